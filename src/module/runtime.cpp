@@ -1,0 +1,69 @@
+#include "module/runtime.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "module/errors.hpp"
+#include "module/surface.hpp"
+
+namespace zt {
+namespace {
+
+// Set once by the exec slot and never released: the module lives until the
+// interpreter ends, and bodies may run on threads during finalisation.
+PyObject* g_namespace = nullptr;
+
+}  // namespace
+
+void set_module_namespace(py::dict ns) {
+    Py_XDECREF(g_namespace);
+    g_namespace = ns.release().ptr();
+}
+
+py::object global(const char* name) {
+    if (g_namespace) {
+        PyObject* v = PyDict_GetItemString(g_namespace, name);  // borrowed
+        if (v) return py::reinterpret_borrow<py::object>(v);
+    }
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    throw py::error_already_set();
+}
+
+void report(const std::string& text) {
+    try {
+        global("sys").attr("stderr").attr("write")(py::str(text));
+    } catch (py::error_already_set& e) {
+        e.discard_as_unraisable("zeq_torvak report");
+    }
+}
+
+std::string to_text(py::handle o) { return py::str(o).cast<std::string>(); }
+
+void lock_releasing_gil(std::mutex& m) {
+    if (m.try_lock()) return;
+    py::gil_scoped_release release;
+    m.lock();
+}
+
+void sleep_releasing_gil(double seconds) {
+    if (!(seconds > 0)) return;
+    py::gil_scoped_release release;
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
+
+}  // namespace zt
+
+namespace zt {
+namespace {
+std::atomic<bool> g_assertions{true};
+}
+
+bool assertions_enabled() noexcept { return g_assertions.load(std::memory_order_relaxed); }
+
+void init_assertion_switch() {
+    const long optimize = py::module_::import("sys").attr("flags").attr("optimize").cast<long>();
+    g_assertions.store(optimize == 0);
+}
+
+}  // namespace zt

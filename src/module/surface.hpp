@@ -1,0 +1,22 @@
+// The classes and functions each subsystem contributes to the module namespace.
+// Each is defined in its subsystem's binding file and called once by the import
+// sequence, with the GIL held.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace zt {
+
+namespace py = pybind11;
+
+py::object make_device_class();            // src/device/device_binding.cpp
+py::object make_channel_class();           // src/channel/channel_binding.cpp
+py::object make_resource_manager_class();  // src/registry/registry_binding.cpp
+py::object make_list_serial_numbers();     // src/registry/registry_binding.cpp
+py::object make_get_hid_device();          // src/registry/registry_binding.cpp
+py::object make_serial_class();            // src/serial/serial_binding.cpp
+
+// Reads the interpreter's assertion switch; called once before any body runs.
+void init_assertion_switch();
+
+}  // namespace zt

@@ -1,0 +1,40 @@
+// The Python face of the USB access layer: namespaces shaped like the host's USB
+// packages (a core namespace with find/Device/USBError/USBTimeoutError, a libusb-1.0
+// back-end namespace with get_backend, a library locator with find_library) and the
+// release operation.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <memory>
+
+#include "usb/usb_device.hpp"
+
+namespace zt::usb_binding {
+
+namespace py = pybind11;
+
+struct UsbLayer {
+    py::object libusb;            // bound as _libusb: has find_library
+    py::object core;              // bound as _usb_core: find, Device, USBError, USBTimeoutError
+    py::object back;              // bound as _usb_back: get_backend(find_library=...)
+    py::object close_usb_device;  // bound as _close_usb_device
+};
+
+// Creates the layer's Python objects. Expects the GIL. Idempotent: a second call
+// returns the same objects.
+UsbLayer create();
+
+// The native device behind `obj`, or nullptr when `obj` is not a handle of this layer.
+// Expects the GIL.
+std::shared_ptr<usb::Device> native_handle(py::handle obj);
+
+// Sets the interpreter's error for `e`: the core namespace's USBTimeoutError for a
+// usb::Timeout, NotImplementedError for usb::NotSupported, USBError otherwise; the
+// message is e.what(). Expects the GIL.
+void set_python_error(const usb::Error& e) noexcept;
+
+// The USBTimeoutError type object (for code that must recognise it). Expects the GIL.
+py::object timeout_error_type();
+
+}  // namespace zt::usb_binding

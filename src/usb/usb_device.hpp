@@ -1,0 +1,94 @@
+// The USB access layer: a thin C++ interface over libusb-1.0. Nothing above this
+// layer talks to libusb, and nothing here knows about packets, channels or Python.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace usb {
+
+// Every failure of the layer. `code` is the libusb error code (LIBUSB_ERROR_*), or 0
+// for a failure the layer detected itself; what() is a human-readable description.
+class Error : public std::runtime_error {
+public:
+    Error(int code, const std::string& what) : std::runtime_error(what), code_(code) {}
+    int code() const noexcept { return code_; }
+
+private:
+    int code_;
+};
+
+// Nothing arrived (or nothing could be sent) within the time-out.
+class Timeout : public Error {
+public:
+    using Error::Error;
+};
+
+// The platform has no such operation (kernel-driver query and detach without kernel drivers).
+class NotSupported : public Error {
+public:
+    using Error::Error;
+};
+
+struct Endpoint {
+    uint8_t address = 0;             // bEndpointAddress, direction bit included
+    uint16_t max_packet_size = 0;    // wMaxPacketSize
+    uint8_t attributes = 0;          // bmAttributes: transfer type in bits 0..1
+};
+
+struct Interface {
+    int number = 0;
+    std::vector<Endpoint> endpoints;  // descriptor order
+};
+
+struct Configuration {
+    int value = 0;
+    std::vector<Interface> interfaces;  // descriptor order, first alternate setting
+};
+
+class Context;
+
+// One attached USB device, opened on first need. Thread-safe: one thread may wait in
+// read() while others call write(); serial_number() may be called from any thread.
+class Device {
+public:
+    virtual ~Device() = default;
+
+    // The serial-number string descriptor, read from the device on first need and then
+    // cached; std::nullopt for a device without one. Never touches the bus once cached.
+    virtual std::optional<std::string> serial_number() = 0;
+    virtual uint16_t vendor_id() const = 0;
+    virtual uint16_t product_id() const = 0;
+
+    virtual bool is_kernel_driver_active(int interface) = 0;  // NotSupported where unavailable
+    virtual void detach_kernel_driver(int interface) = 0;     // NotSupported where unavailable
+    virtual Configuration active_configuration() = 0;
+
+    // One input transfer; returns the number of bytes received (possibly 0). Throws
+    // Timeout when nothing arrived within timeout_ms, Error for every other failure.
+    // The interface holding the endpoint is claimed on the first transfer.
+    virtual size_t read(uint8_t endpoint, uint8_t* buffer, size_t length, unsigned timeout_ms) = 0;
+    // One output transfer; returns the number of bytes transferred.
+    virtual size_t write(uint8_t endpoint, const uint8_t* data, size_t length, unsigned timeout_ms) = 0;
+
+    // Releases claimed interfaces and closes the handle. A second call does nothing.
+    // Transfers afterwards fail with Error.
+    virtual void release() = 0;
+};
+
+// The process's libusb context, created on first use (not at import, so a test
+// harness can prepare an emulated bus first).
+std::shared_ptr<Context> default_context();
+
+// Every attached device with the two IDs, in enumeration order.
+std::vector<std::shared_ptr<Device>> find_all(const std::shared_ptr<Context>& ctx, uint16_t vid, uint16_t pid);
+// The first attached device with the two IDs whose serial-number string equals `serial`.
+std::shared_ptr<Device> find_by_serial(const std::shared_ptr<Context>& ctx, uint16_t vid, uint16_t pid,
+                                       const std::string& serial);
+
+}  // namespace usb

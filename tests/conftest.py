@@ -1,0 +1,69 @@
+import os
+import sys
+import threading
+import time
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "emulator"))
+if os.environ.get("TORVAK_EMULATOR_PATH"):
+    sys.path.insert(0, os.environ["TORVAK_EMULATOR_PATH"])
+
+# The emulated bus must exist before libusb initialises in this process, so it is
+# created here, before any test imports the module under test.
+try:
+    from torvak_emu import Testbed
+
+    _EMU_OK, _EMU_WHY = Testbed.available()
+    if _EMU_OK:
+        Testbed.get()
+except ImportError as exc:  # emulator not built
+    _EMU_OK, _EMU_WHY = False, "emulator not importable: %s" % exc
+
+REQUIRE_EMULATOR = os.environ.get("TORVAK_REQUIRE_EMULATOR") == "1"
+
+
+@pytest.fixture
+def testbed():
+    """The emulated USB bus; skips (fails in CI) where umockdev is not usable."""
+    if not _EMU_OK:
+        if REQUIRE_EMULATOR:
+            pytest.fail("emulated device required but unavailable: %s" % _EMU_WHY)
+        pytest.skip(_EMU_WHY)
+    tb = Testbed.get()
+    yield tb
+    for dev in list(tb.devices()):
+        dev.unplug()
+
+
+def _extra_threads(before):
+    return [t for t in threading.enumerate() if t not in before and t.is_alive()]
+
+
+@pytest.fixture(autouse=True)
+def no_thread_outlives_test():
+    """Every reader thread a test starts must have ended when the test ends."""
+    before = set(threading.enumerate())
+    yield
+    deadline = time.monotonic() + 2.0
+    left = _extra_threads(before)
+    while left and time.monotonic() < deadline:
+        time.sleep(0.02)
+        left = _extra_threads(before)
+    if left:
+        _LEAKED.extend(left)
+        pytest.fail("threads outlived the test: %s" % ", ".join(t.name for t in left))
+
+
+_LEAKED = []
+
+
+def pytest_unconfigure(config):
+    # A leaked reader is not a daemon thread and would keep the interpreter alive
+    # for ever; end the process instead of hanging CI.
+    if any(t.is_alive() for t in _LEAKED):
+        sys.stderr.write("leaked threads still running; exiting hard\n")
+        sys.stderr.flush()
+        os._exit(3)

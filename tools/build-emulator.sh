@@ -1,0 +1,2 @@
+#!/usr/bin/env bash
+echo "emulator not built yet" >&2; exit 1

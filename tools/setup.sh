@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Prepares a fresh Debian/Ubuntu machine: system packages, then a virtual environment
+# in .venv (or $VENV) with the module and its test dependencies installed.
+#   tools/setup.sh [PYTHON]      PYTHON defaults to python3
+set -euo pipefail
+cd "$(dirname "$0")/.."
+python=${1:-python3}
+venv=${VENV:-.venv}
+
+packages=(build-essential pkg-config libusb-1.0-0-dev umockdev libumockdev-dev gir1.2-umockdev-1.0)
+missing=()
+for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+[ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
+"$venv/bin/python" -m pip install -q --upgrade pip
+"$venv/bin/python" -m pip install -q ".[test]"

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Sets everything up and runs the whole test suite, under umockdev so the real libusb
+# path is exercised against the emulated device; then again on Python 3.8 when one is
+# installed (pyenv).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/setup.sh
+emu_dir=$(tools/build-emulator.sh build/emulator | tail -n 1)
+export TORVAK_EMULATOR_PATH="$emu_dir"
+export TORVAK_REQUIRE_EMULATOR=1   # the emulated-device tests may not skip here
+umockdev-wrapper .venv/bin/python -m pytest "$@"
+
+py38=$(command -v python3.8 || ls /root/.pyenv/versions/3.8*/bin/python3.8 2>/dev/null | head -n 1 || true)
+if [ -n "$py38" ] && [ -z "${TORVAK_SKIP_PY38:-}" ]; then
+  VENV=.venv38 tools/setup.sh "$py38"
+  emu38=$(PYTHON="$PWD/.venv38/bin/python" tools/build-emulator.sh build/emulator38 | tail -n 1)
+  TORVAK_EMULATOR_PATH="$emu38" umockdev-wrapper .venv38/bin/python -m pytest "$@"
+fi
