@@ -42,6 +42,7 @@ void import_sequence(py::module_ m) {
     py::dict ns = m.attr("__dict__");
     set_module_namespace(ns);
     init_assertion_switch();
+    install_lock_waiter();
     ready_function_type();
 
     py::module_ threading = py::module_::import("threading");

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "module/errors.hpp"
+#include "module/blocking_lock.hpp"
 #include "module/surface.hpp"
 
 namespace zt {
@@ -65,5 +66,22 @@ void init_assertion_switch() {
     const long optimize = py::module_::import("sys").attr("flags").attr("optimize").cast<long>();
     g_assertions.store(optimize == 0);
 }
+
+}  // namespace zt
+
+namespace zt {
+namespace {
+// Waits for a native mutex; when this thread holds the GIL, releases it meanwhile.
+void wait_releasing_gil_if_held(std::mutex& m) {
+    if (PyGILState_Check()) {
+        py::gil_scoped_release release;
+        m.lock();
+    } else {
+        m.lock();
+    }
+}
+}  // namespace
+
+void install_lock_waiter() { set_lock_waiter(wait_releasing_gil_if_held); }
 
 }  // namespace zt

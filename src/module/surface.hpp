@@ -16,6 +16,9 @@ py::object make_list_serial_numbers();     // src/registry/registry_binding.cpp
 py::object make_get_hid_device();          // src/registry/registry_binding.cpp
 py::object make_serial_class();            // src/serial/serial_binding.cpp
 
+// Installs the GIL-releasing waiter for native locks taken in core code.
+void install_lock_waiter();
+
 // Reads the interpreter's assertion switch; called once before any body runs.
 void init_assertion_switch();
 

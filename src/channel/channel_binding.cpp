@@ -1,0 +1,326 @@
+// The `_Channel` class: one serial channel of an open device.
+#include "channel/channel_binding.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "device/wire_format.hpp"
+#include "module/class_builder.hpp"
+#include "module/errors.hpp"
+#include "module/runtime.hpp"
+#include "module/surface.hpp"
+
+namespace zt {
+namespace {
+
+using channel::InputBuffer;
+
+// The receive buffer: a capsule while open, None once closed.
+constexpr const char* kBufferAttr = "_Channel__in_deque";
+
+py::object g_channel_class;
+py::object g_input_data;  // the class's own input_data, to recognise overrides
+
+py::object make_array(const std::vector<uint8_t>& data) {
+    return global("_array")("B", py::bytes(reinterpret_cast<const char*>(data.data()), data.size()));
+}
+
+// The buffer of an open channel, or nullptr once closed.
+std::shared_ptr<InputBuffer> buffer_of(py::handle self) {
+    py::object cap = self.attr(kBufferAttr);
+    if (cap.is_none()) return nullptr;
+    return *static_cast<std::shared_ptr<InputBuffer>*>(py::capsule(cap).get_pointer());
+}
+
+std::string name_of(py::handle self) { return to_text(self.attr("name")); }
+
+// The closed-channel failure of reading: an assertion, or, with assertions off, the
+// error that using the absent buffer would give.
+[[noreturn]] void closed_error(py::handle self) {
+    if (assertions_enabled()) throw AssertionFailure("设备[" + name_of(self) + "]已关闭");
+    throw TypeError("object of type 'NoneType' has no len()");
+}
+
+// Takes one piece of at most `max_size` bytes; Empty when nothing is buffered.
+InputBuffer::Take take(py::handle self, size_t max_size, std::vector<uint8_t>& out) {
+    auto buffer = buffer_of(self);
+    if (!buffer) closed_error(self);
+    const auto got = buffer->take(max_size, out);
+    if (got == InputBuffer::Take::Closed) closed_error(self);
+    return got;
+}
+
+size_t size_arg(long long v) { return v <= 0 ? 0 : static_cast<size_t>(v); }
+
+// Deadline of a read that starts now: timeout above 0 is a limit, otherwise none.
+double deadline_for(py::handle self) {
+    const double timeout = self.attr("timeout").cast<double>();
+    if (timeout > 0) return global("_now")().cast<double>() + timeout;
+    return std::numeric_limits<double>::infinity();
+}
+
+// After an empty poll: sleeps 10 ms and returns true while the deadline has not passed.
+bool wait_more(double deadline) {
+    if (!(global("_now")().cast<double>() < deadline)) return false;
+    global("_sleep")(0.01);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Members
+
+py::object init(const Args& a) {
+    py::handle self = a[0];
+    self.attr("_Channel__device") = a[1];
+    self.attr("_Channel__channel") = a[2];
+    self.attr("_Channel__timeout") = a[3];
+    self.attr(kBufferAttr) = py::capsule(new std::shared_ptr<InputBuffer>(std::make_shared<InputBuffer>()),
+                                         [](void* p) { delete static_cast<std::shared_ptr<InputBuffer>*>(p); });
+    self.attr("_Channel__baudrate") = py::none();
+    return py::none();
+}
+
+py::object update_baudrate(const Args& a) {
+    py::handle self = a[0];
+    py::object raw = py::reinterpret_steal<py::object>(PyBytes_FromObject(a[1].ptr()));
+    if (!raw) throw py::error_already_set();
+    py::object feedback = raw.attr("decode")("latin-1");
+    try {
+        self.attr("_Channel__baudrate") = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyLong_Type))(feedback);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        report("波特率查询结果异常:" + name_of(self) + "：[" + feedback.cast<std::string>() + "]");
+    }
+    return py::none();
+}
+
+py::object initialize(const Args& a) {
+    py::handle self = a[0];
+    self.attr("baudrate") = a[1];
+    self.attr("_Channel__device").attr("send_command_to_channel")("OpenChannel", self.attr("_Channel__channel"));
+    self.attr("flush_input")();
+    return py::none();
+}
+
+py::object baudrate_get(const Args& a) { return a[0].attr("_Channel__baudrate"); }
+
+py::object baudrate_set(const Args& a) {
+    py::handle self = a[0];
+    py::object value = py::reinterpret_borrow<py::object>(a[1]);
+    py::object dev = self.attr("_Channel__device");
+    py::object channel = self.attr("_Channel__channel");
+    self.attr("_Channel__baudrate") = py::none();
+    dev.attr("set_io_control_handler_for_channel")(self.attr("_update_baudrate"), channel);
+    dev.attr("send_command_to_channel")(py::str("Config ") + py::str(value), channel);
+    const double deadline = global("_now")().cast<double>() + 1.0;
+    dev.attr("send_command_to_channel")("Config?", channel);
+    try {
+        while (self.attr("_Channel__baudrate").is_none() && global("_now")().cast<double>() <= deadline)
+            global("_sleep")(0.01);
+    } catch (py::error_already_set&) {
+        // Interrupted while waiting: do not leave the handler behind.
+        dev.attr("reset_io_control_handler_for_channel")(channel);
+        throw;
+    }
+    dev.attr("reset_io_control_handler_for_channel")(channel);
+    py::object confirmed = self.attr("_Channel__baudrate");
+    if (confirmed.is_none())
+        throw IoError("设置波特率超时:" + name_of(self) + ":目标值 = " + to_text(value));
+    if (!confirmed.equal(value))
+        throw IoError("设置波特率失败:" + name_of(self) + ":当前值 = " + to_text(confirmed) + ":目标值 = " +
+                      to_text(value));
+    return py::none();
+}
+
+py::object name(const Args& a) {
+    py::handle self = a[0];
+    return py::str("Torvak:" + to_text(self.attr("_Channel__device").attr("serial_number")) + ":S" +
+                   to_text(self.attr("_Channel__channel")));
+}
+
+py::object close(const Args& a) {
+    py::handle self = a[0];
+    auto buffer = buffer_of(self);
+    if (!buffer) return py::none();  // already closed: nothing more to tell the device
+    buffer->close();
+    self.attr(kBufferAttr) = py::none();
+    py::object dev = self.attr("_Channel__device");
+    py::object channel = self.attr("_Channel__channel");
+    try {
+        dev.attr("send_command_to_channel")("CloseChannel", channel);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+    } catch (const std::exception&) {
+    }
+    dev.attr("close_channel")(channel);
+    return py::none();
+}
+
+py::object is_open(const Args& a) { return py::bool_(!a[0].attr(kBufferAttr).is_none()); }
+
+py::object in_waiting(const Args& a) {
+    auto buffer = buffer_of(a[0]);
+    return py::int_(buffer ? buffer->waiting() : 0);
+}
+
+py::object input_data(const Args& a) {
+    auto buffer = buffer_of(a[0]);
+    if (!buffer) return py::none();
+    py::handle data = a[1];
+    if (PyBytes_Check(data.ptr())) {
+        std::string_view v = py::reinterpret_borrow<py::bytes>(data);
+        buffer->append(reinterpret_cast<const uint8_t*>(v.data()), v.size());
+    } else {
+        py::buffer_info info = py::reinterpret_borrow<py::buffer>(py::memoryview(py::reinterpret_borrow<py::object>(data)).attr("cast")("B")).request();
+        buffer->append(static_cast<const uint8_t*>(info.ptr), static_cast<size_t>(info.size));
+    }
+    return py::none();
+}
+
+py::object read_until(const Args& a) {
+    py::handle self = a[0];
+    const long long code = py::module_::import("builtins").attr("ord")(a[1]).cast<long long>();
+    const long long size = a.is_none(2) ? (1LL << 32) : a.integer(2);
+    const double deadline = deadline_for(self);
+    std::vector<uint8_t> result, part;
+    while (static_cast<long long>(result.size()) < size) {
+        if (take(self, 1, part) == InputBuffer::Take::Got) {
+            result.push_back(part[0]);
+            if (part[0] == code) break;
+            continue;
+        }
+        if (!wait_more(deadline)) break;
+    }
+    return make_array(result);
+}
+
+py::object read(const Args& a) {
+    py::handle self = a[0];
+    const size_t max_size = size_arg(a.integer(1));
+    if (max_size == 0) return make_array({});
+    const double deadline = deadline_for(self);
+    std::vector<uint8_t> result, part;
+    while (result.size() < max_size) {
+        if (take(self, max_size - result.size(), part) == InputBuffer::Take::Got) {
+            result.insert(result.end(), part.begin(), part.end());
+            continue;
+        }
+        if (!wait_more(deadline)) break;
+    }
+    return make_array(result);
+}
+
+py::object private_read(const Args& a) {
+    std::vector<uint8_t> part;
+    take(a[0], size_arg(a.integer(1)), part);
+    return make_array(part);
+}
+
+[[noreturn]] void byte_overflow(long long v) {
+    throw OverflowError(v < 0 ? "unsigned byte integer is less than minimum"
+                              : "unsigned byte integer is greater than maximum");
+}
+
+py::object write(const Args& a) {
+    py::handle self = a[0];
+    if (assertions_enabled() && self.attr(kBufferAttr).is_none())
+        throw AssertionFailure("设备[" + name_of(self) + "]已关闭");
+    py::object data = py::reinterpret_borrow<py::object>(a[1]);
+    if (PyUnicode_Check(data.ptr())) data = data.attr("encode")("utf8");
+    const long long left_total = static_cast<long long>(py::len(data));
+    const long long channel = py::int_(self.attr("_Channel__channel")).cast<long long>();
+    if (channel < 0 || channel > 255) byte_overflow(channel);
+    py::object output = self.attr("_Channel__device").attr("output_data");
+
+    // Bytes-like data is cut natively; anything else is sliced as a sequence.
+    std::optional<py::buffer_info> view;
+    if (PyObject_CheckBuffer(data.ptr())) {
+        py::buffer_info info = py::reinterpret_borrow<py::buffer>(data).request();
+        if (info.itemsize == 1 && info.ndim <= 1) view.emplace(std::move(info));
+    }
+    constexpr long long kMaxCount = device::kMaxPayload;
+    long long start = 0;
+    long long left = left_total;
+    long long count = std::min(left, kMaxCount);
+    while (count > 0) {
+        py::object package;
+        if (view) {
+            std::string bytes(device::kPackageSize, '\0');
+            bytes[0] = static_cast<char>(channel);
+            bytes[1] = static_cast<char>(count);
+            std::memcpy(bytes.data() + 2, static_cast<const char*>(view->ptr) + start, static_cast<size_t>(count));
+            package = global("_array")("B", py::bytes(bytes));
+        } else {
+            package = global("_array")("B", py::make_tuple(channel, count));
+            package.attr("extend")(data[py::slice(start, start + count, 1)]);
+            if (count < kMaxCount) package.attr("extend")(py::bytes(std::string(static_cast<size_t>(kMaxCount - count), '\0')));
+        }
+        output(package);
+        start += count;
+        left -= count;
+        count = std::min(left, kMaxCount);
+    }
+    return py::int_(start);
+}
+
+py::object timeout_get(const Args& a) { return a[0].attr("_Channel__timeout"); }
+
+py::object timeout_set(const Args& a) {
+    a[0].attr("_Channel__timeout") = a[1];
+    return py::none();
+}
+
+py::object flush_input(const Args& a) {
+    py::handle self = a[0];
+    self.attr("_Channel__device").attr("send_command_to_channel")("FlushInput", self.attr("_Channel__channel"));
+    auto buffer = buffer_of(self);
+    if (!buffer) throw py::attribute_error("'NoneType' object has no attribute 'clear'");
+    buffer->clear();
+    return py::none();
+}
+
+constexpr const char* kReadDoc =
+    "\n\t\t从输入缓存中读取数据。"
+    "\n\t\t如果缓存中没有数据，返回空数组（长度为零的数组，不是 None）。"
+    "\n\t\t如果返回的数组非空，但长度比 max_size 小，调用者需要再次调用此函数，"
+    "\n\t\t直到满足了所需的数据长度，或者返回的是空数组。"
+    "\n\t\t";
+
+}  // namespace
+
+std::shared_ptr<channel::InputBuffer> native_input_buffer(py::handle channel_obj) {
+    if (!g_input_data || !py::object(py::type::of(channel_obj).attr("input_data")).is(g_input_data)) return nullptr;
+    py::object cap = py::getattr(channel_obj, kBufferAttr, py::none());
+    if (cap.is_none() || !PyCapsule_CheckExact(cap.ptr())) return nullptr;
+    return *static_cast<std::shared_ptr<InputBuffer>*>(py::capsule(cap).get_pointer());
+}
+
+py::object make_channel_class() {
+    g_channel_class = build_class(
+        "_Channel",
+        {
+            method("__init__", {{"device", "_Device"}, {"channel_number", "int"}, {"timeout", "float", Default::real(-1.0)}},
+                   init),
+            method("_update_baudrate", {{"package", "_array"}}, update_baudrate),
+            method("initialize", {{"baudrate", "int"}}, initialize),
+            property("baudrate", baudrate_get, "int"),
+            setter("baudrate", {"value", "int"}, baudrate_set),
+            property("name", name, "str"),
+            method("close", {}, close),
+            property("is_open", is_open, "bool"),
+            property("in_waiting", in_waiting, "int"),
+            method("input_data", {{"data"}}, input_data),
+            method("read_until", {{"expected", nullptr, Default::bytes("\n")}, {"size", "int", Default::none()}},
+                   read_until, "_array"),
+            method("read", {{"max_size", "int"}}, read),
+            method("__read", {{"max_size", "int"}}, private_read, nullptr, kReadDoc),
+            method("write", {{"data", "_Iterable"}}, write, "int"),
+            property("timeout", timeout_get, "float"),
+            setter("timeout", {"value", "float"}, timeout_set),
+            method("flush_input", {}, flush_input),
+        });
+    g_input_data = g_channel_class.attr("input_data");
+    return g_channel_class;
+}
+
+}  // namespace zt

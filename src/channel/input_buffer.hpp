@@ -1,0 +1,46 @@
+// A channel's receive buffer: byte chunks in arrival order. The device's reader
+// thread appends without the GIL; readers take one piece at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+namespace channel {
+
+class InputBuffer {
+public:
+    enum class Take { Closed, Empty, Got };
+
+    // Appends one chunk; dropped when the buffer is closed. Never blocks for long:
+    // the lock is only ever held for one buffer operation.
+    void append(std::vector<uint8_t> chunk);
+    void append(const uint8_t* data, size_t size) { append(std::vector<uint8_t>(data, data + size)); }
+
+    // Total bytes buffered; 0 once closed.
+    size_t waiting() const;
+
+    // Takes at most `max_size` bytes from the front, never more than one chunk.
+    // Returns Closed once closed, Empty when nothing is buffered.
+    Take take(size_t max_size, std::vector<uint8_t>& out);
+
+    // Drops everything buffered; the buffer stays open. Returns false when closed.
+    bool clear();
+
+    // Drops everything and refuses all later input. Idempotent.
+    void close();
+
+    bool closed() const;
+
+private:
+    // Held for one buffer operation at a time; nothing else is taken while it is held.
+    mutable std::mutex mutex_;
+    std::deque<std::vector<uint8_t>> chunks_;  // guarded by mutex_
+    size_t front_offset_ = 0;                   // guarded by mutex_: bytes already taken from chunks_.front()
+    size_t total_ = 0;                          // guarded by mutex_: bytes buffered
+    bool closed_ = false;                       // guarded by mutex_
+};
+
+}  // namespace channel

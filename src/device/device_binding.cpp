@@ -1,0 +1,571 @@
+// The `_Device` class: one open multi-channel device.
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "channel/channel_binding.hpp"
+#include "device/device_core.hpp"
+#include "device/wire_format.hpp"
+#include "module/class_builder.hpp"
+#include "module/errors.hpp"
+#include "module/runtime.hpp"
+#include "module/surface.hpp"
+#include "usb/usb_binding.hpp"
+
+namespace zt {
+namespace {
+
+using device::DeviceCore;
+using Span = std::span<const uint8_t>;
+
+constexpr const char* kCoreAttr = "_Device__core";
+constexpr unsigned kReadTimeoutMs = 50;
+constexpr unsigned kWriteTimeoutMs = 100;
+
+py::object g_device_class;  // the class object, to recognise its own members
+
+// ---------------------------------------------------------------------------
+// Conversions
+
+py::object make_array(Span data) {
+    return global("_array")("B", py::bytes(reinterpret_cast<const char*>(data.data()), data.size()));
+}
+
+// The bytes of any object the USB write accepts: bytes-like objects directly,
+// anything else through bytes(). Expects the GIL.
+std::vector<uint8_t> bytes_of(py::handle obj) {
+    if (PyObject_CheckBuffer(obj.ptr())) {
+        py::buffer_info info = py::reinterpret_borrow<py::buffer>(obj).request();
+        const auto* p = static_cast<const uint8_t*>(info.ptr);
+        return std::vector<uint8_t>(p, p + info.size * info.itemsize);
+    }
+    py::bytes b = py::reinterpret_steal<py::bytes>(PyBytes_FromObject(obj.ptr()));
+    if (!b) throw py::error_already_set();
+    std::string_view v = b;
+    return std::vector<uint8_t>(v.begin(), v.end());
+}
+
+std::string exception_text(py::error_already_set& e) { return to_text(e.value()); }
+
+// ---------------------------------------------------------------------------
+// Links
+
+// This module's own USB handle: transfers run natively, no GIL.
+class NativeLink final : public device::Link {
+public:
+    NativeLink(std::shared_ptr<usb::Device> dev, uint8_t ep_in, uint8_t ep_out, size_t in_size)
+        : dev_(std::move(dev)), ep_in_(ep_in), ep_out_(ep_out), in_size_(in_size) {}
+    size_t read(uint8_t* buffer, size_t capacity, unsigned timeout_ms) override {
+        return dev_->read(ep_in_, buffer, capacity, timeout_ms);
+    }
+    size_t write(Span data, unsigned timeout_ms) override {
+        return dev_->write(ep_out_, data.data(), data.size(), timeout_ms);
+    }
+    size_t in_packet_size() const override { return in_size_; }
+
+private:
+    std::shared_ptr<usb::Device> dev_;
+    uint8_t ep_in_, ep_out_;
+    size_t in_size_;
+};
+
+// Any object with the pyusb-style handle interface, called through Python.
+class PythonLink final : public device::Link {
+public:
+    PythonLink(py::object handle, py::object ep_in_address, py::object ep_out_address, size_t in_size)
+        : handle_(std::move(handle)), ep_in_(std::move(ep_in_address)), ep_out_(std::move(ep_out_address)),
+          in_size_(in_size) {}
+    ~PythonLink() override {
+        py::gil_scoped_acquire gil;
+        handle_ = py::object();
+        ep_in_ = py::object();
+        ep_out_ = py::object();
+    }
+    size_t read(uint8_t* buffer, size_t capacity, unsigned timeout_ms) override {
+        py::gil_scoped_acquire gil;
+        try {
+            py::object got = handle_.attr("read")(py::arg("endpoint") = ep_in_,
+                                                  py::arg("size_or_buffer") = in_size_,
+                                                  py::arg("timeout") = timeout_ms);
+            std::vector<uint8_t> bytes = bytes_of(got);
+            const size_t n = std::min(bytes.size(), capacity);
+            if (n) std::memcpy(buffer, bytes.data(), n);
+            return n;
+        } catch (py::error_already_set& e) {
+            if (e.matches(global("_usb_core").attr("USBTimeoutError"))) throw usb::Timeout(-7, "timeout");
+            throw device::LinkFailure(exception_text(e));
+        }
+    }
+    size_t write(Span data, unsigned timeout_ms) override {
+        py::gil_scoped_acquire gil;
+        return write_object(make_array(data), timeout_ms);
+    }
+    // Writes a Python object as it is (output_data hands on what it was given).
+    size_t write_object(py::handle data, unsigned timeout_ms) {
+        py::object n = handle_.attr("write")(py::arg("endpoint") = ep_out_, py::arg("data") = data,
+                                             py::arg("timeout") = timeout_ms);
+        return n.cast<size_t>();
+    }
+    size_t in_packet_size() const override { return in_size_; }
+
+private:
+    py::object handle_, ep_in_, ep_out_;
+    size_t in_size_;
+};
+
+// ---------------------------------------------------------------------------
+// Sinks and handlers that call Python
+
+// A channel object without a native buffer: its input_data is called with the GIL.
+class PythonSink final : public device::DataSink {
+public:
+    explicit PythonSink(py::object channel) : channel_(std::move(channel)) {}
+    ~PythonSink() override {
+        py::gil_scoped_acquire gil;
+        channel_ = py::object();
+    }
+    void input(Span data) override {
+        py::gil_scoped_acquire gil;
+        try {
+            channel_.attr("input_data")(make_array(data));
+        } catch (py::error_already_set& e) {
+            throw device::LinkFailure(exception_text(e));
+        }
+    }
+
+private:
+    py::object channel_;
+};
+
+class NativeSink final : public device::DataSink {
+public:
+    explicit NativeSink(std::shared_ptr<channel::InputBuffer> buffer) : buffer_(std::move(buffer)) {}
+    void input(Span data) override { buffer_->append(data.data(), data.size()); }
+
+private:
+    std::shared_ptr<channel::InputBuffer> buffer_;
+};
+
+// A Python callable registered as a channel's control handler. Ordinary errors are
+// reported and swallowed; anything else (KeyboardInterrupt, SystemExit) ends the reader.
+class PythonHandler final : public device::ControlHandler {
+public:
+    PythonHandler(py::object fn, py::object device) : fn_(std::move(fn)), device_(std::move(device)) {}
+    ~PythonHandler() override {
+        py::gil_scoped_acquire gil;
+        fn_ = py::object();
+        device_ = py::object();
+    }
+    void call(Span payload) override {
+        py::gil_scoped_acquire gil;
+        call_with(make_array(payload));
+    }
+    // Calls with the payload object as given. Expects the GIL.
+    void call_with(py::handle package) {
+        try {
+            fn_(package);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_Exception)) throw device::LinkFailure(exception_text(e));
+            report("处理 IOControl 命令时出错：[" + exception_text(e) + "]:" +
+                   to_text(device_.attr("serial_number")));
+        }
+    }
+
+private:
+    py::object fn_;
+    py::object device_;  // for the serial number in the report
+};
+
+// ---------------------------------------------------------------------------
+// Access to the native state
+
+std::shared_ptr<DeviceCore> core_of(py::handle self) {
+    py::object cap = py::getattr(self, kCoreAttr, py::none());
+    if (cap.is_none()) throw py::attribute_error("_Device object is not initialised");
+    return *static_cast<std::shared_ptr<DeviceCore>*>(py::capsule(cap).get_pointer());
+}
+
+int clamp_channel(long long n) {
+    return static_cast<int>(std::clamp<long long>(n, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
+}
+
+std::string serial_text(py::handle self) { return to_text(self.attr("serial_number")); }
+
+[[noreturn]] void fail_assertion(const std::string& message) { throw AssertionFailure(message); }
+
+// 0 < channel <= self.channel_count, compared left to right as the interpreter does.
+void check_channel_range(py::handle self, py::handle channel) {
+    if (!assertions_enabled()) return;
+    bool ok = py::int_(0) < py::reinterpret_borrow<py::object>(channel);
+    if (ok) ok = py::reinterpret_borrow<py::object>(channel) <= self.attr("channel_count");
+    if (!ok)
+        fail_assertion("通道号超出范围 (0, " + to_text(self.attr("channel_count")) + "]:" + serial_text(self));
+}
+
+// ---------------------------------------------------------------------------
+// Members
+
+py::object init(const Args& a) {
+    py::handle self = a[0];
+    py::object handle = py::reinterpret_borrow<py::object>(a[2]);
+    self.attr("_Device__dev_manager") = a[1];
+    self.attr("_Device__dev") = handle;
+
+    // Kernel driver: detached when active; platforms without kernel drivers are fine.
+    try {
+        if (py::bool_(handle.attr("is_kernel_driver_active")(0))) handle.attr("detach_kernel_driver")(0);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_NotImplementedError)) throw;
+    } catch (const usb::NotSupported&) {
+    }
+
+    // Endpoints by list position: the descriptors list IN first, OUT second.
+    py::object interface = handle.attr("get_active_configuration")().attr("interfaces")()[py::int_(0)];
+    py::object endpoints = interface.attr("endpoints")();
+    py::object ep_in = endpoints[py::int_(0)];
+    py::object ep_out = endpoints[py::int_(1)];
+    self.attr("_Device__ep_in") = ep_in;
+    self.attr("_Device__ep_out") = ep_out;
+
+    py::object in_address = ep_in.attr("bEndpointAddress");
+    py::object out_address = ep_out.attr("bEndpointAddress");
+    const size_t in_size = ep_in.attr("wMaxPacketSize").cast<size_t>();
+    std::unique_ptr<device::Link> link;
+    if (auto native = usb_binding::native_handle(handle))
+        link = std::make_unique<NativeLink>(native, in_address.cast<uint8_t>(), out_address.cast<uint8_t>(), in_size);
+    else
+        link = std::make_unique<PythonLink>(handle, in_address, out_address, in_size);
+
+    auto core = std::make_shared<DeviceCore>(std::move(link));
+    // Control records go through handle_io_control_package only when a subclass overrides it.
+    py::object own = g_device_class.attr("handle_io_control_package");
+    py::object theirs = py::type::of(self).attr("handle_io_control_package");
+    if (!own.is(theirs)) {
+        py::object weak_self = py::module_::import("weakref").attr("ref")(self);
+        core->control_route = [weak_self](int channel, Span payload) {
+            py::gil_scoped_acquire gil;
+            try {
+                py::object dev = weak_self();
+                if (!dev.is_none())
+                    dev.attr("handle_io_control_package")(make_array(payload), py::arg("channel") = channel);
+            } catch (py::error_already_set& e) {
+                throw device::LinkFailure(exception_text(e));
+            }
+        };
+    } else {
+        DeviceCore* raw = core.get();
+        core->control_route = [raw](int channel, Span payload) { raw->handle_control(channel, payload); };
+    }
+    self.attr(kCoreAttr) = py::capsule(new std::shared_ptr<DeviceCore>(core), [](void* p) {
+        delete static_cast<std::shared_ptr<DeviceCore>*>(p);
+    });
+
+    py::object thread = global("_Thread")(py::arg("target") = self.attr("input_scanner_function"));
+    self.attr("_Device__input_scanner") = thread;
+    thread.attr("start")();
+    return py::none();
+}
+
+py::object set_io_control_handler_for_channel(const Args& a) {
+    py::handle self = a[0];
+    check_channel_range(self, a[2]);
+    auto core = core_of(self);
+    auto handler = std::make_shared<PythonHandler>(py::reinterpret_borrow<py::object>(a[1]),
+                                                   py::reinterpret_borrow<py::object>(self));
+    auto replaced = core->set_handler(clamp_channel(a.integer(2)), std::move(handler));
+    return py::none();  // `replaced` is released here, with the GIL held
+}
+
+py::object reset_io_control_handler_for_channel(const Args& a) {
+    auto removed = core_of(a[0])->reset_handler(clamp_channel(a.integer(1)));
+    return py::none();
+}
+
+py::object private_read(const Args& a) {
+    auto core = core_of(a[0]);
+    const long long timeout = a.integer(1);
+    if (timeout < 0 || timeout > std::numeric_limits<unsigned>::max())
+        throw py::value_error("timeout must be between 0 and " + std::to_string(std::numeric_limits<unsigned>::max()) + " ms");
+    std::vector<uint8_t> buffer(std::max<size_t>(core->link().in_packet_size(), 1));
+    size_t n = 0;
+    {
+        py::gil_scoped_release release;
+        n = core->link().read(buffer.data(), buffer.size(), static_cast<unsigned>(timeout));
+    }
+    return make_array(Span(buffer.data(), n));
+}
+
+// One OUT transfer of `data`; a Python handle receives the object itself.
+size_t write_packet(DeviceCore& core, py::handle data, long long timeout) {
+    if (timeout < 0 || timeout > std::numeric_limits<unsigned>::max())
+        throw py::value_error("timeout must be between 0 and " + std::to_string(std::numeric_limits<unsigned>::max()) + " ms");
+    if (auto* python = dynamic_cast<PythonLink*>(&core.link()))
+        return python->write_object(data, static_cast<unsigned>(timeout));
+    std::vector<uint8_t> bytes = bytes_of(data);
+    py::gil_scoped_release release;
+    return core.link().write(Span(bytes), static_cast<unsigned>(timeout));
+}
+
+py::object private_write(const Args& a) {
+    return py::int_(write_packet(*core_of(a[0]), a[1], a.integer(2)));
+}
+
+py::object query_channel_count(const Args& a) {
+    py::handle self = a[0];
+    auto core = core_of(self);
+    py::object result = self.attr("io_control_master_query")("ChannelCount?",
+                                                              self.attr("handle_channel_count_response"), 1);
+    if (PyLong_Check(result.ptr()) && !PyBool_Check(result.ptr())) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(result.ptr(), &overflow);
+        if (overflow) v = overflow > 0 ? std::numeric_limits<long long>::max() : std::numeric_limits<long long>::min() + 1;
+        core->channel_count.store(v == DeviceCore::kUnknownCount ? v - 1 : v);
+    }
+    if (assertions_enabled() && core->channel_count.load() == DeviceCore::kUnknownCount)
+        fail_assertion("查询设备通道数量超时:" + serial_text(self));
+    return py::none();
+}
+
+py::object channel_count(const Args& a) {
+    py::handle self = a[0];
+    auto core = core_of(self);
+    if (core->channel_count.load() == DeviceCore::kUnknownCount) self.attr("_Device__query_channel_count")();
+    const long long n = core->channel_count.load();
+    if (n == DeviceCore::kUnknownCount) return py::none();
+    return py::int_(n);
+}
+
+py::object close(const Args& a) {
+    py::handle self = a[0];
+    auto core = core_of(self);
+    core->stop_flag.store(true);
+    self.attr("_Device__input_scanner").attr("join")();
+    global("_close_usb_device")(self.attr("_Device__dev"));
+    return py::none();
+}
+
+py::object handle_io_control_package(const Args& a) {
+    py::handle package = a[1];
+    core_of(a[0])->with_handler(clamp_channel(a.integer(2)), [&](device::ControlHandler& handler) {
+        if (auto* python = dynamic_cast<PythonHandler*>(&handler)) {
+            python->call_with(package);
+        } else {
+            std::vector<uint8_t> bytes = bytes_of(package);
+            handler.call(Span(bytes));
+        }
+    });
+    return py::none();
+}
+
+py::object input_scanner_function(const Args& a) {
+    py::object self = py::reinterpret_borrow<py::object>(a[0]);
+    try {
+        auto core = core_of(self);
+        std::optional<std::string> failure;
+        {
+            py::gil_scoped_release release;
+            failure = core->run_reader();
+        }
+        if (failure)
+            report("USB 设备[Torvak:" + serial_text(self) + "]读取数据失败，有可能是设备已拔出：" + *failure);
+    } catch (py::error_already_set& e) {
+        report("USB 设备[Torvak:?]读取数据失败，有可能是设备已拔出：" + exception_text(e));
+    } catch (const std::exception& e) {
+        report(std::string("USB 设备[Torvak:?]读取数据失败，有可能是设备已拔出：") + e.what());
+    }
+    return py::none();
+}
+
+py::object handle_channel_count_response(const Args& a) {
+    py::handle package = a[0];
+    try {
+        py::object as_bytes = py::reinterpret_steal<py::object>(PyBytes_FromObject(package.ptr()));
+        if (!as_bytes) throw py::error_already_set();
+        return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyLong_Type))(as_bytes);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+        report("ChannelCount command feedback invalid: [" + to_text(package) + "]");
+        return py::none();
+    }
+}
+
+py::object open_channel(const Args& a) {
+    py::handle self = a[0];
+    py::handle channel = a[1];
+    check_channel_range(self, channel);
+    auto core = core_of(self);
+    const int n = clamp_channel(a.integer(1));
+    py::object channel_obj;
+    {
+        GilSafeLock lock(core->channel_lock);
+        if (assertions_enabled() && core->has_channel(n))
+            fail_assertion("通道[" + to_text(channel) + "]已经打开:" + serial_text(self));
+        channel_obj = global("_Channel")(self, py::arg("channel_number") = channel, py::arg("timeout") = a[3]);
+        std::shared_ptr<device::DataSink> sink;
+        if (auto buffer = native_input_buffer(channel_obj))
+            sink = std::make_shared<NativeSink>(std::move(buffer));
+        else
+            sink = std::make_shared<PythonSink>(channel_obj);
+        core->insert_channel(n, std::move(sink));
+    }
+    // Initialisation runs without the channel lock: other channels may open and close
+    // meanwhile. Whatever it raises, the half-open channel is closed again, so its
+    // number is free and its device closes if nothing else is open on it.
+    try {
+        channel_obj.attr("initialize")(py::arg("baudrate") = a[2]);
+    } catch (py::error_already_set&) {
+        channel_obj.attr("close")();
+        throw;
+    }
+    return channel_obj;
+}
+
+py::object close_channel(const Args& a) {
+    py::handle self = a[0];
+    auto core = core_of(self);
+    GilSafeLock lock(core->channel_lock);
+    core->erase_channel(clamp_channel(a.integer(1)));  // released here, with the GIL held
+    if (core->no_channels()) {
+        self.attr("close")();
+        self.attr("_Device__dev_manager").attr("close_device")(self);
+    }
+    return py::none();
+}
+
+py::object serial_number(const Args& a) { return a[0].attr("_Device__dev").attr("serial_number"); }
+
+py::object output_data(const Args& a) {
+    py::handle self = a[0];
+    py::handle data = a[1];
+    if (assertions_enabled() && py::len(data) != device::kPackageSize)
+        fail_assertion("只支持长度为 " + std::to_string(device::kPackageSize) + " 的数据包:" + serial_text(self));
+    const size_t written = write_packet(*core_of(self), data, kWriteTimeoutMs);
+    if (assertions_enabled() && written < device::kPackageSize) fail_assertion("");
+    return py::none();
+}
+
+[[noreturn]] void byte_overflow(long long v) {
+    throw OverflowError(v < 0 ? "unsigned byte integer is less than minimum"
+                              : "unsigned byte integer is greater than maximum");
+}
+
+py::object send_command(const Args& a) {
+    py::handle self = a[0];
+    py::object command = py::reinterpret_borrow<py::object>(a[1]);
+    py::bytes encoded = command.attr("encode")("utf-8");
+    std::string_view cmd = encoded;
+    const long long target = a.integer(2);
+    const long long first = target > std::numeric_limits<long long>::max() - device::kIoControlChannel
+                                ? std::numeric_limits<long long>::max()
+                                : target + device::kIoControlChannel;
+    if (first < 0 || first > 255) byte_overflow(first);
+    std::vector<uint8_t> package{static_cast<uint8_t>(first), 0};
+    package.insert(package.end(), cmd.begin(), cmd.end());
+    const bool terminated = !cmd.empty() && static_cast<uint8_t>(cmd.back()) == device::kTerminator;
+    const size_t length = terminated ? cmd.size() : cmd.size() + 1;
+    if (!terminated) package.push_back(device::kTerminator);
+    if (length > 255) byte_overflow(static_cast<long long>(length));
+    package[1] = static_cast<uint8_t>(length);
+    const long long free_bytes = static_cast<long long>(device::kPackageSize) - static_cast<long long>(package.size());
+    if (assertions_enabled() && free_bytes < 0)
+        fail_assertion("命令[" + command.cast<std::string>() + "]过长。包含命令结束符后，长度不能超过[" +
+                       std::to_string(device::kMaxPayload) + "]个字节:" + serial_text(self));
+    if (free_bytes > 0) package.resize(device::kPackageSize, 0);
+    auto core = core_of(self);
+    write_packet(*core, make_array(Span(package)), kWriteTimeoutMs);
+    return py::none();
+}
+
+py::object send_command_to_channel(const Args& a) {
+    py::handle self = a[0];
+    check_channel_range(self, a[2]);
+    self.attr("_send_command_to_channel")(a[1], a[2]);
+    return py::none();
+}
+
+py::object io_control_master_query(const Args& a) {
+    py::handle self = a[0];
+    py::handle command = a[1];
+    py::handle handler = a[2];
+    const double timeout = a.real(3);
+    if (assertions_enabled() && !py::bool_(command.attr("endswith")("?")))
+        fail_assertion("查询指令必须要以英文问号[?]结尾:" + serial_text(self));
+    auto core = core_of(self);
+    GilSafeLock one_query_at_a_time(core->master_protector);
+    core->master.clear();
+    self.attr("_send_command_to_channel")(command, 0);
+    bool answered = false;
+    {
+        py::gil_scoped_release release;
+        answered = core->master.wait(timeout);
+    }
+    if (!answered) return py::none();
+    std::vector<uint8_t> reply = core->master.reply();
+    return handler(make_array(Span(reply)));
+}
+
+py::object master_basic_handler(const Args& a) {
+    py::object b = py::reinterpret_steal<py::object>(PyBytes_FromObject(a[0].ptr()));
+    if (!b) throw py::error_already_set();
+    try {
+        return b.attr("decode")("utf-8");
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_UnicodeDecodeError)) throw;
+        return b.attr("decode")("latin-1");
+    }
+}
+
+py::object echo(const Args& a) {
+    py::str command = py::str("Echo ") + py::reinterpret_borrow<py::str>(a[1]) + py::str("?");
+    return a[0].attr("io_control_master_query")(command, global("_Device").attr("master_basic_handler"));
+}
+
+py::object firmware_version(const Args& a) {
+    return a[0].attr("io_control_master_query")("Version?", global("_Device").attr("master_basic_handler"));
+}
+
+constexpr const char* kEchoDoc =
+    "\n\t\t向 Hid 设备发送参数指定的字符串，然后接收从设备返回的数据，以字符串形式返回给调用者。"
+    "\n\t\t正常情况下，返回的字符串应与参数内容完全相同（由调用者检测）。"
+    "\n\t\t参数字符串必须要能以 UTF8 编码为字节串，并且编码所得字节串长度不超过一定长度（约57）"
+    "\n\t\t";
+
+}  // namespace
+
+py::object make_device_class() {
+    g_device_class = build_class(
+        "_Device",
+        {
+            constant("PackageSize", device::kPackageSize),
+            constant("IOControlChannel", device::kIoControlChannel),
+            method("__init__", {{"dev_manager"}, {"hid_handle", "_USBDevice"}}, init),
+            method("set_io_control_handler_for_channel", {{"handler", "_Callable"}, {"channel", "int"}},
+                   set_io_control_handler_for_channel),
+            method("reset_io_control_handler_for_channel", {{"channel", "int"}}, reset_io_control_handler_for_channel),
+            method("__read", {{"timeout", "int", Default::integer(kReadTimeoutMs)}}, private_read, "_array"),
+            method("__write", {{"data"}, {"timeout", "int", Default::integer(kWriteTimeoutMs)}}, private_write),
+            method("__query_channel_count", {}, query_channel_count),
+            property("channel_count", channel_count, "int"),
+            method("close", {}, close),
+            method("handle_io_control_package", {{"package", "_array"}, {"channel", "int"}}, handle_io_control_package),
+            method("input_scanner_function", {}, input_scanner_function),
+            static_method("handle_channel_count_response", {{"package", "_array"}}, handle_channel_count_response),
+            method("open_channel", {{"channel", "int"}, {"baudrate", "int"}, {"timeout", "float"}}, open_channel),
+            method("close_channel", {{"channel", "int"}}, close_channel),
+            property("serial_number", serial_number, "str"),
+            method("output_data", {{"data"}}, output_data),
+            method("_send_command_to_channel", {{"command", "str"}, {"channel", "int"}}, send_command),
+            method("send_command_to_channel", {{"command", "str"}, {"channel", "int"}}, send_command_to_channel),
+            method("io_control_master_query",
+                   {{"command", "str"}, {"handler", "_Callable"}, {"timeout", "float", Default::real(0.5)}},
+                   io_control_master_query),
+            static_method("master_basic_handler", {{"package", "_array"}}, master_basic_handler),
+            method("echo", {{"content", "str"}}, echo, "str", kEchoDoc),
+            property("firmware_version", firmware_version, "str"),
+        });
+    return g_device_class;
+}
+
+}  // namespace zt

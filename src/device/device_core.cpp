@@ -1,0 +1,124 @@
+#include "device/device_core.hpp"
+
+#include <array>
+#include <chrono>
+
+#include "device/wire_format.hpp"
+#include "module/blocking_lock.hpp"
+#include "usb/usb_device.hpp"
+
+namespace device {
+
+void MasterMailbox::clear() {
+    zt::BlockingLock lock(mutex_);
+    set_ = false;
+}
+
+bool MasterMailbox::is_set() const {
+    zt::BlockingLock lock(mutex_);
+    return set_;
+}
+
+void MasterMailbox::offer(std::span<const uint8_t> reply) {
+    {
+        std::lock_guard lock(mutex_);
+        if (set_) return;
+        reply_.assign(reply.begin(), reply.end());
+        set_ = true;
+    }
+    set_cv_.notify_all();
+}
+
+bool MasterMailbox::wait(double seconds) {
+    std::unique_lock lock(mutex_);
+    if (seconds > 0) {
+        const auto limit = std::chrono::steady_clock::now() +
+                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                               std::chrono::duration<double>(std::min(seconds, 1e9)));
+        set_cv_.wait_until(lock, limit, [this] { return set_; });
+    }
+    return set_;
+}
+
+std::vector<uint8_t> MasterMailbox::reply() const {
+    zt::BlockingLock lock(mutex_);
+    return reply_;
+}
+
+void DeviceCore::insert_channel(int channel, std::shared_ptr<DataSink> sink) {
+    zt::BlockingLock lock(table_guard_);
+    channels_[channel] = std::move(sink);
+}
+
+bool DeviceCore::has_channel(int channel) const {
+    zt::BlockingLock lock(table_guard_);
+    return channels_.count(channel) != 0;
+}
+
+std::shared_ptr<DataSink> DeviceCore::erase_channel(int channel) {
+    zt::BlockingLock lock(table_guard_);
+    auto it = channels_.find(channel);
+    if (it == channels_.end()) return nullptr;
+    auto sink = std::move(it->second);
+    channels_.erase(it);
+    return sink;
+}
+
+bool DeviceCore::no_channels() const {
+    zt::BlockingLock lock(table_guard_);
+    return channels_.empty();
+}
+
+void DeviceCore::handle_control(int channel, std::span<const uint8_t> payload) {
+    // A reply for a channel without a handler is dropped without a word.
+    with_handler(channel, [&](ControlHandler& handler) { handler.call(payload); });
+}
+
+std::shared_ptr<ControlHandler> DeviceCore::set_handler(int channel, std::shared_ptr<ControlHandler> handler) {
+    zt::BlockingLock lock(handlers_protector_);
+    std::swap(handlers_[channel], handler);
+    return handler;
+}
+
+std::shared_ptr<ControlHandler> DeviceCore::reset_handler(int channel) {
+    zt::BlockingLock lock(handlers_protector_);
+    auto it = handlers_.find(channel);
+    if (it == handlers_.end()) return nullptr;
+    auto handler = std::move(it->second);
+    handlers_.erase(it);
+    return handler;
+}
+
+std::optional<std::string> DeviceCore::run_reader() {
+    std::vector<uint8_t> packet(std::max<size_t>(link_->in_packet_size(), 1));
+    while (!stop_flag.load()) {
+        try {
+            const size_t n = link_->read(packet.data(), packet.size(), 50);
+            if (n == 0) continue;  // a zero-length packet is an idle poll
+            const auto outcome = parse_packet(std::span<const uint8_t>(packet.data(), n), [&](const Record& r) {
+                switch (r.kind) {
+                    case RecordKind::Data: {
+                        std::shared_ptr<DataSink> sink;
+                        {
+                            std::lock_guard lock(table_guard_);
+                            auto it = channels_.find(r.channel);
+                            if (it != channels_.end()) sink = it->second;
+                        }
+                        if (sink) sink->input(r.payload);
+                        break;
+                    }
+                    case RecordKind::Master: master.offer(r.payload); break;
+                    case RecordKind::Control: control_route(r.channel, r.payload); break;
+                }
+            });
+            if (outcome.malformed) return outcome.error;
+        } catch (const usb::Timeout&) {
+            continue;
+        } catch (const std::exception& e) {
+            return std::string(e.what());
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace device

@@ -1,0 +1,145 @@
+// The native side of one open device: its link to the USB handle, the reader loop,
+// the table of open channels the reader delivers to, the control-handler registry
+// and the master-query mailbox. No Python here; the binding supplies the pieces
+// that must call Python (a duck-typed handle, a Python channel, a Python handler).
+//
+// Lock order (all non-recursive):
+//   channel_lock  ->  (registry's device lock)  ->  table_guard_ / mailbox / buffers  ->  GIL
+// The reader thread never takes channel_lock or master_protector: threads holding
+// those wait for the reader (closing the device joins it). The GIL is always the last
+// lock taken; every native lock here is waited for with the GIL released.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "module/blocking_lock.hpp"
+
+namespace device {
+
+// A failure of the link or of routing that is not a USB error; what() is the text
+// the reader reports.
+struct LinkFailure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// The device's two endpoints on some USB handle.
+class Link {
+public:
+    virtual ~Link() = default;
+    // One IN transfer into `buffer`; throws usb::Timeout when idle, usb::Error or
+    // LinkFailure otherwise. Called without the GIL.
+    virtual size_t read(uint8_t* buffer, size_t capacity, unsigned timeout_ms) = 0;
+    // One OUT transfer; returns the count the handle reports. Called without the GIL.
+    virtual size_t write(std::span<const uint8_t> data, unsigned timeout_ms) = 0;
+    virtual size_t in_packet_size() const = 0;
+};
+
+// Receiver of one open channel's data.
+class DataSink {
+public:
+    virtual ~DataSink() = default;
+    // Called on the reader thread without the GIL. Throws LinkFailure to end the reader.
+    virtual void input(std::span<const uint8_t> data) = 0;
+};
+
+// A registered control handler.
+class ControlHandler {
+public:
+    virtual ~ControlHandler() = default;
+    // Called on the reader thread (or a caller thread) with handlers_protector held
+    // and without the GIL. Throws LinkFailure to end the reader.
+    virtual void call(std::span<const uint8_t> payload) = 0;
+};
+
+// The master-query hand-over: the reader stores a reply and sets the flag; a query
+// clears the flag before sending and reads the reply only after the flag was set.
+class MasterMailbox {
+public:
+    void clear();
+    bool is_set() const;
+    // Stores `reply` and sets the flag, unless the flag is already set (then the reply is dropped).
+    void offer(std::span<const uint8_t> reply);
+    // Waits up to `seconds` for the flag (no wait for 0 or less); returns its state.
+    bool wait(double seconds);
+    std::vector<uint8_t> reply() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable set_cv_;
+    bool set_ = false;             // guarded by mutex_
+    std::vector<uint8_t> reply_;   // guarded by mutex_
+};
+
+class DeviceCore {
+public:
+    explicit DeviceCore(std::unique_ptr<Link> link) : link_(std::move(link)) {}
+
+    Link& link() { return *link_; }
+
+    // Reader loop: polls until stop_flag is seen set (returns nullopt) or a read or
+    // routing step fails (returns the failure text). Runs without the GIL.
+    std::optional<std::string> run_reader();
+
+    // --- open channels -------------------------------------------------------
+    // Changes of the table are serialised by channel_lock (held by callers);
+    // table_guard_ only makes each lookup by the reader safe against them.
+    void insert_channel(int channel, std::shared_ptr<DataSink> sink);
+    bool has_channel(int channel) const;
+    // Removes the entry; returns it so the caller can release it where it chooses.
+    std::shared_ptr<DataSink> erase_channel(int channel);
+    bool no_channels() const;
+
+    // --- control handlers ------------------------------------------------------
+    // Takes handlers_protector and calls the handler of `channel`, if any.
+    void handle_control(int channel, std::span<const uint8_t> payload);
+    // Takes handlers_protector and calls f(handler) for the handler of `channel`, if any.
+    template <typename F>
+    void with_handler(int channel, F&& f);
+    // Both take handlers_protector; they return the replaced/removed handler, released by the caller.
+    std::shared_ptr<ControlHandler> set_handler(int channel, std::shared_ptr<ControlHandler> handler);
+    std::shared_ptr<ControlHandler> reset_handler(int channel);
+
+    // Where the reader sends control records; handle_control unless the binding
+    // routes them through an overriding Python method. Set before the reader starts.
+    std::function<void(int, std::span<const uint8_t>)> control_route;
+
+    std::atomic<bool> stop_flag{false};
+
+    // Serialises changes of the channel table; held while the last channel's close stops the device.
+    std::mutex channel_lock;
+    // Lets one master query run at a time.
+    std::mutex master_protector;
+    MasterMailbox master;
+
+    static constexpr long long kUnknownCount = -1;
+    std::atomic<long long> channel_count{kUnknownCount};
+
+private:
+    std::unique_ptr<Link> link_;
+
+    mutable std::mutex table_guard_;
+    std::map<int, std::shared_ptr<DataSink>> channels_;  // guarded by table_guard_
+
+    std::mutex handlers_protector_;  // held for every access to handlers_ and every handler call
+    std::map<int, std::shared_ptr<ControlHandler>> handlers_;  // guarded by handlers_protector_
+};
+
+template <typename F>
+void DeviceCore::with_handler(int channel, F&& f) {
+    zt::BlockingLock lock(handlers_protector_);
+    auto it = handlers_.find(channel);
+    if (it != handlers_.end()) f(*it->second);
+}
+
+}  // namespace device

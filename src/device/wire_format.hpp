@@ -1,0 +1,77 @@
+// The bytes exchanged with the device. Host-to-device packets are exactly
+// kPackageSize bytes holding one record; device-to-host packets hold records one
+// after the other:
+//
+//   offset 0: channel byte  (0 = no more records, 1..99 data of channel N,
+//                            100 master control channel, 101..255 control of channel N-100)
+//   offset 1: count         (payload bytes that follow)
+//   offset 2: payload
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace device {
+
+inline constexpr size_t kPackageSize = 64;
+inline constexpr int kIoControlChannel = 100;
+inline constexpr size_t kMaxPayload = kPackageSize - 2;  // also the last offset a record may start below
+inline constexpr uint8_t kTerminator = 0x0A;
+
+enum class RecordKind { Data, Master, Control };
+
+struct Record {
+    RecordKind kind;
+    int channel;                         // data: 1..99; control: channel byte - 100; master: 0
+    std::span<const uint8_t> payload;    // cut at the end of the received bytes
+};
+
+struct ParseOutcome {
+    bool malformed = false;
+    std::string error;  // what was wrong, when malformed
+};
+
+// Splits a received packet into records and hands each to `on_record` in packet order
+// (a payload is handed on before the next record is read). A data record whose
+// payload ends exactly at the end of the received bytes ends the packet normally; a
+// record whose count byte, or part of whose data payload, lies past the received bytes
+// makes the packet malformed, after any partial data payload has been handed on.
+// `on_record` may throw; the exception leaves parse_packet unchanged.
+template <typename OnRecord>
+ParseOutcome parse_packet(std::span<const uint8_t> packet, OnRecord&& on_record);
+
+std::string describe_short_packet(size_t needed_index, size_t received);
+
+template <typename OnRecord>
+ParseOutcome parse_packet(std::span<const uint8_t> packet, OnRecord&& on_record) {
+    const size_t size = packet.size();
+    size_t index = 0;
+    if (size == 0) return {};
+    int channel = packet[0];
+    while (index < kMaxPayload && channel != 0) {
+        const size_t count_at = index + 1;
+        if (count_at >= size) return {true, describe_short_packet(count_at, size)};
+        const size_t count = packet[count_at];
+        const size_t start = count_at + 1;
+        const size_t end = start + count;
+        const auto payload = packet.subspan(std::min(start, size), std::min(end, size) - std::min(start, size));
+        if (channel < kIoControlChannel) {
+            on_record(Record{RecordKind::Data, channel, payload});
+            if (end == size) return {};  // the record fills the packet: nothing follows
+            if (end > size) return {true, describe_short_packet(end, size)};
+            index = end;
+            channel = packet[index];
+            continue;
+        }
+        if (channel == kIoControlChannel)
+            on_record(Record{RecordKind::Master, 0, payload});
+        else
+            on_record(Record{RecordKind::Control, channel - kIoControlChannel, payload});
+        break;  // nothing after a control record is parsed
+    }
+    return {};
+}
+
+}  // namespace device
