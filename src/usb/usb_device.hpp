@@ -35,6 +35,14 @@ public:
     using Error::Error;
 };
 
+// The caller asked for something the device cannot do (an endpoint address it does not
+// have, a transfer against the endpoint's direction). Detected before any bus traffic, so
+// nothing has changed on the device.
+class InvalidArgument : public Error {
+public:
+    using Error::Error;
+};
+
 struct Endpoint {
     uint8_t address = 0;             // bEndpointAddress, direction bit included
     uint16_t max_packet_size = 0;    // wMaxPacketSize
@@ -64,20 +72,27 @@ public:
     virtual std::optional<std::string> serial_number() = 0;
     virtual uint16_t vendor_id() const = 0;
     virtual uint16_t product_id() const = 0;
+    virtual uint8_t bus_number() const = 0;
+    virtual uint8_t device_address() const = 0;
 
     virtual bool is_kernel_driver_active(int interface) = 0;  // NotSupported where unavailable
     virtual void detach_kernel_driver(int interface) = 0;     // NotSupported where unavailable
     virtual Configuration active_configuration() = 0;
 
     // One input transfer; returns the number of bytes received (possibly 0). Throws
-    // Timeout when nothing arrived within timeout_ms, Error for every other failure.
-    // The interface holding the endpoint is claimed on the first transfer.
+    // Timeout when nothing arrived within timeout_ms (0: no limit), InvalidArgument for an
+    // endpoint that is not an IN endpoint of the active configuration, Error for every
+    // other failure. The interface holding the endpoint is claimed on the first transfer.
+    // Blocks: call without the GIL.
     virtual size_t read(uint8_t endpoint, uint8_t* buffer, size_t length, unsigned timeout_ms) = 0;
-    // One output transfer; returns the number of bytes transferred.
+    // One output transfer; returns the number of bytes transferred. Errors as for read.
     virtual size_t write(uint8_t endpoint, const uint8_t* data, size_t length, unsigned timeout_ms) = 0;
 
-    // Releases claimed interfaces and closes the handle. A second call does nothing.
-    // Transfers afterwards fail with Error.
+    // Releases claimed interfaces and closes the handle. Transfers pending on other
+    // threads are cancelled (they fail with Error) and release returns once they have
+    // left the handle. A second call does nothing. Transfers and kernel-driver calls
+    // afterwards fail with Error; serial_number() and active_configuration() still work.
+    // Destroying the last reference releases too, so drop it without the GIL.
     virtual void release() = 0;
 };
 
@@ -87,8 +102,17 @@ std::shared_ptr<Context> default_context();
 
 // Every attached device with the two IDs, in enumeration order.
 std::vector<std::shared_ptr<Device>> find_all(const std::shared_ptr<Context>& ctx, uint16_t vid, uint16_t pid);
-// The first attached device with the two IDs whose serial-number string equals `serial`.
+// The first attached device with the two IDs whose serial-number string equals `serial`,
+// or nullptr. A device whose serial number cannot be read is passed over; when no device
+// matches, the first such failure (other than a device that has gone) is thrown.
 std::shared_ptr<Device> find_by_serial(const std::shared_ptr<Context>& ctx, uint16_t vid, uint16_t pid,
                                        const std::string& serial);
+// Every attached device with the two IDs whose serial-number string equals `serial`, in
+// enumeration order; failures as for find_by_serial.
+std::vector<std::shared_ptr<Device>> find_all_by_serial(const std::shared_ptr<Context>& ctx, uint16_t vid,
+                                                        uint16_t pid, const std::string& serial);
+
+// Path (or soname) of the libusb-1.0 library this process uses.
+std::string library_path();
 
 }  // namespace usb
