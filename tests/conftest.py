@@ -8,8 +8,8 @@ import pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "emulator"))
-if os.environ.get("TORVAK_EMULATOR_PATH"):
-    sys.path.insert(0, os.environ["TORVAK_EMULATOR_PATH"])
+if os.environ.get("TORVAK_EMU_PATH"):
+    sys.path.insert(0, os.environ["TORVAK_EMU_PATH"])
 
 # The emulated bus must exist before libusb initialises in this process, so it is
 # created here, before any test imports the module under test.

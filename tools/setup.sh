@@ -2,6 +2,7 @@
 # Prepares a fresh Debian/Ubuntu machine: system packages, then a virtual environment
 # in .venv (or $VENV) with the module and its test dependencies installed.
 #   tools/setup.sh [PYTHON]      PYTHON defaults to python3
+# With TORVAK_TEST_HOOKS=1 the module is built with its test-only hooks.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=${1:-python3}
@@ -18,4 +19,6 @@ fi
 
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install -q --upgrade pip
-"$venv/bin/python" -m pip install -q ".[test]"
+hooks=()
+[ -z "${TORVAK_TEST_HOOKS:-}" ] || hooks=(--config-settings=cmake.define.ZEQ_TORVAK_TEST_HOOKS=ON)
+"$venv/bin/python" -m pip install -q "${hooks[@]}" ".[test]"

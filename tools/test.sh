@@ -4,9 +4,10 @@
 # installed (pyenv).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+export TORVAK_TEST_HOOKS=1 TORVAK_REQUIRE_TEST_HOOKS=1
 tools/setup.sh
 emu_dir=$(tools/build-emulator.sh build/emulator | tail -n 1)
-export TORVAK_EMULATOR_PATH="$emu_dir"
+export TORVAK_EMU_PATH="$emu_dir"
 export TORVAK_REQUIRE_EMULATOR=1   # the emulated-device tests may not skip here
 umockdev-wrapper .venv/bin/python -m pytest "$@"
 
@@ -14,5 +15,5 @@ py38=$(command -v python3.8 || ls /root/.pyenv/versions/3.8*/bin/python3.8 2>/de
 if [ -n "$py38" ] && [ -z "${TORVAK_SKIP_PY38:-}" ]; then
   VENV=.venv38 tools/setup.sh "$py38"
   emu38=$(PYTHON="$PWD/.venv38/bin/python" tools/build-emulator.sh build/emulator38 | tail -n 1)
-  TORVAK_EMULATOR_PATH="$emu38" umockdev-wrapper .venv38/bin/python -m pytest "$@"
+  TORVAK_EMU_PATH="$emu38" umockdev-wrapper .venv38/bin/python -m pytest "$@"
 fi

@@ -1,0 +1,691 @@
+#include "emulated_device.hpp"
+
+#include <linux/usb/ch9.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+
+#include "standard_requests.hpp"
+
+namespace torvak_emu {
+namespace {
+
+constexpr uint32_t kCapabilities = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
+                                   USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+                                   USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+constexpr size_t kSetupSize = 8;
+constexpr const char* kUsbfsDriverName = "usbfs";
+
+using Reply = EmulatedDevice::Reply;
+
+Reply ok(long result = 0) { return Reply{result, 0, false}; }
+Reply fail(int error) { return Reply{-1, error, false}; }
+Reply deferred() { return Reply{0, 0, true}; }
+
+// Copies `size` bytes of the client's memory that the pointer at `offset` of `data` points to.
+GObjectRef<UMockdevIoctlData> resolve(UMockdevIoctlData* data, size_t offset, size_t size) {
+  GError* error = nullptr;
+  UMockdevIoctlData* child = umockdev_ioctl_data_resolve(data, offset, size, &error);
+  if (error != nullptr) {
+    g_error_free(error);
+    return {};
+  }
+  return GObjectRef<UMockdevIoctlData>::adopt(child);
+}
+
+// The value of an ioctl argument that is not a pointer (DISCARDURB passes the URB's address).
+uint64_t argument_value(UMockdevIoctlData* arg) {
+  uint64_t value = 0;
+  std::memcpy(&value, arg->data, std::min(sizeof(value), static_cast<size_t>(arg->data_len)));
+  return value;
+}
+
+template <typename T>
+T* as(const GObjectRef<UMockdevIoctlData>& data) {
+  return reinterpret_cast<T*>(data->data);
+}
+
+double monotonic_seconds(Clock::time_point when) {
+  return std::chrono::duration<double>(when.time_since_epoch()).count();
+}
+
+}  // namespace
+
+EmulatedDevice::EmulatedDevice(DeviceOptions options, std::string devnode, std::string syspath,
+                               std::string node_path, Scheduler& scheduler,
+                               RemovalRequest request_removal)
+    : options_(std::move(options)),
+      devnode_(std::move(devnode)),
+      syspath_(std::move(syspath)),
+      scheduler_(scheduler),
+      request_removal_(std::move(request_removal)),
+      handler_(GObjectRef<UMockdevIoctlBase>::adopt(umockdev_ioctl_base_new())),
+      fifo_(std::move(node_path)),
+      firmware_(options_.channels, options_.version),
+      kernel_driver_attached_(options_.kernel_driver) {
+  g_signal_connect(handler_.get(), "handle-ioctl", G_CALLBACK(on_handle_ioctl), this);
+  g_signal_connect(handler_.get(), "client-connected", G_CALLBACK(on_client_connected), this);
+}
+
+EmulatedDevice::~EmulatedDevice() { g_signal_handlers_disconnect_by_data(handler_.get(), this); }
+
+// ---- umockdev worker thread ------------------------------------------------------------
+
+gboolean EmulatedDevice::on_handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client,
+                                         gpointer self) {
+  static_cast<EmulatedDevice*>(self)->handle_ioctl(client);
+  return TRUE;
+}
+
+void EmulatedDevice::on_client_connected(UMockdevIoctlBase*, UMockdevIoctlClient* client,
+                                         gpointer self) {
+  auto* device = static_cast<EmulatedDevice*>(self);
+  std::lock_guard<std::mutex> lock(device->mutex_);
+  device->client_state(client);
+}
+
+void EmulatedDevice::handle_ioctl(UMockdevIoctlClient* client) {
+  Reply reply;
+  try {
+    reply = dispatch(client);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "torvak_emu: ioctl on %s failed: %s\n", devnode_.c_str(), error.what());
+    reply = fail(EIO);
+  }
+  if (!reply.deferred) umockdev_ioctl_client_complete(client, reply.result, reply.error);
+}
+
+EmulatedDevice::Reply EmulatedDevice::dispatch(UMockdevIoctlClient* client) {
+  const unsigned long request = umockdev_ioctl_client_get_request(client);
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  switch (request) {
+    case USBDEVFS_SUBMITURB:
+      return submit_urb(client, arg);
+    case USBDEVFS_REAPURB:
+      return reap_urb(client, arg, true);
+    case USBDEVFS_REAPURBNDELAY:
+      return reap_urb(client, arg, false);
+    case USBDEVFS_DISCARDURB:
+      return discard_urb(client, argument_value(arg));
+    case USBDEVFS_CONTROL:
+      return control_ioctl(arg);
+    default:
+      break;
+  }
+
+  // The rest are short; they only look at the device's state.
+  GObjectRef<UMockdevIoctlData> data;
+  size_t size = 0;
+  switch (request) {
+    case USBDEVFS_GET_CAPABILITIES:
+      size = sizeof(uint32_t);
+      break;
+    case USBDEVFS_CLAIMINTERFACE:
+    case USBDEVFS_RELEASEINTERFACE:
+    case USBDEVFS_SETCONFIGURATION:
+    case USBDEVFS_CLEAR_HALT:
+    case USBDEVFS_RESETEP:
+      size = sizeof(unsigned int);
+      break;
+    case USBDEVFS_SETINTERFACE:
+      size = sizeof(usbdevfs_setinterface);
+      break;
+    case USBDEVFS_CONNECTINFO:
+      size = sizeof(usbdevfs_connectinfo);
+      break;
+    case USBDEVFS_GETDRIVER:
+      size = sizeof(usbdevfs_getdriver);
+      break;
+    case USBDEVFS_IOCTL:
+      size = sizeof(usbdevfs_ioctl);
+      break;
+    case USBDEVFS_DISCONNECT_CLAIM:
+      size = sizeof(usbdevfs_disconnect_claim);
+      break;
+    default:
+      break;
+  }
+  if (size > 0) {
+    data = resolve(arg, 0, size);
+    if (!data) return fail(EFAULT);
+  }
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!connected_) return fail(ENODEV);
+  client_state(client);
+  const auto unsigned_arg = [&] { return *as<unsigned int>(data); };
+  switch (request) {
+    case USBDEVFS_GET_CAPABILITIES:
+      *as<uint32_t>(data) = kCapabilities;
+      return ok();
+    case USBDEVFS_GET_SPEED:
+      return ok(USB_SPEED_FULL);
+    case USBDEVFS_CONNECTINFO:
+      as<usbdevfs_connectinfo>(data)->devnum = static_cast<unsigned>(options_.address);
+      as<usbdevfs_connectinfo>(data)->slow = 0;
+      return ok();
+    case USBDEVFS_CLAIMINTERFACE:
+      if (unsigned_arg() != kInterfaceNumber) return fail(ENOENT);
+      if (int error = claim_for(client)) return fail(error);
+      return ok();
+    case USBDEVFS_RELEASEINTERFACE:
+      if (unsigned_arg() != kInterfaceNumber || claimed_by_ != client) return fail(EINVAL);
+      claimed_by_ = nullptr;
+      return ok();
+    case USBDEVFS_SETINTERFACE: {
+      const auto* setting = as<usbdevfs_setinterface>(data);
+      if (setting->interface != kInterfaceNumber || setting->altsetting != 0) return fail(EINVAL);
+      if (int error = claim_for(client)) return fail(error);
+      return ok();
+    }
+    case USBDEVFS_SETCONFIGURATION: {
+      const int value = static_cast<int>(unsigned_arg());
+      if (value != -1 && value != 0 && value != kConfigurationValue) return fail(EINVAL);
+      return ok();
+    }
+    case USBDEVFS_CLEAR_HALT:
+    case USBDEVFS_RESETEP: {
+      const unsigned endpoint = unsigned_arg();
+      if (endpoint != 0 && endpoint != kInEndpoint && endpoint != kOutEndpoint) {
+        return fail(ENOENT);
+      }
+      return ok();
+    }
+    case USBDEVFS_RESET:
+    case USBDEVFS_DROP_PRIVILEGES:
+      return ok();
+    case USBDEVFS_GETDRIVER: {
+      auto* query = as<usbdevfs_getdriver>(data);
+      const char* driver = bound_driver();
+      if (query->interface != kInterfaceNumber || driver == nullptr) return fail(ENODATA);
+      std::snprintf(query->driver, sizeof(query->driver), "%s", driver);
+      return ok();
+    }
+    case USBDEVFS_IOCTL: {
+      const auto* command = as<usbdevfs_ioctl>(data);
+      if (command->ifno != kInterfaceNumber) return fail(EINVAL);
+      if (command->ioctl_code == static_cast<int>(USBDEVFS_DISCONNECT)) {
+        if (kernel_driver_attached_) {
+          kernel_driver_attached_ = false;
+        } else if (claimed_by_ != nullptr) {
+          claimed_by_ = nullptr;
+        } else {
+          return fail(ENODATA);
+        }
+        return ok();
+      }
+      if (command->ioctl_code == static_cast<int>(USBDEVFS_CONNECT)) {
+        if (kernel_driver_attached_ || claimed_by_ != nullptr) return fail(EBUSY);
+        kernel_driver_attached_ = options_.kernel_driver;
+        return ok();
+      }
+      return fail(ENOTTY);
+    }
+    case USBDEVFS_DISCONNECT_CLAIM: {
+      const auto* claim = as<usbdevfs_disconnect_claim>(data);
+      if (claim->interface != kInterfaceNumber) return fail(EINVAL);
+      const char* bound = bound_driver();
+      if (bound != nullptr) {
+        const std::string named(claim->driver, strnlen(claim->driver, sizeof(claim->driver)));
+        if ((claim->flags & USBDEVFS_DISCONNECT_CLAIM_IF_DRIVER) && named != bound) {
+          return fail(EBUSY);
+        }
+        if ((claim->flags & USBDEVFS_DISCONNECT_CLAIM_EXCEPT_DRIVER) && named == bound) {
+          return fail(EBUSY);
+        }
+        if (claimed_by_ == nullptr) kernel_driver_attached_ = false;
+      }
+      if (int error = claim_for(client)) return fail(error);
+      return ok();
+    }
+    default:
+      return fail(ENOTTY);
+  }
+}
+
+EmulatedDevice::Reply EmulatedDevice::submit_urb(UMockdevIoctlClient* client,
+                                                 UMockdevIoctlData* arg) {
+  auto urb_data = resolve(arg, 0, sizeof(usbdevfs_urb));
+  if (!urb_data) return fail(EFAULT);
+  const auto* raw = as<usbdevfs_urb>(urb_data);
+  if (raw->buffer_length < 0) return fail(EINVAL);
+  Urb urb;
+  urb.client = client;
+  urb.address = urb_data->client_addr;
+  urb.type = raw->type;
+  urb.endpoint = raw->endpoint;
+  urb.buffer_length = raw->buffer_length;
+  if (urb.buffer_length > 0) {
+    urb.buffer = resolve(urb_data.get(), offsetof(usbdevfs_urb, buffer),
+                         static_cast<size_t>(urb.buffer_length));
+    if (!urb.buffer) return fail(EFAULT);
+  }
+  urb.urb = std::move(urb_data);
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!connected_) return fail(ENODEV);
+  client_state(client);
+  const auto now = Clock::now();
+  switch (urb.type) {
+    case USBDEVFS_URB_TYPE_CONTROL: {
+      if ((urb.endpoint & 0x7F) != 0) return fail(ENOENT);
+      if (urb.buffer_length < static_cast<int>(kSetupSize)) return fail(EINVAL);
+      const auto setup =
+          SetupPacket::parse(std::span<const uint8_t, kSetupSize>(urb.buffer->data, kSetupSize));
+      if (setup.length > urb.buffer_length - static_cast<int>(kSetupSize)) return fail(EINVAL);
+      urb.in_offset = kSetupSize;
+      if (auto answer = answer_standard_request(options_, setup)) {
+        const int length = static_cast<int>(answer->size());
+        urb.in_data = std::move(*answer);
+        finish(std::move(urb), 0, length);
+      } else {
+        finish(std::move(urb), -EPIPE, 0);
+      }
+      break;
+    }
+    case USBDEVFS_URB_TYPE_BULK:
+    case USBDEVFS_URB_TYPE_INTERRUPT:
+      if (urb.endpoint != kInEndpoint && urb.endpoint != kOutEndpoint) return fail(ENOENT);
+      // usbfs turns a bulk URB on an interrupt endpoint into an interrupt one, but refuses
+      // an interrupt URB on a bulk endpoint.
+      if (urb.type == USBDEVFS_URB_TYPE_INTERRUPT && options_.transfer == TransferKind::kBulk) {
+        return fail(EINVAL);
+      }
+      if (int error = claim_for(client)) return fail(error);
+      if (urb.endpoint == kInEndpoint) {
+        pending_in_.push_back(std::move(urb));
+      } else {
+        const auto packets = std::max<int64_t>(1, (urb.buffer_length + kMaxPacketSize - 1) /
+                                                      kMaxPacketSize);
+        if (pace_ == Clock::duration::zero()) {
+          urb.due = now;
+        } else {
+          const auto start = std::max(now, next_out_slot_);
+          urb.due = start + (packets - 1) * pace_;
+          next_out_slot_ = urb.due + pace_;
+        }
+        pending_out_.push_back(std::move(urb));
+      }
+      break;
+    default:
+      return fail(EINVAL);
+  }
+  pump_locked(now);
+  update_readiness();
+  return ok();
+}
+
+EmulatedDevice::Reply EmulatedDevice::reap_urb(UMockdevIoctlClient* client,
+                                               UMockdevIoctlData* arg, bool block) {
+  auto slot = resolve(arg, 0, sizeof(void*));
+  if (!slot) return fail(EFAULT);
+  std::lock_guard<std::mutex> lock(mutex_);
+  ClientState& state = client_state(client);
+  Reply reply;
+  if (!state.reapable.empty()) {
+    deliver(state, slot.get());
+    reply = ok();
+  } else if (!connected_) {
+    reply = fail(ENODEV);
+  } else if (block) {
+    state.blocked_reap_slot = std::move(slot);
+    reply = deferred();
+  } else {
+    reply = fail(EAGAIN);
+  }
+  update_readiness();
+  return reply;
+}
+
+EmulatedDevice::Reply EmulatedDevice::discard_urb(UMockdevIoctlClient* client, uint64_t address) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!connected_) return fail(ENODEV);
+  for (auto* queue : {&pending_in_, &pending_out_}) {
+    auto it = std::find_if(queue->begin(), queue->end(), [&](const Urb& urb) {
+      return urb.client == client && urb.address == address;
+    });
+    if (it != queue->end()) {
+      Urb urb = std::move(*it);
+      queue->erase(it);
+      finish(std::move(urb), -ENOENT, 0);
+      update_readiness();
+      return ok();
+    }
+  }
+  return fail(EINVAL);
+}
+
+EmulatedDevice::Reply EmulatedDevice::control_ioctl(UMockdevIoctlData* arg) {
+  auto transfer_data = resolve(arg, 0, sizeof(usbdevfs_ctrltransfer));
+  if (!transfer_data) return fail(EFAULT);
+  const auto* transfer = as<usbdevfs_ctrltransfer>(transfer_data);
+  const SetupPacket setup{transfer->bRequestType, transfer->bRequest, transfer->wValue,
+                          transfer->wIndex, transfer->wLength};
+  GObjectRef<UMockdevIoctlData> buffer;
+  if (setup.length > 0) {
+    buffer = resolve(transfer_data.get(), offsetof(usbdevfs_ctrltransfer, data), setup.length);
+    if (!buffer) return fail(EFAULT);
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!connected_) return fail(ENODEV);
+  auto answer = answer_standard_request(options_, setup);
+  if (!answer) return fail(EPIPE);
+  if (!answer->empty()) std::copy(answer->begin(), answer->end(), buffer->data);
+  return ok(static_cast<long>(answer->size()));
+}
+
+// ---- helpers; mutex_ held ------------------------------------------------------------
+
+EmulatedDevice::ClientState& EmulatedDevice::client_state(UMockdevIoctlClient* client) {
+  auto [it, inserted] = clients_.try_emplace(client);
+  if (inserted) it->second.client = GObjectRef<UMockdevIoctlClient>::share(client);
+  return it->second;
+}
+
+void EmulatedDevice::prune_closed_clients() {
+  for (auto it = clients_.begin(); it != clients_.end();) {
+    UMockdevIoctlClient* client = it->first;
+    if (umockdev_ioctl_client_get_connected(client)) {
+      ++it;
+      continue;
+    }
+    for (auto* queue : {&pending_in_, &pending_out_}) {
+      std::erase_if(*queue, [&](const Urb& urb) { return urb.client == client; });
+    }
+    if (claimed_by_ == client) claimed_by_ = nullptr;
+    it = clients_.erase(it);
+  }
+  update_readiness();
+  if (!connected_ && node_removed_ && clients_.empty()) fifo_.close();
+}
+
+const char* EmulatedDevice::bound_driver() const {
+  if (claimed_by_ != nullptr) return kUsbfsDriverName;
+  if (kernel_driver_attached_) return kKernelDriverName;
+  return nullptr;
+}
+
+int EmulatedDevice::claim_for(UMockdevIoctlClient* client) {
+  if (claimed_by_ == client) return 0;
+  prune_closed_clients();
+  if (claimed_by_ != nullptr || kernel_driver_attached_) return EBUSY;
+  claimed_by_ = client;
+  return 0;
+}
+
+void EmulatedDevice::finish(Urb urb, int status, int actual_length) {
+  urb.status = status;
+  urb.actual_length = actual_length;
+  auto it = clients_.find(urb.client);
+  if (it == clients_.end()) return;
+  ClientState& state = it->second;
+  state.reapable.push_back(std::move(urb));
+  if (state.blocked_reap_slot) {
+    deliver(state, state.blocked_reap_slot.get());
+    umockdev_ioctl_client_complete(state.client.get(), 0, 0);
+    state.blocked_reap_slot.reset();
+  }
+}
+
+void EmulatedDevice::deliver(ClientState& state, UMockdevIoctlData* slot) {
+  Urb urb = std::move(state.reapable.front());
+  state.reapable.pop_front();
+  auto* raw = as<usbdevfs_urb>(urb.urb);
+  raw->status = urb.status;
+  raw->actual_length = urb.actual_length;
+  raw->error_count = 0;
+  if (urb.buffer && !urb.in_data.empty()) {
+    const size_t room = static_cast<size_t>(urb.buffer->data_len) - urb.in_offset;
+    std::copy_n(urb.in_data.begin(), std::min(room, urb.in_data.size()),
+                urb.buffer->data + urb.in_offset);
+  }
+  // The slot keeps its own reference; the buffer is a child of the URB's copy.
+  umockdev_ioctl_data_set_ptr(slot, 0, urb.urb.get());
+}
+
+void EmulatedDevice::pump_locked(Clock::time_point now) {
+  while (connected_ && !pending_out_.empty() && pending_out_.front().due <= now) {
+    Urb urb = std::move(pending_out_.front());
+    pending_out_.pop_front();
+    const uint8_t* data = urb.buffer ? urb.buffer->data : nullptr;
+    const size_t length = static_cast<size_t>(urb.buffer_length);
+    bool still_connected = true;
+    if (length == 0) still_connected = out_packet_arrived({});
+    for (size_t offset = 0; still_connected && offset < length; offset += kMaxPacketSize) {
+      const size_t end = std::min(length, offset + kMaxPacketSize);
+      still_connected = out_packet_arrived(Bytes(data + offset, data + end));
+    }
+    if (!still_connected) {
+      finish(std::move(urb), -ENODEV, 0);
+      return;
+    }
+    const int sent = urb.buffer_length;
+    finish(std::move(urb), 0, sent);
+  }
+  while (connected_ && !pending_in_.empty() && !in_queue_.empty() && next_in_slot_ <= now) {
+    Urb urb = std::move(pending_in_.front());
+    pending_in_.pop_front();
+    Bytes packet = std::move(in_queue_.front());
+    in_queue_.pop_front();
+    const int length = static_cast<int>(std::min(packet.size(),
+                                                  static_cast<size_t>(urb.buffer_length)));
+    const int status = packet.size() > static_cast<size_t>(urb.buffer_length) ? -EOVERFLOW : 0;
+    packet.resize(static_cast<size_t>(length));
+    urb.in_data = std::move(packet);
+    in_log_.push_back(InLogEntry{monotonic_seconds(now), length});
+    if (pace_ != Clock::duration::zero()) next_in_slot_ = now + pace_;
+    finish(std::move(urb), status, length);
+  }
+  if (!connected_) return;
+  std::optional<Clock::time_point> next;
+  if (!pending_out_.empty()) next = pending_out_.front().due;
+  if (!pending_in_.empty() && !in_queue_.empty()) {
+    next = next ? std::min(*next, next_in_slot_) : next_in_slot_;
+  }
+  if (next) arm_timer(*next);
+}
+
+void EmulatedDevice::arm_timer(Clock::time_point when) {
+  if (timer_armed_ && *timer_armed_ <= when) return;
+  timer_armed_ = when;
+  scheduler_.run_at(when, [weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->pump();
+  });
+}
+
+bool EmulatedDevice::out_packet_arrived(Bytes packet) {
+  out_packets_.push_back(packet);
+  out_arrived_.notify_all();
+  if (unplug_countdown_ > 0 && --unplug_countdown_ == 0) {
+    disconnect_locked();
+    // The testbed's side of an unplug takes the testbed's lock, which ranks above mutex_
+    // (held here), so it runs later on the Scheduler thread.
+    scheduler_.post([weak = weak_from_this(), request = request_removal_] {
+      if (auto self = weak.lock()) request(self);
+    });
+    return false;
+  }
+  std::deque<Bytes> replies;
+  firmware_.receive(packet, replies);
+  for (auto& reply : replies) in_queue_.push_back(std::move(reply));
+  return true;
+}
+
+void EmulatedDevice::disconnect_locked() {
+  if (!connected_) return;
+  connected_ = false;
+  unplug_countdown_ = 0;
+  for (auto* queue : {&pending_in_, &pending_out_}) {
+    while (!queue->empty()) {
+      Urb urb = std::move(queue->front());
+      queue->pop_front();
+      finish(std::move(urb), -ENODEV, 0);
+    }
+  }
+  claimed_by_ = nullptr;
+  for (auto& [client, state] : clients_) {
+    if (state.blocked_reap_slot) {
+      umockdev_ioctl_client_complete(state.client.get(), -1, ENODEV);
+      state.blocked_reap_slot.reset();
+    }
+  }
+  out_arrived_.notify_all();
+  update_readiness();
+}
+
+void EmulatedDevice::update_readiness() {
+  const bool ready = std::any_of(clients_.begin(), clients_.end(),
+                                 [](const auto& entry) { return !entry.second.reapable.empty(); });
+  fifo_.set_ready(ready);
+}
+
+void EmulatedDevice::pump() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  timer_armed_.reset();
+  pump_locked(Clock::now());
+  update_readiness();
+}
+
+// ---- testbed and test side -----------------------------------------------------------
+
+void EmulatedDevice::disconnect() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  disconnect_locked();
+}
+
+void EmulatedDevice::node_removed() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  node_removed_ = true;
+  prune_closed_clients();
+}
+
+bool EmulatedDevice::connected() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return connected_;
+}
+
+std::vector<Bytes> EmulatedDevice::out_packets(bool clear) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<Bytes> out = out_packets_;
+  if (clear) out_packets_.clear();
+  return out;
+}
+
+bool EmulatedDevice::wait_out(size_t count, double timeout_seconds) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return out_arrived_.wait_for(lock, std::chrono::duration<double>(std::max(0.0, timeout_seconds)),
+                               [&] { return out_packets_.size() >= count; });
+}
+
+void EmulatedDevice::queue_in(Bytes packet) {
+  if (packet.size() > static_cast<size_t>(kMaxPacketSize)) {
+    throw std::invalid_argument("an IN packet holds at most 64 bytes");
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  in_queue_.push_back(std::move(packet));
+  pump_locked(Clock::now());
+  update_readiness();
+}
+
+std::vector<InLogEntry> EmulatedDevice::in_log(bool clear) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<InLogEntry> out = in_log_;
+  if (clear) in_log_.clear();
+  return out;
+}
+
+size_t EmulatedDevice::pending_in() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return in_queue_.size();
+}
+
+void EmulatedDevice::set_fault(std::optional<FaultMode> master, std::optional<FaultMode> config) {
+  if (master == FaultMode::kWrongRate) {
+    throw std::invalid_argument("wrong_rate applies to the channel configuration only");
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (master) firmware_.set_master_fault(*master);
+  if (config) firmware_.set_config_fault(*config);
+}
+
+void EmulatedDevice::set_loopback(bool on) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  firmware_.set_loopback(on);
+}
+
+void EmulatedDevice::set_pace_ms(double milliseconds) {
+  if (!(milliseconds >= 0 && milliseconds <= 10000)) {
+    throw std::invalid_argument("the pace is 0 to 10000 ms per packet");
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  pace_ms_ = milliseconds;
+  pace_ = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double, std::milli>(milliseconds));
+}
+
+void EmulatedDevice::set_channel_count(int count) {
+  if (count < 0 || count > Firmware::kMaxDataChannel) {
+    throw std::invalid_argument("the channel count is 0 to 99");
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  firmware_.set_channel_count(count);
+}
+
+void EmulatedDevice::set_version(std::string version) {
+  if (version.size() > Firmware::kMaxPayload) {
+    throw std::invalid_argument("the version text fits one reply: at most 62 bytes");
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  firmware_.set_version(std::move(version));
+}
+
+void EmulatedDevice::unplug_after_out(int count) {
+  if (count < 0) throw std::invalid_argument("the packet count is 0 or more");
+  std::lock_guard<std::mutex> lock(mutex_);
+  unplug_countdown_ = count;
+}
+
+ChannelState EmulatedDevice::channel_state(int channel) const {
+  if (channel < 1 || channel > Firmware::kMaxControlChannel) {
+    throw std::invalid_argument("channels are numbered 1 to 155");
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  return firmware_.channel_state(channel);
+}
+
+std::vector<std::string> EmulatedDevice::protocol_errors(bool clear) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return firmware_.take_protocol_errors(clear);
+}
+
+bool EmulatedDevice::kernel_driver_detached() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return options_.kernel_driver && !kernel_driver_attached_;
+}
+
+bool EmulatedDevice::claimed() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  prune_closed_clients();
+  return claimed_by_ != nullptr;
+}
+
+int EmulatedDevice::open_handles() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  prune_closed_clients();
+  return static_cast<int>(clients_.size());
+}
+
+EmulatedDevice::Settings EmulatedDevice::settings() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return Settings{firmware_.channel_count(), firmware_.version(),     firmware_.loopback(),
+                  pace_ms_,                  firmware_.master_fault(), firmware_.config_fault()};
+}
+
+}  // namespace torvak_emu

@@ -1,0 +1,187 @@
+#pragma once
+
+#include <umockdev.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "descriptors.hpp"
+#include "device_options.hpp"
+#include "firmware.hpp"
+#include "gobject_ref.hpp"
+#include "readiness_fifo.hpp"
+#include "scheduler.hpp"
+
+namespace torvak_emu {
+
+struct InLogEntry {
+  double time;  // CLOCK_MONOTONIC seconds when the URB completed
+  int length;
+};
+
+// One emulated Torvak device as usbfs presents it: the ioctls of its device node, its URBs,
+// and the firmware behind its two endpoints.
+//
+// Threads: ioctls arrive on umockdev's worker thread; tests call the public methods from
+// Python threads (with the GIL released); paced completions run on the Scheduler thread.
+// Everything mutable is guarded by mutex_. Lock order: the testbed's lock, then mutex_,
+// then the Scheduler's lock. mutex_ is never held while calling into the testbed, and no
+// umockdev call made under it waits for the worker thread.
+class EmulatedDevice : public std::enable_shared_from_this<EmulatedDevice> {
+ public:
+  // How an ioctl ends: the result and errno handed back to the client, or no answer yet.
+  struct Reply {
+    long result = 0;
+    int error = 0;
+    bool deferred = false;
+  };
+
+  // Called (on the Scheduler thread) when the device unplugs itself.
+  using RemovalRequest = std::function<void(std::shared_ptr<EmulatedDevice>)>;
+
+  EmulatedDevice(DeviceOptions options, std::string devnode, std::string syspath,
+                 std::string node_path, Scheduler& scheduler, RemovalRequest request_removal);
+  ~EmulatedDevice();
+  EmulatedDevice(const EmulatedDevice&) = delete;
+  EmulatedDevice& operator=(const EmulatedDevice&) = delete;
+
+  // The handler to attach to devnode(). The device must outlive every client of it.
+  UMockdevIoctlBase* handler() const { return handler_.get(); }
+
+  const DeviceOptions& options() const { return options_; }
+  const std::string& devnode() const { return devnode_; }
+  const std::string& syspath() const { return syspath_; }
+  const std::string& node_path() const { return fifo_.path(); }
+
+  // Surprise removal, device side: pending URBs fail with -ENODEV, later ioctls with
+  // ENODEV. Idempotent. The testbed then removes the sysfs record and the node.
+  void disconnect();
+  // After the testbed has removed the node: no client can open it any more.
+  void node_removed();
+  bool connected() const;
+
+  std::vector<Bytes> out_packets(bool clear);
+  // Waits until at least `count` OUT packets are recorded; false on time-out.
+  bool wait_out(size_t count, double timeout_seconds);
+  void queue_in(Bytes packet);
+  std::vector<InLogEntry> in_log(bool clear);
+  size_t pending_in() const;
+
+  void set_fault(std::optional<FaultMode> master, std::optional<FaultMode> config);
+  void set_loopback(bool on);
+  void set_pace_ms(double milliseconds);
+  void set_channel_count(int count);
+  void set_version(std::string version);
+  // Counting from this call, the n-th OUT packet is recorded and then the device unplugs
+  // itself (the URB carrying it fails with -ENODEV). 0 cancels.
+  void unplug_after_out(int count);
+
+  ChannelState channel_state(int channel) const;
+  std::vector<std::string> protocol_errors(bool clear);
+  bool kernel_driver_detached() const;
+  bool claimed();
+  // Descriptors of the node that are open now (libusb opens one per device handle).
+  int open_handles();
+
+  struct Settings {
+    int channel_count;
+    std::string version;
+    bool loopback;
+    double pace_ms;
+    FaultMode master_fault;
+    FaultMode config_fault;
+  };
+  Settings settings() const;
+
+ private:
+  struct Urb {
+    UMockdevIoctlClient* client = nullptr;  // ClientState keeps the reference
+    GObjectRef<UMockdevIoctlData> urb;      // local copy of the client's struct usbdevfs_urb
+    GObjectRef<UMockdevIoctlData> buffer;   // local copy of its buffer; null when empty
+    uint64_t address = 0;                   // where the URB lives in the client (DISCARDURB)
+    uint8_t type = 0;
+    uint8_t endpoint = 0;
+    int buffer_length = 0;
+    Clock::time_point due{};  // OUT: when the device has taken its last packet
+    // The result. It is written into the local copies only when the URB is reaped: until
+    // then umockdev may still be flushing those copies to the client on its worker thread.
+    int status = 0;
+    int actual_length = 0;
+    Bytes in_data;
+    size_t in_offset = 0;  // 8 for control URBs: the data stage follows the setup packet
+  };
+
+  struct ClientState {
+    GObjectRef<UMockdevIoctlClient> client;
+    std::deque<Urb> reapable;
+    GObjectRef<UMockdevIoctlData> blocked_reap_slot;  // a REAPURB waiting for a URB
+  };
+
+  static gboolean on_handle_ioctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client,
+                                  gpointer self);
+  static void on_client_connected(UMockdevIoctlBase* handler, UMockdevIoctlClient* client,
+                                  gpointer self);
+
+  // On umockdev's worker thread; each takes mutex_ itself.
+  void handle_ioctl(UMockdevIoctlClient* client);
+  Reply dispatch(UMockdevIoctlClient* client);
+  Reply submit_urb(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
+  Reply reap_urb(UMockdevIoctlClient* client, UMockdevIoctlData* arg, bool block);
+  Reply discard_urb(UMockdevIoctlClient* client, uint64_t address);
+  Reply control_ioctl(UMockdevIoctlData* arg);
+
+  // The following expect mutex_ to be held.
+  ClientState& client_state(UMockdevIoctlClient* client);
+  // umockdev notices a closed descriptor (the stream ends) but tells nobody, so we look.
+  void prune_closed_clients();
+  int claim_for(UMockdevIoctlClient* client);  // 0 or an errno
+  const char* bound_driver() const;            // what GETDRIVER names, or null
+  void finish(Urb urb, int status, int actual_length);
+  void deliver(ClientState& state, UMockdevIoctlData* slot);
+  void pump_locked(Clock::time_point now);
+  void arm_timer(Clock::time_point when);
+  void disconnect_locked();
+  void update_readiness();
+  bool out_packet_arrived(Bytes packet);  // false when the device unplugged itself
+
+  void pump();
+
+  const DeviceOptions options_;
+  const std::string devnode_;
+  const std::string syspath_;
+  Scheduler& scheduler_;
+  const RemovalRequest request_removal_;
+  GObjectRef<UMockdevIoctlBase> handler_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable out_arrived_;                   // signalled under mutex_
+  ReadinessFifo fifo_;                                    // guarded by mutex_
+  Firmware firmware_;                                     // guarded by mutex_
+  bool connected_ = true;                                 // guarded by mutex_
+  bool node_removed_ = false;                             // guarded by mutex_
+  bool kernel_driver_attached_;                           // guarded by mutex_
+  UMockdevIoctlClient* claimed_by_ = nullptr;             // guarded by mutex_
+  std::map<UMockdevIoctlClient*, ClientState> clients_;   // guarded by mutex_
+  std::deque<Urb> pending_in_;                            // guarded by mutex_
+  std::deque<Urb> pending_out_;                           // guarded by mutex_
+  std::deque<Bytes> in_queue_;                            // guarded by mutex_
+  std::vector<Bytes> out_packets_;                        // guarded by mutex_
+  std::vector<InLogEntry> in_log_;                        // guarded by mutex_
+  Clock::duration pace_{};                                // guarded by mutex_
+  double pace_ms_ = 0;                                    // guarded by mutex_
+  Clock::time_point next_in_slot_{};                      // guarded by mutex_
+  Clock::time_point next_out_slot_{};                     // guarded by mutex_
+  std::optional<Clock::time_point> timer_armed_;          // guarded by mutex_
+  int unplug_countdown_ = 0;                              // guarded by mutex_
+};
+
+}  // namespace torvak_emu

@@ -1,0 +1,265 @@
+"""Emulated Torvak USB devices for tests that drive the real libusb path.
+
+The device is answered by a native usbfs handler inside umockdev's testbed, so the
+module under test (and plain libusb through ctypes) sees real enumeration, descriptors,
+transfers, time-outs and surprise removal. Everything runs in this process and needs
+``umockdev-wrapper`` (it preloads umockdev's library):
+
+    umockdev-wrapper python3 -m pytest tests/...
+
+The testbed must exist before the first ``libusb_init`` of the process, because libusb
+looks at /sys and /dev/bus/usb and opens its uevent monitor there; create it with
+``Testbed.get()`` at session start.
+
+The native part is ``_torvak_emu``, built by ``tools/build-emulator.sh`` into
+``build/emulator``; TORVAK_EMU_PATH (or TORVAK_EMULATOR_PATH) names another build.
+"""
+
+import atexit
+import importlib
+import os
+import sys
+import threading
+import time
+from pathlib import Path
+
+__all__ = ["Testbed", "Device", "wait_until"]
+
+_REPO_ROOT = Path(__file__).resolve().parents[2]
+_native = None
+_native_error = None
+
+
+def _load_native():
+    """Imports _torvak_emu: from TORVAK_EMU_PATH (or TORVAK_EMULATOR_PATH) when set, else from
+    sys.path, else from build/emulator."""
+    global _native, _native_error
+    if _native is not None or _native_error is not None:
+        return _native
+    named = os.environ.get("TORVAK_EMU_PATH") or os.environ.get("TORVAK_EMULATOR_PATH")
+    default = str(_REPO_ROOT / "build" / "emulator")
+    if named:
+        sys.path.insert(0, named)
+    try:
+        _native = importlib.import_module("_torvak_emu")
+    except ImportError:
+        if not named and default not in sys.path:
+            sys.path.append(default)
+        try:
+            _native = importlib.import_module("_torvak_emu")
+        except ImportError as error:
+            _native_error = (
+                "emulator extension not importable from {} ({}); "
+                "run tools/build-emulator.sh".format(named or default, error)
+            )
+    return _native
+
+
+def _under_umockdev():
+    return "libumockdev-preload" in os.environ.get("LD_PRELOAD", "")
+
+
+def wait_until(predicate, timeout=2.0, interval=0.005):
+    """Polls predicate() until it is true or timeout seconds pass; returns its last value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
+
+
+class Device:
+    """One plugged (or formerly plugged) emulated device.
+
+    Traffic: ``out_packets()`` lists every packet the host wrote to the OUT endpoint, cut
+    into 64-byte packets as on the bus; ``queue_in()`` adds a raw packet to the FIFO that
+    feeds IN transfers, one packet per transfer, and firmware replies and loopback data
+    join the same FIFO behind it. Firmware settings apply from the next packet on.
+
+    The firmware answers "ChannelCount?", "Version?" and "Echo X?" on the master control
+    channel, and "Config R", "Config?" (the last rate set, 9600 before any), "OpenChannel",
+    "CloseChannel" and "FlushInput" on each channel's control byte. Loopback sends data
+    back in records of at most 61 bytes, so that the host's parser always finds the end of
+    the records inside the 64-byte packet.
+    """
+
+    def __init__(self, testbed, native):
+        self._testbed = testbed
+        self._native = native
+
+    def __repr__(self):
+        return "<Device {} {} {}>".format(
+            self.serial, self.devnode, "plugged" if self.connected else "unplugged"
+        )
+
+    # identity
+    serial = property(lambda self: self._native.serial)
+    bus = property(lambda self: self._native.bus)
+    address = property(lambda self: self._native.address)
+    devnode = property(lambda self: self._native.devnode)
+    syspath = property(lambda self: self._native.syspath)
+
+    @property
+    def connected(self):
+        """False once unplugged, by unplug() or by unplug_after_out()."""
+        return self._native.connected
+
+    @property
+    def kernel_driver_detached(self):
+        """True when the device started with a kernel driver and the host detached it."""
+        return self._native.kernel_driver_detached
+
+    @property
+    def claimed(self):
+        """Whether some open handle has claimed interface 0."""
+        return self._native.claimed
+
+    @property
+    def open_handles(self):
+        """How many descriptors of the device node are open (libusb opens one per handle)."""
+        return self._native.open_handles
+
+    @property
+    def firmware(self):
+        """Snapshot of the firmware settings: channel_count, version, loopback, pace_ms, faults."""
+        return self._native.settings()
+
+    def unplug(self):
+        """Surprise removal: pending transfers fail (LIBUSB_ERROR_NO_DEVICE), later ones too,
+        a "remove" uevent goes out and the device leaves the bus."""
+        self._testbed._native.unplug(self._native)
+
+    # traffic
+    def out_packets(self, clear=False):
+        return self._native.out_packets(clear)
+
+    def wait_out(self, n, timeout=2.0):
+        """Waits until at least n OUT packets are recorded (since the last clear)."""
+        return self._native.wait_out(n, timeout)
+
+    def queue_in(self, packet):
+        self._native.queue_in(bytes(packet))
+
+    def in_log(self, clear=False):
+        """(time.monotonic() seconds, length) of every IN transfer that delivered a packet."""
+        return self._native.in_log(clear)
+
+    def pending_in(self):
+        return self._native.pending_in()
+
+    def protocol_errors(self, clear=False):
+        """Packets from the host that broke the wire format or addressed no channel."""
+        return self._native.protocol_errors(clear)
+
+    # firmware
+    def set_fault(self, master=None, config=None):
+        """master: "ok" | "silent" | "garbage"; config: those or "wrong_rate". None keeps."""
+        self._native.set_fault(master, config)
+
+    def set_loopback(self, on=True):
+        self._native.set_loopback(on)
+
+    def set_pace_ms(self, milliseconds):
+        """0: transfers complete at once; p > 0: at most one packet per endpoint every p ms."""
+        self._native.set_pace_ms(float(milliseconds))
+
+    def set_channel_count(self, n):
+        self._native.set_channel_count(n)
+
+    def set_version(self, text):
+        self._native.set_version(text)
+
+    def unplug_after_out(self, n):
+        """Counting from now, the n-th OUT packet is recorded, then the device unplugs itself
+        and the transfer carrying it fails with LIBUSB_ERROR_NO_DEVICE. 0 cancels."""
+        self._native.unplug_after_out(n)
+
+    def channel_state(self, n):
+        """dict(open=bool, baud=int|None, flushed=int): what the host told channel n."""
+        return self._native.channel_state(n)
+
+
+class Testbed:
+    """The process-wide umockdev testbed. Create it with Testbed.get() before libusb_init."""
+
+    __test__ = False  # not a pytest test class
+
+    _instance = None
+    _lock = threading.Lock()
+
+    def __init__(self, native):
+        self._native = native
+        self._devices = []
+        self._devices_lock = threading.Lock()
+
+    @classmethod
+    def available(cls):
+        """(True, "") when devices can be emulated here, else (False, why not)."""
+        if not _under_umockdev():
+            return False, "not under umockdev-wrapper (LD_PRELOAD has no libumockdev-preload)"
+        if _load_native() is None:
+            return False, _native_error
+        return True, ""
+
+    @classmethod
+    def get(cls):
+        with cls._lock:
+            if cls._instance is None:
+                usable, reason = cls.available()
+                if not usable:
+                    raise RuntimeError(reason)
+                cls._instance = cls(_native.Testbed.instance())
+                atexit.register(cls._instance._shutdown)
+            return cls._instance
+
+    @property
+    def root_dir(self):
+        return self._native.root_dir
+
+    def plug(
+        self,
+        serial="EMU0001",
+        channels=4,
+        version="Torvak-EMU 1.0",
+        kernel_driver=False,
+        transfer="interrupt",
+        swap_endpoints=False,
+        serial_string=True,
+        bus=1,
+        address=None,
+    ):
+        """Plugs a new device; it is visible to the next libusb_get_device_list().
+
+        address None takes the next free one, so a re-plugged device gets a new address,
+        as with the kernel. transfer is "interrupt" or "bulk".
+        """
+        native = self._native.plug(
+            serial=serial,
+            channels=channels,
+            version=version,
+            kernel_driver=kernel_driver,
+            transfer=transfer,
+            swap_endpoints=swap_endpoints,
+            serial_string=serial_string,
+            bus=bus,
+            address=address,
+        )
+        device = Device(self, native)
+        with self._devices_lock:
+            self._devices = [d for d in self._devices if d.connected] + [device]
+        return device
+
+    def devices(self):
+        """The devices plugged now."""
+        with self._devices_lock:
+            self._devices = [d for d in self._devices if d.connected]
+            return list(self._devices)
+
+    def close(self):
+        """Unplugs every device."""
+        self._native.close()
+        self.devices()
+
+    def _shutdown(self):
+        self._native.shutdown()

@@ -1,0 +1,253 @@
+"""The USB device emulator itself, driven through plain libusb (ctypes).
+
+Run under umockdev:  umockdev-wrapper python3 -m pytest tests/test_emulator.py
+"""
+
+import os
+import sys
+import threading
+import time
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "emulator"))
+
+from torvak_emu import Testbed, wait_until  # noqa: E402
+import libusb_ctypes as usb  # noqa: E402
+
+_usable, _reason = Testbed.available()
+pytestmark = [pytest.mark.skipif(not _usable, reason=_reason), pytest.mark.timeout(30)]
+
+MASTER = 100
+
+
+def record(channel_byte, payload):
+    packet = bytes([channel_byte, len(payload)]) + payload
+    return packet + bytes(64 - len(packet))
+
+
+def command(target, text):
+    return record(MASTER + target, text.encode() + b"\n")
+
+
+@pytest.fixture(scope="module")
+def testbed():
+    return Testbed.get()
+
+
+@pytest.fixture(scope="module")
+def libusb(testbed):
+    context = usb.Context()  # after the testbed: libusb looks at /sys and /dev at init
+    yield context
+    context.close()
+
+
+@pytest.fixture(autouse=True)
+def no_leftovers():
+    threads_before = set(threading.enumerate())
+    yield
+    if _usable:
+        Testbed.get().close()
+    leaked = [t for t in threading.enumerate() if t not in threads_before and t.is_alive()]
+    assert not leaked, "threads outlived the test: {}".format(leaked)
+
+
+def find(libusb, serial):
+    for ref in libusb.devices():
+        if ref.descriptor.iSerialNumber:
+            with ref.open() as handle:
+                if handle.string(ref.descriptor.iSerialNumber) == serial:
+                    return ref
+    return None
+
+
+def open_device(testbed, libusb, **plug_args):
+    device = testbed.plug(**plug_args)
+    ref = find(libusb, device.serial)
+    assert ref is not None, "the plugged device is not enumerated"
+    return device, ref.open()
+
+
+def test_two_devices_enumerate_with_their_serial_numbers(testbed, libusb):
+    first = testbed.plug(serial="EMU-A")
+    second = testbed.plug(serial="EMU-B", channels=8)
+
+    refs = libusb.devices()
+    serials = {}
+    for ref in refs:
+        with ref.open() as handle:
+            serials[handle.string(ref.descriptor.iSerialNumber)] = (ref.bus, ref.address)
+            assert handle.configuration() == 1
+    assert serials == {"EMU-A": (1, first.address), "EMU-B": (1, second.address)}
+    assert first.address != second.address
+    assert testbed.devices() == [first, second]
+
+
+def test_device_without_serial_string_has_no_serial_index(testbed, libusb):
+    testbed.plug(serial="HIDDEN", serial_string=False)
+    (ref,) = libusb.devices()
+    assert ref.descriptor.iSerialNumber == 0
+    with ref.open() as handle:
+        with pytest.raises(usb.UsbError) as failure:
+            handle.string(3)
+        assert failure.value.code == usb.ERROR_PIPE
+
+
+@pytest.mark.parametrize("transfer", ["interrupt", "bulk"])
+def test_master_queries_round_trip(testbed, libusb, transfer):
+    bulk = transfer == "bulk"
+    device, handle = open_device(testbed, libusb, serial="EMU-Q", transfer=transfer, channels=7)
+    with handle:
+        queries = [
+            ("ChannelCount?", b"7\n"),
+            ("Version?", b"Torvak-EMU 1.0"),
+            ("Echo abc?", b"abc"),
+            ("Echo ?", b""),
+        ]
+        for text, answer in queries:
+            assert handle.write(command(0, text), bulk=bulk) == (0, command(0, text))
+            assert handle.read(bulk=bulk) == (0, record(MASTER, answer))
+        assert device.out_packets() == [command(0, text) for text, _ in queries]
+        assert device.protocol_errors() == []
+
+
+def test_channel_configuration_and_its_faults(testbed, libusb):
+    device, handle = open_device(testbed, libusb, serial="EMU-C")
+    with handle:
+        for text in ("Config 115200", "OpenChannel", "FlushInput", "Config?"):
+            handle.write(command(2, text))
+        assert handle.read() == (0, record(MASTER + 2, b"115200\n"))
+        assert device.channel_state(2) == {"open": True, "baud": 115200, "flushed": 1}
+        assert device.channel_state(1) == {"open": False, "baud": None, "flushed": 0}
+
+        device.set_fault(config="wrong_rate")
+        handle.write(command(2, "Config?"))
+        assert handle.read() == (0, record(MASTER + 2, b"57600\n"))
+        device.set_fault(config="garbage", master="garbage")
+        handle.write(command(2, "Config?"))
+        handle.write(command(0, "ChannelCount?"))
+        assert [handle.read()[1][:2] for _ in range(2)] == [bytes([102, 8]), bytes([100, 8])]
+        device.set_fault(config="silent", master="silent")
+        handle.write(command(2, "Config?"))
+        handle.write(command(0, "Version?"))
+        assert handle.read(timeout_ms=100)[0] == usb.ERROR_TIMEOUT
+
+        handle.write(command(2, "CloseChannel"))
+        assert device.channel_state(2)["open"] is False
+        assert device.wait_out(10, timeout=1)
+
+
+def test_idle_read_times_out_after_50ms_without_spinning_and_loses_nothing(testbed, libusb):
+    device, handle = open_device(testbed, libusb, serial="EMU-T")
+    with handle:
+        cpu_before = time.process_time()
+        started = time.monotonic()
+        status, data = handle.read(timeout_ms=50)
+        elapsed = time.monotonic() - started
+        assert (status, data) == (usb.ERROR_TIMEOUT, b"")
+        assert 0.045 < elapsed < 0.5
+
+        # An idle libusb blocks in poll(); a readiness bug makes it spin on REAPURBNDELAY.
+        started = time.monotonic()
+        assert handle.read(timeout_ms=300)[0] == usb.ERROR_TIMEOUT
+        wall = time.monotonic() - started
+        assert time.process_time() - cpu_before < 0.5 * wall
+
+        # The timed-out transfers were discarded, so the next packet goes to the next read.
+        device.queue_in(record(3, b"late"))
+        assert handle.read() == (0, record(3, b"late"))
+        assert device.pending_in() == 0
+        assert [length for _, length in device.in_log()] == [64]
+
+
+def test_loopback_is_byte_exact_with_a_concurrent_reader(testbed, libusb):
+    device, handle = open_device(testbed, libusb, serial="EMU-L")
+    device.set_loopback(True)
+    payloads = [bytes((i * 7 + k) % 256 for k in range(1 + i % 62)) for i in range(300)]
+    expected = b"".join(payloads)
+    received = bytearray()
+    records = []
+    failures = []
+
+    def reader():
+        while len(received) < len(expected):
+            status, packet = handle.read(timeout_ms=50)
+            if status == usb.ERROR_TIMEOUT:
+                continue
+            if status != 0 or packet[0] != 1:
+                failures.append((status, packet))
+                return
+            records.append(packet[1])
+            received.extend(packet[2 : 2 + packet[1]])
+
+    with handle:
+        thread = threading.Thread(target=reader)
+        thread.start()
+        for payload in payloads:
+            assert handle.write(record(1, payload))[0] == 0
+        thread.join(10)
+    assert not thread.is_alive() and not failures
+    assert bytes(received) == expected
+    # A 62-byte record would leave no end-of-records byte in a 64-byte packet.
+    assert max(records) == 61
+
+
+def test_unplug_fails_the_pending_read_and_replug_comes_back_on_a_new_address(testbed, libusb):
+    device, handle = open_device(testbed, libusb, serial="EMU-U")
+    results = []
+    with handle:
+        thread = threading.Thread(target=lambda: results.append(handle.read(timeout_ms=5000)))
+        thread.start()
+        time.sleep(0.1)
+        started = time.monotonic()
+        device.unplug()
+        thread.join(2)
+        assert results == [(usb.ERROR_NO_DEVICE, b"")]
+        assert time.monotonic() - started < 1
+        assert handle.write(command(0, "Version?")) == (usb.ERROR_NO_DEVICE, b"")
+        assert not device.connected and testbed.devices() == []
+        assert libusb.devices() == []
+
+    again, handle = open_device(testbed, libusb, serial="EMU-U")
+    with handle:
+        assert again.address != device.address
+        handle.write(command(0, "ChannelCount?"))
+        assert handle.read() == (0, record(MASTER, b"4\n"))
+    assert wait_until(lambda: again.open_handles == 0)
+
+
+def test_unplug_after_out_fails_the_nth_write(testbed, libusb):
+    device, handle = open_device(testbed, libusb, serial="EMU-F")
+    with handle:
+        device.unplug_after_out(2)
+        assert handle.write(command(0, "Version?"))[0] == 0
+        assert handle.write(command(0, "Version?"))[0] == usb.ERROR_NO_DEVICE
+        assert len(device.out_packets()) == 2
+        assert wait_until(lambda: libusb.devices() == [])
+
+
+def test_kernel_driver_must_be_detached_before_claiming(testbed, libusb):
+    device, handle = open_device(testbed, libusb, serial="EMU-K", kernel_driver=True)
+    with handle:
+        assert handle.kernel_driver_active()
+        with pytest.raises(usb.UsbError) as failure:
+            handle.claim()
+        assert failure.value.code == usb.ERROR_BUSY
+        handle.detach_kernel_driver()
+        assert device.kernel_driver_detached and not handle.kernel_driver_active()
+        handle.claim()
+        assert device.claimed
+        handle.release()
+    assert not device.claimed
+
+
+def test_pacing_spaces_in_packets_by_the_set_interval(testbed, libusb):
+    device, handle = open_device(testbed, libusb, serial="EMU-P")
+    device.set_pace_ms(2)
+    with handle:
+        for _ in range(10):
+            device.queue_in(record(1, b"x"))
+        for _ in range(10):
+            assert handle.read()[0] == 0
+    times = [t for t, _ in device.in_log()]
+    assert min(b - a for a, b in zip(times, times[1:])) >= 0.0019
