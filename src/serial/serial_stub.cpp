@@ -1,6 +1,0 @@
-// TEMPORARY: empty class until this subsystem's binding lands.
-#include "module/class_builder.hpp"
-#include "module/surface.hpp"
-namespace zt {
-py::object make_serial_class() { return build_class("Serial", {}); }
-}  // namespace zt
