@@ -7,6 +7,7 @@
 
 #include <climits>
 #include <cstring>
+#include <string_view>
 
 #include "module/error_translation.hpp"
 #include "module/runtime.hpp"
@@ -46,7 +47,12 @@ std::string plural(size_t n, const char* word) {
     return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
 }
 
-[[noreturn]] void raise_type_error(const std::string& message) { throw py::type_error(message); }
+// Set from the whole text rather than a C string: a keyword quoted in it may hold a NUL.
+[[noreturn]] void raise_type_error(const std::string& message) {
+    py::str text(message.data(), message.size());
+    PyErr_SetObject(PyExc_TypeError, text.ptr());
+    throw py::error_already_set();
+}
 
 // Applies the argument rule of one parameter; returns the value the body sees.
 py::object enforce(const FunctionSpec& spec, const Param& p, py::object value) {
@@ -95,9 +101,36 @@ void enforce_result(const FunctionSpec& spec, const py::object& result) {
                          expected + " or None");
 }
 
+// Binds the call's arguments to the parameters, reporting errors in the order and
+// words the interpreter uses for a Python function: keyword errors before a surplus of
+// positional arguments, then missing arguments.
 std::vector<py::object> parse(const FunctionSpec& spec, PyObject* args, PyObject* kwargs) {
     const size_t n = spec.params.size();
     const size_t nargs = static_cast<size_t>(PyTuple_GET_SIZE(args));
+    std::vector<py::object> values(n);
+    for (size_t i = 0; i < nargs && i < n; ++i)
+        values[i] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(args, i));
+    if (kwargs) {
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            if (!PyUnicode_Check(key)) raise_type_error(spec.qualname + "() keywords must be strings");
+            Py_ssize_t length = 0;
+            const char* k = PyUnicode_AsUTF8AndSize(key, &length);
+            if (!k) throw py::error_already_set();
+            // Compared with the length: a name with an embedded NUL must not match its prefix.
+            const std::string_view keyword(k, static_cast<size_t>(length));
+            size_t i = 0;
+            while (i < n && keyword != spec.params[i].name) ++i;
+            if (i == n)
+                raise_type_error(spec.qualname + "() got an unexpected keyword argument '" +
+                                 std::string(keyword) + "'");
+            if (values[i])
+                raise_type_error(spec.qualname + "() got multiple values for argument '" +
+                                 std::string(keyword) + "'");
+            values[i] = py::reinterpret_borrow<py::object>(value);
+        }
+    }
     if (nargs > n) {
         size_t required = 0;
         for (const auto& p : spec.params)
@@ -107,25 +140,6 @@ std::vector<py::object> parse(const FunctionSpec& spec, PyObject* args, PyObject
                                                       std::to_string(n) + " positional arguments";
         raise_type_error(spec.qualname + "() takes " + takes + " but " + std::to_string(nargs) +
                          (nargs == 1 ? " was" : " were") + " given");
-    }
-    std::vector<py::object> values(n);
-    for (size_t i = 0; i < nargs; ++i)
-        values[i] = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(args, i));
-    if (kwargs) {
-        PyObject *key, *value;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            if (!PyUnicode_Check(key)) raise_type_error(spec.qualname + "() keywords must be strings");
-            const char* k = PyUnicode_AsUTF8(key);
-            if (!k) throw py::error_already_set();
-            size_t i = 0;
-            while (i < n && std::strcmp(spec.params[i].name, k) != 0) ++i;
-            if (i == n)
-                raise_type_error(spec.qualname + "() got an unexpected keyword argument '" + k + "'");
-            if (values[i])
-                raise_type_error(spec.qualname + "() got multiple values for argument '" + k + "'");
-            values[i] = py::reinterpret_borrow<py::object>(value);
-        }
     }
     std::vector<std::string> missing;
     for (size_t i = 0; i < n; ++i) {
@@ -213,9 +227,9 @@ PyObject* get_signature(PyObject* self, void*) {
                                         py::arg("annotation") = ann));
             }
             py::object ret = f->spec->result ? py::object(py::str(f->spec->result)) : empty;
-            f->signature = inspect.attr("Signature")(params, py::arg("return_annotation") = ret)
-                               .release()
-                               .ptr();
+            py::object signature = inspect.attr("Signature")(params, py::arg("return_annotation") = ret);
+            // Building runs Python code, which may let another thread build it first.
+            if (!f->signature) f->signature = signature.release().ptr();
         } catch (...) {
             translate_current_exception();
             return nullptr;
@@ -277,10 +291,22 @@ void ready_function_type() {
         {Py_tp_getset, g_getset},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"zeq_torvak.native_function", sizeof(NativeFunction), 0, Py_TPFLAGS_DEFAULT, slots};
+    // Instances are made only by make_function(): one created from Python would have no
+    // FunctionSpec, and calling or printing it would dereference null.
+#if PY_VERSION_HEX >= 0x030A0000
+    constexpr unsigned int kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
+#else
+    constexpr unsigned int kFlags = Py_TPFLAGS_DEFAULT;
+#endif
+    static PyType_Spec spec = {"zeq_torvak.native_function", sizeof(NativeFunction), 0, kFlags, slots};
     PyObject* type = PyType_FromSpec(&spec);
     if (!type) throw py::error_already_set();
     g_function_type = reinterpret_cast<PyTypeObject*>(type);  // kept for the life of the process
+#if PY_VERSION_HEX < 0x030A0000
+    // Before 3.10 a heap type inherits object.__new__; without it `type(f)()` is refused.
+    g_function_type->tp_new = nullptr;
+    PyType_Modified(g_function_type);
+#endif
 }
 
 py::object make_function(FunctionSpec spec) {

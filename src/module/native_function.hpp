@@ -77,7 +77,7 @@ struct FunctionSpec {
 // Makes a native function object. The module name is taken from the module.
 py::object make_function(FunctionSpec spec);
 
-// Makes the TypeError message prefix the interpreter uses: "<qualname>() ".
+// The rule applied for a declared type ("str", "int", "float"; anything else is not checked).
 Check check_for_annotation(const char* annotation);
 
 // Registers the type with the interpreter; called once at module execution.
