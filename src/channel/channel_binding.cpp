@@ -232,11 +232,13 @@ py::object write(const Args& a) {
     if (channel < 0 || channel > 255) byte_overflow(channel);
     py::object output = self.attr("_Channel__device").attr("output_data");
 
-    // Bytes-like data is cut natively; anything else is sliced as a sequence.
+    // Contiguous unsigned bytes are cut natively; anything else (strided or reversed
+    // views, signed or wider items) is sliced as a sequence, so its elements are
+    // taken in order and range-checked.
     std::optional<py::buffer_info> view;
     if (PyObject_CheckBuffer(data.ptr())) {
         py::buffer_info info = py::reinterpret_borrow<py::buffer>(data).request();
-        if (info.itemsize == 1 && info.ndim <= 1) view.emplace(std::move(info));
+        if (info.format == "B" && info.ndim == 1 && info.strides[0] == 1) view.emplace(std::move(info));
     }
     constexpr long long kMaxCount = device::kMaxPayload;
     long long start = 0;

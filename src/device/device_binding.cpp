@@ -33,13 +33,15 @@ py::object make_array(Span data) {
     return global("_array")("B", py::bytes(reinterpret_cast<const char*>(data.data()), data.size()));
 }
 
-// The bytes of any object the USB write accepts: bytes-like objects directly,
-// anything else through bytes(). Expects the GIL.
+// The bytes of any object the USB write accepts: contiguous one-dimensional buffers
+// directly, anything else (strided views included) through bytes(). Expects the GIL.
 std::vector<uint8_t> bytes_of(py::handle obj) {
     if (PyObject_CheckBuffer(obj.ptr())) {
         py::buffer_info info = py::reinterpret_borrow<py::buffer>(obj).request();
-        const auto* p = static_cast<const uint8_t*>(info.ptr);
-        return std::vector<uint8_t>(p, p + info.size * info.itemsize);
+        if (info.ndim == 1 && info.strides[0] == info.itemsize) {
+            const auto* p = static_cast<const uint8_t*>(info.ptr);
+            return std::vector<uint8_t>(p, p + info.size * info.itemsize);
+        }
     }
     py::bytes b = py::reinterpret_steal<py::bytes>(PyBytes_FromObject(obj.ptr()));
     if (!b) throw py::error_already_set();
@@ -321,7 +323,7 @@ py::object query_channel_count(const Args& a) {
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(result.ptr(), &overflow);
         if (overflow) v = overflow > 0 ? std::numeric_limits<long long>::max() : std::numeric_limits<long long>::min() + 1;
-        core->channel_count.store(v == DeviceCore::kUnknownCount ? v - 1 : v);
+        core->channel_count.store(v == DeviceCore::kUnknownCount ? v + 1 : v);
     }
     if (assertions_enabled() && core->channel_count.load() == DeviceCore::kUnknownCount)
         fail_assertion("查询设备通道数量超时:" + serial_text(self));

@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -122,7 +123,9 @@ public:
     std::mutex master_protector;
     MasterMailbox master;
 
-    static constexpr long long kUnknownCount = -1;
+    // Not a count any device reports (a reply of -1 must read back as -1); counts
+    // beyond the range of long long are saturated.
+    static constexpr long long kUnknownCount = std::numeric_limits<long long>::min();
     std::atomic<long long> channel_count{kUnknownCount};
 
 private:
