@@ -8,6 +8,7 @@
 #include "channel/channel_binding.hpp"
 #include "device/device_core.hpp"
 #include "device/wire_format.hpp"
+#include "module/blocking_lock.hpp"
 #include "module/class_builder.hpp"
 #include "module/errors.hpp"
 #include "module/runtime.hpp"
@@ -401,7 +402,7 @@ py::object open_channel(const Args& a) {
     const int n = clamp_channel(a.integer(1));
     py::object channel_obj;
     {
-        GilSafeLock lock(core->channel_lock);
+        BlockingLock lock(core->channel_lock);
         if (assertions_enabled() && core->has_channel(n))
             fail_assertion("通道[" + to_text(channel) + "]已经打开:" + serial_text(self));
         channel_obj = global("_Channel")(self, py::arg("channel_number") = channel, py::arg("timeout") = a[3]);
@@ -427,7 +428,7 @@ py::object open_channel(const Args& a) {
 py::object close_channel(const Args& a) {
     py::handle self = a[0];
     auto core = core_of(self);
-    GilSafeLock lock(core->channel_lock);
+    BlockingLock lock(core->channel_lock);
     core->erase_channel(clamp_channel(a.integer(1)));  // released here, with the GIL held
     if (core->no_channels()) {
         self.attr("close")();
@@ -495,7 +496,7 @@ py::object io_control_master_query(const Args& a) {
     if (assertions_enabled() && !py::bool_(command.attr("endswith")("?")))
         fail_assertion("查询指令必须要以英文问号[?]结尾:" + serial_text(self));
     auto core = core_of(self);
-    GilSafeLock one_query_at_a_time(core->master_protector);
+    BlockingLock one_query_at_a_time(core->master_protector);
     core->master.clear();
     self.attr("_send_command_to_channel")(command, 0);
     bool answered = false;

@@ -1,8 +1,6 @@
 #include "module/runtime.hpp"
 
 #include <atomic>
-#include <chrono>
-#include <thread>
 
 #include "module/errors.hpp"
 #include "module/blocking_lock.hpp"
@@ -40,18 +38,6 @@ void report(const std::string& text) {
 }
 
 std::string to_text(py::handle o) { return py::str(o).cast<std::string>(); }
-
-void lock_releasing_gil(std::mutex& m) {
-    if (m.try_lock()) return;
-    py::gil_scoped_release release;
-    m.lock();
-}
-
-void sleep_releasing_gil(double seconds) {
-    if (!(seconds > 0)) return;
-    py::gil_scoped_release release;
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-}
 
 }  // namespace zt
 

@@ -1,11 +1,10 @@
 // Services every binding file uses: the module namespace (names looked up at call
-// time, as a Python module's code does), the standard-error report, and waiting on
-// native locks without holding the GIL.
+// time, as a Python module's code does) and the standard-error report. Native locks
+// are taken with zt::BlockingLock (module/blocking_lock.hpp), which waits without the GIL.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
-#include <mutex>
 #include <string>
 
 namespace zt {
@@ -27,25 +26,5 @@ void report(const std::string& text);
 
 // Text form of an object as str() gives it. Expects the GIL.
 std::string to_text(py::handle o);
-
-// Acquires `m` for the current thread. Expects the GIL on entry and holds it again on
-// return; while it has to wait, the GIL is released, so a thread holding `m` can
-// take the GIL (the GIL is always the last lock taken).
-void lock_releasing_gil(std::mutex& m);
-
-// std::unique_lock-like guard built on lock_releasing_gil.
-class GilSafeLock {
-public:
-    explicit GilSafeLock(std::mutex& m) : m_(m) { lock_releasing_gil(m_); }
-    ~GilSafeLock() { m_.unlock(); }
-    GilSafeLock(const GilSafeLock&) = delete;
-    GilSafeLock& operator=(const GilSafeLock&) = delete;
-
-private:
-    std::mutex& m_;
-};
-
-// Sleeps for `seconds` with the GIL released. Expects the GIL.
-void sleep_releasing_gil(double seconds);
 
 }  // namespace zt

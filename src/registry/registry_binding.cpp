@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "module/blocking_lock.hpp"
 #include "module/class_builder.hpp"
 #include "module/errors.hpp"
 #include "module/runtime.hpp"
@@ -197,7 +198,7 @@ py::object get_device_by_serial_number(const Args& a) {
     py::object device;
     std::optional<py::object> displaced;  // dropped after the lock is released
     {
-        GilSafeLock guard(*state.device_lock);
+        BlockingLock guard(*state.device_lock);
         if (any && !state.devices->empty()) {
             device = state.devices->first();
         } else if (const py::object* filed = state.devices->find(key)) {
@@ -231,7 +232,7 @@ py::object close_device(const Args& a) {
     RegistryState state = state_of(self);
     std::optional<py::object> removed;  // dropped after the lock is released
     {
-        GilSafeLock guard(*state.device_lock);
+        BlockingLock guard(*state.device_lock);
         removed = state.devices->remove_if(key, [&](const py::object& filed) { return filed.is(device); });
     }
     return py::none();
