@@ -11,7 +11,10 @@ export TORVAK_EMU_PATH="$emu_dir"
 export TORVAK_REQUIRE_EMULATOR=1   # the emulated-device tests may not skip here
 umockdev-wrapper .venv/bin/python -m pytest "$@"
 
-py38=$(command -v python3.8 || ls /root/.pyenv/versions/3.8*/bin/python3.8 2>/dev/null | head -n 1 || true)
+py38=""
+for candidate in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.8*/bin/python3.8 $(command -v python3.8 || true); do
+  if [ -x "$candidate" ] && "$candidate" -c "import sys" >/dev/null 2>&1; then py38=$candidate; break; fi
+done
 if [ -n "$py38" ] && [ -z "${TORVAK_SKIP_PY38:-}" ]; then
   VENV=.venv38 tools/setup.sh "$py38"
   emu38=$(PYTHON="$PWD/.venv38/bin/python" tools/build-emulator.sh build/emulator38 | tail -n 1)
