@@ -24,6 +24,25 @@ except ImportError as exc:  # emulator not built
 
 REQUIRE_EMULATOR = os.environ.get("TORVAK_REQUIRE_EMULATOR") == "1"
 
+import zeq_torvak  # noqa: E402  (after the emulated bus exists)
+from fake_usb import Bench, StderrRecorder  # noqa: E402
+
+
+@pytest.fixture
+def bench():
+    """Devices on fake handles, closed at the end of the test."""
+    b = Bench()
+    yield b
+    b.shutdown()
+
+
+@pytest.fixture
+def stderr(monkeypatch):
+    """Records what the module writes to standard error, one entry per write() call."""
+    rec = StderrRecorder()
+    monkeypatch.setattr(zeq_torvak, "sys", rec)
+    return rec
+
 
 @pytest.fixture
 def testbed():

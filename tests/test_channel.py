@@ -10,25 +10,11 @@ from array import array
 import pytest
 
 import zeq_torvak
-from fake_usb import SERIAL, Bench, StderrRecorder, reader_of
+from fake_usb import SERIAL, reader_of
 
 NAME = "Torvak:" + SERIAL + ":S1"
 CLOSED = "设备[" + NAME + "]已关闭"
 HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-@pytest.fixture
-def bench():
-    b = Bench()
-    yield b
-    b.shutdown()
-
-
-@pytest.fixture
-def stderr(monkeypatch):
-    rec = StderrRecorder()
-    monkeypatch.setattr(zeq_torvak, "sys", rec)
-    return rec
 
 
 class FakeClock:

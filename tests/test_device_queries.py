@@ -6,25 +6,11 @@ from array import array
 import pytest
 
 import zeq_torvak
-from fake_usb import SERIAL, Bench, Endpoint, FakeHandle, FakeRegistry, StderrRecorder, reader_of, record
+from fake_usb import SERIAL, Endpoint, FakeHandle, FakeRegistry, reader_of, record
 
 _Device = zeq_torvak._Device
 RANGE = "通道号超出范围 (0, {}]:" + SERIAL
 TOO_LONG = "命令[{}]过长。包含命令结束符后，长度不能超过[62]个字节:" + SERIAL
-
-
-@pytest.fixture
-def bench():
-    b = Bench()
-    yield b
-    b.shutdown()
-
-
-@pytest.fixture
-def stderr(monkeypatch):
-    rec = StderrRecorder()
-    monkeypatch.setattr(zeq_torvak, "sys", rec)
-    return rec
 
 
 def timed(fn, *args):

@@ -5,23 +5,9 @@ from array import array
 import pytest
 
 import zeq_torvak
-from fake_usb import NO_DEVICE, SERIAL, Bench, FakeHandle, StderrRecorder, reader_of, record
+from fake_usb import NO_DEVICE, SERIAL, FakeHandle, reader_of, record
 
 FAILED = "USB 设备[Torvak:" + SERIAL + "]读取数据失败，有可能是设备已拔出："
-
-
-@pytest.fixture
-def bench():
-    b = Bench()
-    yield b
-    b.shutdown()
-
-
-@pytest.fixture
-def stderr(monkeypatch):
-    rec = StderrRecorder()
-    monkeypatch.setattr(zeq_torvak, "sys", rec)
-    return rec
 
 
 def settle(seconds=0.15):

@@ -21,9 +21,7 @@ constexpr const char* kBufferAttr = "_Channel__in_deque";
 py::object g_channel_class;
 py::object g_input_data;  // the class's own input_data, to recognise overrides
 
-py::object make_array(const std::vector<uint8_t>& data) {
-    return global("_array")("B", py::bytes(reinterpret_cast<const char*>(data.data()), data.size()));
-}
+py::object make_array(const std::vector<uint8_t>& data) { return unsigned_bytes(data.data(), data.size()); }
 
 // The buffer of an open channel, or nullptr once closed.
 std::shared_ptr<InputBuffer> buffer_of(py::handle self) {
@@ -214,11 +212,6 @@ py::object private_read(const Args& a) {
     std::vector<uint8_t> part;
     take(a[0], size_arg(a.integer(1)), part);
     return make_array(part);
-}
-
-[[noreturn]] void byte_overflow(long long v) {
-    throw OverflowError(v < 0 ? "unsigned byte integer is less than minimum"
-                              : "unsigned byte integer is greater than maximum");
 }
 
 py::object write(const Args& a) {

@@ -30,9 +30,7 @@ py::object g_device_class;  // the class object, to recognise its own members
 // ---------------------------------------------------------------------------
 // Conversions
 
-py::object make_array(Span data) {
-    return global("_array")("B", py::bytes(reinterpret_cast<const char*>(data.data()), data.size()));
-}
+py::object make_array(Span data) { return unsigned_bytes(data.data(), data.size()); }
 
 // The bytes of any object the USB write accepts: contiguous one-dimensional buffers
 // directly, anything else (strided views included) through bytes(). Expects the GIL.
@@ -447,11 +445,6 @@ py::object output_data(const Args& a) {
     const size_t written = write_packet(*core_of(self), data, kWriteTimeoutMs);
     if (assertions_enabled() && written < device::kPackageSize) fail_assertion("");
     return py::none();
-}
-
-[[noreturn]] void byte_overflow(long long v) {
-    throw OverflowError(v < 0 ? "unsigned byte integer is less than minimum"
-                              : "unsigned byte integer is greater than maximum");
 }
 
 py::object send_command(const Args& a) {

@@ -37,6 +37,15 @@ void report(const std::string& text) {
     }
 }
 
+py::object unsigned_bytes(const uint8_t* data, size_t size) {
+    return global("_array")("B", py::bytes(reinterpret_cast<const char*>(data), size));
+}
+
+void byte_overflow(long long value) {
+    throw OverflowError(value < 0 ? "unsigned byte integer is less than minimum"
+                                  : "unsigned byte integer is greater than maximum");
+}
+
 std::string to_text(py::handle o) { return py::str(o).cast<std::string>(); }
 
 }  // namespace zt

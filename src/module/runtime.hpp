@@ -5,6 +5,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace zt {
@@ -23,6 +25,13 @@ py::object global(const char* name);
 // Writes `text` to the module's `sys.stderr` with one write() call and no line end.
 // Expects the GIL. A failing stream is ignored: a report must never raise.
 void report(const std::string& text);
+
+// A new unsigned-byte array (the module's `_array` with type code "B") holding the
+// bytes. Expects the GIL.
+py::object unsigned_bytes(const uint8_t* data, size_t size);
+
+// The OverflowError an unsigned-byte array gives for a value outside 0..255.
+[[noreturn]] void byte_overflow(long long value);
 
 // Text form of an object as str() gives it. Expects the GIL.
 std::string to_text(py::handle o);
