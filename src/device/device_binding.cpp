@@ -423,6 +423,21 @@ py::object open_channel(const Args& a) {
     return channel_obj;
 }
 
+}  // namespace
+
+bool close_device_if_unused(py::handle device) {
+    py::object cap = py::getattr(device, kCoreAttr, py::none());
+    if (cap.is_none() || !PyCapsule_CheckExact(cap.ptr())) return false;
+    auto core = *static_cast<std::shared_ptr<DeviceCore>*>(py::capsule(cap).get_pointer());
+    BlockingLock lock(core->channel_lock);
+    if (!core->no_channels() || core->stop_flag.load()) return false;
+    device.attr("close")();
+    device.attr("_Device__dev_manager").attr("close_device")(device);
+    return true;
+}
+
+namespace {
+
 py::object close_channel(const Args& a) {
     py::handle self = a[0];
     auto core = core_of(self);

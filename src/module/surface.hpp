@@ -16,6 +16,11 @@ py::object make_list_serial_numbers();     // src/registry/registry_binding.cpp
 py::object make_get_hid_device();          // src/registry/registry_binding.cpp
 py::object make_serial_class();            // src/serial/serial_binding.cpp
 
+// Closes a device of this module that has no open channel and tells its registry,
+// as closing its last channel would; false (nothing done) for any other device.
+// Expects the GIL. Defined in src/device/device_binding.cpp.
+bool close_device_if_unused(py::handle device);
+
 // Installs the GIL-releasing waiter for native locks taken in core code.
 void install_lock_waiter();
 

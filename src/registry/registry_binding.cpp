@@ -216,11 +216,30 @@ py::object open_serial_channel(const Args& a) {
     py::handle self = a[0];
     // Upper-cased first, so "any" selects the wildcard too.
     py::object serial_number = a[1].attr("upper")();
+    const bool any = PyUnicode_CompareWithASCIIString(serial_number.ptr(), kAnySerialNumber) == 0;
+    bool filed_before = false;
+    {
+        RegistryState state = state_of(self);
+        BlockingLock guard(*state.device_lock);
+        filed_before = any ? !state.devices->empty() : state.devices->find(serial_key(serial_number)) != nullptr;
+    }
     py::object device = self.attr("get_device_by_serial_number")(serial_number);
     // The registry lock is not held here: initialising a channel takes up to about a
     // second and must not hold up other registry requests.
-    return device.attr("open_channel")(py::arg("channel") = a[2], py::arg("baudrate") = a[3],
-                                       py::arg("timeout") = a[4]);
+    try {
+        return device.attr("open_channel")(py::arg("channel") = a[2], py::arg("baudrate") = a[3],
+                                           py::arg("timeout") = a[4]);
+    } catch (...) {
+        // A device opened for this request alone must not outlive its failure: its
+        // reader is not a daemon thread, so the program could never exit.
+        if (!filed_before) {
+            try {
+                close_device_if_unused(device);
+            } catch (py::error_already_set&) {
+            }
+        }
+        throw;
+    }
 }
 
 // Called by a device whose last channel has closed, with that device's channel lock
