@@ -3,6 +3,9 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <chrono>
+#include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -10,7 +13,9 @@
 #include <vector>
 
 #include "emulated_device.hpp"
+#include "modbus_slave.hpp"
 #include "testbed.hpp"
+#include "xmodem_receiver.hpp"
 
 namespace py = pybind11;
 using torvak_emu::Bytes;
@@ -61,6 +66,32 @@ py::bytes to_bytes(const Bytes& data) {
 Bytes from_bytes(const py::bytes& data) {
   const std::string_view view = data;
   return Bytes(view.begin(), view.end());
+}
+
+uint16_t register_word(int value, const char* what) {
+  if (value < 0 || value > 0xFFFF) {
+    throw std::invalid_argument(std::string(what) + " " + std::to_string(value) +
+                                " is outside 0 to 65535");
+  }
+  return static_cast<uint16_t>(value);
+}
+
+py::object peer_state(const EmulatedDevice& d, int channel) {
+  std::optional<torvak_emu::PeerSnapshot> state;
+  {
+    py::gil_scoped_release release;
+    state = d.peer_state(channel);
+  }
+  if (!state) return py::none();
+  py::dict registers;
+  for (const auto& [reg, value] : state->registers) registers[py::int_(reg)] = value;
+  py::dict out;
+  out["kind"] = state->kind;
+  out["state"] = state->state;
+  out["received"] = to_bytes(state->received);
+  out["registers"] = registers;
+  out["counters"] = state->counters;
+  return out;
 }
 
 }  // namespace
@@ -118,6 +149,38 @@ PYBIND11_MODULE(_torvak_emu, m) {
             return out;
           },
           py::arg("clear") = false)
+      .def(
+          "in_timing",
+          [](EmulatedDevice& d, bool clear) {
+            std::vector<torvak_emu::InTiming> timing;
+            {
+              py::gil_scoped_release release;
+              timing = d.in_timing(clear);
+            }
+            py::list out;
+            for (const auto& t : timing) {
+              out.append(py::make_tuple(t.offered, t.completed, t.reaped, t.length));
+            }
+            return out;
+          },
+          py::arg("clear") = false)
+      .def("stream_in", &EmulatedDevice::stream_in, py::arg("channels"), py::arg("interval_ms"),
+           py::arg("payload"), Release())
+      .def(
+          "stream_stats",
+          [](EmulatedDevice& d, bool reset_max) {
+            torvak_emu::StreamStats stats;
+            {
+              py::gil_scoped_release release;
+              stats = d.stream_stats(reset_max);
+            }
+            py::dict out;
+            out["produced"] = stats.produced;
+            out["backlog"] = stats.backlog;
+            out["backlog_max"] = stats.backlog_max;
+            return out;
+          },
+          py::arg("reset_max") = false)
       .def("pending_in", &EmulatedDevice::pending_in, Release())
       .def(
           "set_fault",
@@ -134,6 +197,9 @@ PYBIND11_MODULE(_torvak_emu, m) {
       .def("set_channel_count", &EmulatedDevice::set_channel_count, py::arg("count"), Release())
       .def("set_version", &EmulatedDevice::set_version, py::arg("version"), Release())
       .def("unplug_after_out", &EmulatedDevice::unplug_after_out, py::arg("count"), Release())
+      .def("fail_out_after", &EmulatedDevice::fail_out_after, py::arg("count"), py::arg("error"),
+           Release())
+      .def("fail_in_next", &EmulatedDevice::fail_in_next, py::arg("error"), Release())
       .def(
           "channel_state",
           [](const EmulatedDevice& d, int channel) {
@@ -149,6 +215,43 @@ PYBIND11_MODULE(_torvak_emu, m) {
             return out;
           },
           py::arg("channel"))
+      .def(
+          "set_xmodem_receiver",
+          [](EmulatedDevice& d, int channel, bool crc, double start_interval_ms,
+             const std::vector<int>& reject_blocks) {
+            if (!(start_interval_ms > 0 && start_interval_ms <= 60000)) {
+              throw std::invalid_argument("the start interval is above 0 and at most 60000 ms");
+            }
+            torvak_emu::XmodemReceiverOptions options;
+            options.crc = crc;
+            options.start_interval = std::chrono::duration_cast<torvak_emu::Clock::duration>(
+                std::chrono::duration<double, std::milli>(start_interval_ms));
+            options.reject_blocks.insert(reject_blocks.begin(), reject_blocks.end());
+            py::gil_scoped_release release;
+            d.set_peer(channel, std::make_unique<torvak_emu::XmodemReceiver>(
+                                    std::move(options), torvak_emu::Clock::now()));
+          },
+          py::arg("channel"), py::arg("crc") = true, py::arg("start_interval_ms") = 100.0,
+          py::arg("reject_blocks") = std::vector<int>{})
+      .def(
+          "set_modbus_slave",
+          [](EmulatedDevice& d, int channel, int address, const std::map<int, int>& registers) {
+            if (address < 1 || address > 247) {
+              throw std::invalid_argument("a slave address is 1 to 247");
+            }
+            torvak_emu::ModbusSlaveOptions options;
+            options.address = static_cast<uint8_t>(address);
+            for (const auto& [reg, value] : registers) {
+              options.registers[register_word(reg, "register")] = register_word(value, "value");
+            }
+            py::gil_scoped_release release;
+            d.set_peer(channel, std::make_unique<torvak_emu::ModbusSlave>(std::move(options)));
+          },
+          py::arg("channel"), py::arg("address"), py::arg("registers"))
+      .def(
+          "clear_peer", [](EmulatedDevice& d, int channel) { d.set_peer(channel, nullptr); },
+          py::arg("channel"), Release())
+      .def("peer_state", &peer_state, py::arg("channel"))
       .def("protocol_errors", &EmulatedDevice::protocol_errors, py::arg("clear") = false,
            Release())
       .def("settings", [](const EmulatedDevice& d) {

@@ -300,6 +300,7 @@ EmulatedDevice::Reply EmulatedDevice::submit_urb(UMockdevIoctlClient* client,
       }
       if (int error = claim_for(client)) return fail(error);
       if (urb.endpoint == kInEndpoint) {
+        urb.submitted = now;
         pending_in_.push_back(std::move(urb));
       } else {
         const auto packets = std::max<int64_t>(1, (urb.buffer_length + kMaxPacketSize - 1) /
@@ -307,7 +308,8 @@ EmulatedDevice::Reply EmulatedDevice::submit_urb(UMockdevIoctlClient* client,
         if (pace_ == Clock::duration::zero()) {
           urb.due = now;
         } else {
-          const auto start = std::max(now, next_out_slot_);
+          // The host controller sends at the start of a frame, one packet per frame.
+          const auto start = std::max(frame_ceil(now), next_out_slot_);
           urb.due = start + (packets - 1) * pace_;
           next_out_slot_ = urb.due + pace_;
         }
@@ -446,8 +448,49 @@ void EmulatedDevice::deliver(ClientState& state, UMockdevIoctlData* slot) {
     std::copy_n(urb.in_data.begin(), std::min(room, urb.in_data.size()),
                 urb.buffer->data + urb.in_offset);
   }
+  if (urb.timed) {
+    in_timing_.push_back(InTiming{urb.offered, urb.completed, monotonic_seconds(Clock::now()),
+                                  urb.actual_length});
+  }
   // The slot keeps its own reference; the buffer is a child of the URB's copy.
   umockdev_ioctl_data_set_ptr(slot, 0, urb.urb.get());
+}
+
+Clock::time_point EmulatedDevice::frame_ceil(Clock::time_point when) const {
+  const auto into = when.time_since_epoch() % pace_;
+  return into == Clock::duration::zero() ? when : when - into + pace_;
+}
+
+Clock::time_point EmulatedDevice::in_due(Clock::time_point now) const {
+  if (pace_ == Clock::duration::zero()) return now;
+  // Polled at the start of each frame: the first frame in which the endpoint is free, a
+  // transfer waits and the packet is there.
+  const auto ready = std::max(pending_in_.front().submitted, in_queued_at_.front());
+  return std::max(next_in_slot_, frame_ceil(ready));
+}
+
+void EmulatedDevice::stamp_in_queue(Clock::time_point now) {
+  while (in_queued_at_.size() > in_queue_.size()) in_queued_at_.pop_front();
+  while (in_queued_at_.size() < in_queue_.size()) in_queued_at_.push_back(now);
+  in_backlog_max_ = std::max(in_backlog_max_, in_queue_.size());
+}
+
+void EmulatedDevice::produce_locked(Clock::time_point now) {
+  if (!stream_ || !connected_) return;
+  stamp_in_queue(now);  // what others queued keeps its own time
+  Stream& stream = *stream_;
+  while (stream.next <= now) {
+    const int channel = stream.channels[stream.turn++ % stream.channels.size()];
+    uint8_t& counter = stream.counters[static_cast<size_t>(channel)];
+    Bytes payload(static_cast<size_t>(stream.payload));
+    for (auto& byte : payload) byte = counter++;
+    in_queue_.push_back(Firmware::make_packet(static_cast<uint8_t>(channel), payload));
+    // Produced late only because the timer fired late: the data existed since `next`.
+    in_queued_at_.push_back(stream.next);
+    ++stream_produced_;
+    stream.next += stream.interval;
+  }
+  in_backlog_max_ = std::max(in_backlog_max_, in_queue_.size());
 }
 
 void EmulatedDevice::pump_locked(Clock::time_point now) {
@@ -456,39 +499,69 @@ void EmulatedDevice::pump_locked(Clock::time_point now) {
     pending_out_.pop_front();
     const uint8_t* data = urb.buffer ? urb.buffer->data : nullptr;
     const size_t length = static_cast<size_t>(urb.buffer_length);
-    bool still_connected = true;
-    if (length == 0) still_connected = out_packet_arrived({});
-    for (size_t offset = 0; still_connected && offset < length; offset += kMaxPacketSize) {
+    int status = 0;
+    size_t taken = 0;
+    if (length == 0) status = out_packet_arrived({});
+    for (size_t offset = 0; status == 0 && offset < length; offset += kMaxPacketSize) {
       const size_t end = std::min(length, offset + kMaxPacketSize);
-      still_connected = out_packet_arrived(Bytes(data + offset, data + end));
+      status = out_packet_arrived(Bytes(data + offset, data + end));
+      if (status == 0) taken = end;
     }
-    if (!still_connected) {
+    if (!connected_) {
       finish(std::move(urb), -ENODEV, 0);
       return;
+    }
+    if (status != 0) {
+      finish(std::move(urb), status, static_cast<int>(taken));
+      continue;
     }
     const int sent = urb.buffer_length;
     finish(std::move(urb), 0, sent);
   }
-  while (connected_ && !pending_in_.empty() && !in_queue_.empty() && next_in_slot_ <= now) {
+  produce_locked(now);
+  stamp_in_queue(now);
+  if (connected_ && fail_in_error_ != 0 && !pending_in_.empty()) {
+    Urb urb = std::move(pending_in_.front());
+    pending_in_.pop_front();
+    finish(std::move(urb), -std::exchange(fail_in_error_, 0), 0);
+  }
+  const bool paced = pace_ != Clock::duration::zero();
+  while (connected_ && !pending_in_.empty() && !in_queue_.empty()) {
+    // The time on the bus; a late timer or pump completes the transfer now but logs when the
+    // device sent it.
+    const Clock::time_point sent = in_due(now);
+    if (sent > now) break;
     Urb urb = std::move(pending_in_.front());
     pending_in_.pop_front();
     Bytes packet = std::move(in_queue_.front());
     in_queue_.pop_front();
+    const Clock::time_point queued = in_queued_at_.front();
+    in_queued_at_.pop_front();
     const int length = static_cast<int>(std::min(packet.size(),
                                                   static_cast<size_t>(urb.buffer_length)));
     const int status = packet.size() > static_cast<size_t>(urb.buffer_length) ? -EOVERFLOW : 0;
     packet.resize(static_cast<size_t>(length));
     urb.in_data = std::move(packet);
-    in_log_.push_back(InLogEntry{monotonic_seconds(now), length});
-    if (pace_ != Clock::duration::zero()) next_in_slot_ = now + pace_;
+    in_log_.push_back(InLogEntry{monotonic_seconds(sent), length});
+    // Offered: when it could have gone had a transfer been waiting; paced, the first frame
+    // after it was queued in which the endpoint was free; unpaced, once it was queued and
+    // the packet before it had gone.
+    urb.timed = true;
+    urb.offered = monotonic_seconds(paced ? std::max(next_in_slot_, frame_ceil(queued))
+                                          : std::max(queued, last_in_done_));
+    urb.completed = monotonic_seconds(sent);
+    last_in_done_ = sent;
+    if (paced) next_in_slot_ = sent + pace_;
     finish(std::move(urb), status, length);
   }
   if (!connected_) return;
   std::optional<Clock::time_point> next;
   if (!pending_out_.empty()) next = pending_out_.front().due;
   if (!pending_in_.empty() && !in_queue_.empty()) {
-    next = next ? std::min(*next, next_in_slot_) : next_in_slot_;
+    const auto due = in_due(now);
+    next = next ? std::min(*next, due) : due;
   }
+  if (stream_) next = next ? std::min(*next, stream_->next) : stream_->next;
   if (next) arm_timer(*next);
 }
 
@@ -500,7 +573,8 @@ void EmulatedDevice::arm_timer(Clock::time_point when) {
   });
 }
 
-bool EmulatedDevice::out_packet_arrived(Bytes packet) {
+int EmulatedDevice::out_packet_arrived(Bytes packet) {
+  if (fail_out_countdown_ > 0 && --fail_out_countdown_ == 0) return -fail_out_error_;
   out_packets_.push_back(packet);
   out_arrived_.notify_all();
   if (unplug_countdown_ > 0 && --unplug_countdown_ == 0) {
@@ -510,12 +584,12 @@ bool EmulatedDevice::out_packet_arrived(Bytes packet) {
     scheduler_.post([weak = weak_from_this(), request = request_removal_] {
       if (auto self = weak.lock()) request(self);
     });
-    return false;
+    return -ENODEV;
   }
   std::deque<Bytes> replies;
   firmware_.receive(packet, replies);
   for (auto& reply : replies) in_queue_.push_back(std::move(reply));
-  return true;
+  return 0;
 }
 
 void EmulatedDevice::disconnect_locked() {
@@ -601,6 +675,66 @@ std::vector<InLogEntry> EmulatedDevice::in_log(bool clear) {
   return out;
 }
 
+std::vector<InTiming> EmulatedDevice::in_timing(bool clear) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<InTiming> out = in_timing_;
+  if (clear) in_timing_.clear();
+  return out;
+}
+
+void EmulatedDevice::stream_in(std::vector<int> channels, double interval_ms, int payload) {
+  for (int channel : channels) {
+    if (channel < 1 || channel > Firmware::kMaxDataChannel) {
+      throw std::invalid_argument("data channels are 1 to 99");
+    }
+  }
+  if (!channels.empty() && !(interval_ms > 0 && interval_ms <= 10000)) {
+    throw std::invalid_argument("the interval is above 0 and at most 10000 ms");
+  }
+  if (payload < 1 || payload > static_cast<int>(Firmware::kMaxDataPerInPacket)) {
+    throw std::invalid_argument("a streamed record holds 1 to 61 bytes");
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (channels.empty()) {
+    stream_.reset();
+    return;
+  }
+  const auto now = Clock::now();
+  stamp_in_queue(now);
+  Stream stream;
+  stream.channels = std::move(channels);
+  stream.interval = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double, std::milli>(interval_ms));
+  stream.payload = payload;
+  stream.next = now;
+  stream_ = std::move(stream);
+  pump_locked(now);
+  update_readiness();
+}
+
+StreamStats EmulatedDevice::stream_stats(bool reset_max) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  StreamStats stats{stream_produced_, in_queue_.size(), in_backlog_max_};
+  if (reset_max) in_backlog_max_ = in_queue_.size();
+  return stats;
+}
+
+void EmulatedDevice::fail_out_after(int count, int error) {
+  if (count < 0) throw std::invalid_argument("the packet count is 0 or more");
+  if (count > 0 && error <= 0) throw std::invalid_argument("the error is a positive errno");
+  std::lock_guard<std::mutex> lock(mutex_);
+  fail_out_countdown_ = count;
+  fail_out_error_ = error;
+}
+
+void EmulatedDevice::fail_in_next(int error) {
+  if (error < 0) throw std::invalid_argument("the error is a positive errno, or 0");
+  std::lock_guard<std::mutex> lock(mutex_);
+  fail_in_error_ = error;
+  pump_locked(Clock::now());
+  update_readiness();
+}
+
 size_t EmulatedDevice::pending_in() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return in_queue_.size();
@@ -658,6 +792,40 @@ ChannelState EmulatedDevice::channel_state(int channel) const {
   }
   std::lock_guard<std::mutex> lock(mutex_);
   return firmware_.channel_state(channel);
+}
+
+void EmulatedDevice::set_peer(int channel, std::unique_ptr<LinePeer> peer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  firmware_.set_peer(channel, std::move(peer));
+  run_peers_locked(Clock::now());
+}
+
+std::optional<PeerSnapshot> EmulatedDevice::peer_state(int channel) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return firmware_.peer_snapshot(channel);
+}
+
+void EmulatedDevice::run_peers(Clock::time_point when) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (peer_timer_armed_ != when) return;
+  peer_timer_armed_.reset();
+  run_peers_locked(Clock::now());
+}
+
+void EmulatedDevice::run_peers_locked(Clock::time_point now) {
+  if (!connected_) return;
+  std::deque<Bytes> replies;
+  const auto next = firmware_.run_peers(now, replies);
+  if (!replies.empty()) {
+    for (auto& reply : replies) in_queue_.push_back(std::move(reply));
+    pump_locked(now);
+    update_readiness();
+  }
+  if (!next || (peer_timer_armed_ && *peer_timer_armed_ <= *next)) return;
+  peer_timer_armed_ = *next;
+  scheduler_.run_at(*next, [weak = weak_from_this(), when = *next] {
+    if (auto self = weak.lock()) self->run_peers(when);
+  });
 }
 
 std::vector<std::string> EmulatedDevice::protocol_errors(bool clear) {

@@ -2,6 +2,7 @@
 
 #include <umockdev.h>
 
+#include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -26,6 +27,24 @@ namespace torvak_emu {
 struct InLogEntry {
   double time;  // CLOCK_MONOTONIC seconds when the URB completed
   int length;
+};
+
+// When one IN packet moved, CLOCK_MONOTONIC seconds. `offered` is the earliest moment the
+// device could have sent it: it was queued and the endpoint's frame was free. A URB waiting
+// then completes at once; a late one shows as completed - offered. `reaped` is when the
+// client took the completed URB back (its reap ioctl).
+struct InTiming {
+  double offered;
+  double completed;
+  double reaped;
+  int length;
+};
+
+// The device's own data source (stream_in) and how far the host lags behind it.
+struct StreamStats {
+  uint64_t produced;   // packets the source has put into the IN queue
+  size_t backlog;      // packets queued for IN now
+  size_t backlog_max;  // the most queued at once since the last reset
 };
 
 // One emulated Torvak device as usbfs presents it: the ioctls of its device node, its URBs,
@@ -74,7 +93,14 @@ class EmulatedDevice : public std::enable_shared_from_this<EmulatedDevice> {
   bool wait_out(size_t count, double timeout_seconds);
   void queue_in(Bytes packet);
   std::vector<InLogEntry> in_log(bool clear);
+  std::vector<InTiming> in_timing(bool clear);
   size_t pending_in() const;
+  // The device streams data on its own, like serial lines receiving at a steady rate: every
+  // `interval_ms` one IN packet holding a single data record of `payload` bytes joins the IN
+  // queue, for `channels` in turn. Each channel's bytes count up from 0 (mod 256), so the
+  // host can check order and completeness. An empty `channels` stops the source.
+  void stream_in(std::vector<int> channels, double interval_ms, int payload);
+  StreamStats stream_stats(bool reset_max);
 
   void set_fault(std::optional<FaultMode> master, std::optional<FaultMode> config);
   void set_loopback(bool on);
@@ -84,8 +110,18 @@ class EmulatedDevice : public std::enable_shared_from_this<EmulatedDevice> {
   // Counting from this call, the n-th OUT packet is recorded and then the device unplugs
   // itself (the URB carrying it fails with -ENODEV). 0 cancels.
   void unplug_after_out(int count);
+  // Counting from this call, the n-th OUT packet is refused: the device does not take it and
+  // the URB carrying it fails with -error (EPIPE: a stall; EPROTO, EILSEQ: a bus error). The
+  // device stays plugged. 0 cancels.
+  void fail_out_after(int count, int error);
+  // The next IN URB fails with -error at once, whether or not data is queued. 0 cancels.
+  void fail_in_next(int error);
 
   ChannelState channel_state(int channel) const;
+  // Puts a peer at the far end of a channel's line, or takes it away (null); see
+  // Firmware::set_peer. A peer that sends on its own is run on the Scheduler thread.
+  void set_peer(int channel, std::unique_ptr<LinePeer> peer);
+  std::optional<PeerSnapshot> peer_state(int channel) const;
   std::vector<std::string> protocol_errors(bool clear);
   bool kernel_driver_detached() const;
   bool claimed();
@@ -111,13 +147,18 @@ class EmulatedDevice : public std::enable_shared_from_this<EmulatedDevice> {
     uint8_t type = 0;
     uint8_t endpoint = 0;
     int buffer_length = 0;
-    Clock::time_point due{};  // OUT: when the device has taken its last packet
+    Clock::time_point due{};        // OUT: when the device has taken its last packet
+    Clock::time_point submitted{};  // IN: when the host submitted it
     // The result. It is written into the local copies only when the URB is reaped: until
     // then umockdev may still be flushing those copies to the client on its worker thread.
     int status = 0;
     int actual_length = 0;
     Bytes in_data;
     size_t in_offset = 0;  // 8 for control URBs: the data stage follows the setup packet
+    // IN packets from the queue: the first two fields of their InTiming, the third comes at reap.
+    bool timed = false;
+    double offered = 0;
+    double completed = 0;
   };
 
   struct ClientState {
@@ -151,9 +192,23 @@ class EmulatedDevice : public std::enable_shared_from_this<EmulatedDevice> {
   void arm_timer(Clock::time_point when);
   void disconnect_locked();
   void update_readiness();
-  bool out_packet_arrived(Bytes packet);  // false when the device unplugged itself
+  // 0 when the device took the packet, else the URB's status: -ENODEV when the device
+  // unplugged itself, or the refusal set by fail_out_after.
+  int out_packet_arrived(Bytes packet);
+  // Gives the IN packets queued since the last call the time `now`; see in_queued_at_.
+  void stamp_in_queue(Clock::time_point now);
+  // Lets the stream source produce what is due by `now`.
+  void produce_locked(Clock::time_point now);
+  // Paced only: the first frame start at or after `when`.
+  Clock::time_point frame_ceil(Clock::time_point when) const;
+  // When the head IN transfer completes with the head queued packet; both exist.
+  Clock::time_point in_due(Clock::time_point now) const;
+  // Runs the peers that are due and arms the timer for the next one.
+  void run_peers_locked(Clock::time_point now);
 
   void pump();
+  // The peer timer armed for `when`; a timer that has since been replaced does nothing.
+  void run_peers(Clock::time_point when);
 
   const DeviceOptions options_;
   const std::string devnode_;
@@ -182,6 +237,26 @@ class EmulatedDevice : public std::enable_shared_from_this<EmulatedDevice> {
   Clock::time_point next_out_slot_{};                     // guarded by mutex_
   std::optional<Clock::time_point> timer_armed_;          // guarded by mutex_
   int unplug_countdown_ = 0;                              // guarded by mutex_
+  int fail_out_countdown_ = 0;                            // guarded by mutex_
+  int fail_out_error_ = 0;                                // guarded by mutex_
+  int fail_in_error_ = 0;                                 // guarded by mutex_
+  // When each entry of in_queue_ was queued, front first. Whoever pushes to in_queue_ calls
+  // pump_locked next, which stamps the entries it has no time for yet with its own `now`.
+  std::deque<Clock::time_point> in_queued_at_;            // guarded by mutex_
+  Clock::time_point last_in_done_{};                      // guarded by mutex_
+  std::vector<InTiming> in_timing_;                       // guarded by mutex_
+  struct Stream {
+    std::vector<int> channels;
+    Clock::duration interval{};
+    int payload = 0;
+    Clock::time_point next{};  // when the next packet is due
+    size_t turn = 0;
+    std::array<uint8_t, Firmware::kMaxDataChannel + 1> counters{};
+  };
+  std::optional<Stream> stream_;                          // guarded by mutex_
+  uint64_t stream_produced_ = 0;                          // guarded by mutex_
+  size_t in_backlog_max_ = 0;                             // guarded by mutex_
+  std::optional<Clock::time_point> peer_timer_armed_;     // guarded by mutex_
 };
 
 }  // namespace torvak_emu

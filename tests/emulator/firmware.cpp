@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <stdexcept>
 
 namespace torvak_emu {
 namespace {
@@ -104,11 +105,52 @@ void Firmware::on_data(int channel, std::span<const uint8_t> data, std::deque<By
                std::to_string(channel_count_) + " channels");
     return;
   }
+  if (auto peer = peers_.find(channel); peer != peers_.end()) {
+    Bytes answer;
+    peer->second->receive(data, answer);
+    send_data(channel, answer, replies);
+    return;
+  }
   if (!loopback_) return;
+  send_data(channel, data, replies);
+}
+
+void Firmware::send_data(int channel, std::span<const uint8_t> data, std::deque<Bytes>& replies) {
   for (size_t offset = 0; offset < data.size(); offset += kMaxDataPerInPacket) {
     const size_t n = std::min(kMaxDataPerInPacket, data.size() - offset);
     replies.push_back(make_packet(static_cast<uint8_t>(channel), data.subspan(offset, n)));
   }
+}
+
+void Firmware::set_peer(int channel, std::unique_ptr<LinePeer> peer) {
+  if (channel < 1 || channel > kMaxDataChannel) {
+    throw std::invalid_argument("peers sit on data channels 1 to 99");
+  }
+  if (peer) {
+    peers_[channel] = std::move(peer);
+  } else {
+    peers_.erase(channel);
+  }
+}
+
+std::optional<PeerSnapshot> Firmware::peer_snapshot(int channel) const {
+  auto peer = peers_.find(channel);
+  if (peer == peers_.end()) return std::nullopt;
+  return peer->second->snapshot();
+}
+
+std::optional<Clock::time_point> Firmware::run_peers(Clock::time_point now,
+                                                     std::deque<Bytes>& replies) {
+  std::optional<Clock::time_point> next;
+  for (auto& [channel, peer] : peers_) {
+    if (auto due = peer->next_tick(); due && *due <= now) {
+      Bytes sent;
+      peer->tick(now, sent);
+      if (channels_[static_cast<size_t>(channel)].open) send_data(channel, sent, replies);
+    }
+    if (auto due = peer->next_tick()) next = next ? std::min(*next, *due) : *due;
+  }
+  return next;
 }
 
 void Firmware::reply_text(uint8_t channel_byte, const std::string& text,

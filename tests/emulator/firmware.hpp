@@ -3,12 +3,15 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "descriptors.hpp"
+#include "line_peer.hpp"
 
 namespace torvak_emu {
 
@@ -47,6 +50,14 @@ class Firmware {
   void set_channel_count(int count) { channel_count_ = count; }
   void set_version(std::string version) { version_ = std::move(version); }
 
+  // Puts `peer` at the far end of data channel `channel`'s line; null takes it away. While
+  // a peer is there, data for the channel goes to it instead of the loopback.
+  void set_peer(int channel, std::unique_ptr<LinePeer> peer);
+  std::optional<PeerSnapshot> peer_snapshot(int channel) const;
+  // Lets every peer whose time has come send on its own, as data of its channel; a channel
+  // the host has not opened drops it. Returns when a peer next wants to run.
+  std::optional<Clock::time_point> run_peers(Clock::time_point now, std::deque<Bytes>& replies);
+
   int channel_count() const { return channel_count_; }
   const std::string& version() const { return version_; }
   bool loopback() const { return loopback_; }
@@ -63,6 +74,8 @@ class Firmware {
 
  private:
   void on_data(int channel, std::span<const uint8_t> data, std::deque<Bytes>& replies);
+  // Sends `data` to the host as data of `channel`.
+  void send_data(int channel, std::span<const uint8_t> data, std::deque<Bytes>& replies);
   void on_master_command(const std::string& text, std::deque<Bytes>& replies);
   void on_channel_command(int channel, const std::string& text, std::deque<Bytes>& replies);
   void reply_text(uint8_t channel_byte, const std::string& text, std::deque<Bytes>& replies);
@@ -75,6 +88,7 @@ class Firmware {
   FaultMode config_fault_ = FaultMode::kOk;
   std::array<ChannelState, kMaxControlChannel + 1> channels_{};  // index = channel number
   std::vector<std::string> protocol_errors_;
+  std::map<int, std::unique_ptr<LinePeer>> peers_;  // by data channel
 };
 
 }  // namespace torvak_emu

@@ -145,8 +145,28 @@ class Device:
         """(time.monotonic() seconds, length) of every IN transfer that delivered a packet."""
         return self._native.in_log(clear)
 
+    def in_timing(self, clear=False):
+        """(offered, completed, reaped, length) of every IN packet the host has reaped, in
+        time.monotonic() seconds. offered: the earliest moment the device could send it (it
+        was queued and the endpoint had a free frame); completed: when its IN transfer
+        completed; reaped: when the host took that transfer back."""
+        return self._native.in_timing(clear)
+
     def pending_in(self):
+        """IN packets queued and not yet sent."""
         return self._native.pending_in()
+
+    def stream_in(self, channels, interval_ms=1.0, payload=61):
+        """The device streams on its own, as serial lines receiving at a steady rate: every
+        interval_ms one IN packet with one data record of `payload` bytes (at most 61) is
+        queued, for `channels` in turn. Each channel's bytes count 0, 1, ... 255, 0, ...
+        from this call on. An empty `channels` stops the source; queued packets stay."""
+        self._native.stream_in(list(channels), float(interval_ms), payload)
+
+    def stream_stats(self, reset_max=False):
+        """dict(produced, backlog, backlog_max): packets streamed so far, packets queued for
+        IN now, and the most queued at once since the last reset."""
+        return self._native.stream_stats(reset_max)
 
     def protocol_errors(self, clear=False):
         """Packets from the host that broke the wire format or addressed no channel."""
@@ -161,7 +181,10 @@ class Device:
         self._native.set_loopback(on)
 
     def set_pace_ms(self, milliseconds):
-        """0: transfers complete at once; p > 0: at most one packet per endpoint every p ms."""
+        """0: transfers complete at once; p > 0: like a full-speed interrupt endpoint with p ms
+        frames: each endpoint moves at most one packet per frame, at the frame's start (frames
+        start at multiples of p on the monotonic clock), so a transfer submitted mid-frame
+        waits for the next one. in_log() gives the frame's start as the completion time."""
         self._native.set_pace_ms(float(milliseconds))
 
     def set_channel_count(self, n):
@@ -175,9 +198,51 @@ class Device:
         and the transfer carrying it fails with LIBUSB_ERROR_NO_DEVICE. 0 cancels."""
         self._native.unplug_after_out(n)
 
+    def fail_out_after(self, n, error):
+        """Counting from now, the n-th OUT packet is refused: the device does not take it and
+        the transfer carrying it fails with -error (errno.EPIPE: a stall, the host sees
+        LIBUSB_ERROR_PIPE; errno.EPROTO: a bus error, LIBUSB_ERROR_IO). The device stays
+        plugged. 0 cancels."""
+        self._native.fail_out_after(n, error)
+
+    def fail_in_next(self, error):
+        """The next IN transfer fails at once with -error, data queued or not. 0 cancels."""
+        self._native.fail_in_next(error)
+
     def channel_state(self, n):
         """dict(open=bool, baud=int|None, flushed=int): what the host told channel n."""
         return self._native.channel_state(n)
+
+    # peers: other serial devices at the far end of a channel's line
+    def set_peer(self, channel, kind, **options):
+        """Puts a model of another serial device at the far end of channel's line. The bytes
+        the host writes on the channel go to it instead of the loopback, and what it sends
+        arrives at the host as the channel's data (while the host has the channel open).
+        kind None takes the peer away.
+
+        "xmodem-receiver": crc=True (ask for CRC-16 blocks with "C", else checksum blocks
+            with NAK), start_interval_ms=100 (how often the start request is repeated until
+            the first block arrives), reject_blocks=() (blocks, counted from 1, answered once
+            with NAK).
+        "modbus-slave": address (1 to 247), registers ({register: value}, the only
+            addresses it serves; functions 3, 4, 6 and 16).
+        """
+        if kind is None:
+            if options:
+                raise TypeError("taking a peer away takes no options")
+            self._native.clear_peer(channel)
+        elif kind == "xmodem-receiver":
+            self._native.set_xmodem_receiver(channel, **options)
+        elif kind == "modbus-slave":
+            self._native.set_modbus_slave(channel, **options)
+        else:
+            raise ValueError("unknown peer %r (xmodem-receiver or modbus-slave)" % (kind,))
+
+    def peer_state(self, channel):
+        """None without a peer, else dict(kind, state, received=bytes, registers={register:
+        value}, counters={name: int}). An XMODEM receiver's state is "waiting",
+        "receiving", "done" or "cancelled"; received is the file as accepted so far."""
+        return self._native.peer_state(channel)
 
 
 class Testbed:

@@ -1,0 +1,68 @@
+"""The channels of the attached Torvak devices, listed as pyserial lists serial ports."""
+from __future__ import annotations
+
+from typing import List
+
+from serial.tools.list_ports_common import ListPortInfo
+
+import zeq_torvak
+
+from .url import make_url
+
+_VENDOR_ID = 0x0483
+_PRODUCT_ID = 0x5750
+
+
+def comports() -> List[ListPortInfo]:
+    """One entry per channel of every attached Torvak device, in the style of
+    serial.tools.list_ports.comports(): ``device`` is the torvak://SERIAL/N URL that
+    opens the channel, ``name`` its zeq_torvak port name, ``serial_number`` the device's.
+    Sorted by URL, channels in numeric order.
+
+    Each device is asked for its channel count; a device that no port of this process
+    has open is opened for that and closed again. Left out are devices that cannot be
+    asked (held by another process, or unplugged meanwhile) and devices that no URL can
+    name: without a serial number, or with one that has lower-case letters (ports are
+    opened by the upper-cased serial number).
+    """
+    ports = []
+    for serial_number in zeq_torvak.list_serial_numbers():
+        if serial_number is None or not _addressable(serial_number):
+            continue
+        try:
+            count = _channel_count(serial_number)
+        except (AssertionError, OSError):
+            continue
+        if not isinstance(count, int):  # the count check is an assertion, skipped under -O
+            continue
+        for channel in range(1, count + 1):
+            info = ListPortInfo(make_url(serial_number, channel), skip_link_detection=True)
+            info.name = "Torvak:{}:S{}".format(serial_number, channel)
+            info.description = "Torvak {} channel {}".format(serial_number, channel)
+            info.vid = _VENDOR_ID
+            info.pid = _PRODUCT_ID
+            info.serial_number = serial_number
+            info.interface = "S{}".format(channel)
+            info.hwid = info.usb_info()
+            ports.append(info)
+    return sorted(ports)
+
+
+def _addressable(serial_number: str) -> bool:
+    return (
+        serial_number != ""
+        and serial_number == serial_number.upper()
+        and serial_number.upper() != "ANY"
+        and ":" not in serial_number
+    )
+
+
+def _channel_count(serial_number: str) -> int:
+    device = zeq_torvak.get_hid_device(serial_number)
+    try:
+        return device.channel_count
+    finally:
+        # get_hid_device() leaves the device open. Closing a channel number that no table
+        # holds closes the device only when none of its channels is open, so the ports
+        # this process has open stay as they are.
+        device.close_channel(0)

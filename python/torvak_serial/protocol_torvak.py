@@ -1,0 +1,469 @@
+"""The pyserial port behind torvak:// URLs: one channel of a Torvak device.
+
+pyserial finds this module as ``protocol_torvak`` of a package named in
+``serial.protocol_handler_packages``; importing torvak_serial puts that package there.
+"""
+from __future__ import annotations
+
+import contextlib
+import threading
+import time
+from typing import TYPE_CHECKING, Any, Iterator, Optional
+
+import serial
+from serial.serialutil import (
+    PortNotOpenError,
+    SerialBase,
+    SerialException,
+    SerialTimeoutException,
+)
+
+import zeq_torvak
+
+from .url import parse_url
+
+if TYPE_CHECKING:
+    from _typeshed import ReadableBuffer
+    from serial.rs485 import RS485Settings
+
+# Reads poll the channel's receive buffer: briefly at first, so that an answer already on
+# its way is taken at once, then less and less often, so that a long wait costs little.
+_FIRST_POLL = 0.0005
+_LONGEST_POLL = 0.01
+# The channel's own time limit, too short for it ever to wait: this class does the waiting,
+# so that cancel_read() and close() can end it.
+_NO_WAIT = 1e-9
+# Data bytes one USB packet carries; a write with a time limit goes out packet by packet.
+_PACKET_PAYLOAD = 62
+# The device sets nothing on a channel but its baud rate.
+_FIXED_BY_DEVICE = "a Torvak channel sets only its baud rate"
+
+
+def _unsupported(setting: str, value: object, supported: str) -> ValueError:
+    return ValueError(
+        "{} {!r} is not supported: {}; only {} is available".format(
+            setting, value, _FIXED_BY_DEVICE, supported
+        )
+    )
+
+
+def _no_modem_lines(line: str) -> SerialException:
+    return SerialException(
+        "{} is not available: a Torvak channel carries data only, it has no modem "
+        "control lines and cannot send a break".format(line)
+    )
+
+
+class Serial(SerialBase):
+    """One channel of a Torvak device as a pyserial port, named by a torvak://SERIAL/N URL.
+
+    pyserial's contract, not the zeq_torvak module's: ``timeout=None`` waits until the
+    requested bytes have arrived, ``0`` returns at once with what is there, a positive
+    value limits the whole call; ``inter_byte_timeout`` ends a read once data has stopped
+    arriving for that long. ``cancel_read()`` ends a read waiting in another thread (or,
+    when none waits, the next one) with what it has gathered. Writes return once every
+    packet has been handed to USB, so ``flush()`` has nothing to wait for and there is no
+    host output buffer for ``reset_output_buffer()`` to discard; ``write_timeout`` is
+    checked between packets. Baud-rate changes return once the device has confirmed
+    them. Parity, byte size, stop bits, flow control, RS-485 mode, modem lines and break
+    cannot be changed on the device: anything but their defaults is refused.
+    """
+
+    _baudrate: int
+    _bytesize: int
+    _parity: str
+    _stopbits: float
+    _write_timeout: Optional[float]
+    _xonxoff: bool
+    _rtscts: bool
+    _dsrdtr: bool
+    _rs485_mode: Optional[RS485Settings]
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        self._channel: Optional[zeq_torvak.Serial] = None
+        # Set by cancel_read() and close(); a read that finds it set stops waiting.
+        self._cancel = threading.Event()
+        super().__init__(*args, **kwargs)
+
+    # -- opening and closing ---------------------------------------------------------
+
+    def open(self) -> None:
+        if self.port is None:
+            raise SerialException("Port must be configured before it can be used.")
+        if self.is_open:
+            raise SerialException("Port is already open.")
+        serial_number, channel_number = parse_url(self.port)
+        name = "Torvak:{}:S{}".format(serial_number, channel_number)
+        try:
+            channel = zeq_torvak.Serial(name, self._baudrate, _NO_WAIT)
+        except (AssertionError, OSError, ValueError, TypeError) as error:
+            # The module reports a missing device, a channel out of range or already open
+            # by assertions, and USB and baud-rate failures as OSError.
+            _release_if_unused(serial_number)
+            raise SerialException("could not open port {}: {}".format(self.port, error)) from error
+        self._channel = channel
+        self._cancel.clear()
+        self.is_open = True
+
+    def close(self) -> None:
+        channel, self._channel = self._channel, None
+        self.is_open = False
+        self._cancel.set()  # a read waiting in another thread finds the port closed
+        if channel is not None:
+            with self._errors_as_serial_exceptions():
+                channel.close()
+
+    def _reconfigure_port(self, force_update: bool = False) -> None:
+        # Settings the device cannot take are refused by their setters, the baud rate is
+        # set by its own; time limits apply to the next read or write.
+        pass
+
+    def _open_channel(self) -> zeq_torvak.Serial:
+        channel = self._channel
+        if channel is None or not self.is_open:
+            raise PortNotOpenError()
+        return channel
+
+    @contextlib.contextmanager
+    def _errors_as_serial_exceptions(self) -> Iterator[None]:
+        try:
+            yield
+        except AssertionError as error:
+            # The module asserts that its channel is open: close() has run meanwhile.
+            if not self.is_open:
+                raise PortNotOpenError() from error
+            raise SerialException("{}: {}".format(self.port, error)) from error
+        except OSError as error:
+            if isinstance(error, SerialException):
+                raise
+            raise SerialException("{}: {}".format(self.port, error)) from error
+
+    # -- reading ---------------------------------------------------------------------
+
+    @property
+    def in_waiting(self) -> int:
+        """Bytes received and not read yet."""
+        channel = self._open_channel()
+        with self._errors_as_serial_exceptions():
+            return channel.in_waiting
+
+    def read(self, size: int = 1) -> bytes:
+        """Up to `size` bytes, within the time limits set by timeout and inter_byte_timeout."""
+        channel = self._open_channel()
+        if size <= 0:
+            return b""
+        data = bytearray()
+        waiter = _Waiter(self.timeout, self.inter_byte_timeout)
+        while len(data) < size:
+            if self._stop_requested():
+                break
+            with self._errors_as_serial_exceptions():
+                part = channel.read(size - len(data))
+            if part:
+                data += part
+                waiter.arrived()
+            elif not waiter.wait(self._cancel):
+                break
+        return bytes(data)
+
+    def read_until(self, expected: bytes = serial.LF, size: Optional[int] = None) -> bytes:
+        """Bytes up to and including `expected` (of any length), at most `size` of them,
+        within the time limits of read()."""
+        channel = self._open_channel()
+        terminator = bytes(expected)
+        if not terminator:
+            raise ValueError("read_until() needs a terminator of at least one byte")
+        if size is not None and size <= 0:
+            return b""
+        # The module stops at a single byte: stop at the terminator's last byte and see
+        # whether the whole terminator is there.
+        last = terminator[-1:]
+        line = bytearray()
+        waiter = _Waiter(self.timeout, self.inter_byte_timeout)
+        while size is None or len(line) < size:
+            if self._stop_requested():
+                break
+            with self._errors_as_serial_exceptions():
+                part = channel.read_until(last, None if size is None else size - len(line))
+            if part:
+                line += part
+                waiter.arrived()
+                if line.endswith(terminator):
+                    break
+            elif not waiter.wait(self._cancel):
+                break
+        return bytes(line)
+
+    def readline(self, size: Optional[int] = -1) -> bytes:
+        """Bytes up to and including a line feed, at most `size` of them when it is not
+        negative, within the time limits of read()."""
+        return self.read_until(serial.LF, None if size is None or size < 0 else size)
+
+    def cancel_read(self) -> None:
+        """Ends a read waiting in another thread with what it has gathered; with no read
+        waiting, the next read returns at once."""
+        self._cancel.set()
+
+    def _stop_requested(self) -> bool:
+        if not self.is_open:
+            raise PortNotOpenError()
+        if self._cancel.is_set():
+            self._cancel.clear()
+            return True
+        return False
+
+    def reset_input_buffer(self) -> None:
+        """Drops what the device and this host have received and not read yet."""
+        channel = self._open_channel()
+        with self._errors_as_serial_exceptions():
+            channel.flushInput()
+
+    # -- writing ---------------------------------------------------------------------
+
+    def write(self, data: ReadableBuffer) -> int:
+        """Sends `data` and returns its length once every packet has been handed to USB;
+        with write_timeout set, SerialTimeoutException when that takes longer."""
+        channel = self._open_channel()
+        payload = _as_bytes(data)
+        limit = self.write_timeout
+        with self._errors_as_serial_exceptions():
+            if limit is None or not payload:
+                channel.write(payload)
+                return len(payload)
+            deadline = time.monotonic() + limit
+            sent = 0
+            while sent < len(payload):
+                sent += channel.write(payload[sent : sent + _PACKET_PAYLOAD])
+                if sent < len(payload) and time.monotonic() >= deadline:
+                    raise SerialTimeoutException(
+                        "Write timeout: {} of {} bytes sent".format(sent, len(payload))
+                    )
+            return sent
+
+    @property
+    def out_waiting(self) -> int:
+        """Always 0: write() returns only when the data has been handed to USB."""
+        self._open_channel()
+        return 0
+
+    def flush(self) -> None:
+        """Nothing to wait for: write() returns only when the data has been handed to USB."""
+        self._open_channel()
+
+    def reset_output_buffer(self) -> None:
+        """Nothing to discard: the host keeps no output buffer (write() is synchronous),
+        and what the device has taken it sends."""
+        self._open_channel()
+
+    # -- settings --------------------------------------------------------------------
+
+    @property
+    def baudrate(self) -> int:
+        return self._baudrate
+
+    @baudrate.setter
+    def baudrate(self, baudrate: int) -> None:
+        """Changes the rate; on an open port, returns once the device has confirmed it."""
+        try:
+            rate = int(baudrate)
+        except (TypeError, ValueError):
+            raise ValueError("Not a valid baudrate: {!r}".format(baudrate)) from None
+        if rate <= 0:
+            raise ValueError("Not a valid baudrate: {!r}".format(baudrate))
+        channel = self._channel
+        if self.is_open and channel is not None:
+            try:
+                channel.baudrate = rate
+            except OSError as error:
+                confirmed = channel.baudrate
+                if confirmed is not None:
+                    self._baudrate = confirmed
+                raise SerialException(
+                    "{}: the device did not confirm baud rate {}: {}".format(self.port, rate, error)
+                ) from error
+        self._baudrate = rate
+
+    @property
+    def bytesize(self) -> int:
+        return self._bytesize
+
+    @bytesize.setter
+    def bytesize(self, bytesize: int) -> None:
+        if bytesize != serial.EIGHTBITS:
+            raise _unsupported("bytesize", bytesize, "EIGHTBITS (8)")
+        self._bytesize = bytesize
+
+    @property
+    def parity(self) -> str:
+        return self._parity
+
+    @parity.setter
+    def parity(self, parity: str) -> None:
+        if parity != serial.PARITY_NONE:
+            raise _unsupported("parity", parity, "PARITY_NONE ('N')")
+        self._parity = parity
+
+    @property
+    def stopbits(self) -> float:
+        return self._stopbits
+
+    @stopbits.setter
+    def stopbits(self, stopbits: float) -> None:
+        if stopbits != serial.STOPBITS_ONE:
+            raise _unsupported("stopbits", stopbits, "STOPBITS_ONE (1)")
+        self._stopbits = stopbits
+
+    @property
+    def xonxoff(self) -> bool:
+        return self._xonxoff
+
+    @xonxoff.setter
+    def xonxoff(self, xonxoff: bool) -> None:
+        if xonxoff:
+            raise _unsupported("xonxoff", xonxoff, "False (no software flow control)")
+        self._xonxoff = False
+
+    @property
+    def rtscts(self) -> bool:
+        return self._rtscts
+
+    @rtscts.setter
+    def rtscts(self, rtscts: bool) -> None:
+        if rtscts:
+            raise _unsupported("rtscts", rtscts, "False (no hardware flow control)")
+        self._rtscts = False
+
+    @property
+    def dsrdtr(self) -> bool:
+        return self._dsrdtr
+
+    @dsrdtr.setter
+    def dsrdtr(self, dsrdtr: Optional[bool] = None) -> None:
+        if dsrdtr:
+            raise _unsupported("dsrdtr", dsrdtr, "False (no hardware flow control)")
+        self._dsrdtr = False
+
+    @property
+    def rs485_mode(self) -> Optional[RS485Settings]:
+        return self._rs485_mode
+
+    @rs485_mode.setter
+    def rs485_mode(self, rs485_settings: Optional[RS485Settings]) -> None:
+        if rs485_settings is not None:
+            raise _unsupported("rs485_mode", rs485_settings, "None (no RS-485 mode)")
+        self._rs485_mode = None
+
+    @property
+    def write_timeout(self) -> Optional[float]:
+        return self._write_timeout
+
+    @write_timeout.setter
+    def write_timeout(self, timeout: Optional[float]) -> None:
+        if timeout is not None:
+            try:
+                negative = timeout < 0
+            except TypeError:
+                raise ValueError("Not a valid timeout: {!r}".format(timeout)) from None
+            if negative:
+                raise ValueError("Not a valid timeout: {!r}".format(timeout))
+            if timeout == 0:
+                raise ValueError(
+                    "write_timeout 0 is not supported: every packet is written synchronously, "
+                    "so there are no non-blocking writes; use None or a limit above 0"
+                )
+        self._write_timeout = timeout
+
+    # Modem lines and break: the device has none to set or read.
+
+    @property
+    def rts(self) -> bool:
+        raise _no_modem_lines("RTS")
+
+    @rts.setter
+    def rts(self, value: bool) -> None:
+        raise _no_modem_lines("RTS")
+
+    @property
+    def dtr(self) -> bool:
+        raise _no_modem_lines("DTR")
+
+    @dtr.setter
+    def dtr(self, value: bool) -> None:
+        raise _no_modem_lines("DTR")
+
+    @property
+    def cts(self) -> bool:
+        raise _no_modem_lines("CTS")
+
+    @property
+    def dsr(self) -> bool:
+        raise _no_modem_lines("DSR")
+
+    @property
+    def ri(self) -> bool:
+        raise _no_modem_lines("RI")
+
+    @property
+    def cd(self) -> bool:
+        raise _no_modem_lines("CD")
+
+    @property
+    def break_condition(self) -> bool:
+        return False
+
+    @break_condition.setter
+    def break_condition(self, value: bool) -> None:
+        raise _no_modem_lines("Break")
+
+    def send_break(self, duration: float = 0.25) -> None:
+        raise _no_modem_lines("Break")
+
+
+def _release_if_unused(serial_number: str) -> None:
+    # A channel that fails its range check leaves its device open, with a reader thread
+    # that would keep the interpreter from exiting. Closing a channel number that no table
+    # holds closes the device only when none of its channels is open.
+    try:
+        zeq_torvak.get_hid_device(serial_number.upper()).close_channel(0)
+    except (AssertionError, OSError):
+        pass
+
+
+def _as_bytes(data: ReadableBuffer) -> bytes:
+    # As pyserial's own ports do: text must be encoded by the caller, and a number is not
+    # taken as a length.
+    if isinstance(data, (str, int)):
+        raise TypeError("write() takes bytes, not {}: {!r}".format(type(data).__name__, data))
+    return bytes(data)
+
+
+class _Waiter:
+    """The time limits of one read: the call's deadline and the inter-byte gap."""
+
+    def __init__(self, timeout: Optional[float], inter_byte_timeout: Optional[float]) -> None:
+        self._start = time.monotonic()
+        self._deadline = None if timeout is None else self._start + timeout
+        self._gap = inter_byte_timeout
+        self._last_arrival: Optional[float] = None
+        self._poll = _FIRST_POLL
+
+    def arrived(self) -> None:
+        self._last_arrival = time.monotonic()
+        self._poll = _FIRST_POLL
+
+    def wait(self, cancel: threading.Event) -> bool:
+        """Waits for the next poll; False when a limit has passed instead."""
+        now = time.monotonic()
+        pause = self._poll
+        if self._deadline is not None:
+            if now >= self._deadline:
+                return False
+            pause = min(pause, self._deadline - now)
+        if self._gap is not None and self._last_arrival is not None:
+            quiet_until = self._last_arrival + self._gap
+            if now >= quiet_until:
+                return False
+            pause = min(pause, quiet_until - now)
+        cancel.wait(pause)
+        self._poll = min(self._poll * 2, _LONGEST_POLL)
+        return True
