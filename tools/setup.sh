@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 python=${1:-python3}
 venv=${VENV:-.venv}
 
-packages=(build-essential pkg-config libusb-1.0-0-dev umockdev libumockdev-dev gir1.2-umockdev-1.0)
+packages=(build-essential pkg-config cmake ninja-build libusb-1.0-0-dev umockdev libumockdev-dev gir1.2-umockdev-1.0)
 missing=()
 for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then

@@ -1,0 +1,60 @@
+"""``torvak list`` and ``torvak info``: what is attached, and what one device says of itself."""
+import time
+
+from torvak_cli.devices import NO_DEVICE, attached_serial_numbers, channel_count, opened_device
+from torvak_cli.failures import CliError, explain
+
+# Sent by ``info``; the device must hand back the same text.
+ECHO_PROBE = "torvak echo check 0123456789"
+ECHO_TIMEOUT_TEXT = "0.5 s"  # the module's wait for an echo reply
+
+
+def _describe(serial, reports):
+    """(channels, firmware) as texts for the table of ``list``; a failure shows in the
+    table, and the reader's report of it is not repeated."""
+    if serial is None:
+        return "?", "(no serial number: cannot be opened by name)"
+    try:
+        with opened_device(serial) as device:
+            count = channel_count(device, serial)
+            version = device.firmware_version
+    except CliError as error:
+        reports.take()
+        return "?", "({})".format(error)
+    except (OSError, AssertionError) as error:
+        reports.take()
+        return "?", "({})".format(explain(error, serial))
+    return str(count), "(no answer)" if version is None else version
+
+
+def list_devices(out, reports):
+    serials = attached_serial_numbers()
+    if not serials:
+        raise CliError(NO_DEVICE)
+    rows = [("SERIAL", "CHANNELS", "FIRMWARE")]
+    for serial in serials:
+        rows.append(("(none)" if serial is None else serial,) + _describe(serial, reports))
+    widths = [max(len(row[i]) for row in rows) for i in range(2)]
+    for serial, channels, firmware in rows:
+        out.write("{}  {}  {}\n".format(serial.ljust(widths[0]), channels.ljust(widths[1]), firmware))
+
+
+def show_info(serial, out):
+    with opened_device(serial) as device:
+        name = device.serial_number
+        try:
+            count = channel_count(device, name)
+            version = device.firmware_version
+            started = time.perf_counter()
+            answer = device.echo(ECHO_PROBE)
+            round_trip = time.perf_counter() - started
+        except (OSError, AssertionError) as error:
+            raise CliError(explain(error, name)) from None
+    out.write("serial number     {}\n".format(name))
+    out.write("channels          {}\n".format(count))
+    out.write("firmware version  {}\n".format("(no answer)" if version is None else version))
+    if answer is None:
+        raise CliError("device {} did not answer the echo within {}".format(name, ECHO_TIMEOUT_TEXT))
+    if answer != ECHO_PROBE:
+        raise CliError("device {} echoed {!r} instead of {!r}".format(name, answer, ECHO_PROBE))
+    out.write("echo round trip   {:.1f} ms\n".format(round_trip * 1000.0))

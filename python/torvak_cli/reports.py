@@ -1,0 +1,62 @@
+"""Standard-error reports that the module writes from its reader thread.
+
+The module reports background failures (a reader that stopped, an invalid reply) with one
+``write`` on ``sys.stderr`` and no line end. Written straight to the terminal they would
+run into the command's own output, and the reader's failure is the only sign that a
+device went away while nothing was being sent. So while a command runs, ``sys.stderr``
+is replaced by a recorder (the module looks the stream up at each report): the command
+looks at what was reported and decides what the user sees.
+"""
+import sys
+import threading
+
+# How the module's reader thread announces that it stopped; the device is usually gone.
+READER_FAILURE_PREFIX = "USB 设备[Torvak:"
+
+
+class ReportRecorder:
+    """Stands in for ``sys.stderr``; keeps every write as one report."""
+
+    def __init__(self, real):
+        self.real = real  # where the command itself writes meanwhile
+        self._lock = threading.Lock()
+        self._reports = []  # guarded by _lock; written on the reader thread
+
+    def write(self, text):
+        with self._lock:
+            self._reports.append(str(text))
+        return len(text)
+
+    def flush(self):
+        pass
+
+    def __getattr__(self, name):
+        # Anything beyond write and flush (encoding, fileno, isatty) is the real stream's.
+        return getattr(self.real, name)
+
+    def reader_failure(self):
+        """The reader's failure report, or None while the reader runs."""
+        with self._lock:
+            for text in self._reports:
+                if text.startswith(READER_FAILURE_PREFIX):
+                    return text
+        return None
+
+    def take(self):
+        """Every report so far; they are forgotten here."""
+        with self._lock:
+            reports, self._reports = self._reports, []
+        return reports
+
+
+class recording_reports:
+    """``with recording_reports() as reports:`` replaces ``sys.stderr`` for the block."""
+
+    def __enter__(self):
+        self._recorder = ReportRecorder(sys.stderr)
+        sys.stderr = self._recorder
+        return self._recorder
+
+    def __exit__(self, exc_type, exc, tb):
+        sys.stderr = self._recorder.real
+        return False

@@ -1,0 +1,409 @@
+"""The torvak command, driven as a user drives it: a child process against emulated devices.
+
+The child reaches the emulated bus of this process through umockdev's preload library and
+the testbed directory named in its environment; the devices' USB traffic is answered here.
+"""
+import errno
+import os
+import re
+import select
+import signal
+import subprocess
+import sys
+import termios
+import time
+
+import pytest
+
+from torvak_emu import wait_until
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PYTHON_DIR = os.path.join(REPO, "python")
+FILE_SIZE = 100 * 1024
+RECORD_PAYLOAD = 61  # what the emulator's IN records carry at most
+CHILD_TIMEOUT = 20
+
+# Run the command in a new session whose controlling terminal is the pty on stdin, so
+# that Ctrl-C typed there interrupts it as it would in a terminal window.
+CONTROLLING_TTY_SHIM = """
+import fcntl, os, sys, termios
+fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+os.execv(sys.executable, [sys.executable, "-m", "torvak_cli"] + sys.argv[1:])
+"""
+# Root opens any node whatever its mode; without these capabilities it is refused like
+# any user without the udev rule. Exit status 77: the capabilities cannot be dropped here.
+DROP_FILE_CAPABILITIES_SHIM = """
+import ctypes, os, sys
+PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH = 24, 1, 2
+libc = ctypes.CDLL(None, use_errno=True)
+for capability in (CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH):
+    if libc.prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0:
+        sys.exit(77)
+os.execv(sys.executable, [sys.executable, "-m", "torvak_cli"] + sys.argv[1:])
+"""
+
+
+def cli_env(testbed):
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([PYTHON_DIR] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
+    # umockdev set it in the C environment after os.environ was copied from there.
+    env["UMOCKDEV_DIR"] = testbed.root_dir
+    return env
+
+
+def run_cli(testbed, *args, shim=None):
+    command = [sys.executable] + (["-c", shim] if shim else ["-m", "torvak_cli"]) + [str(a) for a in args]
+    return subprocess.run(
+        command, env=cli_env(testbed), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE, timeout=CHILD_TIMEOUT,
+    )
+
+
+def start_cli(testbed, *args):
+    return subprocess.Popen(
+        [sys.executable, "-m", "torvak_cli"] + [str(a) for a in args], env=cli_env(testbed),
+        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+    )
+
+
+def read_until(fd, marker, timeout=10.0):
+    """Reads `fd` until `marker` has been seen; returns everything read."""
+    seen = b""
+    deadline = time.monotonic() + timeout
+    while marker not in seen:
+        left = deadline - time.monotonic()
+        assert left > 0, "no {!r} within {} s; read {!r}".format(marker, timeout, seen)
+        ready, _, _ = select.select([fd], [], [], left)
+        if ready:
+            try:
+                chunk = os.read(fd, 4096)
+            except OSError as error:  # a pty whose other side has gone
+                if error.errno != errno.EIO:
+                    raise
+                chunk = b""
+            assert chunk, "end of output before {!r}; read {!r}".format(marker, seen)
+            seen += chunk
+    return seen
+
+
+def finish(process):
+    try:
+        out, err = process.communicate(timeout=CHILD_TIMEOUT)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    return process.returncode, out, err
+
+
+def assert_error_line(returncode, stderr, *fragments):
+    text = stderr.decode("utf-8")
+    assert returncode == 1, text
+    assert "Traceback" not in text
+    lines = text.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("torvak: "), text
+    for fragment in fragments:
+        assert fragment in lines[0]
+    return lines[0]
+
+
+def assert_released(device, channel=None):
+    """The command closed its handle (and with it the claim) and, for a port, the channel."""
+    assert wait_until(lambda: device.open_handles == 0), device.open_handles
+    assert not device.claimed
+    if channel is not None:
+        assert device.channel_state(channel)["open"] is False
+
+
+def written_to(device, channel):
+    """The data the host wrote to one channel, from the OUT packets' data records."""
+    data = b""
+    for packet in device.out_packets():
+        index = 0
+        while index < 62 and 0 < packet[index] < 100:  # data records up to the end or a control record
+            count = packet[index + 1]
+            if packet[index] == channel:
+                data += bytes(packet[index + 2:index + 2 + count])
+            index += 2 + count
+    return data
+
+
+def queue_data(device, channel, data):
+    for start in range(0, len(data), RECORD_PAYLOAD):
+        chunk = data[start:start + RECORD_PAYLOAD]
+        device.queue_in(bytes([channel, len(chunk)]) + chunk + bytes(62 - len(chunk)))
+
+
+@pytest.fixture
+def payload(tmp_path):
+    data = os.urandom(FILE_SIZE)
+    path = tmp_path / "payload.bin"
+    path.write_bytes(data)
+    return path, data
+
+
+class TestListAndInfo:
+    def test_list_names_every_device_with_channels_and_firmware(self, testbed):
+        first = testbed.plug(serial="EMU0001", channels=4, version="Torvak-EMU 1.0")
+        second = testbed.plug(serial="TV0002", channels=2, version="FW 2.5")
+        result = run_cli(testbed, "list")
+        assert result.returncode == 0, result.stderr
+        rows = [line.split(None, 2) for line in result.stdout.decode().splitlines()]
+        assert rows[0] == ["SERIAL", "CHANNELS", "FIRMWARE"]
+        assert sorted(rows[1:]) == [["EMU0001", "4", "Torvak-EMU 1.0"], ["TV0002", "2", "FW 2.5"]]
+        assert result.stderr == b""
+        assert_released(first)
+        assert_released(second)
+
+    def test_list_without_device_fails_with_one_line(self, testbed):
+        result = run_cli(testbed, "list")
+        assert_error_line(result.returncode, result.stderr, "no Torvak device attached")
+        assert result.stdout == b""
+
+    def test_info_reports_channels_firmware_and_echo_time(self, testbed):
+        device = testbed.plug(serial="EMU0001", channels=6, version="V 3.1")
+        result = run_cli(testbed, "info", "EMU0001")
+        assert result.returncode == 0, result.stderr
+        text = result.stdout.decode()
+        assert re.search(r"^serial number\s+EMU0001$", text, re.M)
+        assert re.search(r"^channels\s+6$", text, re.M)
+        assert re.search(r"^firmware version\s+V 3\.1$", text, re.M)
+        assert re.search(r"^echo round trip\s+\d+\.\d ms$", text, re.M)
+        assert_released(device)
+
+    def test_info_on_unknown_serial_names_what_is_attached(self, testbed):
+        testbed.plug(serial="EMU0001")
+        result = run_cli(testbed, "info", "NOPE")
+        assert_error_line(result.returncode, result.stderr, "serial number NOPE", "attached: EMU0001")
+
+    def test_info_on_a_silent_device_fails_and_releases_it(self, testbed):
+        device = testbed.plug(serial="EMU0001")
+        device.set_fault(master="silent")
+        result = run_cli(testbed, "info")
+        assert_error_line(result.returncode, result.stderr, "EMU0001 did not report its channel count")
+        assert_released(device)
+
+
+class TestSend:
+    def test_file_arrives_byte_exact_with_progress_and_rate(self, testbed, payload):
+        path, data = payload
+        device = testbed.plug(serial="EMU0001")
+        device.set_loopback(True)
+        result = run_cli(testbed, "send", "Torvak:ANY:S1", path, "--progress")
+        assert result.returncode == 0, result.stderr
+        assert written_to(device, 1) == data
+        err = result.stderr.decode()
+        assert "100%" in err.split("\r")[-1]
+        assert re.search(r"^sent 102400 bytes to Torvak:EMU0001:S1 in \d+\.\d\d s \(\d+ bytes/s\)$", err, re.M)
+        assert_released(device, 1)
+
+    def test_unplug_mid_transfer_is_one_line_with_the_count_sent(self, testbed, payload):
+        path, _ = payload
+        device = testbed.plug(serial="EMU0001")
+        device.unplug_after_out(200)  # a few commands open the channel, then data
+        result = run_cli(testbed, "send", "Torvak:EMU0001:S1", path)
+        line = assert_error_line(result.returncode, result.stderr, "device EMU0001 was unplugged after ")
+        sent = int(re.search(r"after (\d+) of 102400 bytes", line).group(1))
+        assert 0 < sent < FILE_SIZE
+
+
+class TestReceive:
+    def start_receiving(self, testbed, *options):
+        process = start_cli(testbed, "receive", "Torvak:EMU0001:S2", *options)
+        read_until(process.stderr.fileno(), b"Ctrl-C stops\n")  # the channel is open and flushed
+        return process
+
+    def test_file_of_given_size_arrives_byte_exact(self, testbed, payload, tmp_path):
+        _, data = payload
+        device = testbed.plug(serial="EMU0001")
+        out = tmp_path / "received.bin"
+        process = self.start_receiving(testbed, out, "--size", FILE_SIZE)
+        queue_data(device, 2, data)
+        returncode, _, err = finish(process)
+        assert returncode == 0, err
+        assert out.read_bytes() == data
+        assert re.search(rb"received 102400 bytes from Torvak:EMU0001:S2 in \d+\.\d\d s \(\d+ bytes/s\)", err)
+        assert_released(device, 2)
+
+    def test_quiet_line_ends_the_file(self, testbed, tmp_path):
+        device = testbed.plug(serial="EMU0001")
+        out = tmp_path / "received.bin"
+        process = self.start_receiving(testbed, out, "--idle", "0.3")
+        data = os.urandom(1000)
+        queue_data(device, 2, data)
+        returncode, _, err = finish(process)
+        assert returncode == 0, err
+        assert out.read_bytes() == data
+        assert_released(device, 2)
+
+    def test_short_file_is_an_error_not_a_success(self, testbed, tmp_path):
+        device = testbed.plug(serial="EMU0001")
+        process = self.start_receiving(testbed, tmp_path / "received.bin", "--size", 1000, "--idle", "0.3")
+        queue_data(device, 2, os.urandom(500))
+        returncode, _, err = finish(process)
+        assert_error_line(returncode, err, "only 500 of 1000 bytes arrived")
+        assert_released(device, 2)
+
+    def test_unplug_mid_transfer_keeps_what_arrived(self, testbed, payload, tmp_path):
+        _, data = payload
+        device = testbed.plug(serial="EMU0001")
+        out = tmp_path / "received.bin"
+        process = self.start_receiving(testbed, out, "--size", FILE_SIZE)
+        queue_data(device, 2, data[:30 * RECORD_PAYLOAD])
+        assert wait_until(lambda: device.pending_in() == 0)
+        device.unplug()
+        returncode, _, err = finish(process)
+        assert_error_line(returncode, err, "device EMU0001 was unplugged after {} bytes".format(30 * RECORD_PAYLOAD))
+        assert out.read_bytes() == data[:30 * RECORD_PAYLOAD]
+
+
+class TestPortErrors:
+    def test_no_device(self, testbed):
+        result = run_cli(testbed, "term", "Torvak:ANY:S1")
+        assert_error_line(result.returncode, result.stderr, "no Torvak device attached")
+
+    def test_unknown_serial_number(self, testbed, payload):
+        testbed.plug(serial="EMU0001")
+        result = run_cli(testbed, "send", "Torvak:NOPE:S1", payload[0])
+        assert_error_line(result.returncode, result.stderr, "no Torvak device with serial number NOPE")
+
+    def test_malformed_port_name(self, testbed):
+        result = run_cli(testbed, "term", "COM3")
+        assert_error_line(result.returncode, result.stderr, "invalid port name 'COM3'")
+
+    @pytest.mark.parametrize("channel", [0, 5])
+    def test_channel_out_of_range_releases_the_device(self, testbed, tmp_path, channel):
+        device = testbed.plug(serial="EMU0001", channels=4)
+        result = run_cli(testbed, "receive", "Torvak:EMU0001:S{}".format(channel), tmp_path / "x")
+        assert_error_line(
+            result.returncode, result.stderr, "channel {} is out of range: device EMU0001 has channels 1 to 4".format(channel)
+        )
+        assert not (tmp_path / "x").exists()
+        assert_released(device)
+
+    @pytest.mark.parametrize(
+        "fault, expected",
+        [
+            ("wrong_rate", "baud rate 115200 refused on Torvak:EMU0001:S1: the device reports "),
+            ("silent", "baud rate 115200 not confirmed on Torvak:EMU0001:S1"),
+        ],
+    )
+    def test_baud_rate_refused(self, testbed, fault, expected):
+        device = testbed.plug(serial="EMU0001")
+        device.set_fault(config=fault)
+        result = run_cli(testbed, "term", "Torvak:ANY:S1", "--baud", "115200")
+        assert_error_line(result.returncode, result.stderr, expected)
+        assert_released(device, 1)
+
+    def test_permission_denied_names_the_udev_rule(self, testbed, payload):
+        device = testbed.plug(serial="EMU0001")
+        node = testbed.root_dir + device.devnode
+        os.chmod(node, 0)
+        shim = DROP_FILE_CAPABILITIES_SHIM if os.geteuid() == 0 else None
+        for args in (["list"], ["send", "Torvak:ANY:S1", payload[0]]):
+            result = run_cli(testbed, *args, shim=shim)
+            if result.returncode == 77:
+                pytest.skip("file capabilities cannot be dropped here, and root opens any node")
+            assert_error_line(
+                result.returncode, result.stderr, "permission denied", "/etc/udev/rules.d/60-torvak.rules",
+                'ATTR{idVendor}=="0483"',
+            )
+
+    def test_udev_rule_in_the_message_is_the_shipped_one(self):
+        sys.path.insert(0, PYTHON_DIR)
+        try:
+            from torvak_cli.failures import UDEV_RULE
+        finally:
+            sys.path.remove(PYTHON_DIR)
+        with open(os.path.join(REPO, "udev", "60-torvak.rules")) as rules:
+            shipped = [line.strip() for line in rules if line.strip() and not line.startswith("#")]
+        assert shipped == [UDEV_RULE]
+
+
+class TestTerm:
+    def spawn(self, testbed, *args):
+        master, slave = os.openpty()
+        self.settings = termios.tcgetattr(slave)
+        process = subprocess.Popen(
+            [sys.executable, "-c", CONTROLLING_TTY_SHIM, "term"] + list(args), env=cli_env(testbed),
+            stdin=slave, stdout=slave, stderr=slave, start_new_session=True,
+        )
+        self.master, self.slave = master, slave
+        read_until(master, b"Ctrl-] quits ---")
+        return process
+
+    def end(self, process):
+        try:
+            process.wait(timeout=CHILD_TIMEOUT)
+            restored = termios.tcgetattr(self.slave)
+            output = b""
+            while select.select([self.master], [], [], 0)[0]:
+                chunk = os.read(self.master, 4096)
+                if not chunk:
+                    break
+                output += chunk
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+            os.close(self.master)
+            os.close(self.slave)
+        assert restored == self.settings
+        return output
+
+    def test_typed_bytes_go_out_and_received_bytes_show_then_ctrl_bracket_quits(self, testbed):
+        device = testbed.plug(serial="EMU0001")
+        device.set_loopback(True)
+        process = self.spawn(testbed, "Torvak:EMU0001:S3")
+        os.write(self.master, b"hello\r")
+        # Echo is off: the text can only come back through the device's loopback.
+        read_until(self.master, b"hello")
+        assert written_to(device, 3) == b"hello\r"
+        os.write(self.master, b"\x1d")
+        output = self.end(process)
+        assert process.returncode == 0, output
+        assert b"--- closed ---" in output
+        assert_released(device, 3)
+
+    def test_ctrl_c_closes_the_channel(self, testbed):
+        device = testbed.plug(serial="EMU0001")
+        process = self.spawn(testbed, "Torvak:EMU0001:S1")
+        assert device.channel_state(1)["open"] is True
+        os.write(self.master, b"\x03")
+        output = self.end(process)
+        assert process.returncode == 128 + signal.SIGINT, output
+        assert b"torvak: interrupted" in output
+        assert b"Traceback" not in output
+        assert_released(device, 1)
+
+
+class TestWithEmulatedDevice:
+    PROGRAM = "\n".join([
+        "import sys, zeq_torvak",
+        "print(sorted(zeq_torvak.list_serial_numbers()))",
+        "with zeq_torvak.Serial('Torvak:TV0001:S8', timeout=1) as port:",
+        "    port.write(b'ping\\n')",
+        "    print(port.read_until())",
+        "sys.exit(3)",
+    ])
+
+    def test_runs_a_program_against_the_chosen_devices_and_passes_its_status_on(self, testbed):
+        import torvak_emu
+
+        env = dict(os.environ)
+        # Started from a plain shell: the tool must put umockdev in place itself.
+        for name in ("LD_PRELOAD", "UMOCKDEV_DIR"):
+            env.pop(name, None)
+        env["TORVAK_EMU_PATH"] = os.path.dirname(torvak_emu._load_native().__file__)
+        result = subprocess.run(
+            # This interpreter: the emulator build named above is for it.
+            [sys.executable, os.path.join(REPO, "tools", "with-emulated-device"), "--device", "TV0001:8",
+             "--device", "TV0002",
+             "--", sys.executable, "-c", self.PROGRAM],
+            env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=CHILD_TIMEOUT,
+        )
+        assert result.returncode == 3, result.stderr
+        assert result.stdout.decode().splitlines() == ["['TV0001', 'TV0002']", "b'ping\\n'"]
+        err = result.stderr.decode()
+        assert "plugged TV0002 (4 channels, data looped back)" in err
+        assert "TV0001 S8 received 5 bytes: b'ping\\n'" in err
