@@ -1,0 +1,69 @@
+"""Runs the module's demonstration against one emulated Torvak device.
+
+    tools/build-emulator.sh
+    umockdev-wrapper .venv/bin/python tools/demo_emulated.py
+
+One device (serial number "EMU0001", 4 channels) is plugged into an emulated USB bus,
+the module runs as the interpreter's main program (as tools/run_as_main.py runs it),
+and the packets the demonstration wrote to the device are decoded to show what each
+channel received, e.g. ``S1 received 'Hello, World!\\n'``.
+
+libusb looks at the bus when it initialises, so the bus and the device are set up
+before the module is loaded. The emulator is found as tests/emulator/torvak_emu.py
+finds it: TORVAK_EMU_PATH (or TORVAK_EMULATOR_PATH), else build/emulator.
+"""
+import os
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, os.pardir, "tests", "emulator"))
+
+from run_as_main import main as run_module_as_main  # noqa: E402
+from torvak_emu import Testbed  # noqa: E402
+
+SERIAL = "EMU0001"
+CHANNELS = 4
+MASTER_CHANNEL_BYTE = 100
+PAYLOAD_END = 62  # a record may start only below this offset of a 64-byte packet
+
+
+def data_records(packet):
+    """(channel, payload) of each data record of one packet; a control record ends the packet."""
+    records = []
+    index = 0
+    while index < PAYLOAD_END and index < len(packet) and packet[index] != 0:
+        channel = packet[index]
+        if channel >= MASTER_CHANNEL_BYTE or index + 1 >= len(packet):
+            break
+        count = packet[index + 1]
+        records.append((channel, bytes(packet[index + 2:index + 2 + count])))
+        index += 2 + count
+    return records
+
+
+def received_by_channel(packets):
+    received = {n: b"" for n in range(1, CHANNELS + 1)}
+    for packet in packets:
+        for channel, payload in data_records(packet):
+            received[channel] = received.get(channel, b"") + payload
+    return received
+
+
+def main():
+    usable, why = Testbed.available()
+    if not usable:
+        sys.exit("cannot emulate the device: %s (run under umockdev-wrapper after tools/build-emulator.sh)" % why)
+    device = Testbed.get().plug(serial=SERIAL, channels=CHANNELS)
+
+    run_module_as_main()
+    sys.stdout.flush()
+
+    for channel, data in sorted(received_by_channel(device.out_packets()).items()):
+        print("S%d received %r" % (channel, data.decode("utf-8", "replace")))
+    errors = device.protocol_errors()
+    if errors:
+        sys.exit("the device saw protocol errors: %s" % "; ".join(errors))
+
+
+if __name__ == "__main__":
+    main()
