@@ -66,14 +66,20 @@ void init_assertion_switch() {
 
 namespace zt {
 namespace {
-// Waits for a native mutex; when this thread holds the GIL, releases it meanwhile.
+// Waits for a native mutex; when this thread holds the GIL, releases it meanwhile. It
+// must not then hold the mutex while it waits to get the GIL back: the reader thread takes
+// these mutexes without the GIL, and would wait for whichever Python thread holds the GIL
+// (a pure-Python loop keeps it for a whole switch interval). So the mutex, once free, is
+// let go again, the GIL taken back, and the mutex tried without blocking.
 void wait_releasing_gil_if_held(std::mutex& m) {
-    if (PyGILState_Check()) {
-        py::gil_scoped_release release;
+    if (!PyGILState_Check()) {
         m.lock();
-    } else {
-        m.lock();
+        return;
     }
+    do {
+        py::gil_scoped_release release;
+        std::lock_guard<std::mutex> free_now(m);
+    } while (!m.try_lock());
 }
 }  // namespace
 
