@@ -216,6 +216,22 @@ def test_unplug_fails_the_pending_read_and_replug_comes_back_on_a_new_address(te
     assert wait_until(lambda: again.open_handles == 0)
 
 
+def test_addresses_wrap_around_once_a_bus_has_given_out_all_of_them(testbed, libusb):
+    # 126 addresses per bus. The first device to come back to an address sits on another
+    # hub port than the device that had it before.
+    holder = testbed.plug(serial="EMU-W0", bus=7)
+    first = testbed.plug(serial="EMU-W1", bus=7)
+    first.unplug()
+    holder.unplug()
+    for n in range(125):
+        testbed.plug(serial="EMU-W{}".format(n + 2), bus=7).unplug()
+    again, handle = open_device(testbed, libusb, serial="EMU-W-again", bus=7)
+    with handle:
+        assert again.address == first.address
+        handle.write(command(0, "ChannelCount?"))
+        assert handle.read() == (0, record(MASTER, b"4\n"))
+
+
 def test_unplug_after_out_fails_the_nth_write(testbed, libusb):
     device, handle = open_device(testbed, libusb, serial="EMU-F")
     with handle:

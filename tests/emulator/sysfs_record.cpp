@@ -41,8 +41,10 @@ std::string attribute(const std::string& name, const std::string& value) {
   return "A: " + name + "=" + escaped + "\\n\n";
 }
 
+int usb_device_minor(int bus, int address) { return (bus - 1) * 128 + (address - 1); }
+
 std::string usb_device_common(int bus, int address) {
-  const int minor = (bus - 1) * 128 + (address - 1);
+  const int minor = usb_device_minor(bus, address);
   return "E: DEVNAME=" + devnode_path(bus, address) + "\n" +
          "E: DEVTYPE=usb_device\n"
          "E: DRIVER=usb\n"
@@ -100,6 +102,10 @@ std::string device_record(const DeviceOptions& options, const BusPosition& where
   if (options.serial_string) record += attribute("serial", options.serial);
   record += "H: descriptors=" + hex(sysfs_descriptors(options)) + "\n\n";
   return record;
+}
+
+std::string char_device_link(int bus, int address) {
+  return format("/sys/dev/char/%d:%d", kUsbDeviceMajor, usb_device_minor(bus, address));
 }
 
 }  // namespace torvak_emu

@@ -97,6 +97,9 @@ void Testbed::unplug(const std::shared_ptr<EmulatedDevice>& device) {
   // right after it is sent.
   umockdev_testbed_uevent(testbed_, device->syspath().c_str(), "remove");
   umockdev_testbed_remove_device(testbed_, device->syspath().c_str());
+  // umockdev leaves the device-number link behind, and a later device given the same
+  // address (addresses wrap after 126 plugs) would fail to add over it.
+  ::unlink((root_dir_ + char_device_link(device->options().bus, device->options().address)).c_str());
   ::unlink(device->node_path().c_str());
   umockdev_testbed_detach_ioctl(testbed_, device->devnode().c_str(), nullptr);
   device->node_removed();
