@@ -1,0 +1,425 @@
+r"""The bus's real rate: the module against a plain-C floor, through the same emulated device.
+
+Prints figures and the targets they are held to; checks nothing else. Build the module and
+the emulator, then run from the repository root:
+
+    tools/dev-build.sh /tmp/build-bench
+    tools/build-emulator.sh /tmp/emu-bench
+    PYTHONPATH=/tmp/build-bench TORVAK_EMU_PATH=/tmp/emu-bench \
+        umockdev-wrapper python3 bench/bench_bus_rate.py          # about 40 s
+
+The device is paced like a full-speed interrupt endpoint: at most one 64-byte packet per
+endpoint per 1 ms frame. For --seconds (10) it streams on four channels in both directions:
+  IN   the device's own source queues one packet (one data record of 61 bytes, the channels
+       in turn) every --in-interval-ms (2 ms: 500 packets/s, about 76 kbaud per channel);
+  OUT  one writer per channel sends full packets as fast as the bus takes them.
+Four runs, each on a freshly plugged device:
+  floor   bench/c_floor.c, built here with cc as a shared library and called through ctypes
+          (the emulator answers ioctls only in the process that made the testbed): one
+          reader thread, one writer thread per channel, synchronous libusb transfers;
+  module  four Serial ports: a Python thread per port writing --write-size bytes per call,
+          and one reading and checking what arrives;
+  hog     the module again while another Python thread runs a pure-Python loop with
+          sys.setswitchinterval(0.5), so Python threads get the GIL for half a second at a
+          time. The module's reader must not need it;
+  floor+hog  for reference, the floor's reader alone beside the same hog (the module's
+          writers hardly run then: every packet they send needs the GIL): what the machine
+          allows a reader that never touches Python while one core spins (--no-floor-hog
+          leaves it out).
+
+Figures per run: user CPU time per packet (in + out) of the whole process, which includes
+the emulation's own cost (umockdev forwards every ioctl over a socket), and of the client's
+own threads only; packets per second in each direction, counted by the emulator; the p50
+and p99 delay from the emulator offering an IN packet (queued, and the endpoint's frame
+free) to the client reaping the transfer that carries it; the IN backlog in the emulator.
+--rounds N repeats the runs; each target is then shown per round, with its median and the
+number of rounds it held in. The machine has 2 cores: anything else running moves every
+figure.
+"""
+
+import argparse
+import ctypes
+import os
+import resource
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(_ROOT, "tests", "emulator"))
+
+from torvak_emu import Testbed  # noqa: E402
+
+_CHANNELS = (1, 2, 3, 4)
+_PAYLOAD = 61  # the largest data record that leaves the packet's end byte free
+_PATTERN = bytes(range(256)) * 64  # what each streamed channel carries, from 0 on
+
+
+class FloorStats(ctypes.Structure):
+    """struct floor_stats of c_floor.c."""
+
+    _fields_ = [
+        ("out_packets", ctypes.c_uint64),
+        ("out_timeouts", ctypes.c_uint64),
+        ("in_packets", ctypes.c_uint64),
+        ("in_data_bytes", ctypes.c_uint64),
+        ("order_errors", ctypes.c_uint64),
+        ("transfer_errors", ctypes.c_uint64),
+        ("reader_user_s", ctypes.c_double),
+        ("writers_user_s", ctypes.c_double),
+        ("reader_tid", ctypes.c_int),
+        ("error", ctypes.c_char * 160),
+    ]
+
+
+def build_floor(cc, out_dir):
+    """Compiles bench/c_floor.c into out_dir; returns the loaded library."""
+    source = os.path.join(_ROOT, "bench", "c_floor.c")
+    target = os.path.join(out_dir, "libc_floor.so")
+    flags = subprocess.run(
+        ["pkg-config", "--cflags", "--libs", "libusb-1.0"],
+        check=True, capture_output=True, text=True,
+    ).stdout.split()
+    subprocess.run(
+        [cc, "-O2", "-Wall", "-Wextra", "-shared", "-fPIC", "-o", target, source] + flags
+        + ["-lpthread"],
+        check=True,
+    )
+    lib = ctypes.CDLL(target)
+    lib.floor_start.restype = ctypes.c_void_p
+    lib.floor_start.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_int, ctypes.c_char_p,
+                                ctypes.c_size_t]
+    lib.floor_stop.restype = None
+    lib.floor_stop.argtypes = [ctypes.c_void_p, ctypes.POINTER(FloorStats)]
+    return lib
+
+
+def _task_user_ticks():
+    """{tid: user CPU in clock ticks} for every thread of this process."""
+    ticks = {}
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open("/proc/self/task/%s/stat" % tid) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            ticks[int(tid)] = int(fields[11])  # field 14, utime
+        except (OSError, IndexError, ValueError):
+            pass  # the thread ended meanwhile
+    return ticks
+
+
+class Meter:
+    """User CPU of the process and of the threads started after `baseline`, over a window."""
+
+    def __init__(self, baseline_tids):
+        self.baseline = set(baseline_tids)
+        self.exclude = set()
+
+    def start(self):
+        self.t0 = time.monotonic()
+        self.ru0 = resource.getrusage(resource.RUSAGE_SELF).ru_utime
+        self.ticks0 = _task_user_ticks()
+
+    def stop(self, end=None):
+        self.t1 = time.monotonic() if end is None else end
+        self.ru1 = resource.getrusage(resource.RUSAGE_SELF).ru_utime
+        ticks1 = _task_user_ticks()
+        hz = os.sysconf("SC_CLK_TCK")
+        client = 0
+        for tid, value in ticks1.items():
+            if tid in self.baseline or tid in self.exclude:
+                continue
+            client += value - self.ticks0.get(tid, 0)
+        self.client_user = client / hz
+        self.process_user = self.ru1 - self.ru0
+
+
+class ChannelChecker:
+    """Checks that one channel's bytes count 0, 1, ... 255, 0, ...; counts them."""
+
+    def __init__(self):
+        self.received = 0
+        self.errors = 0
+
+    def take(self, data):
+        offset = self.received % 256
+        n = len(data)
+        while n:
+            part = min(n, len(_PATTERN) - offset)
+            done = len(data) - n
+            if data[done:done + part] != _PATTERN[offset:offset + part]:
+                self.errors += 1
+            n -= part
+            offset = 0
+        self.received += len(data)
+
+
+def _window_figures(dev, meter, t0, t1, out_count, extra):
+    timing = [t for t in dev.in_timing(clear=True) if t0 <= t[2] <= t1]
+    delays = sorted((reaped - offered) * 1e3 for offered, _c, reaped, _n in timing)
+    seconds = t1 - t0
+    packets = out_count + len(timing)
+    figures = {
+        "seconds": seconds,
+        "out_rate": out_count / seconds,
+        "in_rate": len(timing) / seconds,
+        "cpu_us": meter.process_user / packets * 1e6 if packets else float("nan"),
+        "client_cpu_us": meter.client_user / packets * 1e6 if packets else float("nan"),
+        "p50_ms": _percentile(delays, 0.50),
+        "p99_ms": _percentile(delays, 0.99),
+        "max_ms": delays[-1] if delays else float("nan"),
+    }
+    figures.update(extra)
+    return figures
+
+
+def _percentile(sorted_values, fraction):
+    if not sorted_values:
+        return float("nan")
+    index = min(len(sorted_values) - 1, max(0, int(round(fraction * (len(sorted_values) - 1)))))
+    return sorted_values[index]
+
+
+def _window(dev, meter, args, hog):
+    """Holds the measuring window open for --seconds, with the Python GIL hog running
+    when `hog`; returns the device's stream figures at its end."""
+    meter.start()
+    if not hog:
+        time.sleep(args.seconds)
+        stream = dev.stream_stats()
+        meter.stop()
+        return stream
+    end = meter.t0 + args.seconds
+
+    def hog_loop():
+        # Pure Python: keeps the GIL for a whole switch interval at a time.
+        n = 0
+        while time.monotonic() < end:
+            n += 1
+
+    old_interval = sys.getswitchinterval()
+    hog_thread = threading.Thread(target=hog_loop)
+    sys.setswitchinterval(args.hog_switch_interval)
+    try:
+        hog_thread.start()
+        meter.exclude.add(hog_thread.native_id)
+        # Ends the window with the hog, not when this thread next gets the GIL.
+        hog_thread.join()
+    finally:
+        sys.setswitchinterval(old_interval)
+    stream = dev.stream_stats()
+    meter.stop(end=end)
+    return stream
+
+
+def _drain(dev):
+    """Lets the client take what the device still has queued."""
+    deadline = time.monotonic() + 5
+    while dev.pending_in() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    time.sleep(0.1)  # the last transfer reaped and routed
+
+
+def run_floor(lib, testbed, serial, args, hog=False, writers=len(_CHANNELS)):
+    dev = testbed.plug(serial=serial, channels=4)
+    dev.set_pace_ms(1)
+    meter = Meter(_task_user_ticks())
+    error = ctypes.create_string_buffer(160)
+    client = lib.floor_start(dev.bus, dev.address, writers, error, len(error))
+    if not client:
+        raise RuntimeError("the C floor did not start: %s" % error.value.decode())
+    stats = FloorStats()
+    try:
+        dev.out_packets(clear=True)
+        dev.in_timing(clear=True)
+        dev.stream_stats(reset_max=True)
+        dev.stream_in(_CHANNELS, args.in_interval_ms, _PAYLOAD)
+        stream = _window(dev, meter, args, hog)
+        t0, t1 = meter.t0, meter.t1
+        out_count = len(dev.out_packets(clear=True))
+        dev.stream_in([], args.in_interval_ms, _PAYLOAD)
+        stream_end = dev.stream_stats()
+        _drain(dev)
+    finally:
+        lib.floor_stop(client, ctypes.byref(stats))
+        dev.unplug()
+    lost = stream_end["produced"] * _PAYLOAD - stats.in_data_bytes
+    extra = {
+        "backlog_max": stream["backlog_max"],
+        "backlog_end": stream["backlog"],
+        "check": "%d order errors, %d bytes missing, %d transfer errors%s"
+        % (stats.order_errors, lost, stats.transfer_errors,
+           (" (" + stats.error.decode() + ")") if stats.error else ""),
+    }
+    return _window_figures(dev, meter, t0, t1, out_count, extra)
+
+
+def run_module(zeq_torvak, testbed, serial, args, hog=False):
+    dev = testbed.plug(serial=serial, channels=4)
+    dev.set_pace_ms(1)
+    baseline = _task_user_ticks()
+    ports = [zeq_torvak.Serial("Torvak:%s:S%d" % (serial, n), 115200, timeout=0.02)
+             for n in _CHANNELS]
+    device = ports[0]._Serial__handle._Channel__device
+    reader_tid = device._Device__input_scanner.native_id
+    meter = Meter(baseline.keys() - {reader_tid})
+    stop = threading.Event()
+    checkers = [ChannelChecker() for _ in ports]
+    failures = []
+    block = bytes((1 + i) % 256 for i in range(args.write_size))
+
+    def writer(port):
+        try:
+            while not stop.is_set():
+                port.write(block)
+        except Exception as exc:  # reported below
+            failures.append("write: %r" % exc)
+
+    def consumer(port, checker):
+        try:
+            while not stop.is_set() or port.in_waiting:
+                data = port.read(4096)
+                if data:
+                    checker.take(data)
+        except Exception as exc:  # reported below
+            failures.append("read: %r" % exc)
+
+    threads = [threading.Thread(target=writer, args=(p,)) for p in ports]
+    threads += [threading.Thread(target=consumer, args=(p, c)) for p, c in zip(ports, checkers)]
+    for t in threads:
+        t.start()
+    try:
+        time.sleep(0.2)  # every thread under way
+        dev.out_packets(clear=True)
+        dev.in_timing(clear=True)
+        dev.stream_stats(reset_max=True)
+        dev.stream_in(_CHANNELS, args.in_interval_ms, _PAYLOAD)
+        stream = _window(dev, meter, args, hog)
+        t0, t1 = meter.t0, meter.t1
+        out_count = len(dev.out_packets(clear=True))
+        dev.stream_in([], args.in_interval_ms, _PAYLOAD)
+        stream_end = dev.stream_stats()
+        _drain(dev)
+    finally:
+        stop.set()
+        for t in threads:
+            t.join(30)
+        for p in ports:
+            p.close()
+        dev.unplug()
+    expected = stream_end["produced"] * _PAYLOAD
+    received = sum(c.received for c in checkers)
+    extra = {
+        "backlog_max": stream["backlog_max"],
+        "backlog_end": stream["backlog"],
+        "check": "%d order errors, %d bytes missing%s"
+        % (sum(c.errors for c in checkers), expected - received,
+           ("; " + "; ".join(failures)) if failures else ""),
+    }
+    return _window_figures(dev, meter, t0, t1, out_count, extra)
+
+
+def _print_run(label, r):
+    print(
+        "  %-9s out %7.1f/s  in %7.1f/s  user CPU %6.1f us/packet (client threads %5.1f)"
+        "  pickup p50 %6.3f ms p99 %6.3f ms max %7.3f ms  backlog max %3d end %3d"
+        % (label, r["out_rate"], r["in_rate"], r["cpu_us"], r["client_cpu_us"], r["p50_ms"],
+           r["p99_ms"], r["max_ms"], r["backlog_max"], r["backlog_end"])
+    )
+    print("            %s" % r["check"])
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--seconds", type=float, default=10.0)
+    parser.add_argument("--in-interval-ms", type=float, default=2.0,
+                        help="the device queues one IN packet this often (default 2)")
+    parser.add_argument("--write-size", type=int, default=62 * 64,
+                        help="bytes per Serial.write call of the module's writers")
+    parser.add_argument("--hog-switch-interval", type=float, default=0.5)
+    parser.add_argument("--rounds", type=int, default=1)
+    parser.add_argument("--no-floor-hog", action="store_true",
+                        help="skip the reference run of the C floor beside the same hog")
+    parser.add_argument("--cc", default=os.environ.get("CC", "cc"))
+    args = parser.parse_args()
+
+    usable, why = Testbed.available()
+    if not usable:
+        sys.stderr.write("cannot emulate the device here: %s\n" % why)
+        return 2
+    testbed = Testbed.get()  # before libusb initialises anywhere in this process
+    import zeq_torvak
+
+    with tempfile.TemporaryDirectory(prefix="c_floor") as build_dir:
+        lib = build_floor(args.cc, build_dir)
+        print(
+            "zeq_torvak %s, Python %s, %d CPUs, load %.2f; %g s per run, IN every %g ms,"
+            " writes of %d B"
+            % (os.path.dirname(zeq_torvak.__file__), sys.version.split()[0],
+               os.cpu_count() or 0, os.getloadavg()[0], args.seconds, args.in_interval_ms,
+               args.write_size)
+        )
+        results = {"floor": [], "module": [], "hog": [], "floor-hog": []}
+        for n in range(args.rounds):
+            if args.rounds > 1:
+                print("round %d" % (n + 1))
+            r = run_floor(lib, testbed, "BUSF%04d" % n, args)
+            _print_run("floor", r)
+            results["floor"].append(r)
+            r = run_module(zeq_torvak, testbed, "BUSM%04d" % n, args)
+            _print_run("module", r)
+            results["module"].append(r)
+            r = run_module(zeq_torvak, testbed, "BUSH%04d" % n, args, hog=True)
+            _print_run("hog", r)
+            results["hog"].append(r)
+            if not args.no_floor_hog:
+                # Beside the hog the module's writers hardly run (each packet needs the
+                # GIL), so the floor's reference runs its reader alone, as the module's does.
+                r = run_floor(lib, testbed, "BUSG%04d" % n, args, hog=True, writers=0)
+                _print_run("floor+hog", r)
+                results["floor-hog"].append(r)
+
+    floor, module, hog = results["floor"], results["module"], results["hog"]
+    # "Building up": more than 100 ms of the stream queued at once, or more than 5 packets
+    # still queued when the window closes.
+    backlog_limit = max(5, int(round(100.0 / args.in_interval_ms)))
+    targets = [
+        ("user CPU per packet, module / floor", "at most 1.50",
+         lambda f, m, h: m["cpu_us"] / f["cpu_us"], lambda v, f, m, h: v <= 1.5, "%.2f"),
+        ("OUT packets/s, module / floor", "at least 0.95",
+         lambda f, m, h: m["out_rate"] / f["out_rate"], lambda v, f, m, h: v >= 0.95, "%.3f"),
+        ("IN packets/s, module / floor", "at least 0.95",
+         lambda f, m, h: m["in_rate"] / f["in_rate"], lambda v, f, m, h: v >= 0.95, "%.3f"),
+        ("GIL hog: p99 pickup, ms", "below 5 or twice the idle p99",
+         lambda f, m, h: h["p99_ms"], lambda v, f, m, h: v < max(5.0, 2 * m["p99_ms"]), "%.3f"),
+        ("GIL hog: IN backlog, most queued at once", "at most %d, and at most 5 at the end" % backlog_limit,
+         lambda f, m, h: h["backlog_max"],
+         lambda v, f, m, h: v <= backlog_limit and h["backlog_end"] <= 5, "%d"),
+        ("GIL hog: IN rate / idle IN rate", "at least 0.90",
+         lambda f, m, h: h["in_rate"] / m["in_rate"], lambda v, f, m, h: v >= 0.9, "%.3f"),
+    ]
+    print("targets (value per round; median; how many rounds it held in)")
+    for name, limit, value, holds, fmt in targets:
+        values, held = [], 0
+        for f, m, h in zip(floor, module, hog):
+            v = value(f, m, h)
+            values.append(v)
+            held += bool(holds(v, f, m, h))
+        print("  %-42s %s  median %s  (%s)  held in %d of %d%s"
+              % (name, " ".join(fmt % v for v in values), fmt % statistics.median(values), limit,
+                 held, len(values), "" if held == len(values) else "  MISSED"))
+    print("  client threads' own user CPU per packet, module / floor: %s"
+          % " ".join("%.2f" % (m["client_cpu_us"] / f["client_cpu_us"]) for f, m in zip(floor, module)))
+    if results["floor-hog"]:
+        print("  for reference, the C floor's reader alone beside the same hog: IN rate"
+              " / its idle rate %s, p99 pickup %s ms, backlog at most %s"
+              % (" ".join("%.3f" % (g["in_rate"] / f["in_rate"]) for f, g in zip(floor, results["floor-hog"])),
+                 " ".join("%.3f" % g["p99_ms"] for g in results["floor-hog"]),
+                 " ".join("%d" % g["backlog_max"] for g in results["floor-hog"])))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
