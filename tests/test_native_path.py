@@ -17,6 +17,7 @@ import types
 import pytest
 
 import zeq_torvak
+from loopback_stress import under_address_sanitizer
 from torvak_emu import wait_until
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -277,12 +278,6 @@ def _open_fds():
     return len(os.listdir("/proc/self/fd"))
 
 
-def _under_address_sanitizer():
-    # Its quarantine holds freed memory back on purpose, so RSS says nothing about leaks there.
-    with open("/proc/self/maps") as maps:
-        return "libasan" in maps.read()
-
-
 def _instances(cls):
     return sum(1 for o in gc.get_objects() if type(o) is cls)
 
@@ -348,7 +343,7 @@ def test_open_close_churn_leaks_no_thread_descriptor_or_memory(registry, testbed
     assert after["native threads"] == before["native threads"]
     assert after["devices"] == before["devices"] and after["channels"] == before["channels"]
     assert after["descriptors"] <= before["descriptors"] + 2, (before, after)
-    if not _under_address_sanitizer():
+    if not under_address_sanitizer():
         assert rss_growth < 2048, "RSS grew by %d KiB over 200 open/close cycles" % rss_growth
     assert filed(registry) == []
 
