@@ -9,6 +9,9 @@ python=${1:-python3}
 venv=${VENV:-.venv}
 
 packages=(build-essential pkg-config cmake ninja-build libusb-1.0-0-dev umockdev libumockdev-dev gir1.2-umockdev-1.0)
+# More system packages, space-separated (the test run adds its fuzzer's compiler).
+read -r -a extra <<< "${TORVAK_EXTRA_PACKAGES:-}"
+packages+=("${extra[@]}")
 missing=()
 for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export TORVAK_TEST_HOOKS=1 TORVAK_REQUIRE_TEST_HOOKS=1
-tools/setup.sh
+TORVAK_EXTRA_PACKAGES="clang libclang-rt-dev" tools/setup.sh
 emu_dir=$(tools/build-emulator.sh build/emulator | tail -n 1)
 export TORVAK_EMU_PATH="$emu_dir"
 export TORVAK_REQUIRE_EMULATOR=1   # the emulated-device tests may not skip here
@@ -16,6 +16,11 @@ export MYPY_CACHE_DIR=build/mypy-cache
 .venv/bin/python -m mypy.stubtest zeq_torvak
 .venv/bin/python -m mypy --strict -p torvak_serial
 .venv/bin/python -m mypy --strict examples/typed_ports.py
+
+# The reader's fuzz target over its corpus plus fresh inputs, then the whole suite again
+# against an AddressSanitizer + UBSan build of the module.
+tools/fuzz.sh 100000
+PYTHON=.venv/bin/python tools/test-sanitizers.sh build/asan "$@"
 
 py38=""
 for candidate in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.8*/bin/python3.8 $(command -v python3.8 || true); do
