@@ -156,7 +156,8 @@ class ChannelChecker:
         self.received += len(data)
 
 
-def _window_figures(dev, meter, t0, t1, out_count, extra):
+def _window_figures(dev, meter, out_count, extra):
+    t0, t1 = meter.t0, meter.t1
     timing = [t for t in dev.in_timing(clear=True) if t0 <= t[2] <= t1]
     delays = sorted((reaped - offered) * 1e3 for offered, _c, reaped, _n in timing)
     seconds = t1 - t0
@@ -222,6 +223,22 @@ def _drain(dev):
     time.sleep(0.1)  # the last transfer reaped and routed
 
 
+def _streamed_window(dev, meter, args, hog):
+    """Streams IN packets on every channel through one measured window, then stops the
+    stream and lets the reader catch up. Returns (stream figures, OUT packets taken in the
+    window, the emulator's stream counts at its end)."""
+    dev.out_packets(clear=True)
+    dev.in_timing(clear=True)
+    dev.stream_stats(reset_max=True)
+    dev.stream_in(_CHANNELS, args.in_interval_ms, _PAYLOAD)
+    stream = _window(dev, meter, args, hog)
+    out_count = len(dev.out_packets(clear=True))
+    dev.stream_in([], args.in_interval_ms, _PAYLOAD)
+    stream_end = dev.stream_stats()
+    _drain(dev)
+    return stream, out_count, stream_end
+
+
 def run_floor(lib, testbed, serial, args, hog=False, writers=len(_CHANNELS)):
     dev = testbed.plug(serial=serial, channels=4)
     dev.set_pace_ms(1)
@@ -232,16 +249,7 @@ def run_floor(lib, testbed, serial, args, hog=False, writers=len(_CHANNELS)):
         raise RuntimeError("the C floor did not start: %s" % error.value.decode())
     stats = FloorStats()
     try:
-        dev.out_packets(clear=True)
-        dev.in_timing(clear=True)
-        dev.stream_stats(reset_max=True)
-        dev.stream_in(_CHANNELS, args.in_interval_ms, _PAYLOAD)
-        stream = _window(dev, meter, args, hog)
-        t0, t1 = meter.t0, meter.t1
-        out_count = len(dev.out_packets(clear=True))
-        dev.stream_in([], args.in_interval_ms, _PAYLOAD)
-        stream_end = dev.stream_stats()
-        _drain(dev)
+        stream, out_count, stream_end = _streamed_window(dev, meter, args, hog)
     finally:
         lib.floor_stop(client, ctypes.byref(stats))
         dev.unplug()
@@ -253,7 +261,7 @@ def run_floor(lib, testbed, serial, args, hog=False, writers=len(_CHANNELS)):
         % (stats.order_errors, lost, stats.transfer_errors,
            (" (" + stats.error.decode() + ")") if stats.error else ""),
     }
-    return _window_figures(dev, meter, t0, t1, out_count, extra)
+    return _window_figures(dev, meter, out_count, extra)
 
 
 def run_module(zeq_torvak, testbed, serial, args, hog=False):
@@ -292,16 +300,7 @@ def run_module(zeq_torvak, testbed, serial, args, hog=False):
         t.start()
     try:
         time.sleep(0.2)  # every thread under way
-        dev.out_packets(clear=True)
-        dev.in_timing(clear=True)
-        dev.stream_stats(reset_max=True)
-        dev.stream_in(_CHANNELS, args.in_interval_ms, _PAYLOAD)
-        stream = _window(dev, meter, args, hog)
-        t0, t1 = meter.t0, meter.t1
-        out_count = len(dev.out_packets(clear=True))
-        dev.stream_in([], args.in_interval_ms, _PAYLOAD)
-        stream_end = dev.stream_stats()
-        _drain(dev)
+        stream, out_count, stream_end = _streamed_window(dev, meter, args, hog)
     finally:
         stop.set()
         for t in threads:
@@ -318,7 +317,7 @@ def run_module(zeq_torvak, testbed, serial, args, hog=False):
         % (sum(c.errors for c in checkers), expected - received,
            ("; " + "; ".join(failures)) if failures else ""),
     }
-    return _window_figures(dev, meter, t0, t1, out_count, extra)
+    return _window_figures(dev, meter, out_count, extra)
 
 
 def _print_run(label, r):

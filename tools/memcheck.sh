@@ -17,14 +17,7 @@ dir=$(cd "$dir" && pwd)
 tests=(tests/test_wire_and_reader.py tests/test_device_queries.py tests/test_channel.py)
 [ $# -eq 0 ] || tests=("$@")
 
-pybind11_dir=$("$python" -m pybind11 --cmakedir 2>/dev/null || true)
-if [ -z "$pybind11_dir" ]; then
-  # A venv whose packages were built in isolation has no pybind11 of its own.
-  [ -d "$dir/pybind11/pybind11" ] || "$python" -m pip install -q --disable-pip-version-check \
-    --target "$dir/pybind11" "pybind11>=3.0" >&2
-  pybind11_dir=$(PYTHONPATH="$dir/pybind11" "$python" -m pybind11 --cmakedir)
-fi
-tools/dev-build.sh "$dir" -DPython_EXECUTABLE="$python" -Dpybind11_DIR="$pybind11_dir" >/dev/null
+PYTHON="$python" tools/dev-build.sh "$dir" >/dev/null
 
 log="$dir/memcheck.log"
 rm -f "$log"

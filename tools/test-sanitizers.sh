@@ -21,15 +21,7 @@ python=$("${PYTHON:-python3}" -c 'import sys; print(sys.executable)')
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
 
-pybind11_dir=$("$python" -m pybind11 --cmakedir 2>/dev/null || true)
-if [ -z "$pybind11_dir" ]; then
-  # A venv whose packages were built in isolation has no pybind11 of its own.
-  [ -d "$dir/pybind11/pybind11" ] || "$python" -m pip install -q --disable-pip-version-check \
-    --target "$dir/pybind11" "pybind11>=3.0" >&2
-  pybind11_dir=$(PYTHONPATH="$dir/pybind11" "$python" -m pybind11 --cmakedir)
-fi
-tools/dev-build.sh "$dir" -DPython_EXECUTABLE="$python" -Dpybind11_DIR="$pybind11_dir" \
-  -DZEQ_TORVAK_SANITIZE=ON -DZEQ_TORVAK_TEST_HOOKS=ON
+PYTHON="$python" tools/dev-build.sh "$dir" -DZEQ_TORVAK_SANITIZE=ON -DZEQ_TORVAK_TEST_HOOKS=ON
 emu=${TORVAK_EMU_PATH:-$(PYTHON="$python" tools/build-emulator.sh build/emulator | tail -n 1)}
 
 preload="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libstdc++.so):libumockdev-preload.so.0"
