@@ -36,8 +36,10 @@ import threading
 import time
 
 _ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(_ROOT, "tests"))
 sys.path.insert(0, os.path.join(_ROOT, "tests", "emulator"))
 
+from loopback_stress import memory_sample  # noqa: E402
 from torvak_emu import Testbed  # noqa: E402
 
 _SECTIONS = ("write", "route", "wake", "memory", "baseline")
@@ -45,11 +47,7 @@ _DATA_PER_PACKET = 61  # the largest data record that leaves the packet's end by
 
 
 def _rss_kib():
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise RuntimeError("no VmRSS in /proc/self/status")
+    return memory_sample()["rss_kib"]
 
 
 def _release_free_memory():

@@ -13,6 +13,7 @@ the stacks of every thread), keeps the emulator's logs from growing, and samples
 """
 
 import ctypes
+import functools
 import gc
 import os
 import random
@@ -46,6 +47,7 @@ def _load_mallinfo2():
 _mallinfo2 = _load_mallinfo2()
 
 
+@functools.lru_cache(maxsize=None)
 def under_address_sanitizer():
     """True in a process with AddressSanitizer loaded. Its allocator answers malloc, so
     glibc's counts stay at zero, and its quarantine holds freed memory back on purpose, so

@@ -12,12 +12,11 @@ import subprocess
 import sys
 import threading
 import time
-import types
 
 import pytest
 
 import zeq_torvak
-from loopback_stress import under_address_sanitizer
+from loopback_stress import memory_sample, process_resources, under_address_sanitizer
 from torvak_emu import wait_until
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -34,25 +33,9 @@ pytestmark = pytest.mark.timeout(60, method="thread")
 # Helpers
 
 
-class _Stderr:
-    """Stands in for sys.stderr: keeps every write call separately."""
-
-    def __init__(self):
-        self.writes = []
-
-    def write(self, text):
-        self.writes.append(text)
-        return len(text)
-
-    def flush(self):
-        pass
-
-
 @pytest.fixture
-def reports(monkeypatch):
+def reports(stderr):
     """What the module writes to its standard error, one entry per write call."""
-    stderr = _Stderr()
-    monkeypatch.setattr(zeq_torvak, "sys", types.SimpleNamespace(stderr=stderr))
     return stderr.writes
 
 
@@ -262,22 +245,6 @@ def test_unplug_ends_the_reader_with_one_report_and_close_returns_at_once(regist
     assert len(reports) == 1
 
 
-def _rss_kib():
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise AssertionError("no VmRSS in /proc/self/status")
-
-
-def _native_threads():
-    return len(os.listdir("/proc/self/task"))
-
-
-def _open_fds():
-    return len(os.listdir("/proc/self/fd"))
-
-
 def _instances(cls):
     return sum(1 for o in gc.get_objects() if type(o) is cls)
 
@@ -326,19 +293,19 @@ def test_open_close_churn_leaks_no_thread_descriptor_or_memory(registry, testbed
         gc.collect()
         return {
             "python threads": threading.active_count(),
-            "native threads": _native_threads(),
-            "descriptors": _open_fds(),
+            "native threads": process_resources()["native_threads"],
+            "descriptors": process_resources()["descriptors"],
             "devices": _instances(zeq_torvak._Device),
             "channels": _instances(zeq_torvak._Channel),
         }
 
     run(5)  # warm-up: libusb's and the allocator's one-time growth
-    before, rss_before = snapshot(), _rss_kib()
+    before, rss_before = snapshot(), memory_sample()["rss_kib"]
     run(50)
 
     # A closed node's client may disconnect a moment later; give stragglers time to go.
     wait_until(lambda: snapshot() == before, timeout=2.0)
-    after, rss_growth = snapshot(), _rss_kib() - rss_before
+    after, rss_growth = snapshot(), memory_sample()["rss_kib"] - rss_before
     assert after["python threads"] == before["python threads"]
     assert after["native threads"] == before["native threads"]
     assert after["devices"] == before["devices"] and after["channels"] == before["channels"]

@@ -59,8 +59,6 @@ class FakeDevice:
 
 
 @pytest.fixture
-
-
 def usb(monkeypatch):
     core = FakeUsbCore("A1", "B2")
     FakeDevice.made = []
@@ -71,8 +69,6 @@ def usb(monkeypatch):
 
 
 @pytest.fixture
-
-
 def registry(monkeypatch, usb):
     rm = zeq_torvak._ResourceManager()
     monkeypatch.setattr(zeq_torvak, "_resource_manager", rm)

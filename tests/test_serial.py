@@ -65,8 +65,6 @@ class FakeRegistry:
 
 
 @pytest.fixture
-
-
 def registry(monkeypatch):
     fake = FakeRegistry()
     monkeypatch.setattr(zeq_torvak, "_resource_manager", fake)
@@ -74,8 +72,6 @@ def registry(monkeypatch):
 
 
 @pytest.fixture
-
-
 def port(registry):
     return Serial("Torvak:ANY:S1")
 

@@ -9,15 +9,7 @@ dir=${1:-build/emulator}
 python=$(command -v "${PYTHON:-python3}")
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
-if ! pybind11_dir=$("$python" -m pybind11 --cmakedir 2>/dev/null); then
-  # A venv whose packages were built in isolation has no pybind11 of its own; fetch one
-  # that supports this interpreter into the build directory, leaving the venv as it is.
-  if [ ! -d "$dir/pybind11/pybind11" ]; then
-    "$python" -m pip install -q --disable-pip-version-check --target "$dir/pybind11" \
-      "pybind11>=2.13" >&2
-  fi
-  pybind11_dir=$(PYTHONPATH="$dir/pybind11" "$python" -m pybind11 --cmakedir)
-fi
+pybind11_dir=$(tools/pybind11-cmakedir.sh "$python" "$dir")
 cmake -S tests/emulator -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPython_EXECUTABLE="$python" -Dpybind11_DIR="$pybind11_dir" >/dev/null
 cmake --build "$dir" -j2 >&2
