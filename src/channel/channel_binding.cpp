@@ -60,7 +60,7 @@ double deadline_for(py::handle self) {
 // After an empty poll: sleeps 10 ms and returns true while the deadline has not passed.
 bool wait_more(double deadline) {
     if (!(global("_now")().cast<double>() < deadline)) return false;
-    global("_sleep")(0.01);
+    call_global_blocking("_sleep", ten_milliseconds());
     return true;
 }
 
@@ -114,7 +114,7 @@ py::object baudrate_set(const Args& a) {
     dev.attr("send_command_to_channel")("Config?", channel);
     try {
         while (self.attr("_Channel__baudrate").is_none() && global("_now")().cast<double>() <= deadline)
-            global("_sleep")(0.01);
+            call_global_blocking("_sleep", ten_milliseconds());
     } catch (py::error_already_set&) {
         // Interrupted while waiting: do not leave the handler behind.
         dev.attr("reset_io_control_handler_for_channel")(channel);

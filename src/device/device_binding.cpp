@@ -10,7 +10,9 @@
 #include "device/wire_format.hpp"
 #include "module/blocking_lock.hpp"
 #include "module/class_builder.hpp"
+#include "module/error_translation.hpp"
 #include "module/errors.hpp"
+#include "module/gil.hpp"
 #include "module/runtime.hpp"
 #include "module/surface.hpp"
 #include "usb/usb_binding.hpp"
@@ -72,47 +74,53 @@ private:
     size_t in_size_;
 };
 
+// Calls into Python from native code running without the GIL (the reader, or a caller
+// inside without_gil): takes the GIL for the call and turns a Python exception into a
+// PythonError, which may travel back through GIL-free frames.
+template <typename F>
+auto with_gil(F&& f) -> std::invoke_result_t<F&> {
+    py::gil_scoped_acquire gil;
+    try {
+        return f();
+    } catch (py::error_already_set& e) {
+        throw PythonError(e);
+    }
+}
+
 // Any object with the pyusb-style handle interface, called through Python.
 class PythonLink final : public device::Link {
 public:
     PythonLink(py::object handle, py::object ep_in_address, py::object ep_out_address, size_t in_size)
         : handle_(std::move(handle)), ep_in_(std::move(ep_in_address)), ep_out_(std::move(ep_out_address)),
           in_size_(in_size) {}
-    ~PythonLink() override {
-        py::gil_scoped_acquire gil;
-        handle_ = py::object();
-        ep_in_ = py::object();
-        ep_out_ = py::object();
-    }
     size_t read(uint8_t* buffer, size_t capacity, unsigned timeout_ms) override {
         py::gil_scoped_acquire gil;
         try {
-            py::object got = handle_.attr("read")(py::arg("endpoint") = ep_in_,
-                                                  py::arg("size_or_buffer") = in_size_,
-                                                  py::arg("timeout") = timeout_ms);
+            py::object got = handle_.get().attr("read")(py::arg("endpoint") = ep_in_.get(),
+                                                        py::arg("size_or_buffer") = in_size_,
+                                                        py::arg("timeout") = timeout_ms);
             std::vector<uint8_t> bytes = bytes_of(got);
             const size_t n = std::min(bytes.size(), capacity);
             if (n) std::memcpy(buffer, bytes.data(), n);
             return n;
         } catch (py::error_already_set& e) {
-            if (e.matches(global("_usb_core").attr("USBTimeoutError"))) throw usb::Timeout(-7, "timeout");
-            throw device::LinkFailure(exception_text(e));
+            if (e.matches(global("_usb_core").attr("USBTimeoutError"))) throw PythonTimeout(e);
+            throw PythonError(e);
         }
     }
     size_t write(Span data, unsigned timeout_ms) override {
-        py::gil_scoped_acquire gil;
-        return write_object(make_array(data), timeout_ms);
+        return with_gil([&] { return write_object(make_array(data), timeout_ms); });
     }
-    // Writes a Python object as it is (output_data hands on what it was given).
+    // Writes a Python object as it is (output_data hands on what it was given). Expects the GIL.
     size_t write_object(py::handle data, unsigned timeout_ms) {
-        py::object n = handle_.attr("write")(py::arg("endpoint") = ep_out_, py::arg("data") = data,
-                                             py::arg("timeout") = timeout_ms);
+        py::object n = handle_.get().attr("write")(py::arg("endpoint") = ep_out_.get(), py::arg("data") = data,
+                                                   py::arg("timeout") = timeout_ms);
         return n.cast<size_t>();
     }
     size_t in_packet_size() const override { return in_size_; }
 
 private:
-    py::object handle_, ep_in_, ep_out_;
+    PyRef handle_, ep_in_, ep_out_;
     size_t in_size_;
 };
 
@@ -123,21 +131,12 @@ private:
 class PythonSink final : public device::DataSink {
 public:
     explicit PythonSink(py::object channel) : channel_(std::move(channel)) {}
-    ~PythonSink() override {
-        py::gil_scoped_acquire gil;
-        channel_ = py::object();
-    }
     void input(Span data) override {
-        py::gil_scoped_acquire gil;
-        try {
-            channel_.attr("input_data")(make_array(data));
-        } catch (py::error_already_set& e) {
-            throw device::LinkFailure(exception_text(e));
-        }
+        with_gil([&] { channel_.get().attr("input_data")(make_array(data)); });
     }
 
 private:
-    py::object channel_;
+    PyRef channel_;
 };
 
 class NativeSink final : public device::DataSink {
@@ -150,33 +149,29 @@ private:
 };
 
 // A Python callable registered as a channel's control handler. Ordinary errors are
-// reported and swallowed; anything else (KeyboardInterrupt, SystemExit) ends the reader.
+// reported and swallowed; anything else (KeyboardInterrupt, SystemExit) passes on
+// unchanged: to the caller of handle_io_control_package, or to the reader, which
+// reports it and ends.
 class PythonHandler final : public device::ControlHandler {
 public:
     PythonHandler(py::object fn, py::object device) : fn_(std::move(fn)), device_(std::move(device)) {}
-    ~PythonHandler() override {
-        py::gil_scoped_acquire gil;
-        fn_ = py::object();
-        device_ = py::object();
-    }
     void call(Span payload) override {
-        py::gil_scoped_acquire gil;
-        call_with(make_array(payload));
+        with_gil([&] { call_with(make_array(payload)); });
     }
     // Calls with the payload object as given. Expects the GIL.
     void call_with(py::handle package) {
         try {
-            fn_(package);
+            fn_.get()(package);
         } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_Exception)) throw device::LinkFailure(exception_text(e));
+            if (!e.matches(PyExc_Exception)) throw;
             report("处理 IOControl 命令时出错：[" + exception_text(e) + "]:" +
-                   to_text(device_.attr("serial_number")));
+                   to_text(device_.get().attr("serial_number")));
         }
     }
 
 private:
-    py::object fn_;
-    py::object device_;  // for the serial number in the report
+    PyRef fn_;
+    PyRef device_;  // for the serial number in the report
 };
 
 // ---------------------------------------------------------------------------
@@ -244,16 +239,13 @@ py::object init(const Args& a) {
     py::object own = g_device_class.attr("handle_io_control_package");
     py::object theirs = py::type::of(self).attr("handle_io_control_package");
     if (!own.is(theirs)) {
-        py::object weak_self = py::module_::import("weakref").attr("ref")(self);
+        auto weak_self = std::make_shared<PyRef>(py::module_::import("weakref").attr("ref")(self));
         core->control_route = [weak_self](int channel, Span payload) {
-            py::gil_scoped_acquire gil;
-            try {
-                py::object dev = weak_self();
+            with_gil([&] {
+                py::object dev = weak_self->get()();
                 if (!dev.is_none())
                     dev.attr("handle_io_control_package")(make_array(payload), py::arg("channel") = channel);
-            } catch (py::error_already_set& e) {
-                throw device::LinkFailure(exception_text(e));
-            }
+            });
         };
     } else {
         DeviceCore* raw = core.get();
@@ -290,11 +282,8 @@ py::object private_read(const Args& a) {
     if (timeout < 0 || timeout > std::numeric_limits<unsigned>::max())
         throw py::value_error("timeout must be between 0 and " + std::to_string(std::numeric_limits<unsigned>::max()) + " ms");
     std::vector<uint8_t> buffer(std::max<size_t>(core->link().in_packet_size(), 1));
-    size_t n = 0;
-    {
-        py::gil_scoped_release release;
-        n = core->link().read(buffer.data(), buffer.size(), static_cast<unsigned>(timeout));
-    }
+    const size_t n =
+        without_gil([&] { return core->link().read(buffer.data(), buffer.size(), static_cast<unsigned>(timeout)); });
     return make_array(Span(buffer.data(), n));
 }
 
@@ -305,8 +294,7 @@ size_t write_packet(DeviceCore& core, py::handle data, long long timeout) {
     if (auto* python = dynamic_cast<PythonLink*>(&core.link()))
         return python->write_object(data, static_cast<unsigned>(timeout));
     std::vector<uint8_t> bytes = bytes_of(data);
-    py::gil_scoped_release release;
-    return core.link().write(Span(bytes), static_cast<unsigned>(timeout));
+    return without_gil([&] { return core.link().write(Span(bytes), static_cast<unsigned>(timeout)); });
 }
 
 py::object private_write(const Args& a) {
@@ -342,33 +330,29 @@ py::object close(const Args& a) {
     py::handle self = a[0];
     auto core = core_of(self);
     core->stop_flag.store(true);
-    self.attr("_Device__input_scanner").attr("join")();
-    global("_close_usb_device")(self.attr("_Device__dev"));
+    call_method_blocking(self, "_Device__input_scanner", "join");
+    call_global_blocking("_close_usb_device", self, "_Device__dev");
     return py::none();
 }
 
 py::object handle_io_control_package(const Args& a) {
     py::handle package = a[1];
+    // Every registered handler is a PythonHandler (set_io_control_handler_for_channel
+    // makes them); it gets the package object as given.
     core_of(a[0])->with_handler(clamp_channel(a.integer(2)), [&](device::ControlHandler& handler) {
-        if (auto* python = dynamic_cast<PythonHandler*>(&handler)) {
-            python->call_with(package);
-        } else {
-            std::vector<uint8_t> bytes = bytes_of(package);
-            handler.call(Span(bytes));
-        }
+        static_cast<PythonHandler&>(handler).call_with(package);
     });
     return py::none();
 }
 
+// The reader thread's body. Whatever ends the reader (a USB error, a malformed packet,
+// an exception escaping a handler or a Python channel) becomes its one report. When the
+// interpreter finalizes meanwhile, taking the GIL back ends this thread (see gil.hpp).
 py::object input_scanner_function(const Args& a) {
-    py::object self = py::reinterpret_borrow<py::object>(a[0]);
+    py::handle self = a[0];
     try {
-        auto core = core_of(self);
-        std::optional<std::string> failure;
-        {
-            py::gil_scoped_release release;
-            failure = core->run_reader();
-        }
+        std::shared_ptr<DeviceCore> core = core_of(self);
+        const std::optional<std::string> failure = without_gil([&] { return core->run_reader(); });
         if (failure)
             report("USB 设备[Torvak:" + serial_text(self) + "]读取数据失败，有可能是设备已拔出：" + *failure);
     } catch (py::error_already_set& e) {
@@ -507,11 +491,7 @@ py::object io_control_master_query(const Args& a) {
     BlockingLock one_query_at_a_time(core->master_protector);
     core->master.clear();
     self.attr("_send_command_to_channel")(command, 0);
-    bool answered = false;
-    {
-        py::gil_scoped_release release;
-        answered = core->master.wait(timeout);
-    }
+    const bool answered = without_gil([&] { return core->master.wait(timeout); });
     if (!answered) return py::none();
     std::vector<uint8_t> reply = core->master.reply();
     return handler(make_array(Span(reply)));

@@ -1,41 +1,118 @@
 #include "module/error_translation.hpp"
 
+#include <cxxabi.h>
+
 #include <new>
 
 #include "module/errors.hpp"
 #include "usb/usb_binding.hpp"
-#include "usb/usb_device.hpp"
 
 namespace zt {
 
 namespace py = pybind11;
 
-void translate_current_exception() noexcept {
+namespace {
+
+std::string text_of(py::handle value) {
     try {
-        throw;
+        return py::str(value).cast<std::string>();
     } catch (py::error_already_set& e) {
-        e.restore();
-    } catch (const py::builtin_exception& e) {
-        e.set_error();
-    } catch (const AssertionFailure& e) {
-        PyErr_SetString(PyExc_AssertionError, e.what());
-    } catch (const IoError& e) {
-        PyErr_SetString(PyExc_OSError, e.what());
-    } catch (const ValueError& e) {
+        e.discard_as_unraisable("zeq_torvak: str() of an exception");
+        return Py_TYPE(value.ptr())->tp_name;
+    }
+}
+
+// The core namespace's USBTimeoutError for a time-out, NotImplementedError where the
+// platform lacks the operation, ValueError for a request the device cannot take, and
+// USBError (an OSError with errno and backend_error_code) otherwise.
+void set_usb_error(const usb::Error& e) {
+    if (dynamic_cast<const usb::NotSupported*>(&e)) {
+        PyErr_SetString(PyExc_NotImplementedError, e.what());
+        return;
+    }
+    if (dynamic_cast<const usb::InvalidArgument*>(&e)) {
         PyErr_SetString(PyExc_ValueError, e.what());
-    } catch (const TypeError& e) {
-        PyErr_SetString(PyExc_TypeError, e.what());
-    } catch (const OverflowError& e) {
-        PyErr_SetString(PyExc_OverflowError, e.what());
-    } catch (const usb::Error& e) {
-        usb_binding::set_python_error(e);
+        return;
+    }
+    const bool timeout = dynamic_cast<const usb::Timeout*>(&e) != nullptr;
+    py::object type = timeout ? usb_binding::timeout_error_type() : usb_binding::usb_error_type();
+    py::object error = type(py::str(e.what()));
+    error.attr("backend_error_code") = e.code() != 0 ? py::object(py::int_(e.code())) : py::object(py::none());
+    if (const int number = usb_binding::errno_for(e.code())) error.attr("errno") = py::int_(number);
+    PyErr_SetObject(type.ptr(), error.ptr());
+}
+
+}  // namespace
+
+PythonError::PythonError(py::error_already_set& e) {
+    auto state = std::make_shared<State>();
+    state->type = PyRef(e.type());
+    state->value = PyRef(e.value());
+    state->trace = PyRef(e.trace());
+    state->text = text_of(e.value());
+    state_ = std::move(state);
+}
+
+const char* PythonError::what() const noexcept { return state_->text.c_str(); }
+
+void PythonError::restore() const noexcept {
+    PyErr_Restore(py::reinterpret_borrow<py::object>(state_->type.get()).release().ptr(),
+                  py::reinterpret_borrow<py::object>(state_->value.get()).release().ptr(),
+                  py::reinterpret_borrow<py::object>(state_->trace.get()).release().ptr());
+}
+
+void translate_current_exception() {
+    try {
+        try {
+            throw;
+        } catch (py::error_already_set& e) {
+            e.restore();
+        } catch (const PythonError& e) {
+            e.restore();
+        } catch (const PythonTimeout& e) {
+            e.error().restore();
+        } catch (const py::builtin_exception& e) {
+            e.set_error();
+        } catch (const AssertionFailure& e) {
+            PyErr_SetString(PyExc_AssertionError, e.what());
+        } catch (const IoError& e) {
+            PyErr_SetString(PyExc_OSError, e.what());
+        } catch (const ValueError& e) {
+            PyErr_SetString(PyExc_ValueError, e.what());
+        } catch (const TypeError& e) {
+            PyErr_SetString(PyExc_TypeError, e.what());
+        } catch (const OverflowError& e) {
+            PyErr_SetString(PyExc_OverflowError, e.what());
+        } catch (const usb::Error& e) {
+            set_usb_error(e);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        } catch (const std::exception& e) {
+            PyErr_SetString(PyExc_RuntimeError, e.what());
+        } catch (abi::__forced_unwind&) {
+            throw;
+        } catch (...) {
+            PyErr_SetString(PyExc_RuntimeError, "unknown native error");
+        }
+    } catch (py::error_already_set& failure) {
+        // Building the exception failed (e.g. out of memory): raise that instead.
+        failure.restore();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown native error");
     }
+}
+
+void install_exception_translator() {
+    py::register_local_exception_translator([](std::exception_ptr p) {
+        if (!p) return;
+        try {
+            std::rethrow_exception(p);
+        } catch (abi::__forced_unwind&) {
+            throw;
+        } catch (...) {
+            translate_current_exception();
+        }
+    });
 }
 
 }  // namespace zt

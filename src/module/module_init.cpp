@@ -3,6 +3,8 @@
 // Loading the extension under the name "__main__" therefore runs the demonstration.
 #include <pybind11/pybind11.h>
 
+#include <cxxabi.h>
+
 #include "module/class_builder.hpp"
 #include "module/error_translation.hpp"
 #include "module/native_function.hpp"
@@ -27,6 +29,8 @@ void run_demonstration(py::dict ns) {
         ns["com"] = com;
         try {
             com.attr("write")(py::str("Hello, World!\n"));
+        } catch (abi::__forced_unwind&) {
+            throw;
         } catch (...) {
             try {
                 port.attr("__exit__")(py::none(), py::none(), py::none());
@@ -43,6 +47,7 @@ void import_sequence(py::module_ m) {
     set_module_namespace(ns);
     init_assertion_switch();
     install_lock_waiter();
+    install_exception_translator();
     ready_function_type();
 
     py::module_ threading = py::module_::import("threading");
@@ -87,6 +92,8 @@ int exec_module(PyObject* module) {
     try {
         import_sequence(py::reinterpret_borrow<py::module_>(module));
         return 0;
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         translate_current_exception();
         return -1;

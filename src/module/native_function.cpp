@@ -3,6 +3,7 @@
 // PyObject pointers. Everything else uses pybind11's owning handles.
 #include "module/native_function.hpp"
 
+#include <cxxabi.h>
 #include <structmember.h>
 
 #include <climits>
@@ -164,12 +165,15 @@ std::vector<py::object> parse(const FunctionSpec& spec, PyObject* args, PyObject
 
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto* f = reinterpret_cast<NativeFunction*>(self);
+    drain_deferred_releases();
     try {
         Args parsed(parse(*f->spec, args, kwargs));
         py::object result = f->spec->body(parsed);
         if (!result) result = py::none();
         enforce_result(*f->spec, result);
         return result.release().ptr();
+    } catch (abi::__forced_unwind&) {
+        throw;  // the interpreter is ending this thread: let it go
     } catch (...) {
         translate_current_exception();
         return nullptr;
@@ -230,6 +234,8 @@ PyObject* get_signature(PyObject* self, void*) {
             py::object signature = inspect.attr("Signature")(params, py::arg("return_annotation") = ret);
             // Building runs Python code, which may let another thread build it first.
             if (!f->signature) f->signature = signature.release().ptr();
+        } catch (abi::__forced_unwind&) {
+            throw;
         } catch (...) {
             translate_current_exception();
             return nullptr;

@@ -4,6 +4,7 @@
 
 #include "module/errors.hpp"
 #include "module/blocking_lock.hpp"
+#include "module/gil.hpp"
 #include "module/surface.hpp"
 
 namespace zt {
@@ -27,6 +28,42 @@ py::object global(const char* name) {
     }
     PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
     throw py::error_already_set();
+}
+
+// Owned references are kept in raw pointers here and released by hand after the call:
+// a forced unwind out of the call passes this frame without releasing them.
+void call_global_blocking(const char* name, py::handle arg) {
+    PyObject* callable = global(name).release().ptr();
+    PyObject* result = PyObject_CallFunctionObjArgs(callable, arg.ptr(), nullptr);
+    Py_DECREF(callable);
+    if (!result) throw py::error_already_set();
+    Py_DECREF(result);
+}
+
+void call_global_blocking(const char* name, py::handle obj, const char* attribute) {
+    PyObject* arg = PyObject_GetAttrString(obj.ptr(), attribute);
+    if (!arg) throw py::error_already_set();
+    try {
+        call_global_blocking(name, arg);
+    } catch (py::error_already_set&) {
+        Py_DECREF(arg);
+        throw;
+    }
+    Py_DECREF(arg);
+}
+
+void call_method_blocking(py::handle obj, const char* attribute, const char* method) {
+    PyObject* owner = PyObject_GetAttrString(obj.ptr(), attribute);
+    if (!owner) throw py::error_already_set();
+    PyObject* result = PyObject_CallMethod(owner, method, nullptr);
+    Py_DECREF(owner);
+    if (!result) throw py::error_already_set();
+    Py_DECREF(result);
+}
+
+py::handle ten_milliseconds() {
+    static PyObject* const value = PyFloat_FromDouble(0.01);  // never released
+    return value;
 }
 
 void report(const std::string& text) {
@@ -71,14 +108,17 @@ namespace {
 // these mutexes without the GIL, and would wait for whichever Python thread holds the GIL
 // (a pure-Python loop keeps it for a whole switch interval). So the mutex, once free, is
 // let go again, the GIL taken back, and the mutex tried without blocking.
+// The GIL is taken back in ordinary code, holding no mutex (see module/gil.hpp).
 void wait_releasing_gil_if_held(std::mutex& m) {
-    if (!PyGILState_Check()) {
+    if (!holds_gil()) {
         m.lock();
         return;
     }
     do {
-        py::gil_scoped_release release;
-        std::lock_guard<std::mutex> free_now(m);
+        PyThreadState* state = PyEval_SaveThread();
+        m.lock();
+        m.unlock();
+        PyEval_RestoreThread(state);
     } while (!m.try_lock());
 }
 }  // namespace

@@ -22,6 +22,21 @@ void set_module_namespace(py::dict ns);
 // Expects the GIL.
 py::object global(const char* name);
 
+// Calls that may block with the GIL released (time.sleep, Thread.join) and so, on a
+// thread other than the main one, may end the thread while the interpreter finalizes
+// (see module/gil.hpp). While they run, this frame owns no Python reference, so the
+// forced unwind that ends the thread releases nothing without the GIL. Expect the GIL.
+// Calls the module global `name` with the argument `arg` (borrowed, kept alive by the caller).
+void call_global_blocking(const char* name, py::handle arg);
+// Calls the module global `name` with the argument obj.<attribute>.
+void call_global_blocking(const char* name, py::handle obj, const char* attribute);
+// Calls obj.<attribute>.<method>().
+void call_method_blocking(py::handle obj, const char* attribute, const char* method);
+
+// The float 0.01, alive for the life of the process (the polling step of reads and
+// the baud-rate wait). Expects the GIL.
+py::handle ten_milliseconds();
+
 // Writes `text` to the module's `sys.stderr` with one write() call and no line end.
 // Expects the GIL. A failing stream is ignored: a report must never raise.
 void report(const std::string& text);

@@ -7,6 +7,7 @@
 // any subsystem. It lives in a second module of the same shared object,
 // "_zeq_torvak_test_hooks", so that the module's own namespace stays exactly as bound
 // by the import sequence; tests load it with an ExtensionFileLoader on the module's file.
+#include <cxxabi.h>
 #include <pybind11/pybind11.h>
 
 #include <string>
@@ -106,6 +107,8 @@ int exec_test_hooks(PyObject* module) {
         m.attr("probe_function") =
             module_function("probe_function", {{"first"}, {"second", "float", Default::real(1.5)}}, as_received<0>);
         return 0;
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         translate_current_exception();
         return -1;

@@ -8,6 +8,7 @@
 // table and the opening of a device. The mutex is only ever waited for with the GIL
 // released, so Python code (the USB search, the `_Device` constructor) may run while
 // it is held.
+#include <cxxabi.h>
 #include <pybind11/gil_safe_call_once.h>
 
 #include <memory>
@@ -229,6 +230,8 @@ py::object open_serial_channel(const Args& a) {
     try {
         return device.attr("open_channel")(py::arg("channel") = a[2], py::arg("baudrate") = a[3],
                                            py::arg("timeout") = a[4]);
+    } catch (abi::__forced_unwind&) {
+        throw;  // the thread is being ended: Python is out of reach
     } catch (...) {
         // A device opened for this request alone must not outlive its failure: its
         // reader is not a daemon thread, so the program could never exit.

@@ -1,5 +1,6 @@
 #include "usb/libusb_device.hpp"
 
+#include <cxxabi.h>
 #include <cstdio>
 #include <limits>
 #include <memory>
@@ -154,7 +155,7 @@ size_t LibusbDevice::transfer(const char* operation, uint8_t endpoint, bool in, 
         handle = pin_locked(op);
         try {
             claim_locked(op, handle, route.interface);
-        } catch (...) {
+        } catch (...) {  // rethrows, a forced unwind included
             --users_;  // no release() waits for it: released_ was false under this same lock
             throw;
         }
@@ -179,6 +180,8 @@ size_t LibusbDevice::transfer(const char* operation, uint8_t endpoint, bool in, 
         tracked = true;
         // release() began between pin and submit and could not see this transfer.
         cancel = released_;
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         // Untracked, release() could not cancel it: give it up now.
     }

@@ -6,6 +6,8 @@
 
 namespace usb {
 
+static_assert(kTimeoutCode == LIBUSB_ERROR_TIMEOUT);
+
 void throw_libusb_error(const std::string& operation, int code, const std::string& detail) {
     std::string message = operation + ": " + libusb_strerror(code);
     if (!detail.empty()) message += " (" + detail + ")";

@@ -1,5 +1,7 @@
 #include "usb/usb_binding.hpp"
 
+#include "module/gil.hpp"
+
 #include <libusb.h>
 #include <pybind11/gil_safe_call_once.h>
 
@@ -133,11 +135,7 @@ py::object device_read(usb::Device& device, py::handle endpoint, py::handle size
     if (is_exact_integer(size_or_buffer)) {
         const auto size = static_cast<size_t>(int_in_range(size_or_buffer, "read", "size_or_buffer", 0, INT_MAX));
         std::vector<uint8_t> buffer(size);
-        size_t received = 0;
-        {
-            py::gil_scoped_release nogil;
-            received = device.read(address, buffer.data(), buffer.size(), limit);
-        }
+        const size_t received = without_gil([&] { return device.read(address, buffer.data(), buffer.size(), limit); });
         return layer().array_type("B", py::bytes(reinterpret_cast<const char*>(buffer.data()), received));
     }
     // The export pins the buffer's memory (a bytearray cannot resize meanwhile) while
@@ -152,12 +150,10 @@ py::object device_read(usb::Device& device, py::handle endpoint, py::handle size
         throw py::type_error("read() argument 'size_or_buffer' must be int or a writable buffer, not " +
                              type_name(size_or_buffer));
     }
-    size_t received = 0;
-    {
-        py::gil_scoped_release nogil;
-        received = device.read(address, static_cast<uint8_t*>(view->get().buf),
-                               static_cast<size_t>(view->get().len), limit);
-    }
+    const size_t received = without_gil([&] {
+        return device.read(address, static_cast<uint8_t*>(view->get().buf), static_cast<size_t>(view->get().len),
+                           limit);
+    });
     return py::int_(received);
 }
 
@@ -165,11 +161,7 @@ py::int_ device_write(usb::Device& device, py::handle endpoint, py::handle data,
     const uint8_t address = endpoint_address(endpoint, "write");
     const unsigned limit = timeout_ms(timeout, "write");
     const std::vector<uint8_t> bytes = data_bytes(data);
-    size_t sent = 0;
-    {
-        py::gil_scoped_release nogil;
-        sent = device.write(address, bytes.data(), bytes.size(), limit);
-    }
+    const size_t sent = without_gil([&] { return device.write(address, bytes.data(), bytes.size(), limit); });
     return py::int_(sent);
 }
 
@@ -197,9 +189,8 @@ py::object find(py::handle id_vendor, py::handle id_product, py::handle backend,
     if (PyErr_Occurred()) throw py::error_already_set();
 
     std::vector<std::shared_ptr<usb::Device>> found;
-    {
-        // Devices not handed out are destroyed (their handles closed) inside this block.
-        py::gil_scoped_release nogil;
+    // Devices not handed out are destroyed (their handles closed) without the GIL.
+    without_gil([&] {
         const std::shared_ptr<usb::Context> context = source->context();
         if (serial && all) {
             found = usb::find_all_by_serial(context, vid, pid, *serial);
@@ -213,7 +204,7 @@ py::object find(py::handle id_vendor, py::handle id_product, py::handle backend,
                 found.push_back(std::move(every.front()));
             }
         }
-    }
+    });
     if (all) {
         py::list result;
         for (std::shared_ptr<usb::Device>& device : found) result.append(py::cast(std::move(device)));
@@ -221,24 +212,6 @@ py::object find(py::handle id_vendor, py::handle id_product, py::handle backend,
     }
     if (found.empty()) return py::none();
     return py::cast(std::move(found.front()));
-}
-
-int errno_for(int code) {
-    switch (code) {
-        case LIBUSB_ERROR_IO: return EIO;
-        case LIBUSB_ERROR_INVALID_PARAM: return EINVAL;
-        case LIBUSB_ERROR_ACCESS: return EACCES;
-        case LIBUSB_ERROR_NO_DEVICE: return ENODEV;
-        case LIBUSB_ERROR_NOT_FOUND: return ENOENT;
-        case LIBUSB_ERROR_BUSY: return EBUSY;
-        case LIBUSB_ERROR_TIMEOUT: return ETIMEDOUT;
-        case LIBUSB_ERROR_OVERFLOW: return EOVERFLOW;
-        case LIBUSB_ERROR_PIPE: return EPIPE;
-        case LIBUSB_ERROR_INTERRUPTED: return EINTR;
-        case LIBUSB_ERROR_NO_MEM: return ENOMEM;
-        case LIBUSB_ERROR_NOT_SUPPORTED: return ENOSYS;
-        default: return 0;
-    }
 }
 
 std::string hex4(unsigned value) {
@@ -303,11 +276,7 @@ void define_device_class(py::handle core) {
     py::class_<usb::Device, std::shared_ptr<usb::Device>> cls(core, "Device", py::module_local());
 #endif
     cls.def_property_readonly("serial_number", [](usb::Device& d) -> py::object {
-        std::optional<std::string> serial;
-        {
-            py::gil_scoped_release nogil;
-            serial = d.serial_number();
-        }
+        const std::optional<std::string> serial = without_gil([&] { return d.serial_number(); });
         if (!serial) return py::none();
         return py::str(*serial);
     });
@@ -320,25 +289,18 @@ void define_device_class(py::handle core) {
         [](usb::Device& d, py::handle interface) {
             const auto number =
                 static_cast<int>(int_in_range(interface, "is_kernel_driver_active", "interface", 0, 0xFF));
-            py::gil_scoped_release nogil;
-            return d.is_kernel_driver_active(number);
+            return without_gil([&] { return d.is_kernel_driver_active(number); });
         },
         py::arg("interface"));
     cls.def(
         "detach_kernel_driver",
         [](usb::Device& d, py::handle interface) {
             const auto number = static_cast<int>(int_in_range(interface, "detach_kernel_driver", "interface", 0, 0xFF));
-            py::gil_scoped_release nogil;
-            d.detach_kernel_driver(number);
+            without_gil([&] { d.detach_kernel_driver(number); });
         },
         py::arg("interface"));
     cls.def("get_active_configuration", [](usb::Device& d) {
-        usb::Configuration configuration;
-        {
-            py::gil_scoped_release nogil;
-            configuration = d.active_configuration();
-        }
-        return configuration;
+        return without_gil([&] { return d.active_configuration(); });
     });
     cls.def("read", &device_read, py::arg("endpoint"), py::arg("size_or_buffer"), py::arg("timeout") = py::none());
     cls.def("write", &device_write, py::arg("endpoint"), py::arg("data"), py::arg("timeout") = py::none());
@@ -380,12 +342,7 @@ Layer make_layer() {
 
     library.attr("find_library") = py::cpp_function(
         [](py::handle) {
-            std::string path;
-            {
-                py::gil_scoped_release nogil;
-                path = usb::library_path();
-            }
-            return path;
+            return without_gil([] { return usb::library_path(); });
         },
         py::name("find_library"), py::scope(library), py::arg("candidate") = py::none());
 
@@ -396,18 +353,9 @@ Layer make_layer() {
         [](py::handle device) {
             const std::shared_ptr<usb::Device> native = native_handle(device);
             if (!native) return;
-            py::gil_scoped_release nogil;
-            native->release();
+            without_gil([&] { native->release(); });
         },
         py::name("close_usb_device"), py::scope(core), py::arg("device"));
-
-    py::register_local_exception_translator([](std::exception_ptr p) {
-        try {
-            if (p) std::rethrow_exception(p);
-        } catch (const usb::Error& e) {
-            set_python_error(e);
-        }
-    });
     return l;
 }
 
@@ -426,28 +374,25 @@ std::shared_ptr<usb::Device> native_handle(py::handle obj) {
     return obj.cast<std::shared_ptr<usb::Device>>();
 }
 
-void set_python_error(const usb::Error& e) noexcept {
-    try {
-        if (dynamic_cast<const usb::NotSupported*>(&e)) {
-            PyErr_SetString(PyExc_NotImplementedError, e.what());
-            return;
-        }
-        if (dynamic_cast<const usb::InvalidArgument*>(&e)) {
-            PyErr_SetString(PyExc_ValueError, e.what());
-            return;
-        }
-        const Layer& l = layer();
-        const py::object& type = dynamic_cast<const usb::Timeout*>(&e) ? l.timeout_error : l.usb_error;
-        py::object error = type(py::str(e.what()));
-        error.attr("backend_error_code") = e.code() != 0 ? py::object(py::int_(e.code())) : py::object(py::none());
-        if (const int number = errno_for(e.code())) error.attr("errno") = py::int_(number);
-        PyErr_SetObject(type.ptr(), error.ptr());
-    } catch (py::error_already_set& failure) {
-        failure.restore();
-    } catch (...) {
-        PyErr_SetString(PyExc_OSError, e.what());
+int errno_for(int code) {
+    switch (code) {
+        case LIBUSB_ERROR_IO: return EIO;
+        case LIBUSB_ERROR_INVALID_PARAM: return EINVAL;
+        case LIBUSB_ERROR_ACCESS: return EACCES;
+        case LIBUSB_ERROR_NO_DEVICE: return ENODEV;
+        case LIBUSB_ERROR_NOT_FOUND: return ENOENT;
+        case LIBUSB_ERROR_BUSY: return EBUSY;
+        case LIBUSB_ERROR_TIMEOUT: return ETIMEDOUT;
+        case LIBUSB_ERROR_OVERFLOW: return EOVERFLOW;
+        case LIBUSB_ERROR_PIPE: return EPIPE;
+        case LIBUSB_ERROR_INTERRUPTED: return EINTR;
+        case LIBUSB_ERROR_NO_MEM: return ENOMEM;
+        case LIBUSB_ERROR_NOT_SUPPORTED: return ENOSYS;
+        default: return 0;
     }
 }
+
+py::object usb_error_type() { return layer().usb_error; }
 
 py::object timeout_error_type() { return layer().timeout_error; }
 

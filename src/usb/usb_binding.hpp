@@ -29,12 +29,12 @@ UsbLayer create();
 // Expects the GIL.
 std::shared_ptr<usb::Device> native_handle(py::handle obj);
 
-// Sets the interpreter's error for `e`: the core namespace's USBTimeoutError for a
-// usb::Timeout, NotImplementedError for usb::NotSupported, USBError otherwise; the
-// message is e.what(). Expects the GIL.
-void set_python_error(const usb::Error& e) noexcept;
-
-// The USBTimeoutError type object (for code that must recognise it). Expects the GIL.
+// The core namespace's exception types: USBError (an OSError) and its USBTimeoutError.
+// Expects the GIL.
+py::object usb_error_type();
 py::object timeout_error_type();
+
+// The errno value matching a libusb error code, 0 when there is none.
+int errno_for(int code);
 
 }  // namespace zt::usb_binding

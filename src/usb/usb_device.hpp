@@ -23,6 +23,9 @@ private:
     int code_;
 };
 
+// The code of a time-out (LIBUSB_ERROR_TIMEOUT), for time-outs reported from outside libusb.
+inline constexpr int kTimeoutCode = -7;
+
 // Nothing arrived (or nothing could be sent) within the time-out.
 class Timeout : public Error {
 public:

@@ -1,0 +1,88 @@
+// Leaving and re-entering the interpreter from native code, and Python references that
+// native code may drop on any thread.
+//
+// While the interpreter finalizes, CPython 3.8-3.13 end every other thread that asks
+// for the GIL with pthread_exit, which on glibc is a forced unwind
+// (abi::__forced_unwind). Such an unwind must pass every frame between the request and
+// the thread's start: it may not meet a destructor that asks for the GIL again
+// (pybind11's gil_scoped_release does), a noexcept frame, or a catch-all that does not
+// rethrow it. So the GIL is taken back in ordinary code here, never in a destructor,
+// and a reference dropped by a thread that does not hold the GIL is not released there.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <cxxabi.h>
+
+#include <type_traits>
+#include <utility>
+
+namespace zt {
+
+namespace py = pybind11;
+
+// Whether this thread holds the GIL now. Safe on any thread, at any time. (Up to 3.11
+// the unchecked current thread state is the GIL holder's, whichever thread asks.)
+inline bool holds_gil() noexcept { return PyGILState_Check() != 0; }
+
+// Runs f with the GIL released and takes the GIL back afterwards, whether f returns or
+// throws. Expects the GIL. When taking it back ends the thread (the interpreter is
+// finalizing), the forced unwind passes on and Python is not touched again.
+template <typename F>
+auto without_gil(F&& f) -> std::invoke_result_t<F&> {
+    PyThreadState* state = PyEval_SaveThread();
+    try {
+        if constexpr (std::is_void_v<std::invoke_result_t<F&>>) {
+            f();
+            PyEval_RestoreThread(state);
+        } else {
+            auto result = f();
+            PyEval_RestoreThread(state);
+            return result;
+        }
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        PyEval_RestoreThread(state);
+        throw;
+    }
+}
+
+// Releases a reference: at once when this thread holds the GIL, otherwise at the next
+// call into the module (drain_deferred_releases). Safe on any thread; never blocks on
+// the GIL.
+void release_reference(PyObject* object) noexcept;
+
+// Releases the references dropped meanwhile by threads without the GIL. Expects the GIL.
+void drain_deferred_releases() noexcept;
+
+// An owned reference that native objects living outside the GIL (a device's link, a
+// channel's sink, a control handler) hold. It is created and used with the GIL held,
+// and may be destroyed on any thread (release_reference).
+class PyRef {
+public:
+    PyRef() = default;
+    explicit PyRef(py::object o) : p_(o.release().ptr()) {}
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    PyRef(PyRef&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    PyRef& operator=(PyRef&& other) noexcept {
+        if (this != &other) {
+            reset();
+            p_ = std::exchange(other.p_, nullptr);
+        }
+        return *this;
+    }
+    ~PyRef() { reset(); }
+
+    // Borrowed; expects the GIL for any use of the object.
+    py::handle get() const noexcept { return p_; }
+    void reset() noexcept {
+        if (p_) release_reference(std::exchange(p_, nullptr));
+    }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+}  // namespace zt
