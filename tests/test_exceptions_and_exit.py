@@ -73,14 +73,21 @@ def test_a_handles_own_exceptions_reach_the_caller(bench, stderr, error):
 # --- ending the process -----------------------------------------------------------------
 
 
-def run_child(env, script, signal_after_ready=None):
-    """Runs `script`; with `signal_after_ready`, sends that signal once the child has
-    printed "ready" and a moment has passed. Returns the completed process."""
+def run_child(testbed, env, script, signal_after_ready=None):
+    """Runs `script` against a newly plugged device (a child that is ended at exit may
+    leave its claim to be noticed late); with `signal_after_ready`, sends that signal once
+    the child has printed "ready" and a moment has passed. Returns the exit status and
+    standard error."""
+    for old in list(testbed.devices()):
+        old.unplug()
+    testbed.plug("EMU0001", channels=4)
     child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(script)], env=env, stdin=subprocess.DEVNULL,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
         if signal_after_ready is not None:
-            assert child.stdout.readline() == b"ready\n"
+            if child.stdout.readline() != b"ready\n":
+                child.kill()
+                pytest.fail("the child did not start: " + child.communicate()[1].decode("utf-8", "replace"))
             try:
                 child.wait(0.3)
             except subprocess.TimeoutExpired:
@@ -140,9 +147,8 @@ SIGTERM_DURING_TRAFFIC = """
 
 
 def test_a_daemon_thread_closing_the_last_device_at_exit(testbed, child_env):
-    testbed.plug("EMU0001", channels=4)
     for _ in range(RUNS):
-        status, err = run_child(child_env, DAEMON_CLOSES_LAST_DEVICE)
+        status, err = run_child(testbed, child_env, DAEMON_CLOSES_LAST_DEVICE)
         assert status == 0, err
 
 
@@ -150,16 +156,14 @@ def test_a_daemon_thread_closing_the_last_device_at_exit(testbed, child_env):
                                      'zeq_torvak.get_hid_device("ANY").channel_count'],
                          ids=["Serial", "get_hid_device"])
 def test_sigint_while_waiting_at_exit_for_a_reader(testbed, child_env, opening):
-    testbed.plug("EMU0001", channels=4)
     for _ in range(RUNS):
-        status, err = run_child(child_env, WAITS_AT_EXIT.format(opening), signal.SIGINT)
+        status, err = run_child(testbed, child_env, WAITS_AT_EXIT.format(opening), signal.SIGINT)
         assert_no_abort(status, err)
         assert "KeyboardInterrupt" in err
 
 
 def test_sigterm_raising_system_exit_during_traffic_on_four_channels(testbed, child_env):
-    testbed.plug("EMU0001", channels=4)
     for _ in range(RUNS):
-        status, err = run_child(child_env, SIGTERM_DURING_TRAFFIC, signal.SIGTERM)
+        status, err = run_child(testbed, child_env, SIGTERM_DURING_TRAFFIC, signal.SIGTERM)
         assert_no_abort(status, err)
         assert status == 0, err

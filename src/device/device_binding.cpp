@@ -79,7 +79,7 @@ private:
 // PythonError, which may travel back through GIL-free frames.
 template <typename F>
 auto with_gil(F&& f) -> std::invoke_result_t<F&> {
-    py::gil_scoped_acquire gil;
+    GilHeld gil;
     try {
         return f();
     } catch (py::error_already_set& e) {
@@ -94,7 +94,7 @@ public:
         : handle_(std::move(handle)), ep_in_(std::move(ep_in_address)), ep_out_(std::move(ep_out_address)),
           in_size_(in_size) {}
     size_t read(uint8_t* buffer, size_t capacity, unsigned timeout_ms) override {
-        py::gil_scoped_acquire gil;
+        GilHeld gil;
         try {
             py::object got = handle_.get().attr("read")(py::arg("endpoint") = ep_in_.get(),
                                                         py::arg("size_or_buffer") = in_size_,

@@ -1,6 +1,9 @@
 #include "device/device_core.hpp"
 
+#include <pthread.h>
+
 #include <array>
+#include <csignal>
 #include <chrono>
 
 #include "device/wire_format.hpp"
@@ -89,7 +92,32 @@ std::shared_ptr<ControlHandler> DeviceCore::reset_handler(int channel) {
     return handler;
 }
 
+namespace {
+
+// Keeps asynchronous signals (SIGINT, SIGTERM, SIGHUP ...) away from the calling thread
+// while it lives. The interpreter handles signals on its main thread only, and a thread
+// waiting there (at exit, for this very reader) is woken only when the kernel delivers the
+// signal to it rather than to a thread that happens to be reading.
+class SignalsBlocked {
+public:
+    SignalsBlocked() {
+        sigset_t asynchronous;
+        sigfillset(&asynchronous);
+        for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&asynchronous, fault);
+        pthread_sigmask(SIG_BLOCK, &asynchronous, &previous_);
+    }
+    ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    SignalsBlocked(const SignalsBlocked&) = delete;
+    SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+
+private:
+    sigset_t previous_;
+};
+
+}  // namespace
+
 std::optional<std::string> DeviceCore::run_reader() {
+    const SignalsBlocked signals_go_to_the_main_thread;
     std::vector<uint8_t> packet(std::max<size_t>(link_->in_packet_size(), 1));
     while (!stop_flag.load()) {
         try {

@@ -89,7 +89,8 @@ public:
     Link& link() { return *link_; }
 
     // Reader loop: polls until stop_flag is seen set (returns nullopt) or a read or
-    // routing step fails (returns the failure text). Runs without the GIL.
+    // routing step fails (returns the failure text). Runs without the GIL, with
+    // asynchronous signals blocked on its thread.
     std::optional<std::string> run_reader();
 
     // --- open channels -------------------------------------------------------

@@ -1,6 +1,8 @@
 #include "module/gil.hpp"
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <mutex>
 #include <vector>
 
@@ -14,6 +16,10 @@ std::vector<PyObject*> g_deferred;  // guarded by g_deferred_mutex
 std::atomic<bool> g_any_deferred{false};
 
 }  // namespace
+
+void park_for_exit() noexcept {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
 
 void release_reference(PyObject* object) noexcept {
     if (!object) return;

@@ -3,11 +3,15 @@
 //
 // While the interpreter finalizes, CPython 3.8-3.13 end every other thread that asks
 // for the GIL with pthread_exit, which on glibc is a forced unwind
-// (abi::__forced_unwind). Such an unwind must pass every frame between the request and
-// the thread's start: it may not meet a destructor that asks for the GIL again
+// (abi::__forced_unwind). Such an unwind would pass the frames between the request and
+// the thread's start: it must not meet a destructor that asks for the GIL again
 // (pybind11's gil_scoped_release does), a noexcept frame, or a catch-all that does not
-// rethrow it. So the GIL is taken back in ordinary code here, never in a destructor,
-// and a reference dropped by a thread that does not hold the GIL is not released there.
+// rethrow it, and the frames it passes would release their Python references without
+// the GIL while the main thread tears the interpreter down. So the GIL is taken back in
+// ordinary code here, never in a destructor, and a thread ended that way is parked
+// where it asked for the GIL (park_for_exit): the process is about to exit, and the
+// thread's frames are left as they are, as CPython leaves its own C frames. A reference
+// dropped by a thread that does not hold the GIL is not released there.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -25,25 +29,57 @@ namespace py = pybind11;
 // the unchecked current thread state is the GIL holder's, whichever thread asks.)
 inline bool holds_gil() noexcept { return PyGILState_Check() != 0; }
 
+// Parks a thread that the interpreter is ending (called from a catch of
+// abi::__forced_unwind) until the process exits. Never returns.
+[[noreturn]] void park_for_exit() noexcept;
+
+// Takes the GIL back after PyEval_SaveThread; parks the thread if the interpreter ends it.
+inline void restore_thread(PyThreadState* state) noexcept {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind&) {
+        park_for_exit();
+    }
+}
+
+// Holds the GIL for its lifetime, on a thread that runs without it (the reader). The
+// GIL is let go again in the destructor, which never blocks.
+class GilHeld {
+public:
+    GilHeld() noexcept {
+        try {
+            state_ = PyGILState_Ensure();
+        } catch (abi::__forced_unwind&) {
+            park_for_exit();
+        }
+    }
+    ~GilHeld() { PyGILState_Release(state_); }
+    GilHeld(const GilHeld&) = delete;
+    GilHeld& operator=(const GilHeld&) = delete;
+
+private:
+    PyGILState_STATE state_;
+};
+
 // Runs f with the GIL released and takes the GIL back afterwards, whether f returns or
 // throws. Expects the GIL. When taking it back ends the thread (the interpreter is
-// finalizing), the forced unwind passes on and Python is not touched again.
+// finalizing), the thread is parked there.
 template <typename F>
 auto without_gil(F&& f) -> std::invoke_result_t<F&> {
     PyThreadState* state = PyEval_SaveThread();
     try {
         if constexpr (std::is_void_v<std::invoke_result_t<F&>>) {
             f();
-            PyEval_RestoreThread(state);
+            restore_thread(state);
         } else {
             auto result = f();
-            PyEval_RestoreThread(state);
+            restore_thread(state);
             return result;
         }
     } catch (abi::__forced_unwind&) {
-        throw;
+        park_for_exit();  // f called into Python, and the interpreter ended the thread there
     } catch (...) {
-        PyEval_RestoreThread(state);
+        restore_thread(state);
         throw;
     }
 }

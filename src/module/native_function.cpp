@@ -173,7 +173,7 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         enforce_result(*f->spec, result);
         return result.release().ptr();
     } catch (abi::__forced_unwind&) {
-        throw;  // the interpreter is ending this thread: let it go
+        park_for_exit();  // the interpreter ended this thread inside a Python call of the body
     } catch (...) {
         translate_current_exception();
         return nullptr;

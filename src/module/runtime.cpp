@@ -30,11 +30,15 @@ py::object global(const char* name) {
     throw py::error_already_set();
 }
 
-// Owned references are kept in raw pointers here and released by hand after the call:
-// a forced unwind out of the call passes this frame without releasing them.
+// A forced unwind out of the call (the interpreter ending this thread) parks the thread here.
 void call_global_blocking(const char* name, py::handle arg) {
     PyObject* callable = global(name).release().ptr();
-    PyObject* result = PyObject_CallFunctionObjArgs(callable, arg.ptr(), nullptr);
+    PyObject* result = nullptr;
+    try {
+        result = PyObject_CallFunctionObjArgs(callable, arg.ptr(), nullptr);
+    } catch (abi::__forced_unwind&) {
+        park_for_exit();
+    }
     Py_DECREF(callable);
     if (!result) throw py::error_already_set();
     Py_DECREF(result);
@@ -55,7 +59,12 @@ void call_global_blocking(const char* name, py::handle obj, const char* attribut
 void call_method_blocking(py::handle obj, const char* attribute, const char* method) {
     PyObject* owner = PyObject_GetAttrString(obj.ptr(), attribute);
     if (!owner) throw py::error_already_set();
-    PyObject* result = PyObject_CallMethod(owner, method, nullptr);
+    PyObject* result = nullptr;
+    try {
+        result = PyObject_CallMethod(owner, method, nullptr);
+    } catch (abi::__forced_unwind&) {
+        park_for_exit();
+    }
     Py_DECREF(owner);
     if (!result) throw py::error_already_set();
     Py_DECREF(result);
@@ -118,7 +127,7 @@ void wait_releasing_gil_if_held(std::mutex& m) {
         PyThreadState* state = PyEval_SaveThread();
         m.lock();
         m.unlock();
-        PyEval_RestoreThread(state);
+        restore_thread(state);
     } while (!m.try_lock());
 }
 }  // namespace

@@ -24,8 +24,7 @@ py::object global(const char* name);
 
 // Calls that may block with the GIL released (time.sleep, Thread.join) and so, on a
 // thread other than the main one, may end the thread while the interpreter finalizes
-// (see module/gil.hpp). While they run, this frame owns no Python reference, so the
-// forced unwind that ends the thread releases nothing without the GIL. Expect the GIL.
+// (see module/gil.hpp); such a thread is parked inside them. Expect the GIL.
 // Calls the module global `name` with the argument `arg` (borrowed, kept alive by the caller).
 void call_global_blocking(const char* name, py::handle arg);
 // Calls the module global `name` with the argument obj.<attribute>.
