@@ -284,8 +284,8 @@ class TestPortErrors:
     @pytest.mark.parametrize(
         "fault, expected",
         [
-            ("wrong_rate", "baud rate 115200 refused on Torvak:EMU0001:S1: the device reports "),
-            ("silent", "baud rate 115200 not confirmed on Torvak:EMU0001:S1"),
+            ("wrong_rate", "Torvak:ANY:S1: baud rate 115200 refused: device EMU0001 reports 57600"),
+            ("silent", "Torvak:ANY:S1: baud rate 115200 not confirmed: device EMU0001 did not answer within 1 s"),
         ],
     )
     def test_baud_rate_refused(self, testbed, fault, expected):
@@ -312,7 +312,7 @@ class TestPortErrors:
     def test_udev_rule_in_the_message_is_the_shipped_one(self):
         sys.path.insert(0, PYTHON_DIR)
         try:
-            from torvak_cli.failures import UDEV_RULE
+            from torvak_common import UDEV_RULE
         finally:
             sys.path.remove(PYTHON_DIR)
         with open(os.path.join(REPO, "udev", "60-torvak.rules")) as rules:

@@ -5,7 +5,9 @@ import os
 import signal
 import sys
 
-from torvak_cli.failures import CliError, explain
+from torvak_common import explain
+
+from torvak_cli.failures import CliError
 from torvak_cli.reports import recording_reports
 
 EXIT_FAILURE = 1

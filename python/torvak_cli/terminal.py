@@ -12,8 +12,10 @@ import select
 import termios
 import time
 
+from torvak_common import explain
+
 from torvak_cli.devices import port_serial, reader_stopped
-from torvak_cli.failures import CliError, explain
+from torvak_cli.failures import CliError
 
 QUIT_KEY = b"\x1d"  # Ctrl-]
 POLL_INTERVAL = 0.02  # seconds between looks at the channel while nothing is typed
@@ -82,7 +84,7 @@ def run(port, stdin_fd, stdout_fd, reports, banner):
                         try:
                             port.write(typed)
                         except OSError as error:
-                            raise CliError(explain(error, port_serial(port))) from None
+                            raise CliError(explain(error, port.port, serial_number=port_serial(port))) from None
                     if quit_at >= 0:
                         return
             waiting = port.in_waiting

@@ -19,6 +19,7 @@ from serial.serialutil import (
 )
 
 import zeq_torvak
+from torvak_common import PACKET_PAYLOAD, port_name, release_device
 
 from .url import parse_url
 
@@ -33,8 +34,6 @@ _LONGEST_POLL = 0.01
 # The channel's own time limit, too short for it ever to wait: this class does the waiting,
 # so that cancel_read() and close() can end it.
 _NO_WAIT = 1e-9
-# Data bytes one USB packet carries; a write with a time limit goes out packet by packet.
-_PACKET_PAYLOAD = 62
 # The device sets nothing on a channel but its baud rate.
 _FIXED_BY_DEVICE = "a Torvak channel sets only its baud rate"
 
@@ -93,7 +92,7 @@ class Serial(SerialBase):
         if self.is_open:
             raise SerialException("Port is already open.")
         serial_number, channel_number = parse_url(self.port)
-        name = "Torvak:{}:S{}".format(serial_number, channel_number)
+        name = port_name(serial_number, channel_number)
         try:
             channel = zeq_torvak.Serial(name, self._baudrate, _NO_WAIT)
         except (AssertionError, OSError, ValueError, TypeError) as error:
@@ -233,7 +232,7 @@ class Serial(SerialBase):
             deadline = time.monotonic() + limit
             sent = 0
             while sent < len(payload):
-                sent += channel.write(payload[sent : sent + _PACKET_PAYLOAD])
+                sent += channel.write(payload[sent : sent + PACKET_PAYLOAD])
                 if sent < len(payload) and time.monotonic() >= deadline:
                     raise SerialTimeoutException(
                         "Write timeout: {} of {} bytes sent".format(sent, len(payload))
@@ -421,10 +420,9 @@ class Serial(SerialBase):
 
 def _release_if_unused(serial_number: str) -> None:
     # A channel that fails its range check leaves its device open, with a reader thread
-    # that would keep the interpreter from exiting. Closing a channel number that no table
-    # holds closes the device only when none of its channels is open.
+    # that would keep the interpreter from exiting.
     try:
-        zeq_torvak.get_hid_device(serial_number.upper()).close_channel(0)
+        release_device(zeq_torvak.get_hid_device(serial_number.upper()))
     except (AssertionError, OSError):
         pass
 
