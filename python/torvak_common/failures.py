@@ -117,11 +117,18 @@ def reader_failure_serial(report: str) -> Optional[str]:
     return None if match is None else match.group("serial")
 
 
-def check_baudrate(baudrate: int) -> int:
-    """`baudrate` when the device can be asked for it; ValueError saying why not otherwise."""
-    if baudrate <= 0:
-        raise ValueError("baud rate {} is not valid: give a whole number above 0, e.g. 9600".format(baudrate))
-    return baudrate
+def check_baudrate(baudrate: object) -> int:
+    """`baudrate` as a whole number that the device can be asked for; ValueError saying
+    why not otherwise."""
+    rate = 0
+    if isinstance(baudrate, (int, float, str)) and not isinstance(baudrate, bool):
+        try:
+            rate = int(baudrate)
+        except ValueError:
+            pass
+    if rate <= 0:
+        raise ValueError("baud rate {!r} is not valid: give a whole number above 0, e.g. 9600".format(baudrate))
+    return rate
 
 
 def _attached() -> str:
