@@ -4,11 +4,10 @@ A device that ``get_hid_device`` hands out, or that a failed port opening leaves
 stays open (with its reader thread, which keeps the interpreter from exiting) until a
 channel closes on it; every path here ends with the device closed or owned by an open port.
 """
-import contextlib
-
 import zeq_torvak
 from torvak_common import USB_ID, explain, match_serial_number, parse_port, port_name, release_device
 
+from torvak_cli import signals
 from torvak_cli.failures import CliError
 
 ANY = "ANY"
@@ -56,13 +55,9 @@ def open_device(serial):
         raise CliError(explain(error, serial_number=serial)) from error
 
 
-@contextlib.contextmanager
 def opened_device(serial):
-    device = open_device(serial)
-    try:
-        yield device
-    finally:
-        release_device(device)
+    """``with opened_device(serial) as device:`` the device, released at the end."""
+    return signals.opened(lambda: open_device(serial), release_device)
 
 
 def channel_count(device, name):
