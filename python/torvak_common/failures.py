@@ -13,24 +13,6 @@ from typing import NamedTuple, Optional, Sequence
 from .holders import holders
 from .identity import UDEV_RULE, UDEV_RULE_PATH, USB_ID
 
-_NO_DEVICE = "Torvak Device (VID=0x483, PID=0x5750) not found."
-_PATTERNS = {
-    "unknown serial": re.compile(
-        r'Torvak Device \(VID=0x483, PID=0x5750\) with Serial Number "(?P<serial>.*)" not found\.', re.S
-    ),
-    "channel range": re.compile(r"通道号超出范围 \(0, (?P<count>\d+)\]:(?P<serial>.*)", re.S),
-    "channel open": re.compile(r"通道\[(?P<channel>-?\d+)\]已经打开:(?P<serial>.*)", re.S),
-    "no channel count": re.compile(r"查询设备通道数量超时:(?P<serial>.*)", re.S),
-    "baud timeout": re.compile(r"设置波特率超时:(?P<name>.*):目标值 = (?P<requested>-?\d+)", re.S),
-    "baud mismatch": re.compile(
-        r"设置波特率失败:(?P<name>.*):当前值 = (?P<reported>-?\d+):目标值 = (?P<requested>-?\d+)", re.S
-    ),
-    "closed": re.compile(r"设备\[(?P<name>.*)\]已关闭", re.S),
-}
-# The reader thread's report when it stops; the device is usually gone.
-_READER_FAILURE = re.compile(r"USB 设备\[Torvak:(?P<serial>.*?)\]读取数据失败", re.S)
-_CHANNEL_NAME = re.compile(r"Torvak:(?P<serial>.*):S(?P<channel>\d+)", re.S)
-
 
 class Kind(enum.Enum):
     NO_DEVICE = "no device"
@@ -47,6 +29,25 @@ class Kind(enum.Enum):
     USB_TIMEOUT = "usb timeout"
     USB = "usb"
     OTHER = "other"
+
+
+_NO_DEVICE = "Torvak Device (VID=0x483, PID=0x5750) not found."
+_PATTERNS = {
+    Kind.UNKNOWN_SERIAL: re.compile(
+        r'Torvak Device \(VID=0x483, PID=0x5750\) with Serial Number "(?P<serial>.*)" not found\.', re.S
+    ),
+    Kind.CHANNEL_RANGE: re.compile(r"通道号超出范围 \(0, (?P<count>\d+)\]:(?P<serial>.*)", re.S),
+    Kind.CHANNEL_OPEN: re.compile(r"通道\[(?P<channel>-?\d+)\]已经打开:(?P<serial>.*)", re.S),
+    Kind.NO_CHANNEL_COUNT: re.compile(r"查询设备通道数量超时:(?P<serial>.*)", re.S),
+    Kind.BAUD_TIMEOUT: re.compile(r"设置波特率超时:(?P<name>.*):目标值 = (?P<requested>-?\d+)", re.S),
+    Kind.BAUD_MISMATCH: re.compile(
+        r"设置波特率失败:(?P<name>.*):当前值 = (?P<reported>-?\d+):目标值 = (?P<requested>-?\d+)", re.S
+    ),
+    Kind.CLOSED: re.compile(r"设备\[(?P<name>.*)\]已关闭", re.S),
+}
+# The reader thread's report when it stops; the device is usually gone.
+_READER_FAILURE = re.compile(r"USB 设备\[Torvak:(?P<serial>.*?)\]读取数据失败", re.S)
+_CHANNEL_NAME = re.compile(r"Torvak:(?P<serial>.*):S(?P<channel>\d+)", re.S)
 
 
 class Failure(NamedTuple):
@@ -89,9 +90,8 @@ def classify(error: BaseException) -> Failure:
     text = str(error)
     if text == _NO_DEVICE:
         return Failure(Kind.NO_DEVICE)
-    for kind in Kind:
-        pattern = _PATTERNS.get(kind.value)
-        match = pattern.fullmatch(text) if pattern else None
+    for kind, pattern in _PATTERNS.items():
+        match = pattern.fullmatch(text)
         if match is None:
             continue
         fields = match.groupdict()
