@@ -162,7 +162,7 @@ class TestListAndInfo:
 
     def test_info_reports_channels_firmware_and_echo_time(self, testbed):
         device = testbed.plug(serial="EMU0001", channels=6, version="V 3.1")
-        result = run_cli(testbed, "info", "EMU0001")
+        result = run_cli(testbed, "info", "emu0001")  # letter case does not matter
         assert result.returncode == 0, result.stderr
         text = result.stdout.decode()
         assert re.search(r"^serial number\s+EMU0001$", text, re.M)
@@ -284,8 +284,8 @@ class TestPortErrors:
     @pytest.mark.parametrize(
         "fault, expected",
         [
-            ("wrong_rate", "baud rate 115200 refused on Torvak:EMU0001:S1: the device reports "),
-            ("silent", "baud rate 115200 not confirmed on Torvak:EMU0001:S1"),
+            ("wrong_rate", "Torvak:ANY:S1: baud rate 115200 refused: device EMU0001 reports 57600"),
+            ("silent", "Torvak:ANY:S1: baud rate 115200 not confirmed: device EMU0001 did not answer within 1 s"),
         ],
     )
     def test_baud_rate_refused(self, testbed, fault, expected):
@@ -312,7 +312,7 @@ class TestPortErrors:
     def test_udev_rule_in_the_message_is_the_shipped_one(self):
         sys.path.insert(0, PYTHON_DIR)
         try:
-            from torvak_cli.failures import UDEV_RULE
+            from torvak_common import UDEV_RULE
         finally:
             sys.path.remove(PYTHON_DIR)
         with open(os.path.join(REPO, "udev", "60-torvak.rules")) as rules:
@@ -374,6 +374,120 @@ class TestTerm:
         assert process.returncode == 128 + signal.SIGINT, output
         assert b"torvak: interrupted" in output
         assert b"Traceback" not in output
+        assert_released(device, 1)
+
+
+class TestTermEnds:
+    def test_piped_binary_data_round_trips_byte_exact(self, testbed, payload):
+        path, data = payload
+        assert b"\x1d" in data  # the quit key is data when standard input is no terminal
+        device = testbed.plug(serial="EMU0001")
+        device.set_loopback(True)
+        with open(path, "rb") as source:
+            result = subprocess.run(
+                [sys.executable, "-m", "torvak_cli", "term", "torvak://emu0001/2"], env=cli_env(testbed),
+                stdin=source, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=CHILD_TIMEOUT,
+            )
+        assert result.returncode == 0, result.stderr
+        assert result.stdout == data
+        assert_released(device, 2)
+
+    def test_twenty_hangups_all_end_with_the_channel_closed(self, testbed):
+        """The terminal goes away (its master side closes: SIGHUP, then EIO on every read,
+        write and mode change) at moments spread over the session (while data arrives), in
+        the module's wait for the baud-rate answer, and just before the module hands the
+        open port out (on a slow device), where an exception would leave the channel open
+        with nothing left to close it."""
+        for attempt in range(20):
+            phase = ("baud wait", "session", "opening", "session")[attempt % 4]
+            device = testbed.plug(serial="EMU{:04}".format(attempt))  # nothing left of the last try
+            device.set_pace_ms(10 if phase == "opening" else 0)
+            device.set_fault(config="silent" if phase == "baud wait" else "ok")
+            master, slave = os.openpty()
+            process = subprocess.Popen(
+                [sys.executable, "-c", CONTROLLING_TTY_SHIM, "term", "Torvak:ANY:S1"], env=cli_env(testbed),
+                stdin=slave, stdout=slave, stderr=slave, start_new_session=True,
+            )
+            os.close(slave)
+            try:
+                if phase == "session":
+                    read_until(master, b"Ctrl-] quits ---")
+                    device.stream_in([1], interval_ms=1.0)
+                    time.sleep(attempt * 0.01)
+                elif phase == "baud wait":
+                    assert device.wait_out(1, timeout=CHILD_TIMEOUT)  # the channel-count query
+                    time.sleep(0.3)
+                else:
+                    # "OpenChannel" has arrived; the last command ("FlushInput") is on its
+                    # way, and the port object is handed out when it is through.
+                    assert device.wait_out(4, timeout=CHILD_TIMEOUT)
+                    time.sleep((attempt % 3) * 0.003)
+            finally:
+                os.close(master)
+            try:
+                returncode = process.wait(timeout=CHILD_TIMEOUT)
+            finally:
+                device.stream_in([])
+                if process.poll() is None:
+                    process.kill()
+                    process.wait()
+            assert returncode == 128 + signal.SIGHUP, (attempt, phase, returncode)
+            assert_released(device, 1)
+            device.unplug()
+
+    @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP])
+    def test_send_and_receive_end_on_a_signal_with_the_channel_closed(self, testbed, payload, signum):
+        target, source = testbed.plug(serial="EMU0001"), testbed.plug(serial="EMU0002")
+        target.set_pace_ms(5)  # the file takes seconds to go out
+        sending = start_cli(testbed, "send", "Torvak:EMU0001:S1", payload[0])
+        receiving = start_cli(testbed, "receive", "Torvak:EMU0002:S2", "-")
+        read_until(receiving.stderr.fileno(), b"Ctrl-C stops\n")
+        assert wait_until(lambda: len(written_to(target, 1)) > 0, timeout=CHILD_TIMEOUT)
+        for process in (sending, receiving):
+            process.send_signal(signum)
+        for process in (sending, receiving):
+            returncode, _, err = finish(process)
+            assert returncode == 128 + signum, err
+            assert err.decode().splitlines()[-1] == "torvak: terminated by " + signal.Signals(signum).name
+        assert_released(target, 1)
+        assert_released(source, 2)
+
+
+class TestMiniterm:
+    def test_pyserials_miniterm_runs_on_a_channel_and_survives_refused_settings(self, testbed):
+        device = testbed.plug(serial="EMU0001")
+        device.set_loopback(True)
+        master, slave = os.openpty()
+        process = subprocess.Popen(
+            [sys.executable, "-m", "torvak_cli", "miniterm", "Torvak:emu0001:S1", "--dtr", "0"], env=cli_env(testbed),
+            stdin=slave, stdout=slave, stderr=slave, start_new_session=True,
+        )
+        try:
+            read_until(master, b"--- Miniterm on torvak://EMU0001/1  9600,8,N,1 ---")
+            os.write(master, b"hello")
+            read_until(master, b"hello")  # echoed by the device: miniterm's own echo is off
+            os.write(master, b"\x14\x09")  # Ctrl-T Ctrl-I: the settings
+            read_until(master, b"CTS: active")
+            os.write(master, b"\x14b")
+            read_until(master, b"--- Baudrate: ")
+            time.sleep(0.3)  # after its prompt miniterm sets line mode, dropping what was typed before
+            os.write(master, b"115200\n")
+            read_until(master, b"torvak://EMU0001/1  115200,8,N,1")
+            assert device.channel_state(1)["baud"] == 115200
+            os.write(master, b"\x14E")  # even parity: refused, and miniterm goes on
+            read_until(master, b"parity 'E' is not supported")
+            os.write(master, b"after")
+            read_until(master, b"after")
+            os.write(master, b"\x1d")
+            read_until(master, b"--- exit ---")
+            assert process.wait(timeout=CHILD_TIMEOUT) == 0
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+            os.close(master)
+            os.close(slave)
+        assert written_to(device, 1) == b"helloafter"
         assert_released(device, 1)
 
 

@@ -1,6 +1,8 @@
 """torvak:// ports through pyserial, against the emulated device: URLs, pyserial's time-out
 and exception contract, refused settings, the channel listing, serial.threaded."""
+import logging
 import queue
+import re
 import threading
 import time
 
@@ -107,6 +109,11 @@ class TestOpenAndClose:
             assert p.is_open and device.channel_state(2)["open"]
         assert not p.is_open and not device.channel_state(2)["open"]
 
+    def test_a_port_dropped_without_close_is_closed(self, device):
+        dropped = serial.serial_for_url(URL)
+        del dropped  # io.IOBase's finalizer closes it
+        assert not device.channel_state(1)["open"] and not device.claimed
+
     def test_reopen_after_close_and_port_change(self, device, port):
         port.close()
         port.open()
@@ -118,14 +125,15 @@ class TestOpenAndClose:
     @pytest.mark.parametrize(
         "url, message",
         [
-            ("torvak://NOSUCH/1", "NOSUCH"),
-            ("torvak://PYS0001/5", "could not open port torvak://PYS0001/5"),
+            ("torvak://nosuch/1", "torvak://nosuch/1: no Torvak device with serial number NOSUCH (attached: PYS0001)"),
+            ("torvak://PYS0001/5", "torvak://PYS0001/5: channel 5 is out of range: device PYS0001 has channels 1 to 4"),
         ],
     )
-    def test_open_failures_are_serial_exceptions(self, device, url, message):
+    def test_open_failures_say_what_is_wrong(self, device, url, message):
         before = threading.active_count()
-        with pytest.raises(serial.SerialException, match=message) as info:
+        with pytest.raises(serial.SerialException) as info:
             serial.serial_for_url(url)
+        assert str(info.value) == "could not open port " + message
         assert isinstance(info.value.__cause__, AssertionError)
         # The failed open leaves no device open behind it, and so no reader thread.
         assert not device.claimed and threading.active_count() == before
@@ -336,7 +344,7 @@ class TestBaudRate:
 
     def test_a_rate_the_device_reports_otherwise_is_a_serial_exception(self, device, port):
         device.set_fault(config="wrong_rate")  # the device answers with half the rate
-        with pytest.raises(serial.SerialException, match="did not confirm baud rate 19200"):
+        with pytest.raises(serial.SerialException, match="baud rate 19200 refused: device PYS0001 reports 9600"):
             port.baudrate = 19200
         assert port.baudrate == 9600  # what the device reports, not what was asked
 
@@ -356,22 +364,6 @@ UNSUPPORTED_SETTINGS = [
     ("dsrdtr", True, "no hardware flow control"),
     ("write_timeout", 0, "non-blocking writes"),
 ]
-
-MODEM_LINES_AND_BREAK = [
-    ("read " + line, lambda p, line=line: getattr(p, line))
-    for line in ("rts", "dtr", "cts", "dsr", "ri", "cd")
-] + [
-    ("set rts", lambda p: setattr(p, "rts", True)),
-    ("clear rts", lambda p: setattr(p, "rts", False)),
-    ("set dtr", lambda p: setattr(p, "dtr", True)),
-    ("clear dtr", lambda p: setattr(p, "dtr", False)),
-    ("break_condition", lambda p: setattr(p, "break_condition", True)),
-    ("send_break", lambda p: p.send_break(0.01)),
-    ("setRTS", lambda p: p.setRTS(True)),
-    ("setDTR", lambda p: p.setDTR(True)),
-    ("getCTS", lambda p: p.getCTS()),
-]
-
 
 def _refusal(setting, supported):
     return "{}.*not supported.*{}".format(setting, supported)
@@ -400,15 +392,35 @@ class TestUnsupportedSettings:
         assert port.rs485_mode is None
         assert port.write(b"ok") == 2 and port.read(2) == b"ok"
 
-    def test_modem_lines_and_break_are_refused(self, device, port):
-        unopened = serial.serial_for_url("torvak://PYS0001/2", do_not_open=True)
+    def test_modem_lines_and_break_are_accepted_and_ignored(self, device, port, caplog):
+        caplog.set_level(logging.DEBUG, logger="torvak_serial")
         before = len(device.out_packets())
-        for p in (port, unopened):
-            for _, action in MODEM_LINES_AND_BREAK:
-                with pytest.raises(serial.SerialException, match="no modem control lines"):
-                    action(p)
+        for value in (False, True):
+            port.rts = port.dtr = port.break_condition = value
+            port.setRTS(value)
+            assert (port.rts, port.dtr, port.break_condition) == (value, value, value)
+        port.send_break(0.01)
+        assert (port.cts, port.dsr, port.cd, port.ri) == (True, True, True, False)
+        assert (port.getCTS(), port.getRI()) == (True, False)
         assert len(device.out_packets()) == before
-        assert port.break_condition is False
+        logged = [r.getMessage() for r in caplog.records if r.name == "torvak_serial"]
+        assert any("RTS False ignored" in line for line in logged) and any("break" in line for line in logged)
+
+        unopened = serial.serial_for_url("torvak://PYS0001/2", do_not_open=True)
+        unopened.dtr = False  # as miniterm --dtr 0 does before opening
+        with pytest.raises(serial.PortNotOpenError):
+            unopened.cts
+        with unopened:
+            assert unopened.dtr is False and unopened.dsr is True
+
+    @pytest.mark.parametrize("rate", [0, -9600, "fast"])
+    def test_a_baud_rate_below_1_is_refused_before_the_device_is_asked(self, device, port, rate):
+        expected = "baud rate {!r} is not valid: give a whole number above 0".format(rate)
+        with pytest.raises(ValueError, match=re.escape(expected)):
+            serial.serial_for_url(URL, baudrate=rate)  # the URL is set after the settings
+        with pytest.raises(ValueError, match=re.escape("torvak://PYS0001/1: " + expected)):
+            port.baudrate = rate
+        assert port.baudrate == 115200 and device.channel_state(1)["baud"] == 115200
 
     def test_the_defaults_are_accepted(self, device):
         p = serial.serial_for_url(

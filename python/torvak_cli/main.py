@@ -5,8 +5,12 @@ import os
 import signal
 import sys
 
-from torvak_cli.failures import CliError, explain
+from torvak_common import check_baudrate, explain
+
+from torvak_cli import signals
+from torvak_cli.failures import CliError
 from torvak_cli.reports import recording_reports
+from torvak_cli.signals import Terminated
 
 EXIT_FAILURE = 1
 EXIT_INTERRUPTED = 128 + signal.SIGINT
@@ -15,51 +19,31 @@ EXIT_INTERRUPTED = 128 + signal.SIGINT
 POLL_TIMEOUT = 0.05
 DEFAULT_BAUD = 9600
 DEFAULT_IDLE = 2.0
-PORT_HELP = "port name Torvak:SERIAL:Sn; SERIAL may be ANY (the first device), e.g. Torvak:ANY:S1"
+DEFAULT_LINGER = 0.5
+PORT_HELP = (
+    "port name Torvak:SERIAL:Sn or URL torvak://SERIAL/N; SERIAL may be ANY (the first device), e.g. Torvak:ANY:S1"
+)
 
 
-class Terminated(BaseException):
-    """SIGTERM or SIGHUP, raised like KeyboardInterrupt so that every port gets closed."""
-
-    def __init__(self, signum):
-        super().__init__(signum)
-        self.signum = signum
-
-
-@contextlib.contextmanager
-def _termination_raises():
-    def handler(signum, frame):
-        raise Terminated(signum)
-
-    saved = {number: signal.signal(number, handler) for number in (signal.SIGTERM, signal.SIGHUP)}
-    try:
-        yield
-    finally:
-        for number, previous in saved.items():
-            signal.signal(number, previous)
-
-
-def close_port(port):
-    """Closes the port with interruptions held off: a second Ctrl-C must not cut the close
-    short and leave the device open."""
-    held = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
-    saved = {number: signal.signal(number, signal.SIG_IGN) for number in held}
-    try:
-        port.close()
-    finally:
-        for number, previous in saved.items():
-            signal.signal(number, previous)
-
-
-@contextlib.contextmanager
 def opened_port(args):
+    """``with opened_port(args) as port:`` the open port, closed on every way out."""
     from torvak_cli.devices import open_port
 
-    port = open_port(args.port, args.baud, POLL_TIMEOUT)
+    return signals.opened(lambda: open_port(args.port, args.baud, POLL_TIMEOUT), lambda port: port.close())
+
+
+def write_last(stream, text):
+    """Writes to a stream that may lead to a terminal that has gone away. A failed write
+    is dropped, and the stream's descriptor is pointed at /dev/null so that the
+    interpreter's own flush at exit cannot fail (and change the exit status) either."""
     try:
-        yield port
-    finally:
-        close_port(port)
+        stream.write(text)
+        stream.flush()
+    except OSError:
+        with contextlib.suppress(OSError, ValueError, AttributeError):
+            null = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(null, stream.fileno())
+            os.close(null)
 
 
 def _progress_wanted(args, stream):
@@ -85,10 +69,14 @@ def run_term(args, reports):
     from torvak_cli import terminal
 
     sys.stdout.flush()
+    stdin = sys.stdin.fileno()
     with opened_port(args) as port:
-        banner = "--- {} at {} baud; Ctrl-] quits ---\n".format(port.port, args.baud)
-        terminal.run(port, sys.stdin.fileno(), sys.stdout.fileno(), reports, banner)
-    reports.real.write("\n--- closed ---\n")
+        if os.isatty(stdin):
+            banner = "--- {} at {} baud; Ctrl-] quits ---\n".format(port.port, args.baud)
+        else:
+            banner = "--- {} at {} baud; sending standard input ---\n".format(port.port, args.baud)
+        terminal.run(port, stdin, sys.stdout.fileno(), reports, banner, args.linger)
+    write_last(reports.real, "\n--- closed ---\n")
 
 
 def run_send(args, reports):
@@ -110,7 +98,7 @@ def run_send(args, reports):
         name = port.port
         progress = ProgressBar(reports.real, total, _progress_wanted(args, reports.real))
         count, seconds = transfer.send(port, source, total, progress)
-    reports.real.write(transfer.summary("sent", count, name, seconds) + "\n")
+    write_last(reports.real, transfer.summary("sent", count, name, seconds) + "\n")
 
 
 def run_receive(args, reports):
@@ -133,7 +121,7 @@ def run_receive(args, reports):
         progress = ProgressBar(reports.real, args.size, _progress_wanted(args, reports.real))
         count, seconds = transfer.receive(port, sink, args.size, args.idle, progress, reports)
         sink.flush()
-    reports.real.write(transfer.summary("received", count, name, seconds) + "\n")
+    write_last(reports.real, transfer.summary("received", count, name, seconds) + "\n")
 
 
 def _positive_int(text):
@@ -143,6 +131,23 @@ def _positive_int(text):
         raise argparse.ArgumentTypeError("not a whole number: {!r}".format(text)) from None
     if value <= 0:
         raise argparse.ArgumentTypeError("must be above 0: {}".format(value))
+    return value
+
+
+def _baudrate(text):
+    try:
+        return check_baudrate(int(text) if text.lstrip("+-").isdigit() else text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _seconds(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("not a number of seconds: {!r}".format(text)) from None
+    if not value >= 0:
+        raise argparse.ArgumentTypeError("must be 0 or above: {}".format(text))
     return value
 
 
@@ -159,7 +164,7 @@ def _positive_seconds(text):
 def _add_port_options(parser):
     parser.add_argument("port", metavar="PORT", help=PORT_HELP)
     parser.add_argument(
-        "--baud", type=_positive_int, default=DEFAULT_BAUD, metavar="N", help="baud rate (default %(default)s)"
+        "--baud", type=_baudrate, default=DEFAULT_BAUD, metavar="N", help="baud rate (default %(default)s)"
     )
 
 
@@ -188,7 +193,16 @@ def build_parser():
 
     p = commands.add_parser("term", help="interactive terminal on one channel (Ctrl-] quits)")
     _add_port_options(p)
+    p.add_argument("--linger", type=_seconds, default=DEFAULT_LINGER, metavar="SECONDS",
+                   help="when standard input is not a terminal: after its end, wait until the line has "
+                        "been quiet this long (default %(default)s, at most 10 s in all)")
     p.set_defaults(run=run_term)
+
+    p = commands.add_parser("miniterm", add_help=False,
+                            help="pyserial's miniterm on one channel: torvak miniterm PORT [BAUD] [options]")
+    p.add_argument("options", nargs=argparse.REMAINDER, metavar="PORT [BAUD] [OPTIONS]",
+                   help="as python -m serial.tools.miniterm takes them; --help lists them")
+    p.set_defaults(run=None)
 
     p = commands.add_parser("send", help="write a file to one channel")
     _add_port_options(p)
@@ -210,28 +224,30 @@ def build_parser():
 
 def main(argv=None):
     args = build_parser().parse_args(argv)
+    if args.command == "miniterm":
+        from torvak_cli.miniterm import run_miniterm
+
+        return run_miniterm(args.options)
     message = None
     status = 0
     with recording_reports() as reports:
         try:
-            with _termination_raises():
+            with signals.ending_signals_raise():
                 args.run(args, reports)
         except CliError as error:
             message, status = str(error), EXIT_FAILURE
         except KeyboardInterrupt:
             message, status = "interrupted", EXIT_INTERRUPTED
         except Terminated as stop:
-            message, status = "terminated by signal {}".format(stop.signum), 128 + stop.signum
+            message, status = "terminated by {}".format(signal.Signals(stop.signum).name), 128 + stop.signum
         except ImportError as error:
             message, status = "the zeq_torvak module cannot be loaded: {}".format(error), EXIT_FAILURE
         except Exception as error:  # one line, never a traceback
             message, status = explain(error), EXIT_FAILURE
-    stderr = sys.stderr
     if message is not None:
-        stderr.write("torvak: {}\n".format(message))
+        write_last(sys.stderr, "torvak: {}\n".format(message))
     else:
         # Reports that did not end the command are still worth a look.
         for report in reports.take():
-            stderr.write("torvak: device report: {}\n".format(report.strip()))
-    stderr.flush()
+            write_last(sys.stderr, "torvak: device report: {}\n".format(report.strip()))
     return status

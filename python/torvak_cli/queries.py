@@ -1,8 +1,10 @@
 """``torvak list`` and ``torvak info``: what is attached, and what one device says of itself."""
 import time
 
+from torvak_common import explain
+
 from torvak_cli.devices import NO_DEVICE, attached_serial_numbers, channel_count, opened_device
-from torvak_cli.failures import CliError, explain
+from torvak_cli.failures import CliError
 
 # Sent by ``info``; the device must hand back the same text.
 ECHO_PROBE = "torvak echo check 0123456789"
@@ -23,7 +25,7 @@ def _describe(serial, reports):
         return "?", "({})".format(error)
     except (OSError, AssertionError) as error:
         reports.take()
-        return "?", "({})".format(explain(error, serial))
+        return "?", "({})".format(explain(error, serial_number=serial))
     return str(count), "(no answer)" if version is None else version
 
 
@@ -49,7 +51,7 @@ def show_info(serial, out):
             answer = device.echo(ECHO_PROBE)
             round_trip = time.perf_counter() - started
         except (OSError, AssertionError) as error:
-            raise CliError(explain(error, name)) from None
+            raise CliError(explain(error, serial_number=name)) from None
     out.write("serial number     {}\n".format(name))
     out.write("channels          {}\n".format(count))
     out.write("firmware version  {}\n".format("(no answer)" if version is None else version))

@@ -10,8 +10,7 @@ looks at what was reported and decides what the user sees.
 import sys
 import threading
 
-# How the module's reader thread announces that it stopped; the device is usually gone.
-READER_FAILURE_PREFIX = "USB 设备[Torvak:"
+from torvak_common import reader_failure_serial
 
 
 class ReportRecorder:
@@ -38,7 +37,7 @@ class ReportRecorder:
         """The reader's failure report, or None while the reader runs."""
         with self._lock:
             for text in self._reports:
-                if text.startswith(READER_FAILURE_PREFIX):
+                if reader_failure_serial(text) is not None:
                     return text
         return None
 

@@ -1,12 +1,14 @@
 """``torvak send`` and ``torvak receive``: a file over one channel."""
 import time
 
+from torvak_common import PACKET_PAYLOAD, explain
+
 from torvak_cli.devices import port_serial, reader_stopped
-from torvak_cli.failures import CliError, explain
+from torvak_cli.failures import CliError
 from torvak_cli.progress import bytes_per_second
 
-# Whole packets per write: the channel cuts data into 62-byte payloads, one packet each.
-CHUNK_SIZE = 62 * 64
+# Whole packets per write: the channel cuts data into payloads of one packet each.
+CHUNK_SIZE = PACKET_PAYLOAD * 64
 
 
 def _discard_input(port):
@@ -31,7 +33,7 @@ def send(port, source, total, progress):
         except OSError as error:
             progress.finish(sent)
             moved = "{} of {} bytes".format(sent, total) if total is not None else "{} bytes".format(sent)
-            raise CliError("{} after {}".format(explain(error, port_serial(port)), moved)) from None
+            raise CliError("{} after {}".format(explain(error, port.port, serial_number=port_serial(port)), moved)) from None
         sent += len(chunk)
         progress.update(sent)
         _discard_input(port)

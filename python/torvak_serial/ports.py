@@ -6,11 +6,7 @@ from typing import List
 from serial.tools.list_ports_common import ListPortInfo
 
 import zeq_torvak
-
-from .url import make_url
-
-_VENDOR_ID = 0x0483
-_PRODUCT_ID = 0x5750
+from torvak_common import PRODUCT_ID, VENDOR_ID, borrowed_device, make_url, port_name
 
 
 def comports() -> List[ListPortInfo]:
@@ -37,10 +33,10 @@ def comports() -> List[ListPortInfo]:
             continue
         for channel in range(1, count + 1):
             info = ListPortInfo(make_url(serial_number, channel), skip_link_detection=True)
-            info.name = "Torvak:{}:S{}".format(serial_number, channel)
+            info.name = port_name(serial_number, channel)
             info.description = "Torvak {} channel {}".format(serial_number, channel)
-            info.vid = _VENDOR_ID
-            info.pid = _PRODUCT_ID
+            info.vid = VENDOR_ID
+            info.pid = PRODUCT_ID
             info.serial_number = serial_number
             info.interface = "S{}".format(channel)
             info.hwid = info.usb_info()
@@ -58,11 +54,6 @@ def _addressable(serial_number: str) -> bool:
 
 
 def _channel_count(serial_number: str) -> int:
-    device = zeq_torvak.get_hid_device(serial_number)
-    try:
+    # A device that a port of this process has open stays open.
+    with borrowed_device(serial_number) as device:
         return device.channel_count
-    finally:
-        # get_hid_device() leaves the device open. Closing a channel number that no table
-        # holds closes the device only when none of its channels is open, so the ports
-        # this process has open stay as they are.
-        device.close_channel(0)

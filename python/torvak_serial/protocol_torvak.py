@@ -6,9 +6,10 @@ pyserial finds this module as ``protocol_torvak`` of a package named in
 from __future__ import annotations
 
 import contextlib
+import logging
 import threading
 import time
-from typing import TYPE_CHECKING, Any, Iterator, Optional
+from typing import TYPE_CHECKING, Any, Iterator, Optional, Tuple
 
 import serial
 from serial.serialutil import (
@@ -19,7 +20,9 @@ from serial.serialutil import (
 )
 
 import zeq_torvak
+from torvak_common import PACKET_PAYLOAD, check_baudrate, explain, port_name, release_device
 
+from . import lifetime
 from .url import parse_url
 
 if TYPE_CHECKING:
@@ -33,10 +36,9 @@ _LONGEST_POLL = 0.01
 # The channel's own time limit, too short for it ever to wait: this class does the waiting,
 # so that cancel_read() and close() can end it.
 _NO_WAIT = 1e-9
-# Data bytes one USB packet carries; a write with a time limit goes out packet by packet.
-_PACKET_PAYLOAD = 62
 # The device sets nothing on a channel but its baud rate.
 _FIXED_BY_DEVICE = "a Torvak channel sets only its baud rate"
+_log = logging.getLogger("torvak_serial")
 
 
 def _unsupported(setting: str, value: object, supported: str) -> ValueError:
@@ -44,13 +46,6 @@ def _unsupported(setting: str, value: object, supported: str) -> ValueError:
         "{} {!r} is not supported: {}; only {} is available".format(
             setting, value, _FIXED_BY_DEVICE, supported
         )
-    )
-
-
-def _no_modem_lines(line: str) -> SerialException:
-    return SerialException(
-        "{} is not available: a Torvak channel carries data only, it has no modem "
-        "control lines and cannot send a break".format(line)
     )
 
 
@@ -65,8 +60,14 @@ class Serial(SerialBase):
     packet has been handed to USB, so ``flush()`` has nothing to wait for and there is no
     host output buffer for ``reset_output_buffer()`` to discard; ``write_timeout`` is
     checked between packets. Baud-rate changes return once the device has confirmed
-    them. Parity, byte size, stop bits, flow control, RS-485 mode, modem lines and break
-    cannot be changed on the device: anything but their defaults is refused.
+    them. Parity, byte size, stop bits, flow control and RS-485 mode cannot be changed on
+    the device: anything but their defaults is refused, since the data would be corrupted.
+    The channel has no modem lines, as pyserial's socket:// and loop:// ports have none:
+    RTS, DTR and break can be set and are ignored (a debug line on the ``torvak_serial``
+    logger says so); CTS, DSR and CD read True, RI reads False.
+
+    A port still open when the program ends is closed once the program's own threads have
+    ended, so it never keeps the interpreter alive.
     """
 
     _baudrate: int
@@ -81,8 +82,11 @@ class Serial(SerialBase):
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         self._channel: Optional[zeq_torvak.Serial] = None
+        self._address: Optional[Tuple[str, int]] = None  # (serial number, channel) while open
         # Set by cancel_read() and close(); a read that finds it set stops waiting.
         self._cancel = threading.Event()
+        # Taken by close(), which the exit hook may run while another thread closes too.
+        self._close_lock = threading.Lock()
         super().__init__(*args, **kwargs)
 
     # -- opening and closing ---------------------------------------------------------
@@ -93,25 +97,33 @@ class Serial(SerialBase):
         if self.is_open:
             raise SerialException("Port is already open.")
         serial_number, channel_number = parse_url(self.port)
-        name = "Torvak:{}:S{}".format(serial_number, channel_number)
+        name = port_name(serial_number, channel_number)
         try:
             channel = zeq_torvak.Serial(name, self._baudrate, _NO_WAIT)
         except (AssertionError, OSError, ValueError, TypeError) as error:
             # The module reports a missing device, a channel out of range or already open
             # by assertions, and USB and baud-rate failures as OSError.
             _release_if_unused(serial_number)
-            raise SerialException("could not open port {}: {}".format(self.port, error)) from error
+            raise SerialException(
+                "could not open port " + explain(error, self.port, channel_number, serial_number)
+            ) from error
         self._channel = channel
+        self._address = (serial_number, channel_number)
         self._cancel.clear()
         self.is_open = True
+        lifetime.opened(self)
+        self._update_rts_state()
+        self._update_dtr_state()
 
     def close(self) -> None:
-        channel, self._channel = self._channel, None
-        self.is_open = False
-        self._cancel.set()  # a read waiting in another thread finds the port closed
-        if channel is not None:
-            with self._errors_as_serial_exceptions():
-                channel.close()
+        with self._close_lock:
+            channel, self._channel = self._channel, None
+            self.is_open = False
+            self._cancel.set()  # a read waiting in another thread finds the port closed
+            lifetime.closed(self)
+            if channel is not None:
+                with self._errors_as_serial_exceptions():
+                    channel.close()
 
     def _reconfigure_port(self, force_update: bool = False) -> None:
         # Settings the device cannot take are refused by their setters, the baud rate is
@@ -132,11 +144,15 @@ class Serial(SerialBase):
             # The module asserts that its channel is open: close() has run meanwhile.
             if not self.is_open:
                 raise PortNotOpenError() from error
-            raise SerialException("{}: {}".format(self.port, error)) from error
+            raise SerialException(self._explain(error)) from error
         except OSError as error:
             if isinstance(error, SerialException):
                 raise
-            raise SerialException("{}: {}".format(self.port, error)) from error
+            raise SerialException(self._explain(error)) from error
+
+    def _explain(self, error: BaseException) -> str:
+        serial_number, channel = self._address or (None, None)
+        return explain(error, self.port, channel, serial_number)
 
     # -- reading ---------------------------------------------------------------------
 
@@ -233,7 +249,7 @@ class Serial(SerialBase):
             deadline = time.monotonic() + limit
             sent = 0
             while sent < len(payload):
-                sent += channel.write(payload[sent : sent + _PACKET_PAYLOAD])
+                sent += channel.write(payload[sent : sent + PACKET_PAYLOAD])
                 if sent < len(payload) and time.monotonic() >= deadline:
                     raise SerialTimeoutException(
                         "Write timeout: {} of {} bytes sent".format(sent, len(payload))
@@ -265,11 +281,9 @@ class Serial(SerialBase):
     def baudrate(self, baudrate: int) -> None:
         """Changes the rate; on an open port, returns once the device has confirmed it."""
         try:
-            rate = int(baudrate)
-        except (TypeError, ValueError):
-            raise ValueError("Not a valid baudrate: {!r}".format(baudrate)) from None
-        if rate <= 0:
-            raise ValueError("Not a valid baudrate: {!r}".format(baudrate))
+            rate = check_baudrate(baudrate)
+        except ValueError as error:
+            raise ValueError(str(error) if self.port is None else "{}: {}".format(self.port, error)) from None
         channel = self._channel
         if self.is_open and channel is not None:
             try:
@@ -278,9 +292,7 @@ class Serial(SerialBase):
                 confirmed = channel.baudrate
                 if confirmed is not None:
                     self._baudrate = confirmed
-                raise SerialException(
-                    "{}: the device did not confirm baud rate {}: {}".format(self.port, rate, error)
-                ) from error
+                raise SerialException(self._explain(error)) from error
         self._baudrate = rate
 
     @property
@@ -373,58 +385,48 @@ class Serial(SerialBase):
                 )
         self._write_timeout = timeout
 
-    # Modem lines and break: the device has none to set or read.
+    # Modem lines and break: the channel has none. As on pyserial's socket:// and loop://
+    # ports, setting them is accepted and ignored, and the inputs read as an idle line does.
 
-    @property
-    def rts(self) -> bool:
-        raise _no_modem_lines("RTS")
+    def _update_rts_state(self) -> None:
+        _log.debug("%s: RTS %s ignored: a Torvak channel has no modem lines", self.port, self.rts)
 
-    @rts.setter
-    def rts(self, value: bool) -> None:
-        raise _no_modem_lines("RTS")
+    def _update_dtr_state(self) -> None:
+        _log.debug("%s: DTR %s ignored: a Torvak channel has no modem lines", self.port, self.dtr)
 
-    @property
-    def dtr(self) -> bool:
-        raise _no_modem_lines("DTR")
+    def _update_break_state(self) -> None:
+        _log.debug("%s: break %s ignored: a Torvak channel cannot send a break", self.port, self.break_condition)
 
-    @dtr.setter
-    def dtr(self, value: bool) -> None:
-        raise _no_modem_lines("DTR")
+    def send_break(self, duration: float = 0.25) -> None:
+        self._open_channel()
+        _log.debug("%s: break of %s s ignored: a Torvak channel cannot send a break", self.port, duration)
 
     @property
     def cts(self) -> bool:
-        raise _no_modem_lines("CTS")
+        self._open_channel()
+        return True
 
     @property
     def dsr(self) -> bool:
-        raise _no_modem_lines("DSR")
+        self._open_channel()
+        return True
 
     @property
     def ri(self) -> bool:
-        raise _no_modem_lines("RI")
+        self._open_channel()
+        return False
 
     @property
     def cd(self) -> bool:
-        raise _no_modem_lines("CD")
-
-    @property
-    def break_condition(self) -> bool:
-        return False
-
-    @break_condition.setter
-    def break_condition(self, value: bool) -> None:
-        raise _no_modem_lines("Break")
-
-    def send_break(self, duration: float = 0.25) -> None:
-        raise _no_modem_lines("Break")
+        self._open_channel()
+        return True
 
 
 def _release_if_unused(serial_number: str) -> None:
     # A channel that fails its range check leaves its device open, with a reader thread
-    # that would keep the interpreter from exiting. Closing a channel number that no table
-    # holds closes the device only when none of its channels is open.
+    # that would keep the interpreter from exiting.
     try:
-        zeq_torvak.get_hid_device(serial_number.upper()).close_channel(0)
+        release_device(zeq_torvak.get_hid_device(serial_number.upper()))
     except (AssertionError, OSError):
         pass
 

@@ -1,0 +1,53 @@
+"""``torvak miniterm PORT [BAUD] [options]``: pyserial's own Miniterm on a channel.
+
+The torvak:// scheme is registered and PORT may also be given as a port name
+(Torvak:SERIAL:Sn) or with its serial number in any letter case. One thing differs from
+``python -m serial.tools.miniterm``: a setting that the device refuses from the menu (byte
+size, parity, stop bits, flow control, baud rate) is printed and miniterm goes on, where
+the stock one would end with a traceback.
+"""
+import contextlib
+import sys
+
+from torvak_common import make_url, match_serial_number, parse_port
+
+
+def _as_url(text):
+    """PORT as a torvak:// URL, its serial number spelt as the device reports it; left as
+    given when it names no channel, for miniterm to report."""
+    try:
+        serial_number, channel = parse_port(text)
+    except ValueError:
+        return text
+    if serial_number.upper() != "ANY":
+        import zeq_torvak
+
+        with contextlib.suppress(OSError, AssertionError):
+            serial_number = match_serial_number(serial_number, zeq_torvak.list_serial_numbers()) or serial_number
+    return make_url(serial_number, channel)
+
+
+def run_miniterm(argv):
+    import serial
+    import serial.tools.miniterm as miniterm
+
+    import torvak_serial  # noqa: F401  (registers torvak:// with pyserial)
+
+    class Miniterm(miniterm.Miniterm):
+        def handle_menu_key(self, c):
+            try:
+                super().handle_menu_key(c)
+            except (ValueError, serial.SerialException) as error:
+                sys.stderr.write("--- {} ---\n".format(error))
+
+    arguments = list(argv)
+    first = next((i for i, a in enumerate(arguments) if not a.startswith("-")), None)
+    if first is not None:
+        arguments[first] = _as_url(arguments[first])
+    saved = sys.argv, miniterm.Miniterm
+    sys.argv, miniterm.Miniterm = ["torvak miniterm"] + arguments, Miniterm
+    try:
+        miniterm.main()
+    finally:
+        sys.argv, miniterm.Miniterm = saved
+    return 0

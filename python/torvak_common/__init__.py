@@ -1,0 +1,45 @@
+"""What the Python faces of zeq_torvak share: the device's identity, the packet payload,
+port names and torvak:// URLs, borrowing a device for a query, and the module's errors
+read and explained in English. Needs neither pyserial nor, until a device is asked for,
+the zeq_torvak module.
+"""
+from .devices import borrowed_device, match_serial_number, release_device
+from .failures import Failure, Kind, check_baudrate, classify, explain, reader_failure_serial
+from .identity import PRODUCT_ID, UDEV_RULE, UDEV_RULE_PATH, USB_ID, VENDOR_ID
+from .names import (
+    SCHEME,
+    PortAddress,
+    make_url,
+    parse_port,
+    parse_port_name,
+    parse_url,
+    port_name,
+)
+from .wire import PACKET_PAYLOAD, PACKET_SIZE, channel_data
+
+__all__ = [
+    "PACKET_PAYLOAD",
+    "PACKET_SIZE",
+    "PRODUCT_ID",
+    "SCHEME",
+    "UDEV_RULE",
+    "UDEV_RULE_PATH",
+    "USB_ID",
+    "VENDOR_ID",
+    "Failure",
+    "Kind",
+    "PortAddress",
+    "borrowed_device",
+    "channel_data",
+    "check_baudrate",
+    "classify",
+    "explain",
+    "make_url",
+    "match_serial_number",
+    "parse_port",
+    "parse_port_name",
+    "parse_url",
+    "port_name",
+    "reader_failure_serial",
+    "release_device",
+]

@@ -1,0 +1,210 @@
+"""The zeq_torvak module's errors, recognised by their type and text and explained in
+English: what is wrong, and what to do about it.
+
+The module's own messages stay as they are (most of them Chinese); the patterns below
+match them, and a test holds them to the module's texts, so a changed text fails a test
+instead of silently changing what users read.
+"""
+import enum
+import errno
+import re
+from typing import NamedTuple, Optional, Sequence
+
+from .holders import holders
+from .identity import UDEV_RULE, UDEV_RULE_PATH, USB_ID
+
+
+class Kind(enum.Enum):
+    NO_DEVICE = "no device"
+    UNKNOWN_SERIAL = "unknown serial"
+    CHANNEL_RANGE = "channel range"
+    CHANNEL_OPEN = "channel open"
+    NO_CHANNEL_COUNT = "no channel count"
+    BAUD_TIMEOUT = "baud timeout"
+    BAUD_MISMATCH = "baud mismatch"
+    CLOSED = "closed"
+    PERMISSION = "permission"
+    BUSY = "busy"
+    UNPLUGGED = "unplugged"
+    USB_TIMEOUT = "usb timeout"
+    USB = "usb"
+    OTHER = "other"
+
+
+_NO_DEVICE = "Torvak Device (VID=0x483, PID=0x5750) not found."
+_PATTERNS = {
+    Kind.UNKNOWN_SERIAL: re.compile(
+        r'Torvak Device \(VID=0x483, PID=0x5750\) with Serial Number "(?P<serial>.*)" not found\.', re.S
+    ),
+    Kind.CHANNEL_RANGE: re.compile(r"通道号超出范围 \(0, (?P<count>\d+)\]:(?P<serial>.*)", re.S),
+    Kind.CHANNEL_OPEN: re.compile(r"通道\[(?P<channel>-?\d+)\]已经打开:(?P<serial>.*)", re.S),
+    Kind.NO_CHANNEL_COUNT: re.compile(r"查询设备通道数量超时:(?P<serial>.*)", re.S),
+    Kind.BAUD_TIMEOUT: re.compile(r"设置波特率超时:(?P<name>.*):目标值 = (?P<requested>-?\d+)", re.S),
+    Kind.BAUD_MISMATCH: re.compile(
+        r"设置波特率失败:(?P<name>.*):当前值 = (?P<reported>-?\d+):目标值 = (?P<requested>-?\d+)", re.S
+    ),
+    Kind.CLOSED: re.compile(r"设备\[(?P<name>.*)\]已关闭", re.S),
+}
+# The reader thread's report when it stops; the device is usually gone.
+_READER_FAILURE = re.compile(r"USB 设备\[Torvak:(?P<serial>.*?)\]读取数据失败", re.S)
+_CHANNEL_NAME = re.compile(r"Torvak:(?P<serial>.*):S(?P<channel>\d+)", re.S)
+
+
+class Failure(NamedTuple):
+    """One error of the module, read: its kind and what its text says."""
+
+    kind: Kind
+    serial_number: Optional[str] = None
+    channel: Optional[int] = None
+    channel_count: Optional[int] = None
+    requested: Optional[int] = None
+    reported: Optional[int] = None
+
+
+def _usb_errno(error: BaseException) -> Optional[int]:
+    # The module's USB errors carry the libusb code (as pyusb's do) and the errno it maps
+    # to; its other IOErrors, and the host's file errors, carry no libusb code.
+    if isinstance(error, OSError) and hasattr(error, "backend_error_code"):
+        return error.errno or 0
+    return None
+
+
+def _optional_int(text: Optional[str]) -> Optional[int]:
+    return None if text is None else int(text)
+
+
+def classify(error: BaseException) -> Failure:
+    """What went wrong, read from an exception that zeq_torvak raised."""
+    number = _usb_errno(error)
+    if number is not None:
+        kinds = {
+            errno.EACCES: Kind.PERMISSION,
+            errno.EPERM: Kind.PERMISSION,
+            errno.EBUSY: Kind.BUSY,
+            errno.ENODEV: Kind.UNPLUGGED,
+            errno.ETIMEDOUT: Kind.USB_TIMEOUT,
+        }
+        return Failure(kinds.get(number, Kind.USB))
+    if not isinstance(error, (AssertionError, OSError)):
+        return Failure(Kind.OTHER)
+    text = str(error)
+    if text == _NO_DEVICE:
+        return Failure(Kind.NO_DEVICE)
+    for kind, pattern in _PATTERNS.items():
+        match = pattern.fullmatch(text)
+        if match is None:
+            continue
+        fields = match.groupdict()
+        serial_number, channel = fields.get("serial"), _optional_int(fields.get("channel"))
+        name = _CHANNEL_NAME.fullmatch(fields.get("name") or "")
+        if name is not None:
+            serial_number, channel = name.group("serial"), int(name.group("channel"))
+        return Failure(
+            kind,
+            serial_number=serial_number,
+            channel=channel,
+            channel_count=_optional_int(fields.get("count")),
+            requested=_optional_int(fields.get("requested")),
+            reported=_optional_int(fields.get("reported")),
+        )
+    return Failure(Kind.OTHER)
+
+
+def reader_failure_serial(report: str) -> Optional[str]:
+    """The serial number in the reader's report that it stopped ("?" when it could not
+    tell), or None for any other report."""
+    match = _READER_FAILURE.match(report)
+    return None if match is None else match.group("serial")
+
+
+def check_baudrate(baudrate: object) -> int:
+    """`baudrate` as a whole number that the device can be asked for; ValueError saying
+    why not otherwise."""
+    rate = 0
+    if isinstance(baudrate, (int, float, str)) and not isinstance(baudrate, bool):
+        try:
+            rate = int(baudrate)
+        except ValueError:
+            pass
+    if rate <= 0:
+        raise ValueError("baud rate {!r} is not valid: give a whole number above 0, e.g. 9600".format(baudrate))
+    return rate
+
+
+def _attached() -> str:
+    import zeq_torvak
+
+    try:
+        serial_numbers: Sequence[Optional[str]] = zeq_torvak.list_serial_numbers()
+    except (AssertionError, OSError):
+        return ""
+    if not serial_numbers:
+        return " (none attached)"
+    return " (attached: {})".format(", ".join("(no serial number)" if s is None else s for s in serial_numbers))
+
+
+def _in_use(device: str, serial_number: Optional[str]) -> str:
+    try:
+        found = holders(serial_number)
+    except Exception:  # a look into /proc must not hide the error being explained
+        found = []
+    who = ", ".join("process {} ({})".format(h.pid, h.command) for h in found)
+    return "{} is in use by another program{}: end that program or close its port there, then try again".format(
+        device, " ({})".format(who) if who else ""
+    )
+
+
+def permission_denied() -> str:
+    return (
+        "permission denied on the Torvak device node; install the udev rule, then re-plug "
+        "the device: echo '{}' | sudo tee {} && sudo udevadm control --reload-rules".format(UDEV_RULE, UDEV_RULE_PATH)
+    )
+
+
+def explain(
+    error: BaseException,
+    port: Optional[str] = None,
+    channel: Optional[int] = None,
+    serial_number: Optional[str] = None,
+) -> str:
+    """One line for an error zeq_torvak raised, starting with `port` when given. `channel`
+    and `serial_number` are what the caller asked for, when known; the error's own text
+    names the device where it can."""
+    failure = classify(error)
+    serial = failure.serial_number or serial_number
+    device = "device " + serial if serial and serial != "ANY" else "the device"
+    channel = failure.channel if failure.channel is not None else channel
+    kind = failure.kind
+    text = str(error)
+    if kind is Kind.NO_DEVICE:
+        line = "no Torvak device attached (USB {})".format(USB_ID)
+    elif kind is Kind.UNKNOWN_SERIAL:
+        line = "no Torvak device with serial number {}{}".format(serial, _attached())
+    elif kind is Kind.CHANNEL_RANGE:
+        line = "channel {} is out of range: {} has channels 1 to {}".format(
+            "?" if channel is None else channel, device, failure.channel_count
+        )
+    elif kind is Kind.CHANNEL_OPEN:
+        line = "channel {} of {} is already open in this program; close that port first".format(channel, device)
+    elif kind is Kind.NO_CHANNEL_COUNT:
+        line = "{} did not report its channel count; re-plug it and try again".format(device)
+    elif kind is Kind.BAUD_TIMEOUT:
+        line = "baud rate {} not confirmed: {} did not answer within 1 s".format(failure.requested, device)
+    elif kind is Kind.BAUD_MISMATCH:
+        line = "baud rate {} refused: {} reports {}".format(failure.requested, device, failure.reported)
+    elif kind is Kind.CLOSED:
+        line = "the port is closed"
+    elif kind is Kind.PERMISSION:
+        line = permission_denied()
+    elif kind is Kind.BUSY:
+        line = _in_use(device, serial)
+    elif kind is Kind.UNPLUGGED:
+        line = device + " was unplugged"
+    elif kind is Kind.USB_TIMEOUT:
+        line = "{} did not take or give data in time ({})".format(device, text)
+    elif kind is Kind.USB:
+        line = "USB error on {}: {}".format(device, text)
+    else:
+        line = "{}: {}".format(type(error).__name__, text) if text else type(error).__name__
+    return line if port is None else "{}: {}".format(port, line)
+

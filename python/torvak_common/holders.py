@@ -1,0 +1,90 @@
+"""Which other processes have a Torvak device open, as far as /sys and /proc show it."""
+import os
+from typing import List, NamedTuple, Optional, Set, Tuple
+
+from .identity import PRODUCT_ID, VENDOR_ID
+
+_SYS_USB_DEVICES = "/sys/bus/usb/devices"
+_LONGEST_COMMAND = 60
+
+
+class Holder(NamedTuple):
+    pid: int
+    command: str
+
+
+def _attribute(device_dir: str, name: str) -> Optional[str]:
+    try:
+        with open(os.path.join(device_dir, name)) as attribute:
+            return attribute.read().strip()
+    except OSError:
+        return None
+
+
+def device_nodes(serial_number: Optional[str]) -> List[str]:
+    """The usbfs nodes of the attached Torvak devices with this serial number (of all of
+    them when it is None or "ANY")."""
+    try:
+        entries = sorted(os.listdir(_SYS_USB_DEVICES))
+    except OSError:
+        return []
+    nodes = []
+    for entry in entries:
+        device_dir = os.path.join(_SYS_USB_DEVICES, entry)
+        if _attribute(device_dir, "idVendor") != "{:04x}".format(VENDOR_ID):
+            continue
+        if _attribute(device_dir, "idProduct") != "{:04x}".format(PRODUCT_ID):
+            continue
+        if serial_number not in (None, "ANY") and _attribute(device_dir, "serial") != serial_number:
+            continue
+        bus, address = _attribute(device_dir, "busnum"), _attribute(device_dir, "devnum")
+        if bus and address and bus.isdigit() and address.isdigit():
+            nodes.append("/dev/bus/usb/{:03d}/{:03d}".format(int(bus), int(address)))
+    return nodes
+
+
+def _identity(path: str) -> Optional[Tuple[int, int]]:
+    # Compared by the file the path leads to: /proc shows a descriptor's target under the
+    # name it was opened by, which need not be the node's usual path.
+    try:
+        status = os.stat(path)
+    except OSError:
+        return None
+    return status.st_dev, status.st_ino
+
+
+def _command(pid: str) -> str:
+    try:
+        with open("/proc/{}/cmdline".format(pid), "rb") as cmdline:
+            words = cmdline.read().split(b"\0")
+    except OSError:
+        return "?"
+    text = " ".join(word.decode("utf-8", "replace") for word in words if word)
+    return text if len(text) <= _LONGEST_COMMAND else text[: _LONGEST_COMMAND - 3] + "..."
+
+
+def holders(serial_number: Optional[str]) -> List[Holder]:
+    """Other processes with a descriptor open on the device's node; the ones this user may
+    not look into are left out."""
+    wanted: Set[Tuple[int, int]] = set()
+    for node in device_nodes(serial_number):
+        identity = _identity(node)
+        if identity is not None:
+            wanted.add(identity)
+    if not wanted:
+        return []
+    found = []
+    own = str(os.getpid())
+    try:
+        pids = [entry for entry in os.listdir("/proc") if entry.isdigit() and entry != own]
+    except OSError:
+        return []
+    for pid in pids:
+        fd_dir = "/proc/{}/fd".format(pid)
+        try:
+            descriptors = os.listdir(fd_dir)
+        except OSError:
+            continue
+        if any(_identity(os.path.join(fd_dir, fd)) in wanted for fd in descriptors):
+            found.append(Holder(int(pid), _command(pid)))
+    return sorted(found)

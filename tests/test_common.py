@@ -1,0 +1,97 @@
+"""torvak_common against the real module: every text it reads is the module's own, so a
+changed message fails here instead of changing what users read; port names parse as the
+module parses them; ids and sizes are the module's."""
+import errno
+
+import pytest
+
+import torvak_common
+import zeq_torvak
+from torvak_common import Failure, Kind, classify
+
+
+def _raised(action):
+    with pytest.raises(BaseException) as info:
+        action()
+    return info.value
+
+
+def _release(serial_number):
+    try:
+        torvak_common.release_device(zeq_torvak.get_hid_device(serial_number))
+    except AssertionError:
+        pass
+
+
+def test_ids_and_sizes_are_the_modules():
+    assert (torvak_common.VENDOR_ID, torvak_common.PRODUCT_ID) == (zeq_torvak._vid, zeq_torvak._pid)
+    assert torvak_common.PACKET_SIZE == zeq_torvak._Device.PackageSize
+    assert torvak_common.USB_ID == "0483:5750"
+
+
+def test_every_module_message_it_reads_is_recognised(testbed, stderr):
+    assert classify(_raised(lambda: zeq_torvak.get_hid_device())) == Failure(Kind.NO_DEVICE)
+    failure = classify(_raised(lambda: zeq_torvak.get_hid_device("NO SUCH:1")))
+    assert failure == Failure(Kind.UNKNOWN_SERIAL, "NO SUCH:1")
+
+    device = testbed.plug(serial="PIN0001", channels=4)
+    try:
+        failure = classify(_raised(lambda: zeq_torvak.Serial("Torvak:PIN0001:S9")))
+        assert (failure.kind, failure.serial_number, failure.channel_count) == (Kind.CHANNEL_RANGE, "PIN0001", 4)
+        port = zeq_torvak.Serial("Torvak:PIN0001:S1")
+        failure = classify(_raised(lambda: zeq_torvak.Serial("Torvak:PIN0001:S1")))
+        assert failure == Failure(Kind.CHANNEL_OPEN, "PIN0001", channel=1)
+        device.set_fault(config="wrong_rate")  # the device reports half the rate asked for
+        failure = classify(_raised(lambda: zeq_torvak.Serial("Torvak:PIN0001:S2", 19200)))
+        assert failure == Failure(Kind.BAUD_MISMATCH, "PIN0001", channel=2, requested=19200, reported=9600)
+        device.set_fault(config="silent")
+        failure = classify(_raised(lambda: zeq_torvak.Serial("Torvak:PIN0001:S3", 4800)))
+        assert failure == Failure(Kind.BAUD_TIMEOUT, "PIN0001", channel=3, requested=4800)
+        port.close()
+        assert classify(_raised(lambda: port.read(1))) == Failure(Kind.CLOSED, "PIN0001", channel=1)
+
+        device.set_fault(config="ok")
+        port = zeq_torvak.Serial("Torvak:PIN0001:S4")
+        device.fail_out_after(1, errno.EPIPE)  # a stall: a USB error that is none of the named ones
+        assert classify(_raised(lambda: port.write(b"x"))) == Failure(Kind.USB)
+        assert classify(OSError(errno.EBUSY, "not from USB")) == Failure(Kind.OTHER)
+        device.unplug()
+        assert stderr.wait_for(1)
+        assert torvak_common.reader_failure_serial(stderr.writes[0]) == "PIN0001"
+        assert classify(_raised(lambda: port.write(b"x"))) == Failure(Kind.UNPLUGGED)
+        port.close()
+    finally:
+        _release("PIN0001")
+
+    testbed.plug(serial="PIN0002").set_fault(master="silent")
+    try:
+        failure = classify(_raised(lambda: zeq_torvak.Serial("Torvak:PIN0002:S1")))
+        assert failure == Failure(Kind.NO_CHANNEL_COUNT, "PIN0002")
+    finally:
+        _release("PIN0002")
+    assert torvak_common.reader_failure_serial("波特率查询结果异常:Torvak:PIN0002:S1：[x]") is None
+
+
+class _Recorder:
+    def open_serial_channel(self, **arguments):
+        raise _Asked(arguments["serial_number"], arguments["channel"])
+
+
+class _Asked(Exception):
+    pass
+
+
+@pytest.mark.parametrize(
+    "name",
+    [
+        "torvak:any:s1", "TORVAK:Any:S2", "Torvak:ab12:S1", "Torvak:ANY:S 7 ", "Torvak:ANY:S1_0",
+        "Torvak:ANY:S-1", "Torvak:ANY:S0", "Torvak:straße:S1", "Torvak::S3", "Torvak:ANY:S\u0663",
+        "Torvak:ANY:S1.5", "Torvak:ANY:S", "Torvak:ANY:", "Torvak:ANY:C1", "COM3", "Torvak:ANY:S1:x",
+        "Foo:ANY:S1",
+    ],
+)
+def test_port_names_parse_as_the_module_parses_them(monkeypatch, name):
+    monkeypatch.setattr(zeq_torvak, "_resource_manager", _Recorder())
+    error = _raised(lambda: zeq_torvak.Serial(name))
+    asked = tuple(error.args) if isinstance(error, _Asked) else None
+    assert torvak_common.parse_port_name(name) == asked
