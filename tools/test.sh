@@ -9,7 +9,7 @@ TORVAK_EXTRA_PACKAGES="clang libclang-rt-dev" tools/setup.sh
 emu_dir=$(tools/build-emulator.sh build/emulator | tail -n 1)
 export TORVAK_EMU_PATH="$emu_dir"
 export TORVAK_REQUIRE_EMULATOR=1   # the emulated-device tests may not skip here
-umockdev-wrapper .venv/bin/python -m pytest "$@"
+PYTHONPATH="$emu_dir" umockdev-wrapper .venv/bin/python -m pytest "$@"
 # The stub must describe the installed module; the shipped package and the typed example
 # must pass mypy --strict.
 export MYPY_CACHE_DIR=build/mypy-cache
@@ -29,7 +29,7 @@ done
 if [ -n "$py38" ] && [ -z "${TORVAK_SKIP_PY38:-}" ]; then
   VENV=.venv38 tools/setup.sh "$py38"
   emu38=$(PYTHON="$PWD/.venv38/bin/python" tools/build-emulator.sh build/emulator38 | tail -n 1)
-  TORVAK_EMU_PATH="$emu38" umockdev-wrapper .venv38/bin/python -m pytest "$@"
+  TORVAK_EMU_PATH="$emu38" PYTHONPATH="$emu38" umockdev-wrapper .venv38/bin/python -m pytest "$@"
   .venv38/bin/python -m mypy.stubtest zeq_torvak
   .venv38/bin/python -m mypy --strict -p torvak_serial
   .venv38/bin/python -m mypy --strict examples/typed_ports.py
