@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export TORVAK_TEST_HOOKS=1 TORVAK_REQUIRE_TEST_HOOKS=1
-TORVAK_EXTRA_PACKAGES="clang libclang-rt-dev" tools/setup.sh
+TORVAK_EXTRAS=test TORVAK_EXTRA_PACKAGES="clang libclang-rt-dev" tools/setup.sh
 emu_dir=$(tools/build-emulator.sh build/emulator | tail -n 1)
 export TORVAK_EMU_PATH="$emu_dir"
 export TORVAK_REQUIRE_EMULATOR=1   # the emulated-device tests may not skip here
@@ -27,7 +27,7 @@ for candidate in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.8*/bin/python3.8 $(com
   if [ -x "$candidate" ] && "$candidate" -c "import sys" >/dev/null 2>&1; then py38=$candidate; break; fi
 done
 if [ -n "$py38" ] && [ -z "${TORVAK_SKIP_PY38:-}" ]; then
-  VENV=.venv38 tools/setup.sh "$py38"
+  TORVAK_EXTRAS=test VENV=.venv38 tools/setup.sh "$py38"
   emu38=$(PYTHON="$PWD/.venv38/bin/python" tools/build-emulator.sh build/emulator38 | tail -n 1)
   TORVAK_EMU_PATH="$emu38" PYTHONPATH="$emu38" umockdev-wrapper .venv38/bin/python -m pytest "$@"
   .venv38/bin/python -m mypy.stubtest zeq_torvak
