@@ -17,9 +17,22 @@ export MYPY_CACHE_DIR=build/mypy-cache
 .venv/bin/python -m mypy --strict -p torvak_serial
 .venv/bin/python -m mypy --strict examples/typed_ports.py
 
-# The reader's fuzz target over its corpus plus fresh inputs, then the whole suite again
-# against an AddressSanitizer + UBSan build of the module.
-tools/fuzz.sh 100000
+# The reader's fuzz target over its corpus plus fresh inputs; its progress goes to a log.
+mkdir -p build/fuzz
+fuzz_log=build/fuzz/fuzz.log
+if ! tools/fuzz.sh 100000 >"$fuzz_log" 2>&1; then
+  tail -n 40 "$fuzz_log" >&2
+  echo "fuzz: FAILED (the end of $fuzz_log above; the failing input is in build/fuzz)" >&2
+  exit 1
+fi
+awk -v logfile="$fuzz_log" '
+  /^Done [0-9]+ runs in/ { runs = $2; seconds = $5 }
+  /DONE +cov:/ { for (i = 1; i < NF; i++) { if ($i == "cov:") cov = $(i + 1); if ($i == "corp:") corp = $(i + 1) } }
+  /new_units_added:/ { added = $2 }
+  END { printf "fuzz: %s inputs in %s s, no failure; coverage %s, corpus %s, %s new (log: %s)\n",
+               runs, seconds, cov, corp, added, logfile }' "$fuzz_log"
+
+# The whole suite again against an AddressSanitizer + UBSan build of the module.
 PYTHON=.venv/bin/python tools/test-sanitizers.sh build/asan "$@"
 
 py38=""
