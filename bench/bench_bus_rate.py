@@ -5,7 +5,7 @@ the emulator, then run from the repository root:
 
     tools/dev-build.sh /tmp/build-bench
     tools/build-emulator.sh /tmp/emu-bench
-    PYTHONPATH=/tmp/build-bench TORVAK_EMU_PATH=/tmp/emu-bench \
+    PYTHONPATH=/tmp/build-bench:/tmp/emu-bench \
         umockdev-wrapper python3 bench/bench_bus_rate.py          # about 40 s
 
 The device is paced like a full-speed interrupt endpoint: at most one 64-byte packet per
@@ -48,10 +48,7 @@ import tempfile
 import threading
 import time
 
-_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(_ROOT, "tests", "emulator"))
-
-from torvak_emu import Testbed  # noqa: E402
+from torvak_emu import Testbed
 
 _CHANNELS = (1, 2, 3, 4)
 _PAYLOAD = 61  # the largest data record that leaves the packet's end byte free
@@ -77,7 +74,7 @@ class FloorStats(ctypes.Structure):
 
 def build_floor(cc, out_dir):
     """Compiles bench/c_floor.c into out_dir; returns the loaded library."""
-    source = os.path.join(_ROOT, "bench", "c_floor.c")
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "c_floor.c")
     target = os.path.join(out_dir, "libc_floor.so")
     flags = subprocess.run(
         ["pkg-config", "--cflags", "--libs", "libusb-1.0"],

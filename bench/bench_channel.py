@@ -5,7 +5,7 @@ repository root:
 
     tools/dev-build.sh /tmp/build-bench
     tools/build-emulator.sh /tmp/emu-bench
-    PYTHONPATH=/tmp/build-bench TORVAK_EMU_PATH=/tmp/emu-bench \
+    PYTHONPATH=/tmp/build-bench:/tmp/emu-bench \
         umockdev-wrapper python3 bench/bench_channel.py
 
 --quick runs small amounts (a few seconds); --only SECTION (repeatable) runs a subset. The
@@ -35,19 +35,18 @@ import sys
 import threading
 import time
 
-_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(_ROOT, "tests"))
-sys.path.insert(0, os.path.join(_ROOT, "tests", "emulator"))
-
-from loopback_stress import memory_sample  # noqa: E402
-from torvak_emu import Testbed  # noqa: E402
+from torvak_emu import Testbed
 
 _SECTIONS = ("write", "route", "wake", "memory", "baseline")
 _DATA_PER_PACKET = 61  # the largest data record that leaves the packet's end byte free
 
 
 def _rss_kib():
-    return memory_sample()["rss_kib"]
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise RuntimeError("no VmRSS in /proc/self/status")
 
 
 def _release_free_memory():
@@ -270,7 +269,7 @@ def bench_memory(zeq_torvak, testbed, mib):
 def bench_baseline(testbed, seconds, in_packets):
     """Plain libusb (through ctypes) on its own emulated device: the ceiling the emulator
     sets for every figure above, with none of the module's work in it."""
-    import libusb_ctypes as usb
+    from torvak_emu import libusb_ctypes as usb
 
     print("== baseline: plain libusb through ctypes against the same emulator")
     dev = testbed.plug(serial="BENCHB01", channels=4)

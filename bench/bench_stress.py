@@ -5,7 +5,7 @@ every byte, a fifth channel opened and closed in a loop, echo and version querie
 (tests/loopback_stress.py). Prints progress and memory every few seconds, then what was
 moved and checked, and whether anything was lost, duplicated, reordered, stuck or leaked:
 
-    PYTHONPATH=/tmp/build-bench TORVAK_EMU_PATH=/tmp/emu-bench \
+    PYTHONPATH=/tmp/build-bench:/tmp/emu-bench:tests \
         umockdev-wrapper python3 bench/bench_stress.py              # 60 s
     ... bench/bench_stress.py --seconds 20 --pace-ms 1               # paced like the bus
 
@@ -20,11 +20,7 @@ import os
 import sys
 import time
 
-_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(_ROOT, "tests"))
-sys.path.insert(0, os.path.join(_ROOT, "tests", "emulator"))
-
-from torvak_emu import Testbed, wait_until  # noqa: E402
+from torvak_emu import Testbed, wait_until
 
 
 def main():

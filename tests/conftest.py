@@ -5,22 +5,19 @@ import time
 
 import pytest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-sys.path.insert(0, os.path.join(HERE, "emulator"))
-if os.environ.get("TORVAK_EMU_PATH"):
-    sys.path.insert(0, os.environ["TORVAK_EMU_PATH"])
-
 # The emulated bus must exist before libusb initialises in this process, so it is
-# created here, before any test imports the module under test.
+# created here, before any test imports the module under test. The emulator is the
+# package torvak_emu of a build on PYTHONPATH (tools/test.sh puts it there).
 try:
     from torvak_emu import Testbed
 
     _EMU_OK, _EMU_WHY = Testbed.available()
     if _EMU_OK:
         Testbed.get()
-except ImportError as exc:  # emulator not built
-    _EMU_OK, _EMU_WHY = False, "emulator not importable: %s" % exc
+except ImportError as exc:
+    _EMU_OK, _EMU_WHY = False, (
+        "emulator not importable (%s): build it with tools/build-emulator.sh and put "
+        "its directory (build/emulator) on PYTHONPATH" % exc)
 
 REQUIRE_EMULATOR = os.environ.get("TORVAK_REQUIRE_EMULATOR") == "1"
 

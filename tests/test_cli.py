@@ -15,7 +15,7 @@ import time
 
 import pytest
 
-from torvak_emu import wait_until
+from waiting import wait_until
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PYTHON_DIR = os.path.join(REPO, "python")
@@ -508,7 +508,7 @@ class TestWithEmulatedDevice:
         # Started from a plain shell: the tool must put umockdev in place itself.
         for name in ("LD_PRELOAD", "UMOCKDEV_DIR"):
             env.pop(name, None)
-        env["TORVAK_EMU_PATH"] = os.path.dirname(torvak_emu._load_native().__file__)
+        env["TORVAK_EMU_PATH"] = os.path.dirname(os.path.dirname(torvak_emu.__file__))
         result = subprocess.run(
             # This interpreter: the emulator build named above is for it.
             [sys.executable, os.path.join(REPO, "tools", "with-emulated-device"), "--device", "TV0001:8",

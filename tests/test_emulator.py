@@ -1,19 +1,17 @@
 """The USB device emulator itself, driven through plain libusb (ctypes).
 
-Run under umockdev:  umockdev-wrapper python3 -m pytest tests/test_emulator.py
+Run under umockdev with the emulator's build on PYTHONPATH:
+    PYTHONPATH=build/emulator umockdev-wrapper python3 -m pytest tests/test_emulator.py
 """
 
-import os
-import sys
 import threading
 import time
 
 import pytest
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "emulator"))
-
+torvak_emu = pytest.importorskip("torvak_emu", reason="emulator not built or not on PYTHONPATH")
 from torvak_emu import Testbed, wait_until  # noqa: E402
-import libusb_ctypes as usb  # noqa: E402
+from torvak_emu import libusb_ctypes as usb  # noqa: E402
 
 _usable, _reason = Testbed.available()
 pytestmark = [pytest.mark.skipif(not _usable, reason=_reason), pytest.mark.timeout(30)]

@@ -13,7 +13,7 @@ import time
 import pytest
 
 import zeq_torvak
-from torvak_emu import wait_until
+from waiting import wait_until
 
 MASTER = 100
 USB_ERROR = zeq_torvak._usb_core.USBError

@@ -17,7 +17,7 @@ import pytest
 
 import zeq_torvak
 from loopback_stress import memory_sample, process_resources, under_address_sanitizer
-from torvak_emu import wait_until
+from waiting import wait_until
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)

@@ -15,7 +15,7 @@ import pytest
 
 import zeq_torvak
 from loopback_stress import StressRun, live_instances, process_resources, under_address_sanitizer
-from torvak_emu import wait_until
+from waiting import wait_until
 
 pytestmark = pytest.mark.timeout(120, method="thread")
 

@@ -10,6 +10,7 @@ import types
 import pytest
 
 import zeq_torvak
+from waiting import wait_until
 
 VID, PID = 0x483, 0x5750
 EP_IN, EP_OUT = 0x81, 0x01
@@ -17,15 +18,6 @@ core = zeq_torvak._usb_core
 
 # The thread method also ends a test stuck in native code, where a signal cannot reach it.
 pytestmark = pytest.mark.timeout(30, method="thread")
-
-
-def wait_until(predicate, timeout=2.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.005)
-    return True
 
 
 def find(**criteria):

@@ -1,7 +1,7 @@
 """Runs the module's demonstration against one emulated Torvak device.
 
     tools/build-emulator.sh
-    umockdev-wrapper .venv/bin/python tools/demo_emulated.py
+    PYTHONPATH=build/emulator umockdev-wrapper .venv/bin/python tools/demo_emulated.py
 
 One device (serial number "EMU0001", 4 channels) is plugged into an emulated USB bus,
 the module runs as the interpreter's main program (as tools/run_as_main.py runs it),
@@ -9,17 +9,13 @@ and the packets the demonstration wrote to the device are decoded to show what e
 channel received, e.g. ``S1 received 'Hello, World!\\n'``.
 
 libusb looks at the bus when it initialises, so the bus and the device are set up
-before the module is loaded. The emulator is found as tests/emulator/torvak_emu.py
-finds it: TORVAK_EMU_PATH (or TORVAK_EMULATOR_PATH), else build/emulator.
+before the module is loaded. The emulator is the package torvak_emu in the build
+directory on PYTHONPATH.
 """
-import os
 import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, os.pardir, "tests", "emulator"))
-
-from run_as_main import main as run_module_as_main  # noqa: E402
-from torvak_emu import Testbed  # noqa: E402
+from run_as_main import main as run_module_as_main
+from torvak_emu import Testbed
 
 SERIAL = "EMU0001"
 CHANNELS = 4
@@ -52,7 +48,7 @@ def received_by_channel(packets):
 def main():
     usable, why = Testbed.available()
     if not usable:
-        sys.exit("cannot emulate the device: %s (run under umockdev-wrapper after tools/build-emulator.sh)" % why)
+        sys.exit("cannot emulate the device: %s (run under umockdev-wrapper after tools/build-emulator.sh, with its build on PYTHONPATH)" % why)
     device = Testbed.get().plug(serial=SERIAL, channels=CHANNELS)
 
     run_module_as_main()

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the module's demonstration: on the attached device when
 # there is one; otherwise on an emulated device (tools/with-emulated-device) when the
-# emulator can be built; otherwise with no device, which prints one empty line.
+# emulator can be built, followed by one line sent through a channel and read back;
+# otherwise with no device, which prints one empty line. Every line is labelled:
+# "setup:" for the set-up steps, "demonstration:" for what the module's demonstration
+# prints, "round trip:", and "with-emulated-device:" for the emulator's report.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tools/setup.sh
 python=.venv/bin/python
-demo=("$python" tools/run_as_main.py)
+demo=("$python" tools/main_demo.py)
 
 # Exit status 0 when a device is attached. When the bus cannot be searched (for example
 # permission denied on the device node) the reason goes to standard error, so that the
@@ -25,8 +28,13 @@ attached=0
 if [ "$attached" -ne 0 ] && command -v umockdev-wrapper >/dev/null 2>&1; then
   mkdir -p build
   # The same emulator build as tools/test.sh's (for python3); its output is kept aside.
+  if [ -f build/emulator/torvak_emu/__init__.py ] && ninja -C build/emulator -n 2>/dev/null | grep -q "no work to do"; then
+    echo "setup: no device attached; the device emulator in build/emulator is up to date"
+  else
+    echo "setup: no device attached; building the device emulator into build/emulator (log: build/emulator.log)"
+  fi
   if emu_dir=$(tools/build-emulator.sh build/emulator 2>build/emulator.log | tail -n 1) && [ -n "$emu_dir" ]; then
-    TORVAK_EMU_PATH="$emu_dir" exec python3 tools/with-emulated-device -- "${demo[@]}"
+    TORVAK_EMU_PATH="$emu_dir" exec python3 tools/with-emulated-device -- "${demo[@]}" --round-trip
   fi
   echo "main.sh: no device attached and the emulator did not build (see build/emulator.log)" >&2
 fi

@@ -1,12 +1,18 @@
 #!/usr/bin/env bash
-# Prepares a fresh Debian/Ubuntu machine: system packages, then a virtual environment
-# in .venv (or $VENV) with the module and its test dependencies installed.
+# Prepares a Debian/Ubuntu machine: system packages, then a virtual environment in .venv
+# (or $VENV) with the module installed. Each step prints one line, and a step that is
+# already done is skipped:
 #   tools/setup.sh [PYTHON]      PYTHON defaults to python3
-# With TORVAK_TEST_HOOKS=1 the module is built with its test-only hooks.
+# TORVAK_EXTRAS names extras of the module to install with it, comma-separated (tools/test.sh:
+# "test"); TORVAK_TEST_HOOKS=1 builds the module with its test-only hooks.
+#
+# The module is built again only when its sources (or the hooks setting) differ from those
+# of the build installed in the venv: a digest of them is kept in $VENV/.torvak-installed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=${1:-python3}
 venv=${VENV:-.venv}
+say() { echo "setup: $*"; }
 
 packages=(build-essential pkg-config cmake ninja-build libusb-1.0-0-dev umockdev libumockdev-dev gir1.2-umockdev-1.0)
 # More system packages, space-separated (the test run adds its fuzzer's compiler).
@@ -15,13 +21,47 @@ packages+=("${extra[@]}")
 missing=()
 for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then
+  say "installing system packages: ${missing[*]}"
   sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+else
+  say "system packages present"
 fi
 
-[ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-"$venv/bin/python" -m pip install -q --upgrade pip
-hooks=()
-[ -z "${TORVAK_TEST_HOOKS:-}" ] || hooks=(--config-settings=cmake.define.ZEQ_TORVAK_TEST_HOOKS=ON)
-"$venv/bin/python" -m pip install -q "${hooks[@]}" ".[test]"
+if [ -x "$venv/bin/python" ]; then
+  say "virtual environment $venv present ($("$venv/bin/python" --version))"
+else
+  say "creating the virtual environment $venv ($("$python" --version)) and upgrading its pip"
+  "$python" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
+fi
+
+hooks=0
+[ -z "${TORVAK_TEST_HOOKS:-}" ] || hooks=1
+# Everything the wheel is built from; byte-compiled files and build output left aside.
+digest=$(find CMakeLists.txt pyproject.toml src python -type f ! -name '*.pyc' ! -name '*.so' \
+           ! -path '*/__pycache__/*' ! -path '*.egg-info/*' -print0 \
+         | LC_ALL=C sort -z | xargs -0 sha256sum | sha256sum | cut -c1-16)
+build="sources=$digest hooks=$hooks"
+stamp="$venv/.torvak-installed"
+installed_build=$(sed -n 1p "$stamp" 2>/dev/null || true)
+installed_extras=$(sed -n 2p "$stamp" 2>/dev/null || true)
+extras=${TORVAK_EXTRAS:-}
+extras_missing=""
+for e in ${extras//,/ }; do
+  case ",$installed_extras," in *",$e,"*) ;; *) extras_missing+=" $e" ;; esac
+done
+if [ "$installed_build" = "$build" ] && [ -z "$extras_missing" ] \
+   && "$venv/bin/python" -c 'import importlib.util, sys; sys.exit(importlib.util.find_spec("zeq_torvak") is None)'; then
+  say "zeq_torvak in $venv matches the sources${extras:+ (extras: $extras)}; not rebuilt"
+  exit 0
+fi
+
+hooks_setting=()
+[ "$hooks" = 0 ] || hooks_setting=(--config-settings=cmake.define.ZEQ_TORVAK_TEST_HOOKS=ON)
+say "building zeq_torvak${hooks_setting:+ with its test hooks} and installing it${extras:+ with extras $extras} into $venv (a minute or two)"
+"$venv/bin/python" -m pip install -q --disable-pip-version-check "${hooks_setting[@]}" ".${extras:+[$extras]}"
+# Extras installed before stay installed; the new build keeps them on record.
+all_extras=$(echo "$installed_extras,$extras" | tr ',' '\n' | sed '/^$/d' | sort -u | paste -sd, -)
+printf '%s\n%s\n' "$build" "$all_extras" > "$stamp"

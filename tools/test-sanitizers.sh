@@ -3,8 +3,8 @@
 # under the emulated USB bus:
 #   tools/test-sanitizers.sh [BUILD_DIR] [pytest args]      BUILD_DIR defaults to build/asan
 # PYTHON picks the interpreter that runs the tests (default python3; it needs pytest,
-# pytest-timeout and hypothesis); TORVAK_EMU_PATH names a built emulator (default: built
-# into build/emulator). Exits non-zero on a failed test and on any sanitizer report.
+# pytest-timeout and hypothesis); TORVAK_EMU_PATH names an emulator build for it (default:
+# built into build/emulator). Exits non-zero on a failed test and on any sanitizer report.
 #
 # The interpreter is not instrumented, so the sanitizer runtime (and libstdc++, whose
 # exception entry points ASan intercepts) is preloaded ahead of umockdev's library.
@@ -41,7 +41,7 @@ status=0
 LD_PRELOAD="$preload" \
   ASAN_OPTIONS="detect_leaks=0:verify_asan_link_order=0:abort_on_error=1" \
   UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
-  PYTHONPATH="$dir" TORVAK_EMU_PATH="$emu" TORVAK_REQUIRE_EMULATOR=1 \
+  PYTHONPATH="$dir:$emu" TORVAK_EMU_PATH="$emu" TORVAK_REQUIRE_EMULATOR=1 \
   TORVAK_TEST_HOOKS=1 TORVAK_REQUIRE_TEST_HOOKS=1 \
   "$python" -m pytest "$@" 2>&1 | tee "$out" || status=${PIPESTATUS[0]}
 if grep -qE "ERROR: (AddressSanitizer|LeakSanitizer)|: runtime error: |SUMMARY: UndefinedBehaviorSanitizer" "$out"; then

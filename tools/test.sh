@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Sets everything up and runs the whole test suite, under umockdev so the real libusb
-# path is exercised against the emulated device; then again on Python 3.8 when one is
-# installed (pyenv).
+# path is exercised against the emulated device; then the type checks, the reader's fuzz
+# target, the suite against a sanitizer build, and the suite on the oldest and the newest
+# supported Python (3.8 and 3.13) when pyenv has them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export TORVAK_TEST_HOOKS=1 TORVAK_REQUIRE_TEST_HOOKS=1
-TORVAK_EXTRA_PACKAGES="clang libclang-rt-dev" tools/setup.sh
+TORVAK_EXTRAS=test TORVAK_EXTRA_PACKAGES="clang libclang-rt-dev" tools/setup.sh
 emu_dir=$(tools/build-emulator.sh build/emulator | tail -n 1)
 export TORVAK_EMU_PATH="$emu_dir"
 export TORVAK_REQUIRE_EMULATOR=1   # the emulated-device tests may not skip here
-umockdev-wrapper .venv/bin/python -m pytest "$@"
+PYTHONPATH="$emu_dir" umockdev-wrapper .venv/bin/python -m pytest "$@"
 # The stub must describe the installed module; the shipped package and the typed example
 # must pass mypy --strict.
 export MYPY_CACHE_DIR=build/mypy-cache
@@ -17,20 +18,42 @@ export MYPY_CACHE_DIR=build/mypy-cache
 .venv/bin/python -m mypy --strict -p torvak_serial
 .venv/bin/python -m mypy --strict examples/typed_ports.py
 
-# The reader's fuzz target over its corpus plus fresh inputs, then the whole suite again
-# against an AddressSanitizer + UBSan build of the module.
-tools/fuzz.sh 100000
+# The reader's fuzz target over its corpus plus fresh inputs; its progress goes to a log.
+mkdir -p build/fuzz
+fuzz_log=build/fuzz/fuzz.log
+if ! tools/fuzz.sh 100000 >"$fuzz_log" 2>&1; then
+  tail -n 40 "$fuzz_log" >&2
+  echo "fuzz: FAILED (the end of $fuzz_log above; the failing input is in build/fuzz)" >&2
+  exit 1
+fi
+awk -v logfile="$fuzz_log" '
+  /^Done [0-9]+ runs in/ { runs = $2; seconds = $5 }
+  /DONE +cov:/ { for (i = 1; i < NF; i++) { if ($i == "cov:") cov = $(i + 1); if ($i == "corp:") corp = $(i + 1) } }
+  /new_units_added:/ { added = $2 }
+  END { printf "fuzz: %s inputs in %s s, no failure; coverage %s, corpus %s, %s new (log: %s)\n",
+               runs, seconds, cov, corp, added, logfile }' "$fuzz_log"
+
+# The whole suite again against an AddressSanitizer + UBSan build of the module.
 PYTHON=.venv/bin/python tools/test-sanitizers.sh build/asan "$@"
 
-py38=""
-for candidate in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.8*/bin/python3.8 $(command -v python3.8 || true); do
-  if [ -x "$candidate" ] && "$candidate" -c "import sys" >/dev/null 2>&1; then py38=$candidate; break; fi
+# The suite and the stub on the oldest and the newest supported Python, each with its own
+# venv and emulator build. (The type checks above do not depend on the interpreter.)
+# TORVAK_SKIP_PY38=1 or TORVAK_SKIP_PY313=1 leaves one out.
+for version in 3.8 3.13; do
+  tag=${version//./}
+  skip=TORVAK_SKIP_PY$tag
+  [ -z "${!skip:-}" ] || continue
+  python=""
+  for candidate in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$version".*/bin/python"$version" \
+                   $(command -v "python$version" || true); do
+    if [ -x "$candidate" ] && "$candidate" -c "import sys" >/dev/null 2>&1; then python=$candidate; break; fi
+  done
+  if [ -z "$python" ]; then
+    echo "test.sh: no Python $version found; its run is left out"
+    continue
+  fi
+  TORVAK_EXTRAS=test VENV=".venv$tag" tools/setup.sh "$python"
+  emu=$(PYTHON="$PWD/.venv$tag/bin/python" tools/build-emulator.sh "build/emulator$tag" | tail -n 1)
+  TORVAK_EMU_PATH="$emu" PYTHONPATH="$emu" umockdev-wrapper ".venv$tag/bin/python" -m pytest "$@"
+  ".venv$tag/bin/python" -m mypy.stubtest zeq_torvak
 done
-if [ -n "$py38" ] && [ -z "${TORVAK_SKIP_PY38:-}" ]; then
-  VENV=.venv38 tools/setup.sh "$py38"
-  emu38=$(PYTHON="$PWD/.venv38/bin/python" tools/build-emulator.sh build/emulator38 | tail -n 1)
-  TORVAK_EMU_PATH="$emu38" umockdev-wrapper .venv38/bin/python -m pytest "$@"
-  .venv38/bin/python -m mypy.stubtest zeq_torvak
-  .venv38/bin/python -m mypy --strict -p torvak_serial
-  .venv38/bin/python -m mypy --strict examples/typed_ports.py
-fi

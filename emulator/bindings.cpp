@@ -96,8 +96,8 @@ py::object peer_state(const EmulatedDevice& d, int channel) {
 
 }  // namespace
 
-PYBIND11_MODULE(_torvak_emu, m) {
-  m.doc() = "Native USB device emulator for tests (umockdev usbfs handler).";
+PYBIND11_MODULE(_native, m) {
+  m.doc() = "Native part of the Torvak USB device emulator (umockdev usbfs handler).";
 
   py::class_<EmulatedDevice, std::shared_ptr<EmulatedDevice>>(m, "Device")
       .def_property_readonly("serial", [](const EmulatedDevice& d) { return d.options().serial; })

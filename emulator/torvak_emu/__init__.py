@@ -1,58 +1,48 @@
-"""Emulated Torvak USB devices for tests that drive the real libusb path.
+"""Emulated Torvak USB devices, for trying programs and running tests with no hardware.
 
 The device is answered by a native usbfs handler inside umockdev's testbed, so the
-module under test (and plain libusb through ctypes) sees real enumeration, descriptors,
-transfers, time-outs and surprise removal. Everything runs in this process and needs
-``umockdev-wrapper`` (it preloads umockdev's library):
+module (and plain libusb, see ``torvak_emu.libusb_ctypes``) sees real enumeration,
+descriptors, transfers, time-outs and surprise removal. Everything runs in this process
+and needs ``umockdev-wrapper`` (it preloads umockdev's library):
 
-    umockdev-wrapper python3 -m pytest tests/...
+    umockdev-wrapper python3 my_program.py
 
 The testbed must exist before the first ``libusb_init`` of the process, because libusb
 looks at /sys and /dev/bus/usb and opens its uevent monitor there; create it with
-``Testbed.get()`` at session start.
+``Testbed.get()`` before anything opens libusb. (``tools/with-emulated-device`` does this
+for a program run as its child.)
 
-The native part is ``_torvak_emu``, built by ``tools/build-emulator.sh`` into
-``build/emulator``; TORVAK_EMU_PATH (or TORVAK_EMULATOR_PATH) names another build.
+``tools/build-emulator.sh`` builds this package, Python files and native part
+(``_native``) together, into a directory (default ``build/emulator``) to put on PYTHONPATH.
 """
 
 import atexit
-import importlib
 import os
-import sys
 import threading
 import time
-from pathlib import Path
 
 __all__ = ["Testbed", "Device", "wait_until"]
 
-_REPO_ROOT = Path(__file__).resolve().parents[2]
-_native = None
-_native_error = None
+# The native part once imported, or why it could not be. (The package attribute
+# `_native` is the submodule itself, bound by the import.)
+_loaded = None
+_load_error = None
 
 
 def _load_native():
-    """Imports _torvak_emu: from TORVAK_EMU_PATH (or TORVAK_EMULATOR_PATH) when set, else from
-    sys.path, else from build/emulator."""
-    global _native, _native_error
-    if _native is not None or _native_error is not None:
-        return _native
-    named = os.environ.get("TORVAK_EMU_PATH") or os.environ.get("TORVAK_EMULATOR_PATH")
-    default = str(_REPO_ROOT / "build" / "emulator")
-    if named:
-        sys.path.insert(0, named)
-    try:
-        _native = importlib.import_module("_torvak_emu")
-    except ImportError:
-        if not named and default not in sys.path:
-            sys.path.append(default)
+    """Imports the native part once; on failure keeps the reason for Testbed.available()."""
+    global _loaded, _load_error
+    if _loaded is None and _load_error is None:
         try:
-            _native = importlib.import_module("_torvak_emu")
+            from torvak_emu import _native
         except ImportError as error:
-            _native_error = (
-                "emulator extension not importable from {} ({}); "
-                "run tools/build-emulator.sh".format(named or default, error)
+            _load_error = (
+                "the emulator's native part is not importable from {} ({}); "
+                "build it with tools/build-emulator.sh".format(os.path.dirname(os.path.abspath(__file__)), error)
             )
-    return _native
+        else:
+            _loaded = _native
+    return _loaded
 
 
 def _under_umockdev():
@@ -264,7 +254,7 @@ class Testbed:
         if not _under_umockdev():
             return False, "not under umockdev-wrapper (LD_PRELOAD has no libumockdev-preload)"
         if _load_native() is None:
-            return False, _native_error
+            return False, _load_error
         return True, ""
 
     @classmethod
@@ -274,7 +264,7 @@ class Testbed:
                 usable, reason = cls.available()
                 if not usable:
                     raise RuntimeError(reason)
-                cls._instance = cls(_native.Testbed.instance())
+                cls._instance = cls(_load_native().Testbed.instance())
                 atexit.register(cls._instance._shutdown)
             return cls._instance
 

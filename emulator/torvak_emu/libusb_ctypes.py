@@ -1,4 +1,5 @@
-"""Plain libusb-1.0 through ctypes, for tests of the emulator itself.
+"""Plain libusb-1.0 through ctypes: a host that drives emulated devices without the module
+(the emulator's own tests, the benchmarks' baseline).
 
 ctypes releases the GIL around every foreign call, so a transfer that blocks here never
 stalls another Python thread.
