@@ -90,7 +90,7 @@ def child_env(testbed):
     """Environment for a child interpreter that uses this process's emulated bus (the
     child inherits umockdev's preload) and imports the module and packages under test."""
     env = dict(os.environ)
-    python_dir = os.path.join(os.path.dirname(HERE), "python")
+    python_dir = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python")
     here = os.path.dirname(os.path.abspath(zeq_torvak.__file__))
     env["PYTHONPATH"] = os.pathsep.join([here, python_dir] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
     # umockdev set it in the C environment after os.environ was copied from there.

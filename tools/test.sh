@@ -16,6 +16,7 @@ PYTHONPATH="$emu_dir" umockdev-wrapper .venv/bin/python -m pytest "$@"
 export MYPY_CACHE_DIR=build/mypy-cache
 .venv/bin/python -m mypy.stubtest zeq_torvak
 .venv/bin/python -m mypy --strict -p torvak_serial
+.venv/bin/python -m mypy --strict -p torvak_common
 .venv/bin/python -m mypy --strict examples/typed_ports.py
 
 # The reader's fuzz target over its corpus plus fresh inputs; its progress goes to a log.
