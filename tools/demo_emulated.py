@@ -15,33 +15,16 @@ directory on PYTHONPATH.
 import sys
 
 from run_as_main import main as run_module_as_main
+from torvak_common import channel_data
 from torvak_emu import Testbed
 
 SERIAL = "EMU0001"
 CHANNELS = 4
-MASTER_CHANNEL_BYTE = 100
-PAYLOAD_END = 62  # a record may start only below this offset of a 64-byte packet
-
-
-def data_records(packet):
-    """(channel, payload) of each data record of one packet; a control record ends the packet."""
-    records = []
-    index = 0
-    while index < PAYLOAD_END and index < len(packet) and packet[index] != 0:
-        channel = packet[index]
-        if channel >= MASTER_CHANNEL_BYTE or index + 1 >= len(packet):
-            break
-        count = packet[index + 1]
-        records.append((channel, bytes(packet[index + 2:index + 2 + count])))
-        index += 2 + count
-    return records
 
 
 def received_by_channel(packets):
     received = {n: b"" for n in range(1, CHANNELS + 1)}
-    for packet in packets:
-        for channel, payload in data_records(packet):
-            received[channel] = received.get(channel, b"") + payload
+    received.update(channel_data(packets))
     return received
 
 
