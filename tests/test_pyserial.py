@@ -362,7 +362,6 @@ UNSUPPORTED_SETTINGS = [
     ("xonxoff", True, "no software flow control"),
     ("rtscts", True, "no hardware flow control"),
     ("dsrdtr", True, "no hardware flow control"),
-    ("write_timeout", 0, "non-blocking writes"),
 ]
 
 def _refusal(setting, supported):

@@ -15,7 +15,7 @@ from .names import (
     parse_url,
     port_name,
 )
-from .wire import PACKET_PAYLOAD, PACKET_SIZE, channel_data
+from .wire import PACKET_PAYLOAD, PACKET_SIZE, channel_data, data_packet
 
 __all__ = [
     "PACKET_PAYLOAD",
@@ -31,6 +31,7 @@ __all__ = [
     "PortAddress",
     "borrowed_device",
     "channel_data",
+    "data_packet",
     "check_baudrate",
     "classify",
     "explain",

@@ -11,6 +11,15 @@ CONTROL_CHANNEL_BASE = 100
 _RECORD_START_LIMIT = PACKET_PAYLOAD
 
 
+def data_packet(channel: int, payload: bytes) -> bytes:
+    """The packet that carries `payload` (at most PACKET_PAYLOAD bytes) to serial channel
+    `channel`, zero-filled to a whole packet."""
+    if not 0 < len(payload) <= PACKET_PAYLOAD:
+        raise ValueError("a data packet carries 1 to {} bytes, not {}".format(PACKET_PAYLOAD, len(payload)))
+    packet = bytes((channel, len(payload))) + payload
+    return packet + bytes(PACKET_SIZE - len(packet))
+
+
 def data_records(packet: bytes) -> Iterator[Tuple[int, bytes]]:
     """(channel, payload) of each data record of one packet the host wrote."""
     index = 0

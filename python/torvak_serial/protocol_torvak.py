@@ -7,8 +7,12 @@ from __future__ import annotations
 
 import contextlib
 import logging
+import os
+import selectors
 import threading
 import time
+import weakref
+from array import array
 from typing import TYPE_CHECKING, Any, Iterator, Optional, Tuple
 
 import serial
@@ -19,8 +23,9 @@ from serial.serialutil import (
     SerialTimeoutException,
 )
 
+import _torvak_readiness
 import zeq_torvak
-from torvak_common import PACKET_PAYLOAD, check_baudrate, explain, port_name, release_device
+from torvak_common import PACKET_PAYLOAD, check_baudrate, data_packet, explain, port_name, release_device
 
 from . import lifetime
 from .url import parse_url
@@ -29,10 +34,10 @@ if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
     from serial.rs485 import RS485Settings
 
-# Reads poll the channel's receive buffer: briefly at first, so that an answer already on
-# its way is taken at once, then less and less often, so that a long wait costs little.
-_FIRST_POLL = 0.0005
-_LONGEST_POLL = 0.01
+# A non-blocking write (write_timeout 0) sends for about this long, each packet with a
+# USB time-out of this many milliseconds, and returns what it sent.
+_NONBLOCKING_SPAN = 0.002
+_NONBLOCKING_USB_MS = 2
 # The channel's own time limit, too short for it ever to wait: this class does the waiting,
 # so that cancel_read() and close() can end it.
 _NO_WAIT = 1e-9
@@ -87,6 +92,14 @@ class Serial(SerialBase):
         self._cancel = threading.Event()
         # Taken by close(), which the exit hook may run while another thread closes too.
         self._close_lock = threading.Lock()
+        # The channel's receive buffer, its readiness descriptor and what reads wait on:
+        # the descriptor and a wake-up pipe, through which cancel_read() and close() end a
+        # waiting read. All are kept for the life of this object, so that no descriptor is
+        # ever closed under a thread that waits on it; fileno() works after close().
+        self._buffer: object = None
+        self._ready_fd = -1
+        self._wake_r, self._wake_w = -1, -1
+        self._selector: Optional[selectors.BaseSelector] = None
         super().__init__(*args, **kwargs)
 
     # -- opening and closing ---------------------------------------------------------
@@ -109,6 +122,7 @@ class Serial(SerialBase):
             ) from error
         self._channel = channel
         self._address = (serial_number, channel_number)
+        self._watch(channel)
         self._cancel.clear()
         self.is_open = True
         lifetime.opened(self)
@@ -120,10 +134,72 @@ class Serial(SerialBase):
             channel, self._channel = self._channel, None
             self.is_open = False
             self._cancel.set()  # a read waiting in another thread finds the port closed
+            self._wake()
             lifetime.closed(self)
             if channel is not None:
                 with self._errors_as_serial_exceptions():
                     channel.close()
+
+    def _watch(self, channel: zeq_torvak.Serial) -> None:
+        # The module's channel object keeps its receive buffer in a private capsule, which
+        # the private native module reads; holding the capsule keeps buffer and descriptor.
+        self._buffer = getattr(getattr(channel, "_Serial__handle"), "_Channel__in_deque")
+        self._ready_fd = _torvak_readiness.descriptor(self._buffer)
+        if self._selector is None:
+            self._wake_r, self._wake_w = os.pipe()
+            os.set_blocking(self._wake_r, False)
+            os.set_blocking(self._wake_w, False)
+            self._selector = selectors.DefaultSelector()
+            self._selector.register(self._wake_r, selectors.EVENT_READ)
+            # Released with this object (not at exit: a thread may still wait on them then).
+            weakref.finalize(self, _release_waiting, self._selector, self._wake_r, self._wake_w).atexit = False
+        else:  # opened again: the new channel has a descriptor of its own
+            for key in list(self._selector.get_map().values()):
+                if key.fd != self._wake_r:
+                    self._selector.unregister(key.fd)
+        self._selector.register(self._ready_fd, selectors.EVENT_READ)
+
+    def fileno(self) -> int:
+        """The channel's readiness descriptor, for select, selectors and asyncio: it polls
+        readable while received data waits to be read, and once no more can come (the port
+        closed, the device gone)."""
+        if self._ready_fd < 0:
+            raise PortNotOpenError()
+        return self._ready_fd
+
+    def _wake(self) -> None:
+        if self._wake_w >= 0:
+            try:
+                os.write(self._wake_w, b"\0")
+            except (BlockingIOError, OSError):
+                pass  # already full of wake-ups, or being torn down
+
+    def _wait_for_data(self, waiter: _Waiter) -> bool:
+        """Waits until data may have arrived, the port is cancelled or closed, or a limit
+        passes (then False)."""
+        pause = waiter.pause()
+        if pause is not None and pause <= 0:
+            return False
+        assert self._selector is not None
+        for key, _ in self._selector.select(pause):
+            if key.fd == self._wake_r:
+                try:
+                    while os.read(self._wake_r, 64):
+                        pass
+                except BlockingIOError:
+                    pass
+        return True
+
+    def _check_device(self, channel: zeq_torvak.Serial) -> None:
+        """SerialException once the device has gone and what it sent before has been read."""
+        if self._buffer is not None and _torvak_readiness.ended(self._buffer) and channel.in_waiting == 0:
+            serial_number, number = self._address or ("?", 0)
+            raise SerialException(
+                "{}: the device {} is gone (unplugged or failed): channel {} can send and receive "
+                "no more; close the port and open it again once the device is back".format(
+                    self.port, serial_number, number
+                )
+            )
 
     def _reconfigure_port(self, force_update: bool = False) -> None:
         # Settings the device cannot take are refused by their setters, the baud rate is
@@ -161,7 +237,10 @@ class Serial(SerialBase):
         """Bytes received and not read yet."""
         channel = self._open_channel()
         with self._errors_as_serial_exceptions():
-            return channel.in_waiting
+            waiting: int = channel.in_waiting
+        if not waiting:
+            self._check_device(channel)
+        return waiting
 
     def read(self, size: int = 1) -> bytes:
         """Up to `size` bytes, within the time limits set by timeout and inter_byte_timeout."""
@@ -178,7 +257,10 @@ class Serial(SerialBase):
             if part:
                 data += part
                 waiter.arrived()
-            elif not waiter.wait(self._cancel):
+                continue
+            if not data:
+                self._check_device(channel)
+            if not self._wait_for_data(waiter):
                 break
         return bytes(data)
 
@@ -206,7 +288,10 @@ class Serial(SerialBase):
                 waiter.arrived()
                 if line.endswith(terminator):
                     break
-            elif not waiter.wait(self._cancel):
+                continue
+            if not line:
+                self._check_device(channel)
+            if not self._wait_for_data(waiter):
                 break
         return bytes(line)
 
@@ -219,6 +304,7 @@ class Serial(SerialBase):
         """Ends a read waiting in another thread with what it has gathered; with no read
         waiting, the next read returns at once."""
         self._cancel.set()
+        self._wake()
 
     def _stop_requested(self) -> bool:
         if not self.is_open:
@@ -246,6 +332,8 @@ class Serial(SerialBase):
             if limit is None or not payload:
                 channel.write(payload)
                 return len(payload)
+            if limit == 0:
+                return self._write_nonblocking(channel, payload)
             deadline = time.monotonic() + limit
             sent = 0
             while sent < len(payload):
@@ -255,6 +343,26 @@ class Serial(SerialBase):
                         "Write timeout: {} of {} bytes sent".format(sent, len(payload))
                     )
             return sent
+
+    def _write_nonblocking(self, channel: zeq_torvak.Serial, payload: bytes) -> int:
+        """Sends packets for about _NONBLOCKING_SPAN, each with a short USB time-out, and
+        returns how many bytes went out (0 when the device takes none now)."""
+        handle = getattr(channel, "_Serial__handle")
+        device = getattr(handle, "_Channel__device")
+        number = getattr(handle, "_Channel__channel")
+        timeout_error = zeq_torvak._usb_core.USBTimeoutError  # type: ignore[attr-defined]
+        deadline = time.monotonic() + _NONBLOCKING_SPAN
+        sent = 0
+        while sent < len(payload):
+            chunk = payload[sent : sent + PACKET_PAYLOAD]
+            try:
+                device._Device__write(array("B", data_packet(number, chunk)), _NONBLOCKING_USB_MS)
+            except timeout_error:
+                break
+            sent += len(chunk)
+            if time.monotonic() >= deadline:
+                break
+        return sent
 
     @property
     def out_waiting(self) -> int:
@@ -378,11 +486,6 @@ class Serial(SerialBase):
                 raise ValueError("Not a valid timeout: {!r}".format(timeout)) from None
             if negative:
                 raise ValueError("Not a valid timeout: {!r}".format(timeout))
-            if timeout == 0:
-                raise ValueError(
-                    "write_timeout 0 is not supported: every packet is written synchronously, "
-                    "so there are no non-blocking writes; use None or a limit above 0"
-                )
         self._write_timeout = timeout
 
     # Modem lines and break: the channel has none. As on pyserial's socket:// and loop://
@@ -422,6 +525,12 @@ class Serial(SerialBase):
         return True
 
 
+def _release_waiting(selector: selectors.BaseSelector, *descriptors: int) -> None:
+    selector.close()
+    for fd in descriptors:
+        os.close(fd)
+
+
 def _release_if_unused(serial_number: str) -> None:
     # A channel that fails its range check leaves its device open, with a reader thread
     # that would keep the interpreter from exiting.
@@ -447,25 +556,18 @@ class _Waiter:
         self._deadline = None if timeout is None else self._start + timeout
         self._gap = inter_byte_timeout
         self._last_arrival: Optional[float] = None
-        self._poll = _FIRST_POLL
 
     def arrived(self) -> None:
         self._last_arrival = time.monotonic()
-        self._poll = _FIRST_POLL
 
-    def wait(self, cancel: threading.Event) -> bool:
-        """Waits for the next poll; False when a limit has passed instead."""
+    def pause(self) -> Optional[float]:
+        """How long to wait for more at most (None: without limit); 0 or less when a
+        limit has passed."""
         now = time.monotonic()
-        pause = self._poll
+        pause: Optional[float] = None
         if self._deadline is not None:
-            if now >= self._deadline:
-                return False
-            pause = min(pause, self._deadline - now)
+            pause = self._deadline - now
         if self._gap is not None and self._last_arrival is not None:
-            quiet_until = self._last_arrival + self._gap
-            if now >= quiet_until:
-                return False
-            pause = min(pause, quiet_until - now)
-        cancel.wait(pause)
-        self._poll = min(self._poll * 2, _LONGEST_POLL)
-        return True
+            quiet = self._last_arrival + self._gap - now
+            pause = quiet if pause is None else min(pause, quiet)
+        return pause

@@ -1,6 +1,10 @@
 #include "channel/input_buffer.hpp"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdint>
 
 #include "module/blocking_lock.hpp"
 
@@ -12,6 +16,7 @@ void InputBuffer::append(std::vector<uint8_t> chunk) {
     if (closed_) return;
     total_ += chunk.size();
     chunks_.push_back(std::move(chunk));
+    if (!signalled_ && readiness_fd_ >= 0) update_readiness_locked();
 }
 
 size_t InputBuffer::waiting() const {
@@ -39,6 +44,7 @@ InputBuffer::Take InputBuffer::take(size_t max_size, std::vector<uint8_t>& out) 
     } else {
         front_offset_ += n;
     }
+    if (total_ == 0 && readiness_fd_ >= 0) update_readiness_locked();
     return Take::Got;
 }
 
@@ -48,6 +54,7 @@ bool InputBuffer::clear() {
     chunks_.clear();
     front_offset_ = 0;
     total_ = 0;
+    update_readiness_locked();
     return true;
 }
 
@@ -57,11 +64,48 @@ void InputBuffer::close() {
     chunks_.clear();
     front_offset_ = 0;
     total_ = 0;
+    update_readiness_locked();
 }
 
 bool InputBuffer::closed() const {
     zt::BlockingLock lock(mutex_);
     return closed_;
+}
+
+InputBuffer::~InputBuffer() {
+    if (readiness_fd_ >= 0) ::close(readiness_fd_);
+}
+
+void InputBuffer::end_input() {
+    zt::BlockingLock lock(mutex_);
+    ended_ = true;
+    update_readiness_locked();
+}
+
+bool InputBuffer::input_ended() const {
+    zt::BlockingLock lock(mutex_);
+    return ended_;
+}
+
+int InputBuffer::readiness_fd() {
+    zt::BlockingLock lock(mutex_);
+    if (readiness_fd_ < 0) {
+        readiness_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        signalled_ = false;
+        update_readiness_locked();
+    }
+    return readiness_fd_;
+}
+
+void InputBuffer::update_readiness_locked() {
+    if (readiness_fd_ < 0) return;
+    const bool ready = closed_ || ended_ || total_ > 0;
+    if (ready == signalled_) return;
+    uint64_t value = 1;
+    // Non-blocking both ways: the counter is only ever 0 or 1 here.
+    const ssize_t done = ready ? ::write(readiness_fd_, &value, sizeof value)
+                               : ::read(readiness_fd_, &value, sizeof value);
+    if (done == static_cast<ssize_t>(sizeof value)) signalled_ = ready;
 }
 
 }  // namespace channel

@@ -14,6 +14,11 @@ class InputBuffer {
 public:
     enum class Take { Closed, Empty, Got };
 
+    InputBuffer() = default;
+    ~InputBuffer();
+    InputBuffer(const InputBuffer&) = delete;
+    InputBuffer& operator=(const InputBuffer&) = delete;
+
     // Appends one chunk; dropped when the buffer is closed. Never blocks for long:
     // the lock is only ever held for one buffer operation.
     void append(std::vector<uint8_t> chunk);
@@ -34,13 +39,30 @@ public:
 
     bool closed() const;
 
+    // The device's reader has stopped (unplug, USB error): what is buffered can still be
+    // taken, nothing more will come. Idempotent.
+    void end_input();
+    bool input_ended() const;
+
+    // A descriptor (an eventfd) that polls readable while data is buffered, or while no
+    // more can come (closed, or input ended), and not readable otherwise. Made on the
+    // first call, kept until the buffer is destroyed: whoever waits on it holds the
+    // buffer, so it is never closed under a waiter. -1 when the system refuses one.
+    int readiness_fd();
+
 private:
+    // Brings the descriptor's state in line with the buffer's. Expects mutex_.
+    void update_readiness_locked();
+
     // Held for one buffer operation at a time; nothing else is taken while it is held.
     mutable std::mutex mutex_;
     std::deque<std::vector<uint8_t>> chunks_;  // guarded by mutex_
     size_t front_offset_ = 0;                   // guarded by mutex_: bytes already taken from chunks_.front()
     size_t total_ = 0;                          // guarded by mutex_: bytes buffered
     bool closed_ = false;                       // guarded by mutex_
+    bool ended_ = false;                        // guarded by mutex_
+    int readiness_fd_ = -1;                     // guarded by mutex_; then fixed until destruction
+    bool signalled_ = false;                    // guarded by mutex_: readiness_fd_ polls readable
 };
 
 }  // namespace channel

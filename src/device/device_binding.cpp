@@ -143,6 +143,7 @@ class NativeSink final : public device::DataSink {
 public:
     explicit NativeSink(std::shared_ptr<channel::InputBuffer> buffer) : buffer_(std::move(buffer)) {}
     void input(Span data) override { buffer_->append(data.data(), data.size()); }
+    void end() noexcept override { buffer_->end_input(); }
 
 private:
     std::shared_ptr<channel::InputBuffer> buffer_;

@@ -116,8 +116,24 @@ private:
 
 }  // namespace
 
+void DeviceCore::end_input_of_channels() noexcept {
+    std::vector<std::shared_ptr<DataSink>> sinks;
+    try {
+        std::lock_guard lock(table_guard_);
+        for (auto& [number, sink] : channels_) sinks.push_back(sink);
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    for (auto& sink : sinks) sink->end();
+}
+
 std::optional<std::string> DeviceCore::run_reader() {
     const SignalsBlocked signals_go_to_the_main_thread;
+    // However the reader stops, whoever waits for a channel's data is told that no more comes.
+    struct EndOfInput {
+        DeviceCore& core;
+        ~EndOfInput() { core.end_input_of_channels(); }
+    } const end_of_input{*this};
     std::vector<uint8_t> packet(std::max<size_t>(link_->in_packet_size(), 1));
     while (!stop_flag.load()) {
         try {

@@ -52,6 +52,8 @@ public:
     virtual ~DataSink() = default;
     // Called on the reader thread without the GIL. Throws LinkFailure to end the reader.
     virtual void input(std::span<const uint8_t> data) = 0;
+    // The reader has stopped: no more input will come. On the reader thread, without the GIL.
+    virtual void end() noexcept {}
 };
 
 // A registered control handler.
@@ -101,6 +103,8 @@ public:
     // Removes the entry; returns it so the caller can release it where it chooses.
     std::shared_ptr<DataSink> erase_channel(int channel);
     bool no_channels() const;
+    // Calls end() of every open channel's sink.
+    void end_input_of_channels() noexcept;
 
     // --- control handlers ------------------------------------------------------
     // Takes handlers_protector and calls the handler of `channel`, if any.
