@@ -5,12 +5,17 @@
 # supported Python (3.8 and 3.13) when pyenv has them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# One line per stage with its duration, so a slow CI run shows where the time went.
+stage_start=$SECONDS
+stage() { echo "test.sh: $1 took $((SECONDS - stage_start)) s"; stage_start=$SECONDS; }
 export TORVAK_TEST_HOOKS=1 TORVAK_REQUIRE_TEST_HOOKS=1
 TORVAK_EXTRAS=test TORVAK_EXTRA_PACKAGES="clang libclang-rt-dev" tools/setup.sh
 emu_dir=$(tools/build-emulator.sh build/emulator | tail -n 1)
 export TORVAK_EMU_PATH="$emu_dir"
 export TORVAK_REQUIRE_EMULATOR=1   # the emulated-device tests may not skip here
+stage "set-up"
 PYTHONPATH="$emu_dir" umockdev-wrapper .venv/bin/python -m pytest "$@"
+stage "the suite"
 # The stub must describe the installed module; the shipped package and the typed example
 # must pass mypy --strict.
 export MYPY_CACHE_DIR=build/mypy-cache
@@ -18,6 +23,7 @@ export MYPY_CACHE_DIR=build/mypy-cache
 .venv/bin/python -m mypy --strict -p torvak_serial
 .venv/bin/python -m mypy --strict -p torvak_common
 .venv/bin/python -m mypy --strict examples/typed_ports.py
+stage "stubtest and type checks"
 
 # The reader's fuzz target over its corpus plus fresh inputs; its progress goes to a log.
 mkdir -p build/fuzz
@@ -33,9 +39,11 @@ awk -v logfile="$fuzz_log" '
   /new_units_added:/ { added = $2 }
   END { printf "fuzz: %s inputs in %s s, no failure; coverage %s, corpus %s, %s new (log: %s)\n",
                runs, seconds, cov, corp, added, logfile }' "$fuzz_log"
+stage "fuzzing"
 
 # The whole suite again against an AddressSanitizer + UBSan build of the module.
 PYTHON=.venv/bin/python tools/test-sanitizers.sh build/asan "$@"
+stage "the sanitizer build and run"
 
 # The suite and the stub on the oldest and the newest supported Python, each with its own
 # venv and emulator build. (The type checks above do not depend on the interpreter.)
@@ -57,4 +65,5 @@ for version in 3.8 3.13; do
   emu=$(PYTHON="$PWD/.venv$tag/bin/python" tools/build-emulator.sh "build/emulator$tag" | tail -n 1)
   TORVAK_EMU_PATH="$emu" PYTHONPATH="$emu" umockdev-wrapper ".venv$tag/bin/python" -m pytest "$@"
   ".venv$tag/bin/python" -m mypy.stubtest zeq_torvak
+  stage "Python $version"
 done
