@@ -86,6 +86,18 @@ class TestWakeUps:
         port.flush()
 
 
+def test_bytes_received_before_an_unplug_are_read_first(device, port):
+    port.timeout = None  # waits for all 10 bytes: the loss must end the wait
+    port.write(b"12345")
+    assert readable(port, 2)
+    device.unplug()
+    assert port.read(10) == b"12345"
+    with pytest.raises(serial.SerialException, match="gone"):
+        port.read(1)
+    with pytest.raises(serial.SerialException, match="gone"):
+        port.in_waiting
+
+
 def test_write_timeout_zero_is_a_non_blocking_write(device, port):
     device.set_pace_ms(30)  # one packet every 30 ms: the device cannot take much at once
     port.write_timeout = 0

@@ -190,16 +190,19 @@ class Serial(SerialBase):
                     pass
         return True
 
-    def _check_device(self, channel: zeq_torvak.Serial) -> None:
-        """SerialException once the device has gone and what it sent before has been read."""
-        if self._buffer is not None and _torvak_readiness.ended(self._buffer) and channel.in_waiting == 0:
-            serial_number, number = self._address or ("?", 0)
-            raise SerialException(
-                "{}: the device {} is gone (unplugged or failed): channel {} can send and receive "
-                "no more; close the port and open it again once the device is back".format(
-                    self.port, serial_number, number
-                )
+    def _input_ended(self, channel: zeq_torvak.Serial) -> bool:
+        """Whether the device has gone and everything it sent before has been read."""
+        return (self._buffer is not None and _torvak_readiness.ended(self._buffer)
+                and channel.in_waiting == 0)
+
+    def _device_gone(self) -> SerialException:
+        serial_number, number = self._address or ("?", 0)
+        return SerialException(
+            "{}: the device {} is gone (unplugged or failed): channel {} can send and receive "
+            "no more; close the port and open it again once the device is back".format(
+                self.port, serial_number, number
             )
+        )
 
     def _reconfigure_port(self, force_update: bool = False) -> None:
         # Settings the device cannot take are refused by their setters, the baud rate is
@@ -238,8 +241,8 @@ class Serial(SerialBase):
         channel = self._open_channel()
         with self._errors_as_serial_exceptions():
             waiting: int = channel.in_waiting
-        if not waiting:
-            self._check_device(channel)
+        if not waiting and self._input_ended(channel):
+            raise self._device_gone()
         return waiting
 
     def read(self, size: int = 1) -> bytes:
@@ -258,8 +261,10 @@ class Serial(SerialBase):
                 data += part
                 waiter.arrived()
                 continue
-            if not data:
-                self._check_device(channel)
+            if self._input_ended(channel):
+                if data:
+                    break  # what arrived before the loss; the next read raises
+                raise self._device_gone()
             if not self._wait_for_data(waiter):
                 break
         return bytes(data)
@@ -289,8 +294,10 @@ class Serial(SerialBase):
                 if line.endswith(terminator):
                     break
                 continue
-            if not line:
-                self._check_device(channel)
+            if self._input_ended(channel):
+                if line:
+                    break
+                raise self._device_gone()
             if not self._wait_for_data(waiter):
                 break
         return bytes(line)
