@@ -3,6 +3,7 @@ channel): channels byte-exact through ptys and RFC 2217, tty rates reaching the 
 one holder per channel, unplug and re-plug with clients connected, hostile RFC 2217
 input, and a clean stop on SIGTERM."""
 import errno
+import grp
 import os
 import random
 import select
@@ -23,7 +24,7 @@ SERIAL = "SERVE001"
 CHANNELS = 4
 # Bytes per channel per round trip; bench-sized runs set TORVAK_SERVE_BYTES=1048576.
 SIZE = int(os.environ.get("TORVAK_SERVE_BYTES", 32 * 1024))
-LIMIT = 60.0  # seconds for one round trip, generous for slow CI machines
+LIMIT = float(os.environ.get("TORVAK_SERVE_LIMIT", 60))  # seconds for one round trip
 
 
 @pytest.fixture
@@ -107,26 +108,37 @@ def served(device, child_env, tmp_path):
 
 
 def round_trip(write, read, data, limit=LIMIT):
-    """Writes `data` from a thread while reading it back here; what came back."""
-    writer = threading.Thread(target=lambda: [write(data[i:i + 4096]) for i in range(0, len(data), 4096)])
-    writer.start()
-    back = bytearray()
+    """Writes `data` from a thread while reading it back here, for at most `limit`
+    seconds; what came back."""
     deadline = time.monotonic() + limit
+
+    def writer():
+        for i in range(0, len(data), 4096):
+            if not write(data[i:i + 4096], deadline):
+                return
+
+    thread = threading.Thread(target=writer)
+    thread.start()
+    back = bytearray()
     try:
         while len(back) < len(data) and time.monotonic() < deadline:
             back += read()
     finally:
-        writer.join()
+        thread.join()
     return bytes(back)
 
 
 def open_tty(path):
     fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
 
-    def write(chunk):
+    def write(chunk, deadline=float("inf")):
         view = memoryview(chunk)
         while view:
-            view = view[os.write(fd, view):]
+            if time.monotonic() > deadline:
+                return False
+            if select.select([], [fd], [], 0.2)[1]:
+                view = view[os.write(fd, view):]
+        return True
 
     def read():
         if select.select([fd], [], [], 0.5)[0]:
@@ -146,7 +158,7 @@ def tty_round_trip(path, data):
 
 def rfc2217_round_trip(url, data):
     with serial.serial_for_url(url, timeout=0.5) as port:
-        return round_trip(port.write, lambda: port.read(65536), data)
+        return round_trip(lambda chunk, deadline: port.write(chunk), lambda: port.read(port.in_waiting or 1), data)
 
 
 def all_channels(function, make_url):
@@ -190,12 +202,35 @@ def test_ttys_carry_every_channel_byte_exact_and_set_the_rate(served, device):
     assert served.resources() == before
 
 
+def open_as_dialout_member(path):
+    """Opens the tty as a user of the group the ttys belong to (not root, whom the kernel
+    lets past TIOCEXCL): "opened" or the errno's name; None where that cannot be tried
+    (not root, no such group)."""
+    try:
+        gid = grp.getgrnam("dialout").gr_gid
+    except KeyError:
+        return None
+    if os.geteuid() != 0:
+        return None
+    code = ("import errno, os\n"
+            "os.setgid(%d); os.setgroups([%d]); os.setuid(65534)\n"
+            "try:\n    os.close(os.open(%r, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)); print('opened')\n"
+            "except OSError as e:\n    print(errno.errorcode[e.errno])\n" % (gid, gid, path))
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    return subprocess.run([sys.executable, "-c", code], env=env, stdout=subprocess.PIPE,
+                          check=True).stdout.decode().strip()
+
+
 def test_rfc2217_ports_carry_every_channel_one_holder_at_a_time(served, device):
     all_channels(rfc2217_round_trip, served.url)
 
+    tty_1 = os.readlink(served.link(1))
+    assert open_as_dialout_member(tty_1) in ("opened", None)
     with serial.serial_for_url(served.url(1), baudrate=115200, timeout=1) as port:
         assert wait_until(lambda: device.channel_state(1)["baud"] == 115200, timeout=1), served.log()
         assert b"in use by another RFC 2217 client" in refusal(served, 1)
+        # The tty is exclusive to the service meanwhile.
+        assert open_as_dialout_member(tty_1) in ("EBUSY", None)
         port.write(b"still mine\n")
         assert port.readline() == b"still mine\n"
 

@@ -195,10 +195,15 @@ class Channel:
     # -- the RFC 2217 side -------------------------------------------------------------
 
     def on_accept(self, events):
-        try:
-            sock, peer = self.listener.accept()
-        except OSError:
-            return
+        # Every connection waiting, so that a burst of connects never fills the backlog.
+        while self.listener is not None:
+            try:
+                sock, peer = self.listener.accept()
+            except OSError:
+                return
+            self._accept(sock, peer)
+
+    def _accept(self, sock, peer):
         if not allowed(peer[0], self.service.allow):
             _log.warning("%s: RFC 2217 client %s refused: not in --allow", self, peer[0])
             sock.close()
@@ -518,7 +523,7 @@ class Service:
         try:
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
             sock.bind((self.bind, port))
-            sock.listen(4)
+            sock.listen(16)
             sock.setblocking(False)
         except OSError:
             sock.close()
