@@ -181,6 +181,10 @@ def refusal(served, n):
             got += chunk
 
 
+def tty_speed(path):
+    return subprocess.run(["stty", "-F", path, "speed"], stdout=subprocess.PIPE, check=True).stdout.decode().strip()
+
+
 def test_ttys_carry_every_channel_byte_exact_and_set_the_rate(served, device):
     all_channels(tty_round_trip, served.link)
 
@@ -188,6 +192,12 @@ def test_ttys_carry_every_channel_byte_exact_and_set_the_rate(served, device):
     # (a rate without one, set with TCSETS2).
     subprocess.run(["stty", "-F", served.link(1), "57600"], check=True)
     assert wait_until(lambda: device.channel_state(1)["baud"] == 57600, timeout=1), served.log()
+    # A rate the device does not confirm: the tty is set back to the rate in force.
+    device.set_fault(config="wrong_rate")
+    subprocess.run(["stty", "-F", served.link(1), "19200"], check=True)
+    assert wait_until(lambda: "refused baud rate 19200" in served.log(), timeout=3), served.log()
+    assert wait_until(lambda: tty_speed(served.link(1)) != "19200", timeout=1), served.log()
+    device.set_fault(config="ok")
     with serial.Serial(served.link(2), 250000, timeout=1) as port:
         assert wait_until(lambda: device.channel_state(2)["baud"] == 250000, timeout=1), served.log()
         port.write(b"through pyserial\n")

@@ -32,8 +32,10 @@ def read_rate(fd):
 
 
 def write_rate(fd, rate):
+    """Sets the rate, as its B constant where it has one (so that programs reading the
+    rate with plain tcgetattr see it), else as BOTHER."""
     buf = _termios2(fd)
-    buf[_CFLAG] = (buf[_CFLAG] & ~termios.CBAUD) | BOTHER
+    buf[_CFLAG] = (buf[_CFLAG] & ~termios.CBAUD) | getattr(termios, "B{}".format(rate), BOTHER)
     buf[_ISPEED] = buf[_OSPEED] = rate
     fcntl.ioctl(fd, TCSETS2, buf)
 
@@ -63,7 +65,10 @@ class Pty:
             tty.setraw(slave)
             write_rate(slave, rate)
             if gid is not None:
-                os.fchown(slave, -1, gid)
+                try:
+                    os.fchown(slave, -1, gid)
+                except OSError as error:  # a group the service's user is not in
+                    _log.debug("%s: tty keeps its group: %s", link, error)
             os.fchmod(slave, 0o660)
         finally:
             os.close(slave)

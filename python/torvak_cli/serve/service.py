@@ -142,7 +142,7 @@ class Channel:
         self.slot.worker.submit(functools.partial(self.slot.rate_job, self, rate, previous))
 
     def rate_refused(self, rate, previous, error):
-        _log.warning("%s: the device refused baud rate %d (%s); it stays at %d", self, rate, error, previous)
+        _log.warning("%s: the device refused baud rate %d (%s); the rate in force is %d", self, rate, error, previous)
         if self.rate == rate:
             self.rate = previous
             if self.pty is not None:
@@ -454,7 +454,11 @@ class Slot:
         try:
             channel.port.baudrate = rate
         except Exception as error:
-            self.service.post(functools.partial(channel.rate_refused, rate, previous, error))
+            # The port keeps the rate the device last confirmed.
+            in_force = channel.port.baudrate
+            if in_force == rate:
+                in_force = previous
+            self.service.post(functools.partial(channel.rate_refused, rate, in_force, error))
 
 
 class Service:
