@@ -472,7 +472,8 @@ class Service:
         self.slots = []
         self._fixed = bool(devices)  # only the devices named
         for serial_number in devices:
-            self.slots.append(Slot(self, len(self.slots), serial_number))
+            if all(slot.serial != serial_number for slot in self.slots):
+                self.slots.append(Slot(self, len(self.slots), serial_number))
         self._skipped = set()
         self._selector = selectors.DefaultSelector()
         self._watched = {}  # fd -> events
