@@ -15,9 +15,11 @@ bench_channel.py baseline.
 import argparse
 import os
 import pathlib
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 from torvak_emu import Testbed, wait_until
@@ -44,6 +46,37 @@ def main():
             seconds = time.monotonic() - start
             print("{:<9} 4 x {} bytes round trip: {:6.1f} s, {:6.1f} KiB/s per channel each way".format(
                 name, options.bytes, seconds, options.bytes / 1024 / seconds), flush=True)
+
+        # One channel alone, then while RFC 2217 clients send malformed telnet on channel 1
+        # over and over and a client on channel 2 never reads.
+        data = os.urandom(min(options.bytes, 1 << 16))
+        start = time.monotonic()
+        t.tty_round_trip(served.link(3), data)
+        alone = time.monotonic() - start
+        stop = threading.Event()
+
+        def hostile():
+            while not stop.is_set():
+                for junk in t.HOSTILE[1:]:
+                    try:
+                        with socket.create_connection(("127.0.0.1", served.base), timeout=2) as s:
+                            s.sendall(junk)
+                    except OSError:
+                        pass
+
+        mute = socket.create_connection(("127.0.0.1", served.base + 1))
+        thread = threading.Thread(target=hostile)
+        thread.start()
+        try:
+            start = time.monotonic()
+            t.tty_round_trip(served.link(3), data)
+            attacked = time.monotonic() - start
+        finally:
+            stop.set()
+            thread.join()
+            mute.close()
+        print("channel 3, {} bytes: {:.2f} s alone, {:.2f} s beside hostile clients ({:+.0f}%)".format(
+            len(data), alone, attacked, (attacked / alone - 1) * 100))
 
         delays = []
         for rate in (57600, 115200, 230400, 9600, 38400):
