@@ -78,6 +78,19 @@ def main():
         print("channel 3, {} bytes: {:.2f} s alone, {:.2f} s beside hostile clients ({:+.0f}%)".format(
             len(data), alone, attacked, (attacked / alone - 1) * 100))
 
+        def footprint():
+            with open("/proc/%d/status" % served.process.pid) as f:
+                rss = next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+            return served.resources() + (rss,)
+
+        before = footprint()
+        for i in range(100):
+            t.tty_round_trip(served.link(4), b"%d\n" % i)
+            socket.create_connection(("127.0.0.1", served.base + 3)).close()
+        time.sleep(0.5)
+        print("200 connects (100 tty, 100 TCP): descriptors {} -> {}, threads {} -> {}, RSS {} -> {} KiB".format(
+            *(x for pair in zip(before, footprint()) for x in pair)))
+
         delays = []
         for rate in (57600, 115200, 230400, 9600, 38400):
             start = time.monotonic()
