@@ -219,11 +219,22 @@ def build_parser():
                         "(default %(default)s); before the first byte it waits without limit")
     _add_progress_options(p)
     p.set_defaults(run=run_receive)
+
+    from torvak_cli.serve import add_arguments
+
+    p = commands.add_parser("serve", help="serve every channel as a tty (and an RFC 2217 port) until stopped")
+    add_arguments(p)
+    p.set_defaults(run=None, subparser=p)
     return parser
 
 
 def main(argv=None):
-    args = build_parser().parse_args(argv)
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.command == "serve":
+        from torvak_cli.serve import run_serve
+
+        return run_serve(args, args.subparser)
     if args.command == "miniterm":
         from torvak_cli.miniterm import run_miniterm
 

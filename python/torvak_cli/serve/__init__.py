@@ -1,0 +1,88 @@
+"""``torvak serve``: each channel of the attached devices as a tty and an RFC 2217 port."""
+import ipaddress
+import logging
+import os
+import signal
+import sys
+
+from torvak_cli.serve.ptys import group_id
+
+_log = logging.getLogger("torvak.serve")
+
+
+def default_pty_dir():
+    """$TORVAK_RUN_DIR, else /run/torvak for root, else $XDG_RUNTIME_DIR/torvak (None
+    when that is not set either)."""
+    chosen = os.environ.get("TORVAK_RUN_DIR")
+    if chosen:
+        return chosen
+    if os.geteuid() == 0:
+        return "/run/torvak"
+    runtime = os.environ.get("XDG_RUNTIME_DIR")
+    return os.path.join(runtime, "torvak") if runtime else None
+
+
+def add_arguments(parser):
+    parser.add_argument("--device", action="append", default=[], metavar="SERIAL",
+                        help="serve this device (repeatable; slots in this order); default: every device, "
+                             "in the order first seen")
+    parser.add_argument("--pty-dir", metavar="DIR",
+                        help="where the links DIR/SERIAL/N to the channels' ttys go (default: $TORVAK_RUN_DIR, "
+                             "else /run/torvak for root, else $XDG_RUNTIME_DIR/torvak)")
+    parser.add_argument("--group", default="dialout", metavar="GROUP",
+                        help="group of the ttys, which get mode 0660 (default %(default)s)")
+    parser.add_argument("--rfc2217-port", type=int, metavar="BASE",
+                        help="serve channel N of the device in slot K over RFC 2217 on TCP port "
+                             "BASE + 16*K + N - 1 (default: no RFC 2217)")
+    parser.add_argument("--bind", default="127.0.0.1", metavar="ADDR",
+                        help="address the RFC 2217 ports listen on (default %(default)s); any other than "
+                             "loopback needs --allow: RFC 2217 has no authentication")
+    parser.add_argument("--allow", action="append", default=[], metavar="CIDR",
+                        help="network whose clients may connect (repeatable); loopback always may")
+    parser.add_argument("-v", "--verbose", action="store_true", help="log debugging detail")
+
+
+def run_serve(args, parser):
+    """Runs the service until SIGTERM or SIGINT; the exit status."""
+    logging.basicConfig(
+        level=logging.DEBUG if args.verbose else logging.INFO,
+        format="torvak serve: %(levelname)s: %(message)s",
+        stream=sys.stderr,
+    )
+    try:
+        networks = [ipaddress.ip_network(text, strict=False) for text in args.allow]
+        bind_address = ipaddress.ip_address(args.bind)
+    except ValueError as error:
+        parser.error(str(error))
+    if not bind_address.is_loopback:
+        if not networks:
+            parser.error("--bind {} is reachable from other machines and RFC 2217 has no "
+                         "authentication: name the clients' networks with --allow CIDR".format(args.bind))
+        _log.warning("RFC 2217 ports listen on %s, without authentication; clients from %s may connect",
+                     args.bind, ", ".join(args.allow))
+    if args.rfc2217_port is not None and not 0 < args.rfc2217_port < 65536:
+        parser.error("--rfc2217-port must be a TCP port number")
+    pty_dir = args.pty_dir or default_pty_dir()
+    if pty_dir is None:
+        parser.error("no --pty-dir given and neither TORVAK_RUN_DIR nor XDG_RUNTIME_DIR is set")
+    gid = group_id(args.group)
+    if gid is None:
+        _log.warning("no group %s: the ttys keep the service's group", args.group)
+
+    from torvak_cli.serve.service import Service
+
+    try:
+        os.makedirs(pty_dir, mode=0o755, exist_ok=True)
+        service = Service(pty_dir, gid, args.device, args.rfc2217_port, args.bind, networks)
+    except (OSError, ValueError) as error:
+        _log.error("%s", error)
+        return 1
+    for number in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(number, service.request_stop)
+    try:
+        service.run()
+    except ValueError as error:
+        _log.error("%s", error)
+        return 1
+    _log.info("stopped")
+    return 0

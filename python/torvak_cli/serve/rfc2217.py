@@ -1,0 +1,97 @@
+"""The RFC 2217 side of a served channel: pyserial's PortManager speaks the protocol, over
+a facade that hands settings to the device's worker without blocking or raising."""
+import ipaddress
+import logging
+
+import serial
+from serial.rfc2217 import IAC, M_NORMAL, PortManager
+
+from torvak_common import check_baudrate
+
+_log = logging.getLogger("torvak.serve")
+IAC_BYTE = IAC[0]
+
+
+class PortFacade:
+    """What PortManager sees as the serial port. The device sets nothing but the baud
+    rate: other settings keep their only value, which PortManager then reports back to
+    the client; modem lines read as an idle line without modem lines does."""
+
+    bytesize = serial.EIGHTBITS
+    parity = serial.PARITY_NONE
+    stopbits = serial.STOPBITS_ONE
+    xonxoff = False
+    rtscts = False
+    cts = dsr = cd = True
+    ri = False
+
+    def __init__(self, channel):
+        self._channel = channel
+
+    def __setattr__(self, name, value):
+        # Every setting a client sends lands here; only the rate means something.
+        if name == "_channel":
+            object.__setattr__(self, name, value)
+        elif name == "baudrate":
+            try:
+                self._channel.request_rate(check_baudrate(value), "RFC 2217 client")
+            except Exception as error:  # never raise into PortManager
+                _log.warning("%s: baud rate %r from the RFC 2217 client ignored: %s", self._channel, value, error)
+        else:
+            _log.debug("%s: %s=%r from the RFC 2217 client ignored", self._channel, name, value)
+
+    @property
+    def baudrate(self):
+        return self._channel.rate
+
+    def reset_input_buffer(self):
+        pass
+
+    def reset_output_buffer(self):
+        pass
+
+
+class Client:
+    """A connected RFC 2217 client of one channel."""
+
+    def __init__(self, channel, sock, peer):
+        self.channel = channel
+        self.sock = sock
+        self.peer = peer
+        self.outgoing = bytearray()  # telnet bytes waiting for the socket
+        self.manager = PortManager(PortFacade(channel), self)
+
+    def write(self, data):
+        """PortManager's connection: telnet replies join the outgoing bytes."""
+        self.outgoing += data
+
+    def send_data(self, data):
+        self.outgoing += data.replace(IAC, IAC + IAC)
+
+    def received(self, data):
+        """The serial data in bytes from the client; telnet commands are handed to
+        PortManager (which may raise on malformed ones: the caller drops the client)."""
+        manager = self.manager
+        if manager.mode == M_NORMAL:
+            cut = data.find(IAC_BYTE)
+            if cut < 0:
+                return data
+            head, data = data[:cut], data[cut:]
+        else:
+            head = b""
+        return head + b"".join(manager.filter(data))
+
+    def __str__(self):
+        return "{}:{}".format(*self.peer[:2])
+
+
+def allowed(peer_host, networks):
+    """Whether a client from `peer_host` may connect: loopback always, others when one of
+    `networks` (ip_network objects) holds the address."""
+    try:
+        address = ipaddress.ip_address(peer_host.split("%")[0])
+    except ValueError:
+        return False
+    if getattr(address, "ipv4_mapped", None):
+        address = address.ipv4_mapped
+    return address.is_loopback or any(address in net for net in networks if net.version == address.version)
