@@ -143,8 +143,8 @@ def test_pymodbus_async_rtu_client_reads_registers(device):
 
     async def query():
         client = pymodbus_client.AsyncModbusSerialClient(
-            "torvak://{}/3".format(SERIAL), baudrate=9600, timeout=2, retries=1)
-        await client.connect()
+            "torvak://{}/3".format(SERIAL), baudrate=9600, timeout=5, retries=2)
+        assert await client.connect()
         try:
             result = await client.read_holding_registers(0, count=3, device_id=17)
             assert not result.isError()
