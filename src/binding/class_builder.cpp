@@ -1,8 +1,8 @@
-#include "module/class_builder.hpp"
+#include "binding/class_builder.hpp"
 
 #include <cstring>
 
-#include "module/runtime.hpp"
+#include "binding/runtime.hpp"
 
 namespace zt {
 

@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "module/native_function.hpp"
+#include "binding/native_function.hpp"
 
 namespace zt {
 

@@ -1,10 +1,10 @@
-#include "module/error_translation.hpp"
+#include "binding/error_translation.hpp"
 
 #include <cxxabi.h>
 
 #include <new>
 
-#include "module/errors.hpp"
+#include "binding/errors.hpp"
 #include "usb/usb_binding.hpp"
 
 namespace zt {

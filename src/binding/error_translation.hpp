@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "module/gil.hpp"
+#include "binding/gil.hpp"
 #include "usb/usb_device.hpp"
 
 namespace zt {

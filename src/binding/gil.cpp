@@ -1,4 +1,4 @@
-#include "module/gil.hpp"
+#include "binding/gil.hpp"
 
 #include <atomic>
 #include <chrono>

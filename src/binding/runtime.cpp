@@ -1,10 +1,10 @@
-#include "module/runtime.hpp"
+#include "binding/runtime.hpp"
 
 #include <atomic>
 
-#include "module/errors.hpp"
-#include "module/blocking_lock.hpp"
-#include "module/gil.hpp"
+#include "binding/errors.hpp"
+#include "sync/blocking_lock.hpp"
+#include "binding/gil.hpp"
 #include "module/surface.hpp"
 
 namespace zt {
@@ -117,7 +117,7 @@ namespace {
 // these mutexes without the GIL, and would wait for whichever Python thread holds the GIL
 // (a pure-Python loop keeps it for a whole switch interval). So the mutex, once free, is
 // let go again, the GIL taken back, and the mutex tried without blocking.
-// The GIL is taken back in ordinary code, holding no mutex (see module/gil.hpp).
+// The GIL is taken back in ordinary code, holding no mutex (see binding/gil.hpp).
 void wait_releasing_gil_if_held(std::mutex& m) {
     if (!holds_gil()) {
         m.lock();

@@ -1,6 +1,6 @@
 // Services every binding file uses: the module namespace (names looked up at call
 // time, as a Python module's code does) and the standard-error report. Native locks
-// are taken with zt::BlockingLock (module/blocking_lock.hpp), which waits without the GIL.
+// are taken with zt::BlockingLock (sync/blocking_lock.hpp), which waits without the GIL.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -24,7 +24,7 @@ py::object global(const char* name);
 
 // Calls that may block with the GIL released (time.sleep, Thread.join) and so, on a
 // thread other than the main one, may end the thread while the interpreter finalizes
-// (see module/gil.hpp); such a thread is parked inside them. Expect the GIL.
+// (see binding/gil.hpp); such a thread is parked inside them. Expect the GIL.
 // Calls the module global `name` with the argument `arg` (borrowed, kept alive by the caller).
 void call_global_blocking(const char* name, py::handle arg);
 // Calls the module global `name` with the argument obj.<attribute>.

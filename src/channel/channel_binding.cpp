@@ -4,10 +4,10 @@
 #include <cmath>
 #include <limits>
 
-#include "device/wire_format.hpp"
-#include "module/class_builder.hpp"
-#include "module/errors.hpp"
-#include "module/runtime.hpp"
+#include "wire/wire_format.hpp"
+#include "binding/class_builder.hpp"
+#include "binding/errors.hpp"
+#include "binding/runtime.hpp"
 #include "module/surface.hpp"
 
 namespace zt {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "module/blocking_lock.hpp"
+#include "sync/blocking_lock.hpp"
 
 namespace channel {
 

@@ -6,8 +6,8 @@
 #include <csignal>
 #include <chrono>
 
-#include "device/wire_format.hpp"
-#include "module/blocking_lock.hpp"
+#include "wire/wire_format.hpp"
+#include "sync/blocking_lock.hpp"
 #include "usb/usb_device.hpp"
 
 namespace device {

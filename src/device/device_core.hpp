@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "module/blocking_lock.hpp"
+#include "sync/blocking_lock.hpp"
 
 namespace device {
 

@@ -5,10 +5,10 @@
 
 #include <cxxabi.h>
 
-#include "module/class_builder.hpp"
-#include "module/error_translation.hpp"
-#include "module/native_function.hpp"
-#include "module/runtime.hpp"
+#include "binding/class_builder.hpp"
+#include "binding/error_translation.hpp"
+#include "binding/native_function.hpp"
+#include "binding/runtime.hpp"
 #include "module/surface.hpp"
 #include "usb/usb_binding.hpp"
 

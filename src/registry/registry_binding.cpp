@@ -18,10 +18,10 @@
 #include <utility>
 #include <vector>
 
-#include "module/blocking_lock.hpp"
-#include "module/class_builder.hpp"
-#include "module/errors.hpp"
-#include "module/runtime.hpp"
+#include "sync/blocking_lock.hpp"
+#include "binding/class_builder.hpp"
+#include "binding/errors.hpp"
+#include "binding/runtime.hpp"
 #include "module/surface.hpp"
 #include "registry/device_table.hpp"
 

@@ -9,9 +9,9 @@
 // it raises are its own.
 #include <string>
 
-#include "module/class_builder.hpp"
-#include "module/errors.hpp"
-#include "module/runtime.hpp"
+#include "binding/class_builder.hpp"
+#include "binding/errors.hpp"
+#include "binding/runtime.hpp"
 #include "module/surface.hpp"
 
 namespace zt {

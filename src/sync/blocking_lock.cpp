@@ -1,4 +1,4 @@
-#include "module/blocking_lock.hpp"
+#include "sync/blocking_lock.hpp"
 
 #include <atomic>
 

@@ -12,10 +12,10 @@
 
 #include <string>
 
-#include "module/class_builder.hpp"
-#include "module/error_translation.hpp"
-#include "module/errors.hpp"
-#include "module/native_function.hpp"
+#include "binding/class_builder.hpp"
+#include "binding/error_translation.hpp"
+#include "binding/errors.hpp"
+#include "binding/native_function.hpp"
 
 namespace zt {
 namespace {

@@ -1,6 +1,6 @@
 #include "usb/usb_binding.hpp"
 
-#include "module/gil.hpp"
+#include "binding/gil.hpp"
 
 #include <libusb.h>
 #include <pybind11/gil_safe_call_once.h>

@@ -1,4 +1,4 @@
-#include "device/wire_format.hpp"
+#include "wire/wire_format.hpp"
 
 namespace device {
 
