@@ -18,6 +18,13 @@ namespace zt {
 // exception. Expects the GIL. Rethrows a forced unwind (the thread is being ended).
 void translate_current_exception();
 
+// The USB access layer's exception types, made on first use and kept for the life of
+// the process: USBError, an OSError with `errno` and `backend_error_code`, and its
+// subclass USBTimeoutError. The layer's core namespace shows them under those names.
+// Expect the GIL.
+py::object usb_error_type();
+py::object usb_timeout_error_type();
+
 // Routes errors escaping the pybind11-defined parts of the module (the USB layer's
 // Python face) through translate_current_exception. Called once by the import sequence.
 void install_exception_translator();

@@ -6,9 +6,9 @@
 
 #include "wire/wire_format.hpp"
 #include "binding/class_builder.hpp"
+#include "binding/assertions.hpp"
 #include "binding/errors.hpp"
 #include "binding/runtime.hpp"
-#include "module/surface.hpp"
 
 namespace zt {
 namespace {

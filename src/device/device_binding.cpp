@@ -1,5 +1,5 @@
 // The `_Device` class: one open multi-channel device.
-#include <pybind11/pybind11.h>
+#include "device/device_binding.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -11,10 +11,10 @@
 #include "sync/blocking_lock.hpp"
 #include "binding/class_builder.hpp"
 #include "binding/error_translation.hpp"
+#include "binding/assertions.hpp"
 #include "binding/errors.hpp"
 #include "binding/gil.hpp"
 #include "binding/runtime.hpp"
-#include "module/surface.hpp"
 #include "usb/usb_binding.hpp"
 
 namespace zt {

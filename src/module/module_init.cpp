@@ -5,11 +5,15 @@
 
 #include <cxxabi.h>
 
-#include "binding/class_builder.hpp"
+#include "binding/assertions.hpp"
 #include "binding/error_translation.hpp"
+#include "binding/lock_waiter.hpp"
 #include "binding/native_function.hpp"
 #include "binding/runtime.hpp"
-#include "module/surface.hpp"
+#include "channel/channel_binding.hpp"
+#include "device/device_binding.hpp"
+#include "registry/registry_binding.hpp"
+#include "serial/serial_binding.hpp"
 #include "usb/usb_binding.hpp"
 
 namespace zt {

@@ -8,6 +8,8 @@
 // table and the opening of a device. The mutex is only ever waited for with the GIL
 // released, so Python code (the USB search, the `_Device` constructor) may run while
 // it is held.
+#include "registry/registry_binding.hpp"
+
 #include <cxxabi.h>
 #include <pybind11/gil_safe_call_once.h>
 
@@ -19,10 +21,11 @@
 #include <vector>
 
 #include "sync/blocking_lock.hpp"
+#include "binding/assertions.hpp"
 #include "binding/class_builder.hpp"
 #include "binding/errors.hpp"
 #include "binding/runtime.hpp"
-#include "module/surface.hpp"
+#include "device/device_binding.hpp"
 #include "registry/device_table.hpp"
 
 namespace zt {

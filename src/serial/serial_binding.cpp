@@ -7,12 +7,14 @@
 // lower, upper, indexing, int() of a str), so blanks, signs, underscores, Unicode
 // digits and letter case behave exactly as they do in the interpreter, and the errors
 // it raises are its own.
+#include "serial/serial_binding.hpp"
+
 #include <string>
 
+#include "binding/assertions.hpp"
 #include "binding/class_builder.hpp"
 #include "binding/errors.hpp"
 #include "binding/runtime.hpp"
-#include "module/surface.hpp"
 
 namespace zt {
 namespace {

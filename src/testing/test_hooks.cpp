@@ -12,6 +12,7 @@
 
 #include <string>
 
+#include "binding/assertions.hpp"
 #include "binding/class_builder.hpp"
 #include "binding/error_translation.hpp"
 #include "binding/errors.hpp"

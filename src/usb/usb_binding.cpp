@@ -1,17 +1,16 @@
 #include "usb/usb_binding.hpp"
 
-#include "binding/gil.hpp"
-
-#include <libusb.h>
 #include <pybind11/gil_safe_call_once.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <climits>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "binding/error_translation.hpp"
+#include "binding/gil.hpp"
 
 namespace zt::usb_binding {
 namespace {
@@ -40,8 +39,6 @@ private:
 
 struct Layer {
     UsbLayer objects;
-    py::object usb_error;
-    py::object timeout_error;
     py::object array_type;
     py::object default_backend;
 };
@@ -230,12 +227,6 @@ py::object make_namespace(const char* name, const char* doc) {
     return py::module_::import("types").attr("ModuleType")(name, doc);
 }
 
-py::object make_exception(const char* name, const char* doc, py::handle base) {
-    PyObject* type = PyErr_NewExceptionWithDoc(name, doc, base.ptr(), nullptr);
-    if (!type) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(type);
-}
-
 void define_descriptor_classes(py::handle core) {
     py::class_<usb::Endpoint>(core, "Endpoint", py::module_local())
         .def_property_readonly("bEndpointAddress", [](const usb::Endpoint& e) { return e.address; })
@@ -316,12 +307,9 @@ Layer make_layer() {
     py::object back = make_namespace(kBackName, "The libusb-1.0 back end.");
     py::object library = make_namespace(kLibraryName, "Where the libusb-1.0 library in use lives.");
 
-    l.usb_error = make_exception("zeq_torvak._usb_core.USBError", "A USB operation failed.", PyExc_OSError);
-    l.timeout_error = make_exception("zeq_torvak._usb_core.USBTimeoutError",
-                                     "A USB transfer did not complete within its time-out.", l.usb_error);
     l.array_type = py::module_::import("array").attr("array");
-    core.attr("USBError") = l.usb_error;
-    core.attr("USBTimeoutError") = l.timeout_error;
+    core.attr("USBError") = usb_error_type();
+    core.attr("USBTimeoutError") = usb_timeout_error_type();
 
     define_descriptor_classes(core);
     define_device_class(core);
@@ -373,27 +361,5 @@ std::shared_ptr<usb::Device> native_handle(py::handle obj) {
     if (!obj || !py::isinstance<usb::Device>(obj)) return nullptr;
     return obj.cast<std::shared_ptr<usb::Device>>();
 }
-
-int errno_for(int code) {
-    switch (code) {
-        case LIBUSB_ERROR_IO: return EIO;
-        case LIBUSB_ERROR_INVALID_PARAM: return EINVAL;
-        case LIBUSB_ERROR_ACCESS: return EACCES;
-        case LIBUSB_ERROR_NO_DEVICE: return ENODEV;
-        case LIBUSB_ERROR_NOT_FOUND: return ENOENT;
-        case LIBUSB_ERROR_BUSY: return EBUSY;
-        case LIBUSB_ERROR_TIMEOUT: return ETIMEDOUT;
-        case LIBUSB_ERROR_OVERFLOW: return EOVERFLOW;
-        case LIBUSB_ERROR_PIPE: return EPIPE;
-        case LIBUSB_ERROR_INTERRUPTED: return EINTR;
-        case LIBUSB_ERROR_NO_MEM: return ENOMEM;
-        case LIBUSB_ERROR_NOT_SUPPORTED: return ENOSYS;
-        default: return 0;
-    }
-}
-
-py::object usb_error_type() { return layer().usb_error; }
-
-py::object timeout_error_type() { return layer().timeout_error; }
 
 }  // namespace zt::usb_binding

@@ -29,12 +29,4 @@ UsbLayer create();
 // Expects the GIL.
 std::shared_ptr<usb::Device> native_handle(py::handle obj);
 
-// The core namespace's exception types: USBError (an OSError) and its USBTimeoutError.
-// Expects the GIL.
-py::object usb_error_type();
-py::object timeout_error_type();
-
-// The errno value matching a libusb error code, 0 when there is none.
-int errno_for(int code);
-
 }  // namespace zt::usb_binding

@@ -26,6 +26,9 @@ private:
 // The code of a time-out (LIBUSB_ERROR_TIMEOUT), for time-outs reported from outside libusb.
 inline constexpr int kTimeoutCode = -7;
 
+// The errno value matching an Error's code, 0 when there is none.
+int errno_for(int code) noexcept;
+
 // Nothing arrived (or nothing could be sent) within the time-out.
 class Timeout : public Error {
 public:

@@ -1,0 +1,17 @@
+#include "binding/assertions.hpp"
+
+#include <atomic>
+
+namespace zt {
+namespace {
+std::atomic<bool> g_assertions{true};
+}
+
+bool assertions_enabled() noexcept { return g_assertions.load(std::memory_order_relaxed); }
+
+void init_assertion_switch() {
+    const long optimize = py::module_::import("sys").attr("flags").attr("optimize").cast<long>();
+    g_assertions.store(optimize == 0);
+}
+
+}  // namespace zt

@@ -1,0 +1,20 @@
+// The interpreter's assertion switch: checks that Python code would write as `assert`
+// statements run only while `sys.flags.optimize` is 0, and are skipped entirely (their
+// message not even built) under `python -O`.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace zt {
+
+namespace py = pybind11;
+
+// Whether assertion checks run: true unless the interpreter was started with -O.
+// Fixed for the life of the process; readable without the GIL.
+bool assertions_enabled() noexcept;
+
+// Reads the interpreter's switch; called once by the import sequence, before any body
+// runs. Expects the GIL.
+void init_assertion_switch();
+
+}  // namespace zt
