@@ -7,6 +7,7 @@
 
 #include "channel/channel_binding.hpp"
 #include "device/device_core.hpp"
+#include "device/native_adapters.hpp"
 #include "wire/wire_format.hpp"
 #include "sync/blocking_lock.hpp"
 #include "binding/class_builder.hpp"
@@ -21,6 +22,8 @@ namespace zt {
 namespace {
 
 using device::DeviceCore;
+using device::NativeLink;
+using device::NativeSink;
 using Span = std::span<const uint8_t>;
 
 constexpr const char* kCoreAttr = "_Device__core";
@@ -54,25 +57,6 @@ std::string exception_text(py::error_already_set& e) { return to_text(e.value())
 
 // ---------------------------------------------------------------------------
 // Links
-
-// This module's own USB handle: transfers run natively, no GIL.
-class NativeLink final : public device::Link {
-public:
-    NativeLink(std::shared_ptr<usb::Device> dev, uint8_t ep_in, uint8_t ep_out, size_t in_size)
-        : dev_(std::move(dev)), ep_in_(ep_in), ep_out_(ep_out), in_size_(in_size) {}
-    size_t read(uint8_t* buffer, size_t capacity, unsigned timeout_ms) override {
-        return dev_->read(ep_in_, buffer, capacity, timeout_ms);
-    }
-    size_t write(Span data, unsigned timeout_ms) override {
-        return dev_->write(ep_out_, data.data(), data.size(), timeout_ms);
-    }
-    size_t in_packet_size() const override { return in_size_; }
-
-private:
-    std::shared_ptr<usb::Device> dev_;
-    uint8_t ep_in_, ep_out_;
-    size_t in_size_;
-};
 
 // Calls into Python from native code running without the GIL (the reader, or a caller
 // inside without_gil): takes the GIL for the call and turns a Python exception into a
@@ -137,15 +121,6 @@ public:
 
 private:
     PyRef channel_;
-};
-
-class NativeSink final : public device::DataSink {
-public:
-    explicit NativeSink(std::shared_ptr<channel::InputBuffer> buffer) : buffer_(std::move(buffer)) {}
-    void input(Span data) override { buffer_->append(data.data(), data.size()); }
-
-private:
-    std::shared_ptr<channel::InputBuffer> buffer_;
 };
 
 // A Python callable registered as a channel's control handler. Ordinary errors are

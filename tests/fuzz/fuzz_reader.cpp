@@ -1,7 +1,8 @@
 // libFuzzer target for the reader: random received packets go through
-// DeviceCore::run_reader into native receive buffers, a recording control route and
-// the master mailbox, and what arrives is compared with a plain re-reading of the
-// record rules written out below. Any difference, and any sanitizer report, aborts.
+// DeviceCore::run_reader into native receive buffers (behind the module's own
+// NativeSink), a recording control route and the master mailbox, and what arrives is
+// compared with a plain re-reading of the record rules written out below. Any
+// difference, and any sanitizer report, aborts.
 //
 // Input layout:
 //   byte 0   which channels are open and how (bits below)
@@ -27,6 +28,7 @@
 
 #include "channel/input_buffer.hpp"
 #include "device/device_core.hpp"
+#include "device/native_adapters.hpp"
 #include "usb/usb_device.hpp"
 
 namespace {
@@ -257,15 +259,6 @@ private:
     size_t next_ = 0;
 };
 
-class BufferSink final : public device::DataSink {
-public:
-    explicit BufferSink(std::shared_ptr<channel::InputBuffer> buffer) : buffer_(std::move(buffer)) {}
-    void input(std::span<const uint8_t> data) override { buffer_->append(data.data(), data.size()); }
-
-private:
-    std::shared_ptr<channel::InputBuffer> buffer_;
-};
-
 class RefusingSink final : public device::DataSink {
 public:
     void input(std::span<const uint8_t>) override { throw device::LinkFailure(kSinkRefused); }
@@ -300,13 +293,13 @@ Observed run_reader(const Scenario& s) {
         if (!buffered(s, channel)) continue;
         auto buffer = std::make_shared<channel::InputBuffer>();
         buffers.emplace_back(channel, buffer);
-        core.insert_channel(channel, std::make_shared<BufferSink>(buffer));
+        core.insert_channel(channel, std::make_shared<device::NativeSink>(buffer));
     }
     if (s.config & kRefusingFour) core.insert_channel(4, std::make_shared<RefusingSink>());
     auto closed = std::make_shared<channel::InputBuffer>();
     if (s.config & kClosedFive) {
         closed->close();
-        core.insert_channel(5, std::make_shared<BufferSink>(closed));
+        core.insert_channel(5, std::make_shared<device::NativeSink>(closed));
     }
     core.set_handler(1, std::make_shared<RecordingHandler>(1, out));
     if (s.config & kRefusingHandler) core.set_handler(2, std::make_shared<RefusingHandler>());
