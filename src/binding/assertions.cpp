@@ -1,8 +1,10 @@
 #include "binding/assertions.hpp"
 
+#include "binding/python.hpp"
+
 #include <atomic>
 
-namespace zt {
+namespace zt::binding {
 namespace {
 std::atomic<bool> g_assertions{true};
 }
@@ -14,4 +16,4 @@ void init_assertion_switch() {
     g_assertions.store(optimize == 0);
 }
 
-}  // namespace zt
+}  // namespace zt::binding

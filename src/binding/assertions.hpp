@@ -3,11 +3,7 @@
 // message not even built) under `python -O`.
 #pragma once
 
-#include <pybind11/pybind11.h>
-
-namespace zt {
-
-namespace py = pybind11;
+namespace zt::binding {
 
 // Whether assertion checks run: true unless the interpreter was started with -O.
 // Fixed for the life of the process; readable without the GIL.
@@ -17,4 +13,4 @@ bool assertions_enabled() noexcept;
 // runs. Expects the GIL.
 void init_assertion_switch();
 
-}  // namespace zt
+}  // namespace zt::binding

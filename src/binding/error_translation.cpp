@@ -7,9 +7,7 @@
 
 #include "binding/errors.hpp"
 
-namespace zt {
-
-namespace py = pybind11;
+namespace zt::binding {
 
 namespace {
 
@@ -143,4 +141,4 @@ void install_exception_translator() {
     });
 }
 
-}  // namespace zt
+}  // namespace zt::binding

@@ -2,7 +2,7 @@
 // a Python exception through native code running without the GIL.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "binding/python.hpp"
 
 #include <memory>
 #include <string>
@@ -10,7 +10,7 @@
 #include "binding/gil.hpp"
 #include "usb/usb_device.hpp"
 
-namespace zt {
+namespace zt::binding {
 
 // Sets the interpreter's error for the exception being handled (call only inside a
 // catch block): the module's own error kinds, USB errors, carried Python exceptions,
@@ -61,4 +61,4 @@ private:
     PythonError error_;
 };
 
-}  // namespace zt
+}  // namespace zt::binding

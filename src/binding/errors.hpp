@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace zt {
+namespace zt::binding {
 
 // A failed check that the interpreter would express as an `assert` statement.
 // Thrown only after asking assertions_enabled() (binding/assertions.hpp).
@@ -31,4 +31,4 @@ struct OverflowError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-}  // namespace zt
+}  // namespace zt::binding

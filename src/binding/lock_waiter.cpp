@@ -3,7 +3,7 @@
 #include "binding/gil.hpp"
 #include "sync/blocking_lock.hpp"
 
-namespace zt {
+namespace zt::binding {
 namespace {
 // Waits for a native mutex; when this thread holds the GIL, releases it meanwhile. It
 // must not then hold the mutex while it waits to get the GIL back: the reader thread takes
@@ -25,6 +25,6 @@ void wait_releasing_gil_if_held(std::mutex& m) {
 }
 }  // namespace
 
-void install_lock_waiter() { set_lock_waiter(wait_releasing_gil_if_held); }
+void install_lock_waiter() { sync::set_lock_waiter(wait_releasing_gil_if_held); }
 
-}  // namespace zt
+}  // namespace zt::binding

@@ -3,9 +3,9 @@
 // lock taken.
 #pragma once
 
-namespace zt {
+namespace zt::binding {
 
 // Installs the waiter; called once by the import sequence.
 void install_lock_waiter();
 
-}  // namespace zt
+}  // namespace zt::binding

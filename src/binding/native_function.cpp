@@ -13,7 +13,7 @@
 #include "binding/error_translation.hpp"
 #include "binding/runtime.hpp"
 
-namespace zt {
+namespace zt::binding {
 namespace {
 
 struct NativeFunction {
@@ -339,4 +339,4 @@ py::object make_function(FunctionSpec spec) {
     return owner;
 }
 
-}  // namespace zt
+}  // namespace zt::binding

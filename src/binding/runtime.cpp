@@ -3,7 +3,7 @@
 #include "binding/errors.hpp"
 #include "binding/gil.hpp"
 
-namespace zt {
+namespace zt::binding {
 namespace {
 
 // Set once by the exec slot and never released: the module lives until the
@@ -90,4 +90,4 @@ void byte_overflow(long long value) {
 
 std::string to_text(py::handle o) { return py::str(o).cast<std::string>(); }
 
-}  // namespace zt
+}  // namespace zt::binding

@@ -1,17 +1,15 @@
 // Services every binding file uses: the module namespace (names looked up at call
 // time, as a Python module's code does) and the standard-error report. Native locks
-// are taken with zt::BlockingLock (sync/blocking_lock.hpp), which waits without the GIL.
+// are taken with sync::BlockingLock (sync/blocking_lock.hpp), which waits without the GIL.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "binding/python.hpp"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-namespace zt {
-
-namespace py = pybind11;
+namespace zt::binding {
 
 inline constexpr const char* kModuleName = "zeq_torvak";
 
@@ -50,4 +48,4 @@ py::object unsigned_bytes(const uint8_t* data, size_t size);
 // Text form of an object as str() gives it. Expects the GIL.
 std::string to_text(py::handle o);
 
-}  // namespace zt
+}  // namespace zt::binding

@@ -4,16 +4,17 @@
 #include <cmath>
 #include <limits>
 
-#include "wire/wire_format.hpp"
-#include "binding/class_builder.hpp"
 #include "binding/assertions.hpp"
+#include "binding/class_builder.hpp"
 #include "binding/errors.hpp"
 #include "binding/runtime.hpp"
+#include "wire/wire_format.hpp"
 
-namespace zt {
+namespace zt::channel {
+
+using namespace binding;
+
 namespace {
-
-using channel::InputBuffer;
 
 // The receive buffer: a capsule while open, None once closed.
 constexpr const char* kBufferAttr = "_Channel__in_deque";
@@ -233,14 +234,14 @@ py::object write(const Args& a) {
         py::buffer_info info = py::reinterpret_borrow<py::buffer>(data).request();
         if (info.format == "B" && info.ndim == 1 && info.strides[0] == 1) view.emplace(std::move(info));
     }
-    constexpr long long kMaxCount = device::kMaxPayload;
+    constexpr long long kMaxCount = wire::kMaxPayload;
     long long start = 0;
     long long left = left_total;
     long long count = std::min(left, kMaxCount);
     while (count > 0) {
         py::object package;
         if (view) {
-            std::string bytes(device::kPackageSize, '\0');
+            std::string bytes(wire::kPackageSize, '\0');
             bytes[0] = static_cast<char>(channel);
             bytes[1] = static_cast<char>(count);
             std::memcpy(bytes.data() + 2, static_cast<const char*>(view->ptr) + start, static_cast<size_t>(count));
@@ -283,7 +284,7 @@ constexpr const char* kReadDoc =
 
 }  // namespace
 
-std::shared_ptr<channel::InputBuffer> native_input_buffer(py::handle channel_obj) {
+std::shared_ptr<InputBuffer> native_input_buffer(py::handle channel_obj) {
     if (!g_input_data || !py::object(py::type::of(channel_obj).attr("input_data")).is(g_input_data)) return nullptr;
     py::object cap = py::getattr(channel_obj, kBufferAttr, py::none());
     if (cap.is_none() || !PyCapsule_CheckExact(cap.ptr())) return nullptr;
@@ -318,4 +319,4 @@ py::object make_channel_class() {
     return g_channel_class;
 }
 
-}  // namespace zt
+}  // namespace zt::channel

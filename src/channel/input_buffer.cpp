@@ -4,23 +4,23 @@
 
 #include "sync/blocking_lock.hpp"
 
-namespace channel {
+namespace zt::channel {
 
 void InputBuffer::append(std::vector<uint8_t> chunk) {
     if (chunk.empty()) return;
-    zt::BlockingLock lock(mutex_);
+    sync::BlockingLock lock(mutex_);
     if (closed_) return;
     total_ += chunk.size();
     chunks_.push_back(std::move(chunk));
 }
 
 size_t InputBuffer::waiting() const {
-    zt::BlockingLock lock(mutex_);
+    sync::BlockingLock lock(mutex_);
     return total_;
 }
 
 InputBuffer::Take InputBuffer::take(size_t max_size, std::vector<uint8_t>& out) {
-    zt::BlockingLock lock(mutex_);
+    sync::BlockingLock lock(mutex_);
     if (closed_) return Take::Closed;
     if (chunks_.empty() || max_size == 0) return Take::Empty;
     std::vector<uint8_t>& front = chunks_.front();
@@ -43,7 +43,7 @@ InputBuffer::Take InputBuffer::take(size_t max_size, std::vector<uint8_t>& out) 
 }
 
 bool InputBuffer::clear() {
-    zt::BlockingLock lock(mutex_);
+    sync::BlockingLock lock(mutex_);
     if (closed_) return false;
     chunks_.clear();
     front_offset_ = 0;
@@ -52,7 +52,7 @@ bool InputBuffer::clear() {
 }
 
 void InputBuffer::close() {
-    zt::BlockingLock lock(mutex_);
+    sync::BlockingLock lock(mutex_);
     closed_ = true;
     chunks_.clear();
     front_offset_ = 0;
@@ -60,8 +60,8 @@ void InputBuffer::close() {
 }
 
 bool InputBuffer::closed() const {
-    zt::BlockingLock lock(mutex_);
+    sync::BlockingLock lock(mutex_);
     return closed_;
 }
 
-}  // namespace channel
+}  // namespace zt::channel

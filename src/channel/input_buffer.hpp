@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-namespace channel {
+namespace zt::channel {
 
 class InputBuffer {
 public:
@@ -43,4 +43,4 @@ private:
     bool closed_ = false;                       // guarded by mutex_
 };
 
-}  // namespace channel
+}  // namespace zt::channel

@@ -5,25 +5,25 @@
 #include <cstring>
 #include <limits>
 
-#include "channel/channel_binding.hpp"
-#include "device/device_core.hpp"
-#include "device/native_adapters.hpp"
-#include "wire/wire_format.hpp"
-#include "sync/blocking_lock.hpp"
+#include "binding/assertions.hpp"
 #include "binding/class_builder.hpp"
 #include "binding/error_translation.hpp"
-#include "binding/assertions.hpp"
 #include "binding/errors.hpp"
 #include "binding/gil.hpp"
 #include "binding/runtime.hpp"
+#include "channel/channel_binding.hpp"
+#include "device/device_core.hpp"
+#include "device/native_adapters.hpp"
+#include "sync/blocking_lock.hpp"
 #include "usb/usb_binding.hpp"
+#include "wire/wire_format.hpp"
 
-namespace zt {
+namespace zt::device {
+
+using namespace binding;
+
 namespace {
 
-using device::DeviceCore;
-using device::NativeLink;
-using device::NativeSink;
 using Span = std::span<const uint8_t>;
 
 constexpr const char* kCoreAttr = "_Device__core";
@@ -72,7 +72,7 @@ auto with_gil(F&& f) -> std::invoke_result_t<F&> {
 }
 
 // Any object with the pyusb-style handle interface, called through Python.
-class PythonLink final : public device::Link {
+class PythonLink final : public Link {
 public:
     PythonLink(py::object handle, py::object ep_in_address, py::object ep_out_address, size_t in_size)
         : handle_(std::move(handle)), ep_in_(std::move(ep_in_address)), ep_out_(std::move(ep_out_address)),
@@ -112,7 +112,7 @@ private:
 // Sinks and handlers that call Python
 
 // A channel object without a native buffer: its input_data is called with the GIL.
-class PythonSink final : public device::DataSink {
+class PythonSink final : public DataSink {
 public:
     explicit PythonSink(py::object channel) : channel_(std::move(channel)) {}
     void input(Span data) override {
@@ -127,7 +127,7 @@ private:
 // reported and swallowed; anything else (KeyboardInterrupt, SystemExit) passes on
 // unchanged: to the caller of handle_io_control_package, or to the reader, which
 // reports it and ends.
-class PythonHandler final : public device::ControlHandler {
+class PythonHandler final : public ControlHandler {
 public:
     PythonHandler(py::object fn, py::object device) : fn_(std::move(fn)), device_(std::move(device)) {}
     void call(Span payload) override {
@@ -203,8 +203,8 @@ py::object init(const Args& a) {
     py::object in_address = ep_in.attr("bEndpointAddress");
     py::object out_address = ep_out.attr("bEndpointAddress");
     const size_t in_size = ep_in.attr("wMaxPacketSize").cast<size_t>();
-    std::unique_ptr<device::Link> link;
-    if (auto native = usb_binding::native_handle(handle))
+    std::unique_ptr<Link> link;
+    if (auto native = usb::native_handle(handle))
         link = std::make_unique<NativeLink>(native, in_address.cast<uint8_t>(), out_address.cast<uint8_t>(), in_size);
     else
         link = std::make_unique<PythonLink>(handle, in_address, out_address, in_size);
@@ -314,7 +314,7 @@ py::object handle_io_control_package(const Args& a) {
     py::handle package = a[1];
     // Every registered handler is a PythonHandler (set_io_control_handler_for_channel
     // makes them); it gets the package object as given.
-    core_of(a[0])->with_handler(clamp_channel(a.integer(2)), [&](device::ControlHandler& handler) {
+    core_of(a[0])->with_handler(clamp_channel(a.integer(2)), [&](ControlHandler& handler) {
         static_cast<PythonHandler&>(handler).call_with(package);
     });
     return py::none();
@@ -359,12 +359,12 @@ py::object open_channel(const Args& a) {
     const int n = clamp_channel(a.integer(1));
     py::object channel_obj;
     {
-        BlockingLock lock(core->channel_lock);
+        sync::BlockingLock lock(core->channel_lock);
         if (assertions_enabled() && core->has_channel(n))
             fail_assertion("通道[" + to_text(channel) + "]已经打开:" + serial_text(self));
         channel_obj = global("_Channel")(self, py::arg("channel_number") = channel, py::arg("timeout") = a[3]);
-        std::shared_ptr<device::DataSink> sink;
-        if (auto buffer = native_input_buffer(channel_obj))
+        std::shared_ptr<DataSink> sink;
+        if (auto buffer = channel::native_input_buffer(channel_obj))
             sink = std::make_shared<NativeSink>(std::move(buffer));
         else
             sink = std::make_shared<PythonSink>(channel_obj);
@@ -388,7 +388,7 @@ bool close_device_if_unused(py::handle device) {
     py::object cap = py::getattr(device, kCoreAttr, py::none());
     if (cap.is_none() || !PyCapsule_CheckExact(cap.ptr())) return false;
     auto core = *static_cast<std::shared_ptr<DeviceCore>*>(py::capsule(cap).get_pointer());
-    BlockingLock lock(core->channel_lock);
+    sync::BlockingLock lock(core->channel_lock);
     if (!core->no_channels() || core->stop_flag.load()) return false;
     device.attr("close")();
     device.attr("_Device__dev_manager").attr("close_device")(device);
@@ -400,7 +400,7 @@ namespace {
 py::object close_channel(const Args& a) {
     py::handle self = a[0];
     auto core = core_of(self);
-    BlockingLock lock(core->channel_lock);
+    sync::BlockingLock lock(core->channel_lock);
     core->erase_channel(clamp_channel(a.integer(1)));  // released here, with the GIL held
     if (core->no_channels()) {
         self.attr("close")();
@@ -414,10 +414,10 @@ py::object serial_number(const Args& a) { return a[0].attr("_Device__dev").attr(
 py::object output_data(const Args& a) {
     py::handle self = a[0];
     py::handle data = a[1];
-    if (assertions_enabled() && py::len(data) != device::kPackageSize)
-        fail_assertion("只支持长度为 " + std::to_string(device::kPackageSize) + " 的数据包:" + serial_text(self));
+    if (assertions_enabled() && py::len(data) != wire::kPackageSize)
+        fail_assertion("只支持长度为 " + std::to_string(wire::kPackageSize) + " 的数据包:" + serial_text(self));
     const size_t written = write_packet(*core_of(self), data, kWriteTimeoutMs);
-    if (assertions_enabled() && written < device::kPackageSize) fail_assertion("");
+    if (assertions_enabled() && written < wire::kPackageSize) fail_assertion("");
     return py::none();
 }
 
@@ -427,22 +427,22 @@ py::object send_command(const Args& a) {
     py::bytes encoded = command.attr("encode")("utf-8");
     std::string_view cmd = encoded;
     const long long target = a.integer(2);
-    const long long first = target > std::numeric_limits<long long>::max() - device::kIoControlChannel
+    const long long first = target > std::numeric_limits<long long>::max() - wire::kIoControlChannel
                                 ? std::numeric_limits<long long>::max()
-                                : target + device::kIoControlChannel;
+                                : target + wire::kIoControlChannel;
     if (first < 0 || first > 255) byte_overflow(first);
     std::vector<uint8_t> package{static_cast<uint8_t>(first), 0};
     package.insert(package.end(), cmd.begin(), cmd.end());
-    const bool terminated = !cmd.empty() && static_cast<uint8_t>(cmd.back()) == device::kTerminator;
+    const bool terminated = !cmd.empty() && static_cast<uint8_t>(cmd.back()) == wire::kTerminator;
     const size_t length = terminated ? cmd.size() : cmd.size() + 1;
-    if (!terminated) package.push_back(device::kTerminator);
+    if (!terminated) package.push_back(wire::kTerminator);
     if (length > 255) byte_overflow(static_cast<long long>(length));
     package[1] = static_cast<uint8_t>(length);
-    const long long free_bytes = static_cast<long long>(device::kPackageSize) - static_cast<long long>(package.size());
+    const long long free_bytes = static_cast<long long>(wire::kPackageSize) - static_cast<long long>(package.size());
     if (assertions_enabled() && free_bytes < 0)
         fail_assertion("命令[" + command.cast<std::string>() + "]过长。包含命令结束符后，长度不能超过[" +
-                       std::to_string(device::kMaxPayload) + "]个字节:" + serial_text(self));
-    if (free_bytes > 0) package.resize(device::kPackageSize, 0);
+                       std::to_string(wire::kMaxPayload) + "]个字节:" + serial_text(self));
+    if (free_bytes > 0) package.resize(wire::kPackageSize, 0);
     auto core = core_of(self);
     write_packet(*core, make_array(Span(package)), kWriteTimeoutMs);
     return py::none();
@@ -463,7 +463,7 @@ py::object io_control_master_query(const Args& a) {
     if (assertions_enabled() && !py::bool_(command.attr("endswith")("?")))
         fail_assertion("查询指令必须要以英文问号[?]结尾:" + serial_text(self));
     auto core = core_of(self);
-    BlockingLock one_query_at_a_time(core->master_protector);
+    sync::BlockingLock one_query_at_a_time(core->master_protector);
     core->master.clear();
     self.attr("_send_command_to_channel")(command, 0);
     const bool answered = without_gil([&] { return core->master.wait(timeout); });
@@ -504,8 +504,8 @@ py::object make_device_class() {
     g_device_class = build_class(
         "_Device",
         {
-            constant("PackageSize", device::kPackageSize),
-            constant("IOControlChannel", device::kIoControlChannel),
+            constant("PackageSize", wire::kPackageSize),
+            constant("IOControlChannel", wire::kIoControlChannel),
             method("__init__", {{"dev_manager"}, {"hid_handle", "_USBDevice"}}, init),
             method("set_io_control_handler_for_channel", {{"handler", "_Callable"}, {"channel", "int"}},
                    set_io_control_handler_for_channel),
@@ -534,4 +534,4 @@ py::object make_device_class() {
     return g_device_class;
 }
 
-}  // namespace zt
+}  // namespace zt::device

@@ -1,11 +1,9 @@
 // The `_Device` class, and what other bindings need of a device of this module.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "binding/python.hpp"
 
-namespace zt {
-
-namespace py = pybind11;
+namespace zt::device {
 
 // The class object; called once by the import sequence. Expects the GIL.
 py::object make_device_class();
@@ -15,4 +13,4 @@ py::object make_device_class();
 // Expects the GIL.
 bool close_device_if_unused(py::handle device);
 
-}  // namespace zt
+}  // namespace zt::device

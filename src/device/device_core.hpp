@@ -26,7 +26,7 @@
 
 #include "sync/blocking_lock.hpp"
 
-namespace device {
+namespace zt::device {
 
 // A failure of the link or of routing that is not a USB error; what() is the text
 // the reader reports.
@@ -141,9 +141,9 @@ private:
 
 template <typename F>
 void DeviceCore::with_handler(int channel, F&& f) {
-    zt::BlockingLock lock(handlers_protector_);
+    sync::BlockingLock lock(handlers_protector_);
     auto it = handlers_.find(channel);
     if (it != handlers_.end()) f(*it->second);
 }
 
-}  // namespace device
+}  // namespace zt::device

@@ -13,7 +13,7 @@
 #include "device/device_core.hpp"
 #include "usb/usb_device.hpp"
 
-namespace device {
+namespace zt::device {
 
 // The device's endpoints on a USB handle of the access layer.
 class NativeLink final : public Link {
@@ -44,4 +44,4 @@ private:
     std::shared_ptr<channel::InputBuffer> buffer_;
 };
 
-}  // namespace device
+}  // namespace zt::device

@@ -20,22 +20,23 @@
 #include <utility>
 #include <vector>
 
-#include "sync/blocking_lock.hpp"
 #include "binding/assertions.hpp"
 #include "binding/class_builder.hpp"
 #include "binding/errors.hpp"
 #include "binding/runtime.hpp"
 #include "device/device_binding.hpp"
 #include "registry/device_table.hpp"
+#include "sync/blocking_lock.hpp"
 
-namespace zt {
+namespace zt::registry {
+
+using namespace binding;
+
 namespace {
-
-using registry::SerialKey;
 
 // Values are `_Device` objects (or whatever `_Device` is bound to).
 struct DeviceTableObject {
-    registry::DeviceTable<py::object> table;
+    DeviceTable<py::object> table;
 };
 using Entries = std::vector<std::pair<SerialKey, py::object>>;
 
@@ -115,7 +116,7 @@ py::object device_table_type() {
 struct RegistryState {
     py::object devices_owner;
     py::object lock_owner;
-    registry::DeviceTable<py::object>* devices;  // guarded by *device_lock
+    DeviceTable<py::object>* devices;  // guarded by *device_lock
     std::mutex* device_lock;                     // waited for only with the GIL released
 };
 
@@ -202,7 +203,7 @@ py::object get_device_by_serial_number(const Args& a) {
     py::object device;
     std::optional<py::object> displaced;  // dropped after the lock is released
     {
-        BlockingLock guard(*state.device_lock);
+        sync::BlockingLock guard(*state.device_lock);
         if (any && !state.devices->empty()) {
             device = state.devices->first();
         } else if (const py::object* filed = state.devices->find(key)) {
@@ -224,7 +225,7 @@ py::object open_serial_channel(const Args& a) {
     bool filed_before = false;
     {
         RegistryState state = state_of(self);
-        BlockingLock guard(*state.device_lock);
+        sync::BlockingLock guard(*state.device_lock);
         filed_before = any ? !state.devices->empty() : state.devices->find(serial_key(serial_number)) != nullptr;
     }
     py::object device = self.attr("get_device_by_serial_number")(serial_number);
@@ -240,7 +241,7 @@ py::object open_serial_channel(const Args& a) {
         // reader is not a daemon thread, so the program could never exit.
         if (!filed_before) {
             try {
-                close_device_if_unused(device);
+                device::close_device_if_unused(device);
             } catch (py::error_already_set&) {
             }
         }
@@ -257,7 +258,7 @@ py::object close_device(const Args& a) {
     RegistryState state = state_of(self);
     std::optional<py::object> removed;  // dropped after the lock is released
     {
-        BlockingLock guard(*state.device_lock);
+        sync::BlockingLock guard(*state.device_lock);
         removed = state.devices->remove_if(key, [&](const py::object& filed) { return filed.is(device); });
     }
     return py::none();
@@ -300,4 +301,4 @@ py::object make_get_hid_device() {
                            get_hid_device, "_Device");
 }
 
-}  // namespace zt
+}  // namespace zt::registry

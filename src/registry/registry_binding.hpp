@@ -2,15 +2,13 @@
 // functions built on it.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "binding/python.hpp"
 
-namespace zt {
-
-namespace py = pybind11;
+namespace zt::registry {
 
 // Each is called once by the import sequence, with the GIL held.
 py::object make_resource_manager_class();
 py::object make_list_serial_numbers();
 py::object make_get_hid_device();
 
-}  // namespace zt
+}  // namespace zt::registry

@@ -16,7 +16,10 @@
 #include "binding/errors.hpp"
 #include "binding/runtime.hpp"
 
-namespace zt {
+namespace zt::serial {
+
+using namespace binding;
+
 namespace {
 
 constexpr const char* kHandleAttr = "_Serial__handle";
@@ -194,4 +197,4 @@ py::object make_serial_class() {
         });
 }
 
-}  // namespace zt
+}  // namespace zt::serial

@@ -1,13 +1,11 @@
 // The `Serial` port class.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "binding/python.hpp"
 
-namespace zt {
-
-namespace py = pybind11;
+namespace zt::serial {
 
 // The class object; called once by the import sequence. Expects the GIL.
 py::object make_serial_class();
 
-}  // namespace zt
+}  // namespace zt::serial

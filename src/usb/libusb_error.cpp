@@ -6,7 +6,7 @@
 
 #include "usb/usb_device.hpp"
 
-namespace usb {
+namespace zt::usb {
 
 static_assert(kTimeoutCode == LIBUSB_ERROR_TIMEOUT);
 
@@ -41,4 +41,4 @@ int errno_for(int code) noexcept {
     }
 }
 
-}  // namespace usb
+}  // namespace zt::usb

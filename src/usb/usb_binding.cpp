@@ -12,7 +12,7 @@
 #include "binding/error_translation.hpp"
 #include "binding/gil.hpp"
 
-namespace zt::usb_binding {
+namespace zt::usb {
 namespace {
 
 // The host package's default when a transfer is given no time-out.
@@ -132,7 +132,7 @@ py::object device_read(usb::Device& device, py::handle endpoint, py::handle size
     if (is_exact_integer(size_or_buffer)) {
         const auto size = static_cast<size_t>(int_in_range(size_or_buffer, "read", "size_or_buffer", 0, INT_MAX));
         std::vector<uint8_t> buffer(size);
-        const size_t received = without_gil([&] { return device.read(address, buffer.data(), buffer.size(), limit); });
+        const size_t received = binding::without_gil([&] { return device.read(address, buffer.data(), buffer.size(), limit); });
         return layer().array_type("B", py::bytes(reinterpret_cast<const char*>(buffer.data()), received));
     }
     // The export pins the buffer's memory (a bytearray cannot resize meanwhile) while
@@ -147,7 +147,7 @@ py::object device_read(usb::Device& device, py::handle endpoint, py::handle size
         throw py::type_error("read() argument 'size_or_buffer' must be int or a writable buffer, not " +
                              type_name(size_or_buffer));
     }
-    const size_t received = without_gil([&] {
+    const size_t received = binding::without_gil([&] {
         return device.read(address, static_cast<uint8_t*>(view->get().buf), static_cast<size_t>(view->get().len),
                            limit);
     });
@@ -158,7 +158,7 @@ py::int_ device_write(usb::Device& device, py::handle endpoint, py::handle data,
     const uint8_t address = endpoint_address(endpoint, "write");
     const unsigned limit = timeout_ms(timeout, "write");
     const std::vector<uint8_t> bytes = data_bytes(data);
-    const size_t sent = without_gil([&] { return device.write(address, bytes.data(), bytes.size(), limit); });
+    const size_t sent = binding::without_gil([&] { return device.write(address, bytes.data(), bytes.size(), limit); });
     return py::int_(sent);
 }
 
@@ -187,7 +187,7 @@ py::object find(py::handle id_vendor, py::handle id_product, py::handle backend,
 
     std::vector<std::shared_ptr<usb::Device>> found;
     // Devices not handed out are destroyed (their handles closed) without the GIL.
-    without_gil([&] {
+    binding::without_gil([&] {
         const std::shared_ptr<usb::Context> context = source->context();
         if (serial && all) {
             found = usb::find_all_by_serial(context, vid, pid, *serial);
@@ -267,7 +267,7 @@ void define_device_class(py::handle core) {
     py::class_<usb::Device, std::shared_ptr<usb::Device>> cls(core, "Device", py::module_local());
 #endif
     cls.def_property_readonly("serial_number", [](usb::Device& d) -> py::object {
-        const std::optional<std::string> serial = without_gil([&] { return d.serial_number(); });
+        const std::optional<std::string> serial = binding::without_gil([&] { return d.serial_number(); });
         if (!serial) return py::none();
         return py::str(*serial);
     });
@@ -280,18 +280,18 @@ void define_device_class(py::handle core) {
         [](usb::Device& d, py::handle interface) {
             const auto number =
                 static_cast<int>(int_in_range(interface, "is_kernel_driver_active", "interface", 0, 0xFF));
-            return without_gil([&] { return d.is_kernel_driver_active(number); });
+            return binding::without_gil([&] { return d.is_kernel_driver_active(number); });
         },
         py::arg("interface"));
     cls.def(
         "detach_kernel_driver",
         [](usb::Device& d, py::handle interface) {
             const auto number = static_cast<int>(int_in_range(interface, "detach_kernel_driver", "interface", 0, 0xFF));
-            without_gil([&] { d.detach_kernel_driver(number); });
+            binding::without_gil([&] { d.detach_kernel_driver(number); });
         },
         py::arg("interface"));
     cls.def("get_active_configuration", [](usb::Device& d) {
-        return without_gil([&] { return d.active_configuration(); });
+        return binding::without_gil([&] { return d.active_configuration(); });
     });
     cls.def("read", &device_read, py::arg("endpoint"), py::arg("size_or_buffer"), py::arg("timeout") = py::none());
     cls.def("write", &device_write, py::arg("endpoint"), py::arg("data"), py::arg("timeout") = py::none());
@@ -301,15 +301,15 @@ void define_device_class(py::handle core) {
     });
 }
 
-Layer make_layer() {
+Layer build_layer() {
     Layer l;
     py::object core = make_namespace(kCoreName, "Finding USB devices and talking to them over libusb-1.0.");
     py::object back = make_namespace(kBackName, "The libusb-1.0 back end.");
     py::object library = make_namespace(kLibraryName, "Where the libusb-1.0 library in use lives.");
 
     l.array_type = py::module_::import("array").attr("array");
-    core.attr("USBError") = usb_error_type();
-    core.attr("USBTimeoutError") = usb_timeout_error_type();
+    core.attr("USBError") = binding::usb_error_type();
+    core.attr("USBTimeoutError") = binding::usb_timeout_error_type();
 
     define_descriptor_classes(core);
     define_device_class(core);
@@ -330,7 +330,7 @@ Layer make_layer() {
 
     library.attr("find_library") = py::cpp_function(
         [](py::handle) {
-            return without_gil([] { return usb::library_path(); });
+            return binding::without_gil([] { return usb::library_path(); });
         },
         py::name("find_library"), py::scope(library), py::arg("candidate") = py::none());
 
@@ -341,7 +341,7 @@ Layer make_layer() {
         [](py::handle device) {
             const std::shared_ptr<usb::Device> native = native_handle(device);
             if (!native) return;
-            without_gil([&] { native->release(); });
+            binding::without_gil([&] { native->release(); });
         },
         py::name("close_usb_device"), py::scope(core), py::arg("device"));
     return l;
@@ -349,12 +349,12 @@ Layer make_layer() {
 
 Layer& layer() {
     PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<Layer> storage;
-    return storage.call_once_and_store_result(&make_layer).get_stored();
+    return storage.call_once_and_store_result(&build_layer).get_stored();
 }
 
 }  // namespace
 
-UsbLayer create() { return layer().objects; }
+UsbLayer make_usb_layer() { return layer().objects; }
 
 std::shared_ptr<usb::Device> native_handle(py::handle obj) {
     layer();  // registers the handle type
@@ -362,4 +362,4 @@ std::shared_ptr<usb::Device> native_handle(py::handle obj) {
     return obj.cast<std::shared_ptr<usb::Device>>();
 }
 
-}  // namespace zt::usb_binding
+}  // namespace zt::usb

@@ -4,15 +4,13 @@
 // release operation.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "binding/python.hpp"
 
 #include <memory>
 
 #include "usb/usb_device.hpp"
 
-namespace zt::usb_binding {
-
-namespace py = pybind11;
+namespace zt::usb {
 
 struct UsbLayer {
     py::object libusb;            // bound as _libusb: has find_library
@@ -23,10 +21,10 @@ struct UsbLayer {
 
 // Creates the layer's Python objects. Expects the GIL. Idempotent: a second call
 // returns the same objects.
-UsbLayer create();
+UsbLayer make_usb_layer();
 
 // The native device behind `obj`, or nullptr when `obj` is not a handle of this layer.
 // Expects the GIL.
 std::shared_ptr<usb::Device> native_handle(py::handle obj);
 
-}  // namespace zt::usb_binding
+}  // namespace zt::usb

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace usb {
+namespace zt::usb {
 
 // Every failure of the layer. `code` is the libusb error code (LIBUSB_ERROR_*), or 0
 // for a failure the layer detected itself; what() is a human-readable description.
@@ -121,4 +121,4 @@ std::vector<std::shared_ptr<Device>> find_all_by_serial(const std::shared_ptr<Co
 // Path (or soname) of the libusb-1.0 library this process uses.
 std::string library_path();
 
-}  // namespace usb
+}  // namespace zt::usb

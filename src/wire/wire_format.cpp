@@ -1,10 +1,10 @@
 #include "wire/wire_format.hpp"
 
-namespace device {
+namespace zt::wire {
 
 std::string describe_short_packet(size_t needed_index, size_t received) {
     return "malformed packet: byte " + std::to_string(needed_index) + " is needed but only " +
            std::to_string(received) + " bytes were received";
 }
 
-}  // namespace device
+}  // namespace zt::wire

@@ -13,7 +13,7 @@
 #include <span>
 #include <string>
 
-namespace device {
+namespace zt::wire {
 
 inline constexpr size_t kPackageSize = 64;
 inline constexpr int kIoControlChannel = 100;
@@ -74,4 +74,4 @@ ParseOutcome parse_packet(std::span<const uint8_t> packet, OnRecord&& on_record)
     return {};
 }
 
-}  // namespace device
+}  // namespace zt::wire

@@ -212,10 +212,10 @@ struct Model {
 // ---------------------------------------------------------------------------
 // The harness around the real reader.
 
-class FakeLink final : public device::Link {
+class FakeLink final : public zt::device::Link {
 public:
     FakeLink(const Scenario& s, Observed& out) : s_(s), out_(out) {}
-    void attach(device::DeviceCore* core) { core_ = core; }
+    void attach(zt::device::DeviceCore* core) { core_ = core; }
 
     size_t read(uint8_t* buffer, size_t capacity, unsigned timeout_ms) override {
         if (timeout_ms != 50) fail("reader polls with a time-out other than 50 ms");
@@ -226,12 +226,12 @@ public:
         }
         if (next_ == s_.steps.size()) {
             core_->stop_flag.store(true);
-            throw usb::Timeout(-7, "Operation timed out");
+            throw zt::usb::Timeout(-7, "Operation timed out");
         }
         const Step& step = s_.steps[next_++];
         switch (step.kind) {
-            case StepKind::Timeout: throw usb::Timeout(-7, "Operation timed out");
-            case StepKind::UsbError: throw usb::Error(-4, kUnplugged);
+            case StepKind::Timeout: throw zt::usb::Timeout(-7, "Operation timed out");
+            case StepKind::UsbError: throw zt::usb::Error(-4, kUnplugged);
             default: break;
         }
         if (step.packet.size() > capacity) fail("reader offered less room than the IN packet size");
@@ -255,16 +255,16 @@ public:
 private:
     const Scenario& s_;
     Observed& out_;
-    device::DeviceCore* core_ = nullptr;
+    zt::device::DeviceCore* core_ = nullptr;
     size_t next_ = 0;
 };
 
-class RefusingSink final : public device::DataSink {
+class RefusingSink final : public zt::device::DataSink {
 public:
-    void input(std::span<const uint8_t>) override { throw device::LinkFailure(kSinkRefused); }
+    void input(std::span<const uint8_t>) override { throw zt::device::LinkFailure(kSinkRefused); }
 };
 
-class RecordingHandler final : public device::ControlHandler {
+class RecordingHandler final : public zt::device::ControlHandler {
 public:
     RecordingHandler(int channel, Observed& out) : channel_(channel), out_(out) {}
     void call(std::span<const uint8_t> payload) override {
@@ -276,30 +276,30 @@ private:
     Observed& out_;
 };
 
-class RefusingHandler final : public device::ControlHandler {
+class RefusingHandler final : public zt::device::ControlHandler {
 public:
-    void call(std::span<const uint8_t>) override { throw device::LinkFailure(kHandlerRefused); }
+    void call(std::span<const uint8_t>) override { throw zt::device::LinkFailure(kHandlerRefused); }
 };
 
 Observed run_reader(const Scenario& s) {
     Observed out;
     auto link = std::make_unique<FakeLink>(s, out);
     FakeLink* fake = link.get();
-    device::DeviceCore core(std::move(link));
+    zt::device::DeviceCore core(std::move(link));
     fake->attach(&core);
 
-    std::vector<std::pair<int, std::shared_ptr<channel::InputBuffer>>> buffers;
+    std::vector<std::pair<int, std::shared_ptr<zt::channel::InputBuffer>>> buffers;
     for (int channel : {1, 2, 3, 99}) {
         if (!buffered(s, channel)) continue;
-        auto buffer = std::make_shared<channel::InputBuffer>();
+        auto buffer = std::make_shared<zt::channel::InputBuffer>();
         buffers.emplace_back(channel, buffer);
-        core.insert_channel(channel, std::make_shared<device::NativeSink>(buffer));
+        core.insert_channel(channel, std::make_shared<zt::device::NativeSink>(buffer));
     }
     if (s.config & kRefusingFour) core.insert_channel(4, std::make_shared<RefusingSink>());
-    auto closed = std::make_shared<channel::InputBuffer>();
+    auto closed = std::make_shared<zt::channel::InputBuffer>();
     if (s.config & kClosedFive) {
         closed->close();
-        core.insert_channel(5, std::make_shared<device::NativeSink>(closed));
+        core.insert_channel(5, std::make_shared<zt::device::NativeSink>(closed));
     }
     core.set_handler(1, std::make_shared<RecordingHandler>(1, out));
     if (s.config & kRefusingHandler) core.set_handler(2, std::make_shared<RefusingHandler>());
@@ -323,7 +323,7 @@ Observed run_reader(const Scenario& s) {
     // channel (the model's list is sorted stably by channel to match).
     for (auto& [channel, buffer] : buffers) {
         std::vector<uint8_t> chunk;
-        while (buffer->take(1 << 20, chunk) == channel::InputBuffer::Take::Got) out.chunks.emplace_back(channel, chunk);
+        while (buffer->take(1 << 20, chunk) == zt::channel::InputBuffer::Take::Got) out.chunks.emplace_back(channel, chunk);
         if (buffer->waiting() != 0) FakeLink::fail("buffer reports bytes after it was drained");
     }
     if (closed->waiting() != 0) FakeLink::fail("a closed buffer took data");
