@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "binding/assertions.hpp"
+#include "binding/buffers.hpp"
 #include "binding/class_builder.hpp"
 #include "binding/errors.hpp"
 #include "binding/runtime.hpp"
@@ -81,9 +82,7 @@ py::object init(const Args& a) {
 
 py::object update_baudrate(const Args& a) {
     py::handle self = a[0];
-    py::object raw = py::reinterpret_steal<py::object>(PyBytes_FromObject(a[1].ptr()));
-    if (!raw) throw py::error_already_set();
-    py::object feedback = raw.attr("decode")("latin-1");
+    py::object feedback = bytes_object(a[1]).attr("decode")("latin-1");
     try {
         self.attr("_Channel__baudrate") = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyLong_Type))(feedback);
     } catch (py::error_already_set& e) {
@@ -165,14 +164,7 @@ py::object in_waiting(const Args& a) {
 py::object input_data(const Args& a) {
     auto buffer = buffer_of(a[0]);
     if (!buffer) return py::none();
-    py::handle data = a[1];
-    if (PyBytes_Check(data.ptr())) {
-        std::string_view v = py::reinterpret_borrow<py::bytes>(data);
-        buffer->append(reinterpret_cast<const uint8_t*>(v.data()), v.size());
-    } else {
-        py::buffer_info info = py::reinterpret_borrow<py::buffer>(py::memoryview(py::reinterpret_borrow<py::object>(data)).attr("cast")("B")).request();
-        buffer->append(static_cast<const uint8_t*>(info.ptr), static_cast<size_t>(info.size));
-    }
+    buffer->append(bytes_of(a[1]));
     return py::none();
 }
 
@@ -229,11 +221,9 @@ py::object write(const Args& a) {
     // Contiguous unsigned bytes are cut natively; anything else (strided or reversed
     // views, signed or wider items) is sliced as a sequence, so its elements are
     // taken in order and range-checked.
-    std::optional<py::buffer_info> view;
-    if (PyObject_CheckBuffer(data.ptr())) {
-        py::buffer_info info = py::reinterpret_borrow<py::buffer>(data).request();
-        if (info.format == "B" && info.ndim == 1 && info.strides[0] == 1) view.emplace(std::move(info));
-    }
+    std::optional<BufferView> exported;
+    std::optional<std::span<const uint8_t>> view;
+    if (PyObject_CheckBuffer(data.ptr())) view = exported.emplace(data, PyBUF_FULL_RO).unsigned_bytes();
     constexpr long long kMaxCount = wire::kMaxPayload;
     long long start = 0;
     long long left = left_total;
@@ -244,7 +234,7 @@ py::object write(const Args& a) {
             std::string bytes(wire::kPackageSize, '\0');
             bytes[0] = static_cast<char>(channel);
             bytes[1] = static_cast<char>(count);
-            std::memcpy(bytes.data() + 2, static_cast<const char*>(view->ptr) + start, static_cast<size_t>(count));
+            std::memcpy(bytes.data() + 2, view->data() + start, static_cast<size_t>(count));
             package = global("_array")("B", py::bytes(bytes));
         } else {
             package = global("_array")("B", py::make_tuple(channel, count));

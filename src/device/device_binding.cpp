@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "binding/assertions.hpp"
+#include "binding/buffers.hpp"
 #include "binding/class_builder.hpp"
 #include "binding/error_translation.hpp"
 #include "binding/errors.hpp"
@@ -36,22 +37,6 @@ py::object g_device_class;  // the class object, to recognise its own members
 // Conversions
 
 py::object make_array(Span data) { return unsigned_bytes(data.data(), data.size()); }
-
-// The bytes of any object the USB write accepts: contiguous one-dimensional buffers
-// directly, anything else (strided views included) through bytes(). Expects the GIL.
-std::vector<uint8_t> bytes_of(py::handle obj) {
-    if (PyObject_CheckBuffer(obj.ptr())) {
-        py::buffer_info info = py::reinterpret_borrow<py::buffer>(obj).request();
-        if (info.ndim == 1 && info.strides[0] == info.itemsize) {
-            const auto* p = static_cast<const uint8_t*>(info.ptr);
-            return std::vector<uint8_t>(p, p + info.size * info.itemsize);
-        }
-    }
-    py::bytes b = py::reinterpret_steal<py::bytes>(PyBytes_FromObject(obj.ptr()));
-    if (!b) throw py::error_already_set();
-    std::string_view v = b;
-    return std::vector<uint8_t>(v.begin(), v.end());
-}
 
 std::string exception_text(py::error_already_set& e) { return to_text(e.value()); }
 
@@ -341,8 +326,7 @@ py::object input_scanner_function(const Args& a) {
 py::object handle_channel_count_response(const Args& a) {
     py::handle package = a[0];
     try {
-        py::object as_bytes = py::reinterpret_steal<py::object>(PyBytes_FromObject(package.ptr()));
-        if (!as_bytes) throw py::error_already_set();
+        py::object as_bytes = bytes_object(package);
         return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyLong_Type))(as_bytes);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ValueError)) throw;
@@ -473,8 +457,7 @@ py::object io_control_master_query(const Args& a) {
 }
 
 py::object master_basic_handler(const Args& a) {
-    py::object b = py::reinterpret_steal<py::object>(PyBytes_FromObject(a[0].ptr()));
-    if (!b) throw py::error_already_set();
+    py::object b = bytes_object(a[0]);
     try {
         return b.attr("decode")("utf-8");
     } catch (py::error_already_set& e) {

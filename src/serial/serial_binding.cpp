@@ -12,6 +12,7 @@
 #include <string>
 
 #include "binding/assertions.hpp"
+#include "binding/buffers.hpp"
 #include "binding/class_builder.hpp"
 #include "binding/errors.hpp"
 #include "binding/runtime.hpp"
@@ -109,13 +110,6 @@ py::object port_init(const Args& a) {
     return py::none();
 }
 
-// bytes made from the sequence of byte values a channel read returned.
-py::object to_bytes(const py::object& values) {
-    py::object result = py::reinterpret_steal<py::object>(PyBytes_FromObject(values.ptr()));
-    if (!result) throw py::error_already_set();
-    return result;
-}
-
 py::object port_enter(const Args& a) { return py::reinterpret_borrow<py::object>(a[0]); }
 
 py::object port_exit(const Args& a) {
@@ -128,11 +122,11 @@ py::object port_close(const Args& a) {
     return py::none();
 }
 
-py::object port_read(const Args& a) { return to_bytes(channel_of(a[0]).attr("read")(a[1])); }
+py::object port_read(const Args& a) { return bytes_object(channel_of(a[0]).attr("read")(a[1])); }
 
 py::object port_write(const Args& a) { return channel_of(a[0]).attr("write")(a[1]); }
 
-py::object port_read_until(const Args& a) { return to_bytes(channel_of(a[0]).attr("read_until")(a[1], a[2])); }
+py::object port_read_until(const Args& a) { return bytes_object(channel_of(a[0]).attr("read_until")(a[1], a[2])); }
 
 py::object port_get_baudrate(const Args& a) { return channel_of(a[0]).attr("baudrate"); }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "binding/buffers.hpp"
 #include "binding/error_translation.hpp"
 #include "binding/gil.hpp"
 
@@ -44,21 +45,6 @@ struct Layer {
 };
 
 Layer& layer();
-
-// Owns a buffer export; release it with the GIL held, as the destructor does.
-class BufferView {
-public:
-    BufferView(py::handle obj, int flags) {
-        if (PyObject_GetBuffer(obj.ptr(), &view_, flags) != 0) throw py::error_already_set();
-    }
-    ~BufferView() { PyBuffer_Release(&view_); }
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-    Py_buffer& get() { return view_; }
-
-private:
-    Py_buffer view_{};
-};
 
 std::string type_name(py::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
 
@@ -96,12 +82,7 @@ std::vector<uint8_t> data_bytes(py::handle data) {
     const std::string refusal =
         "write() argument 'data' must be a bytes-like object or a sequence of ints in 0..255, not " + type_name(data);
     if (PyUnicode_Check(data.ptr())) throw py::type_error(refusal);
-    if (PyObject_CheckBuffer(data.ptr())) {
-        BufferView view(data, PyBUF_FULL_RO);
-        std::vector<uint8_t> bytes(static_cast<size_t>(view.get().len));
-        if (PyBuffer_ToContiguous(bytes.data(), &view.get(), view.get().len, 'C') != 0) throw py::error_already_set();
-        return bytes;
-    }
+    if (PyObject_CheckBuffer(data.ptr())) return binding::BufferView(data, PyBUF_FULL_RO).copy();
     py::iterator items;
     try {
         items = py::iter(data);
@@ -137,7 +118,7 @@ py::object device_read(usb::Device& device, py::handle endpoint, py::handle size
     }
     // The export pins the buffer's memory (a bytearray cannot resize meanwhile) while
     // the transfer fills it without the GIL.
-    std::optional<BufferView> view;
+    std::optional<binding::BufferView> view;
     try {
         if (PyObject_CheckBuffer(size_or_buffer.ptr())) view.emplace(size_or_buffer, PyBUF_WRITABLE);
     } catch (py::error_already_set& e) {
