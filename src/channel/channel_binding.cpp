@@ -23,7 +23,7 @@ constexpr const char* kBufferAttr = "_Channel__in_deque";
 py::object g_channel_class;
 py::object g_input_data;  // the class's own input_data, to recognise overrides
 
-py::object make_array(const std::vector<uint8_t>& data) { return unsigned_bytes(data.data(), data.size()); }
+py::object make_array(std::span<const uint8_t> data) { return unsigned_bytes(data.data(), data.size()); }
 
 // The buffer of an open channel, or nullptr once closed.
 std::shared_ptr<InputBuffer> buffer_of(py::handle self) {
@@ -224,24 +224,26 @@ py::object write(const Args& a) {
     std::optional<BufferView> exported;
     std::optional<std::span<const uint8_t>> view;
     if (PyObject_CheckBuffer(data.ptr())) view = exported.emplace(data, PyBUF_FULL_RO).unsigned_bytes();
+    if (view && view->size() != static_cast<size_t>(left_total)) view.reset();  // a length that is not the buffer's
     constexpr long long kMaxCount = wire::kMaxPayload;
     long long start = 0;
     long long left = left_total;
     long long count = std::min(left, kMaxCount);
     while (count > 0) {
-        py::object package;
+        wire::Packet packet;
         if (view) {
-            std::string bytes(wire::kPackageSize, '\0');
-            bytes[0] = static_cast<char>(channel);
-            bytes[1] = static_cast<char>(count);
-            std::memcpy(bytes.data() + 2, view->data() + start, static_cast<size_t>(count));
-            package = global("_array")("B", py::bytes(bytes));
+            packet = wire::encode_data_packet(static_cast<uint8_t>(channel),
+                                              view->subspan(static_cast<size_t>(start), static_cast<size_t>(count)));
         } else {
-            package = global("_array")("B", py::make_tuple(channel, count));
-            package.attr("extend")(data[py::slice(start, start + count, 1)]);
-            if (count < kMaxCount) package.attr("extend")(py::bytes(std::string(static_cast<size_t>(kMaxCount - count), '\0')));
+            // The unsigned-byte array checks each element as it takes it.
+            py::object piece = global("_array")("B");
+            piece.attr("extend")(data[py::slice(start, start + count, 1)]);
+            const std::vector<uint8_t> payload = bytes_of(piece);
+            // A sequence that shrank meanwhile gives fewer bytes; one whose slice gives more is cut.
+            packet = wire::encode_data_packet(static_cast<uint8_t>(channel),
+                                              std::span(payload).first(std::min(payload.size(), static_cast<size_t>(count))));
         }
-        output(package);
+        output(make_array(packet));
         start += count;
         left -= count;
         count = std::min(left, kMaxCount);

@@ -408,25 +408,15 @@ py::object output_data(const Args& a) {
 py::object send_command(const Args& a) {
     py::handle self = a[0];
     py::object command = py::reinterpret_borrow<py::object>(a[1]);
-    py::bytes encoded = command.attr("encode")("utf-8");
-    std::string_view cmd = encoded;
-    const long long target = a.integer(2);
-    const long long first = target > std::numeric_limits<long long>::max() - wire::kIoControlChannel
-                                ? std::numeric_limits<long long>::max()
-                                : target + wire::kIoControlChannel;
-    if (first < 0 || first > 255) byte_overflow(first);
-    std::vector<uint8_t> package{static_cast<uint8_t>(first), 0};
-    package.insert(package.end(), cmd.begin(), cmd.end());
-    const bool terminated = !cmd.empty() && static_cast<uint8_t>(cmd.back()) == wire::kTerminator;
-    const size_t length = terminated ? cmd.size() : cmd.size() + 1;
-    if (!terminated) package.push_back(wire::kTerminator);
-    if (length > 255) byte_overflow(static_cast<long long>(length));
-    package[1] = static_cast<uint8_t>(length);
-    const long long free_bytes = static_cast<long long>(wire::kPackageSize) - static_cast<long long>(package.size());
-    if (assertions_enabled() && free_bytes < 0)
+    const std::vector<uint8_t> cmd = bytes_of(command.attr("encode")("utf-8"));
+    const long long channel_byte = wire::command_channel_byte(a.integer(2));
+    if (channel_byte < 0 || channel_byte > 255) byte_overflow(channel_byte);
+    const size_t count = wire::command_count(cmd);
+    if (count > 255) byte_overflow(static_cast<long long>(count));
+    if (assertions_enabled() && count > wire::kMaxPayload)
         fail_assertion("命令[" + command.cast<std::string>() + "]过长。包含命令结束符后，长度不能超过[" +
                        std::to_string(wire::kMaxPayload) + "]个字节:" + serial_text(self));
-    if (free_bytes > 0) package.resize(wire::kPackageSize, 0);
+    const std::vector<uint8_t> package = wire::encode_command_packet(static_cast<uint8_t>(channel_byte), cmd);
     auto core = core_of(self);
     write_packet(*core, make_array(Span(package)), kWriteTimeoutMs);
     return py::none();

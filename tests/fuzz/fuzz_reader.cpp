@@ -2,7 +2,8 @@
 // DeviceCore::run_reader into native receive buffers (behind the module's own
 // NativeSink), a recording control route and the master mailbox, and what arrives is
 // compared with a plain re-reading of the record rules written out below. Any
-// difference, and any sanitizer report, aborts.
+// difference, and any sanitizer report, aborts. The same input, read as a payload,
+// also goes through the packet encoders and back through the parser.
 //
 // Input layout:
 //   byte 0   which channels are open and how (bits below)
@@ -29,6 +30,7 @@
 #include "channel/input_buffer.hpp"
 #include "device/device_core.hpp"
 #include "device/native_adapters.hpp"
+#include "wire/wire_format.hpp"
 #include "usb/usb_device.hpp"
 
 namespace {
@@ -338,6 +340,36 @@ void check(bool ok, const char* what) {
     if (!ok) FakeLink::fail(what);
 }
 
+// What the parser reads back from one encoded packet.
+std::vector<std::pair<int, Bytes>> parse_back(std::span<const uint8_t> packet, zt::wire::RecordKind kind) {
+    std::vector<std::pair<int, Bytes>> records;
+    const auto outcome = zt::wire::parse_packet(packet, [&](const zt::wire::Record& r) {
+        check(r.kind == kind, "an encoded packet parses as another kind of record");
+        records.emplace_back(r.channel, Bytes(r.payload.begin(), r.payload.end()));
+    });
+    check(!outcome.malformed, "an encoded packet parses as malformed");
+    return records;
+}
+
+// A data packet and a command packet made of the input give back what went in.
+void round_trip(const uint8_t* data, size_t size) {
+    if (size == 0) return;
+    const int channel = 1 + data[0] % 99;
+    const Bytes payload(data, data + std::min(size, zt::wire::kMaxPayload));
+    const auto packet = zt::wire::encode_data_packet(static_cast<uint8_t>(channel), payload);
+    check(parse_back(packet, zt::wire::RecordKind::Data) == std::vector{std::pair{channel, payload}},
+          "a data packet does not parse back to its payload");
+
+    const int target = 1 + data[0] % 155;
+    Bytes command(data, data + std::min(size, zt::wire::kMaxPayload - 1));
+    const Bytes packet2 = zt::wire::encode_command_packet(
+        static_cast<uint8_t>(zt::wire::command_channel_byte(target)), command);
+    check(packet2.size() == zt::wire::kPackageSize, "a command packet that fits is not one packet long");
+    if (command.empty() || command.back() != zt::wire::kTerminator) command.push_back(zt::wire::kTerminator);
+    check(parse_back(packet2, zt::wire::RecordKind::Control) == std::vector{std::pair{target, command}},
+          "a command packet does not parse back to its command");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -354,5 +386,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(got.steps_taken == expected.steps_taken, "the reader read a different number of times");
     if (expected.end == Observed::End::Malformed) check(!got.failure.empty(), "a malformed packet was reported without a text");
     if (expected.end == Observed::End::Failed) check(got.failure == expected.failure, "the failure text changed on the way");
+    round_trip(data, size);
     return 0;
 }
