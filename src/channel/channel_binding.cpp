@@ -41,14 +41,25 @@ std::string name_of(py::handle self) { return to_text(self.attr("name")); }
     throw TypeError("object of type 'NoneType' has no len()");
 }
 
-// Takes one piece of at most `max_size` bytes; Empty when nothing is buffered.
-InputBuffer::Take take(py::handle self, size_t max_size, std::vector<uint8_t>& out) {
-    auto buffer = buffer_of(self);
-    if (!buffer) closed_error(self);
-    const auto got = buffer->take(max_size, out);
-    if (got == InputBuffer::Take::Closed) closed_error(self);
-    return got;
-}
+// The buffer one read takes from: looked up at its first take and kept for the rest
+// of the read. A close meanwhile is still seen at the next take, since close() closes
+// the buffer itself before it lets go of the attribute.
+class Taker {
+public:
+    explicit Taker(py::handle self) : self_(self) {}
+
+    // Takes one piece of at most `max_size` bytes; Empty when nothing is buffered.
+    InputBuffer::Take take(size_t max_size, std::vector<uint8_t>& out) {
+        if (!buffer_ && !(buffer_ = buffer_of(self_))) closed_error(self_);
+        const auto got = buffer_->take(max_size, out);
+        if (got == InputBuffer::Take::Closed) closed_error(self_);
+        return got;
+    }
+
+private:
+    py::handle self_;
+    std::shared_ptr<InputBuffer> buffer_;
+};
 
 size_t size_arg(long long v) { return v <= 0 ? 0 : static_cast<size_t>(v); }
 
@@ -173,9 +184,10 @@ py::object read_until(const Args& a) {
     const long long code = py::module_::import("builtins").attr("ord")(a[1]).cast<long long>();
     const long long size = a.is_none(2) ? (1LL << 32) : a.integer(2);
     const double deadline = deadline_for(self);
+    Taker taker(self);
     std::vector<uint8_t> result, part;
     while (static_cast<long long>(result.size()) < size) {
-        if (take(self, 1, part) == InputBuffer::Take::Got) {
+        if (taker.take(1, part) == InputBuffer::Take::Got) {
             result.push_back(part[0]);
             if (part[0] == code) break;
             continue;
@@ -190,9 +202,10 @@ py::object read(const Args& a) {
     const size_t max_size = size_arg(a.integer(1));
     if (max_size == 0) return make_array({});
     const double deadline = deadline_for(self);
+    Taker taker(self);
     std::vector<uint8_t> result, part;
     while (result.size() < max_size) {
-        if (take(self, max_size - result.size(), part) == InputBuffer::Take::Got) {
+        if (taker.take(max_size - result.size(), part) == InputBuffer::Take::Got) {
             result.insert(result.end(), part.begin(), part.end());
             continue;
         }
@@ -203,7 +216,7 @@ py::object read(const Args& a) {
 
 py::object private_read(const Args& a) {
     std::vector<uint8_t> part;
-    take(a[0], size_arg(a.integer(1)), part);
+    Taker(a[0]).take(size_arg(a.integer(1)), part);
     return make_array(part);
 }
 
