@@ -1,7 +1,5 @@
 #include "binding/assertions.hpp"
 
-#include "binding/python.hpp"
-
 #include <atomic>
 
 namespace zt::binding {
@@ -14,6 +12,11 @@ bool assertions_enabled() noexcept { return g_assertions.load(std::memory_order_
 void init_assertion_switch() {
     const long optimize = py::module_::import("sys").attr("flags").attr("optimize").cast<long>();
     g_assertions.store(optimize == 0);
+}
+
+void raise_assertion(const py::object& message) {
+    PyErr_SetObject(PyExc_AssertionError, message.ptr());
+    throw py::error_already_set();
 }
 
 }  // namespace zt::binding

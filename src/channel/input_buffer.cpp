@@ -59,9 +59,4 @@ void InputBuffer::close() {
     total_ = 0;
 }
 
-bool InputBuffer::closed() const {
-    sync::BlockingLock lock(mutex_);
-    return closed_;
-}
-
 }  // namespace zt::channel

@@ -32,8 +32,6 @@ public:
     // Drops everything and refuses all later input. Idempotent.
     void close();
 
-    bool closed() const;
-
 private:
     // Held for one buffer operation at a time; nothing else is taken while it is held.
     mutable std::mutex mutex_;

@@ -28,8 +28,6 @@ namespace {
 using Span = std::span<const uint8_t>;
 
 constexpr const char* kCoreAttr = "_Device__core";
-constexpr unsigned kReadTimeoutMs = 50;
-constexpr unsigned kWriteTimeoutMs = 100;
 
 py::object g_device_class;  // the class object, to recognise its own members
 
@@ -236,29 +234,32 @@ py::object reset_io_control_handler_for_channel(const Args& a) {
     return py::none();
 }
 
+// A transfer time-out given in ms; ValueError outside what a transfer takes.
+unsigned transfer_timeout(long long ms) {
+    constexpr unsigned kLongest = std::numeric_limits<unsigned>::max();
+    if (ms < 0 || ms > kLongest)
+        throw py::value_error("timeout must be between 0 and " + std::to_string(kLongest) + " ms");
+    return static_cast<unsigned>(ms);
+}
+
 py::object private_read(const Args& a) {
     auto core = core_of(a[0]);
-    const long long timeout = a.integer(1);
-    if (timeout < 0 || timeout > std::numeric_limits<unsigned>::max())
-        throw py::value_error("timeout must be between 0 and " + std::to_string(std::numeric_limits<unsigned>::max()) + " ms");
+    const unsigned timeout = transfer_timeout(a.integer(1));
     std::vector<uint8_t> buffer(std::max<size_t>(core->link().in_packet_size(), 1));
-    const size_t n =
-        without_gil([&] { return core->link().read(buffer.data(), buffer.size(), static_cast<unsigned>(timeout)); });
+    const size_t n = without_gil([&] { return core->link().read(buffer.data(), buffer.size(), timeout); });
     return make_array(Span(buffer.data(), n));
 }
 
 // One OUT transfer of `data`; a Python handle receives the object itself.
-size_t write_packet(DeviceCore& core, py::handle data, long long timeout) {
-    if (timeout < 0 || timeout > std::numeric_limits<unsigned>::max())
-        throw py::value_error("timeout must be between 0 and " + std::to_string(std::numeric_limits<unsigned>::max()) + " ms");
-    if (auto* python = dynamic_cast<PythonLink*>(&core.link()))
-        return python->write_object(data, static_cast<unsigned>(timeout));
+size_t write_packet(DeviceCore& core, py::handle data, unsigned timeout_ms) {
+    if (auto* python = dynamic_cast<PythonLink*>(&core.link())) return python->write_object(data, timeout_ms);
     std::vector<uint8_t> bytes = bytes_of(data);
-    return without_gil([&] { return core.link().write(Span(bytes), static_cast<unsigned>(timeout)); });
+    return without_gil([&] { return core.link().write(Span(bytes), timeout_ms); });
 }
 
 py::object private_write(const Args& a) {
-    return py::int_(write_packet(*core_of(a[0]), a[1], a.integer(2)));
+    auto core = core_of(a[0]);
+    return py::int_(write_packet(*core, a[1], transfer_timeout(a.integer(2))));
 }
 
 py::object query_channel_count(const Args& a) {

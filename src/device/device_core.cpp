@@ -121,7 +121,7 @@ std::optional<std::string> DeviceCore::run_reader() {
     std::vector<uint8_t> packet(std::max<size_t>(link_->in_packet_size(), 1));
     while (!stop_flag.load()) {
         try {
-            const size_t n = link_->read(packet.data(), packet.size(), 50);
+            const size_t n = link_->read(packet.data(), packet.size(), kReadTimeoutMs);
             if (n == 0) continue;  // a zero-length packet is an idle poll
             const auto outcome = wire::parse_packet(std::span<const uint8_t>(packet.data(), n), [&](const wire::Record& r) {
                 switch (r.kind) {

@@ -28,6 +28,12 @@
 
 namespace zt::device {
 
+// Transfer time-outs. The reader polls with kReadTimeoutMs, so closing the device waits
+// about that long at most for the reader's current read; packets go out with
+// kWriteTimeoutMs.
+inline constexpr unsigned kReadTimeoutMs = 50;
+inline constexpr unsigned kWriteTimeoutMs = 100;
+
 // A failure of the link or of routing that is not a USB error; what() is the text
 // the reader reports.
 struct LinkFailure : std::runtime_error {

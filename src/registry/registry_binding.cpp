@@ -133,13 +133,6 @@ RegistryState state_of(py::handle self) {
     return s;
 }
 
-// An AssertionError whose message is built from the caller's own text, so any text
-// (lone surrogates included) comes back exactly as given.
-[[noreturn]] void raise_assertion(const py::object& message) {
-    PyErr_SetObject(PyExc_AssertionError, message.ptr());
-    throw py::error_already_set();
-}
-
 // The first device the USB search yields, or None; the enumeration stops there.
 py::object first_found(const py::object& found) {
     py::object it = py::reinterpret_steal<py::object>(PyObject_GetIter(found.ptr()));

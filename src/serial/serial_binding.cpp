@@ -48,12 +48,6 @@ py::object channel_of(py::handle self) { return self.attr(kHandleAttr); }
 #endif
 }
 
-// An AssertionError whose message embeds the caller's text exactly as given.
-[[noreturn]] void raise_assertion(const py::object& message) {
-    PyErr_SetObject(PyExc_AssertionError, message.ptr());
-    throw py::error_already_set();
-}
-
 bool equals_ascii(const py::object& text, const char* ascii) {
     return PyUnicode_Check(text.ptr()) && PyUnicode_CompareWithASCIIString(text.ptr(), ascii) == 0;
 }

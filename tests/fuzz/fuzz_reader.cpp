@@ -53,6 +53,8 @@ constexpr uint8_t kStepTimeout = 0xFF;
 constexpr uint8_t kStepUsbError = 0xFE;
 constexpr uint8_t kStepQuery = 0xFD;
 
+// What a pulled plug gives: LIBUSB_ERROR_NO_DEVICE and its text.
+constexpr int kNoDeviceCode = -4;
 const char* const kUnplugged = "No such device (it may have been disconnected)";
 const char* const kSinkRefused = "buffer refused";
 const char* const kHandlerRefused = "handler refused";
@@ -220,7 +222,7 @@ public:
     void attach(zt::device::DeviceCore* core) { core_ = core; }
 
     size_t read(uint8_t* buffer, size_t capacity, unsigned timeout_ms) override {
-        if (timeout_ms != 50) fail("reader polls with a time-out other than 50 ms");
+        if (timeout_ms != zt::device::kReadTimeoutMs) fail("reader polls with a time-out other than kReadTimeoutMs");
         ++out_.steps_taken;
         while (next_ < s_.steps.size() && s_.steps[next_].kind == StepKind::Query) {
             harvest();
@@ -228,12 +230,12 @@ public:
         }
         if (next_ == s_.steps.size()) {
             core_->stop_flag.store(true);
-            throw zt::usb::Timeout(-7, "Operation timed out");
+            throw zt::usb::Timeout(zt::usb::kTimeoutCode, "Operation timed out");
         }
         const Step& step = s_.steps[next_++];
         switch (step.kind) {
-            case StepKind::Timeout: throw zt::usb::Timeout(-7, "Operation timed out");
-            case StepKind::UsbError: throw zt::usb::Error(-4, kUnplugged);
+            case StepKind::Timeout: throw zt::usb::Timeout(zt::usb::kTimeoutCode, "Operation timed out");
+            case StepKind::UsbError: throw zt::usb::Error(kNoDeviceCode, kUnplugged);
             default: break;
         }
         if (step.packet.size() > capacity) fail("reader offered less room than the IN packet size");
