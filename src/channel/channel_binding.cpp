@@ -1,8 +1,11 @@
 // The `_Channel` class: one serial channel of an open device.
 #include "channel/channel_binding.hpp"
 
-#include <cmath>
+#include <algorithm>
 #include <limits>
+#include <optional>
+#include <span>
+#include <vector>
 
 #include "binding/assertions.hpp"
 #include "binding/buffers.hpp"
@@ -242,19 +245,19 @@ py::object write(const Args& a) {
     long long start = 0;
     long long left = left_total;
     long long count = std::min(left, kMaxCount);
+    const auto channel_byte = static_cast<uint8_t>(channel);
     while (count > 0) {
+        const auto wanted = static_cast<size_t>(count);
         wire::Packet packet;
         if (view) {
-            packet = wire::encode_data_packet(static_cast<uint8_t>(channel),
-                                              view->subspan(static_cast<size_t>(start), static_cast<size_t>(count)));
+            packet = wire::encode_data_packet(channel_byte, view->subspan(static_cast<size_t>(start), wanted));
         } else {
             // The unsigned-byte array checks each element as it takes it.
             py::object piece = global("_array")("B");
             piece.attr("extend")(data[py::slice(start, start + count, 1)]);
             const std::vector<uint8_t> payload = bytes_of(piece);
             // A sequence that shrank meanwhile gives fewer bytes; one whose slice gives more is cut.
-            packet = wire::encode_data_packet(static_cast<uint8_t>(channel),
-                                              std::span(payload).first(std::min(payload.size(), static_cast<size_t>(count))));
+            packet = wire::encode_data_packet(channel_byte, std::span(payload).first(std::min(payload.size(), wanted)));
         }
         output(make_array(packet));
         start += count;

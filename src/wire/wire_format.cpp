@@ -13,8 +13,8 @@ Packet encode_data_packet(uint8_t channel, std::span<const uint8_t> payload) {
 }
 
 long long command_channel_byte(long long channel) {
-    if (channel > std::numeric_limits<long long>::max() - kIoControlChannel) return std::numeric_limits<long long>::max();
-    return channel + kIoControlChannel;
+    constexpr long long kLargest = std::numeric_limits<long long>::max();
+    return channel > kLargest - kIoControlChannel ? kLargest : channel + kIoControlChannel;
 }
 
 size_t command_count(std::span<const uint8_t> command) {

@@ -327,7 +327,8 @@ Observed run_reader(const Scenario& s) {
     // channel (the model's list is sorted stably by channel to match).
     for (auto& [channel, buffer] : buffers) {
         std::vector<uint8_t> chunk;
-        while (buffer->take(1 << 20, chunk) == zt::channel::InputBuffer::Take::Got) out.chunks.emplace_back(channel, chunk);
+        while (buffer->take(1 << 20, chunk) == zt::channel::InputBuffer::Take::Got)
+            out.chunks.emplace_back(channel, chunk);
         if (buffer->waiting() != 0) FakeLink::fail("buffer reports bytes after it was drained");
     }
     if (closed->waiting() != 0) FakeLink::fail("a closed buffer took data");
