@@ -70,6 +70,20 @@ def test_read_takes_chunks_in_pieces(channel):
     assert channel._Channel__read(10) == array("B")
 
 
+def test_input_data_keeps_what_bytes_makes_of_it(channel):
+    # Strided and wider views are taken in order (wider items as their bytes), sequences
+    # of byte values too; what bytes() refuses is refused and leaves the buffer alone.
+    channel.input_data(memoryview(b"a-b-c")[::2])
+    channel.input_data(bytearray(b"de"))
+    channel.input_data([102, 103])
+    channel.input_data(array("H", b"hi"))
+    assert channel.read(20) == array("B", b"abcdefghi")
+    for bad in ("text", 5, [256]):
+        with pytest.raises((TypeError, ValueError)):
+            channel.input_data(bad)
+    assert channel.in_waiting == 0
+
+
 def test_data_from_the_wire_reaches_read(bench):
     dev, fw, _ = bench.device()
     ch = dev.open_channel(1, 9600, 1.0)

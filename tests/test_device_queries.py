@@ -309,6 +309,13 @@ def test_output_data_sizes(bench):
     with pytest.raises(AssertionError) as err:
         dev.output_data(bytes(64))
     assert str(err.value) == ""
+    sent = len(fw.out)
+    for timeout in (-1, 2**32):  # outside what a transfer takes: refused before any traffic
+        with pytest.raises(ValueError, match="timeout must be between 0 and 4294967295 ms"):
+            dev._Device__write(bytes(64), timeout)
+        with pytest.raises(ValueError, match="timeout must be between 0 and 4294967295 ms"):
+            dev._Device__read(timeout)
+    assert len(fw.out) == sent
 
 
 def test_write_errors_reach_the_caller(bench):

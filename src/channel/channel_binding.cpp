@@ -1,19 +1,24 @@
 // The `_Channel` class: one serial channel of an open device.
 #include "channel/channel_binding.hpp"
 
-#include <cmath>
+#include <algorithm>
 #include <limits>
+#include <optional>
+#include <span>
+#include <vector>
 
-#include "device/wire_format.hpp"
-#include "module/class_builder.hpp"
-#include "module/errors.hpp"
-#include "module/runtime.hpp"
-#include "module/surface.hpp"
+#include "binding/assertions.hpp"
+#include "binding/buffers.hpp"
+#include "binding/class_builder.hpp"
+#include "binding/errors.hpp"
+#include "binding/runtime.hpp"
+#include "wire/wire_format.hpp"
 
-namespace zt {
+namespace zt::channel {
+
+using namespace binding;
+
 namespace {
-
-using channel::InputBuffer;
 
 // The receive buffer: a capsule while open, None once closed.
 constexpr const char* kBufferAttr = "_Channel__in_deque";
@@ -21,7 +26,7 @@ constexpr const char* kBufferAttr = "_Channel__in_deque";
 py::object g_channel_class;
 py::object g_input_data;  // the class's own input_data, to recognise overrides
 
-py::object make_array(const std::vector<uint8_t>& data) { return unsigned_bytes(data.data(), data.size()); }
+py::object make_array(std::span<const uint8_t> data) { return unsigned_bytes(data.data(), data.size()); }
 
 // The buffer of an open channel, or nullptr once closed.
 std::shared_ptr<InputBuffer> buffer_of(py::handle self) {
@@ -39,14 +44,25 @@ std::string name_of(py::handle self) { return to_text(self.attr("name")); }
     throw TypeError("object of type 'NoneType' has no len()");
 }
 
-// Takes one piece of at most `max_size` bytes; Empty when nothing is buffered.
-InputBuffer::Take take(py::handle self, size_t max_size, std::vector<uint8_t>& out) {
-    auto buffer = buffer_of(self);
-    if (!buffer) closed_error(self);
-    const auto got = buffer->take(max_size, out);
-    if (got == InputBuffer::Take::Closed) closed_error(self);
-    return got;
-}
+// The buffer one read takes from: looked up at its first take and kept for the rest
+// of the read. A close meanwhile is still seen at the next take, since close() closes
+// the buffer itself before it lets go of the attribute.
+class Taker {
+public:
+    explicit Taker(py::handle self) : self_(self) {}
+
+    // Takes one piece of at most `max_size` bytes; Empty when nothing is buffered.
+    InputBuffer::Take take(size_t max_size, std::vector<uint8_t>& out) {
+        if (!buffer_ && !(buffer_ = buffer_of(self_))) closed_error(self_);
+        const auto got = buffer_->take(max_size, out);
+        if (got == InputBuffer::Take::Closed) closed_error(self_);
+        return got;
+    }
+
+private:
+    py::handle self_;
+    std::shared_ptr<InputBuffer> buffer_;
+};
 
 size_t size_arg(long long v) { return v <= 0 ? 0 : static_cast<size_t>(v); }
 
@@ -80,9 +96,7 @@ py::object init(const Args& a) {
 
 py::object update_baudrate(const Args& a) {
     py::handle self = a[0];
-    py::object raw = py::reinterpret_steal<py::object>(PyBytes_FromObject(a[1].ptr()));
-    if (!raw) throw py::error_already_set();
-    py::object feedback = raw.attr("decode")("latin-1");
+    py::object feedback = bytes_object(a[1]).attr("decode")("latin-1");
     try {
         self.attr("_Channel__baudrate") = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyLong_Type))(feedback);
     } catch (py::error_already_set& e) {
@@ -164,14 +178,7 @@ py::object in_waiting(const Args& a) {
 py::object input_data(const Args& a) {
     auto buffer = buffer_of(a[0]);
     if (!buffer) return py::none();
-    py::handle data = a[1];
-    if (PyBytes_Check(data.ptr())) {
-        std::string_view v = py::reinterpret_borrow<py::bytes>(data);
-        buffer->append(reinterpret_cast<const uint8_t*>(v.data()), v.size());
-    } else {
-        py::buffer_info info = py::reinterpret_borrow<py::buffer>(py::memoryview(py::reinterpret_borrow<py::object>(data)).attr("cast")("B")).request();
-        buffer->append(static_cast<const uint8_t*>(info.ptr), static_cast<size_t>(info.size));
-    }
+    buffer->append(bytes_of(a[1]));
     return py::none();
 }
 
@@ -180,9 +187,10 @@ py::object read_until(const Args& a) {
     const long long code = py::module_::import("builtins").attr("ord")(a[1]).cast<long long>();
     const long long size = a.is_none(2) ? (1LL << 32) : a.integer(2);
     const double deadline = deadline_for(self);
+    Taker taker(self);
     std::vector<uint8_t> result, part;
     while (static_cast<long long>(result.size()) < size) {
-        if (take(self, 1, part) == InputBuffer::Take::Got) {
+        if (taker.take(1, part) == InputBuffer::Take::Got) {
             result.push_back(part[0]);
             if (part[0] == code) break;
             continue;
@@ -197,9 +205,10 @@ py::object read(const Args& a) {
     const size_t max_size = size_arg(a.integer(1));
     if (max_size == 0) return make_array({});
     const double deadline = deadline_for(self);
+    Taker taker(self);
     std::vector<uint8_t> result, part;
     while (result.size() < max_size) {
-        if (take(self, max_size - result.size(), part) == InputBuffer::Take::Got) {
+        if (taker.take(max_size - result.size(), part) == InputBuffer::Take::Got) {
             result.insert(result.end(), part.begin(), part.end());
             continue;
         }
@@ -210,7 +219,7 @@ py::object read(const Args& a) {
 
 py::object private_read(const Args& a) {
     std::vector<uint8_t> part;
-    take(a[0], size_arg(a.integer(1)), part);
+    Taker(a[0]).take(size_arg(a.integer(1)), part);
     return make_array(part);
 }
 
@@ -228,29 +237,29 @@ py::object write(const Args& a) {
     // Contiguous unsigned bytes are cut natively; anything else (strided or reversed
     // views, signed or wider items) is sliced as a sequence, so its elements are
     // taken in order and range-checked.
-    std::optional<py::buffer_info> view;
-    if (PyObject_CheckBuffer(data.ptr())) {
-        py::buffer_info info = py::reinterpret_borrow<py::buffer>(data).request();
-        if (info.format == "B" && info.ndim == 1 && info.strides[0] == 1) view.emplace(std::move(info));
-    }
-    constexpr long long kMaxCount = device::kMaxPayload;
+    std::optional<BufferView> exported;
+    std::optional<std::span<const uint8_t>> view;
+    if (PyObject_CheckBuffer(data.ptr())) view = exported.emplace(data, PyBUF_FULL_RO).unsigned_bytes();
+    if (view && view->size() != static_cast<size_t>(left_total)) view.reset();  // a length that is not the buffer's
+    constexpr long long kMaxCount = wire::kMaxPayload;
     long long start = 0;
     long long left = left_total;
     long long count = std::min(left, kMaxCount);
+    const auto channel_byte = static_cast<uint8_t>(channel);
     while (count > 0) {
-        py::object package;
+        const auto wanted = static_cast<size_t>(count);
+        wire::Packet packet;
         if (view) {
-            std::string bytes(device::kPackageSize, '\0');
-            bytes[0] = static_cast<char>(channel);
-            bytes[1] = static_cast<char>(count);
-            std::memcpy(bytes.data() + 2, static_cast<const char*>(view->ptr) + start, static_cast<size_t>(count));
-            package = global("_array")("B", py::bytes(bytes));
+            packet = wire::encode_data_packet(channel_byte, view->subspan(static_cast<size_t>(start), wanted));
         } else {
-            package = global("_array")("B", py::make_tuple(channel, count));
-            package.attr("extend")(data[py::slice(start, start + count, 1)]);
-            if (count < kMaxCount) package.attr("extend")(py::bytes(std::string(static_cast<size_t>(kMaxCount - count), '\0')));
+            // The unsigned-byte array checks each element as it takes it.
+            py::object piece = global("_array")("B");
+            piece.attr("extend")(data[py::slice(start, start + count, 1)]);
+            const std::vector<uint8_t> payload = bytes_of(piece);
+            // A sequence that shrank meanwhile gives fewer bytes; one whose slice gives more is cut.
+            packet = wire::encode_data_packet(channel_byte, std::span(payload).first(std::min(payload.size(), wanted)));
         }
-        output(package);
+        output(make_array(packet));
         start += count;
         left -= count;
         count = std::min(left, kMaxCount);
@@ -283,7 +292,7 @@ constexpr const char* kReadDoc =
 
 }  // namespace
 
-std::shared_ptr<channel::InputBuffer> native_input_buffer(py::handle channel_obj) {
+std::shared_ptr<InputBuffer> native_input_buffer(py::handle channel_obj) {
     if (!g_input_data || !py::object(py::type::of(channel_obj).attr("input_data")).is(g_input_data)) return nullptr;
     py::object cap = py::getattr(channel_obj, kBufferAttr, py::none());
     if (cap.is_none() || !PyCapsule_CheckExact(cap.ptr())) return nullptr;
@@ -318,4 +327,4 @@ py::object make_channel_class() {
     return g_channel_class;
 }
 
-}  // namespace zt
+}  // namespace zt::channel

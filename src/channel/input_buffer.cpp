@@ -6,13 +6,13 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "module/blocking_lock.hpp"
+#include "sync/blocking_lock.hpp"
 
-namespace channel {
+namespace zt::channel {
 
 void InputBuffer::append(std::vector<uint8_t> chunk) {
     if (chunk.empty()) return;
-    zt::BlockingLock lock(mutex_);
+    sync::BlockingLock lock(mutex_);
     if (closed_) return;
     total_ += chunk.size();
     chunks_.push_back(std::move(chunk));
@@ -20,12 +20,12 @@ void InputBuffer::append(std::vector<uint8_t> chunk) {
 }
 
 size_t InputBuffer::waiting() const {
-    zt::BlockingLock lock(mutex_);
+    sync::BlockingLock lock(mutex_);
     return total_;
 }
 
 InputBuffer::Take InputBuffer::take(size_t max_size, std::vector<uint8_t>& out) {
-    zt::BlockingLock lock(mutex_);
+    sync::BlockingLock lock(mutex_);
     if (closed_) return Take::Closed;
     if (chunks_.empty() || max_size == 0) return Take::Empty;
     std::vector<uint8_t>& front = chunks_.front();
@@ -49,7 +49,7 @@ InputBuffer::Take InputBuffer::take(size_t max_size, std::vector<uint8_t>& out) 
 }
 
 bool InputBuffer::clear() {
-    zt::BlockingLock lock(mutex_);
+    sync::BlockingLock lock(mutex_);
     if (closed_) return false;
     chunks_.clear();
     front_offset_ = 0;
@@ -59,7 +59,7 @@ bool InputBuffer::clear() {
 }
 
 void InputBuffer::close() {
-    zt::BlockingLock lock(mutex_);
+    sync::BlockingLock lock(mutex_);
     closed_ = true;
     chunks_.clear();
     front_offset_ = 0;
@@ -67,28 +67,23 @@ void InputBuffer::close() {
     update_readiness_locked();
 }
 
-bool InputBuffer::closed() const {
-    zt::BlockingLock lock(mutex_);
-    return closed_;
-}
-
 InputBuffer::~InputBuffer() {
     if (readiness_fd_ >= 0) ::close(readiness_fd_);
 }
 
 void InputBuffer::end_input() {
-    zt::BlockingLock lock(mutex_);
+    sync::BlockingLock lock(mutex_);
     ended_ = true;
     update_readiness_locked();
 }
 
 bool InputBuffer::input_ended() const {
-    zt::BlockingLock lock(mutex_);
+    sync::BlockingLock lock(mutex_);
     return ended_;
 }
 
 int InputBuffer::readiness_fd() {
-    zt::BlockingLock lock(mutex_);
+    sync::BlockingLock lock(mutex_);
     if (readiness_fd_ < 0) {
         readiness_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         signalled_ = false;
@@ -108,4 +103,4 @@ void InputBuffer::update_readiness_locked() {
     if (done == static_cast<ssize_t>(sizeof value)) signalled_ = ready;
 }
 
-}  // namespace channel
+}  // namespace zt::channel

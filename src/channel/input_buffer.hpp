@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-namespace channel {
+namespace zt::channel {
 
 class InputBuffer {
 public:
@@ -37,8 +37,6 @@ public:
     // Drops everything and refuses all later input. Idempotent.
     void close();
 
-    bool closed() const;
-
     // The device's reader has stopped (unplug, USB error): what is buffered can still be
     // taken, nothing more will come. Idempotent.
     void end_input();
@@ -65,4 +63,4 @@ private:
     bool signalled_ = false;                    // guarded by mutex_: readiness_fd_ polls readable
 };
 
-}  // namespace channel
+}  // namespace zt::channel

@@ -1,31 +1,33 @@
 // The `_Device` class: one open multi-channel device.
-#include <pybind11/pybind11.h>
+#include "device/device_binding.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
 
+#include "binding/assertions.hpp"
+#include "binding/buffers.hpp"
+#include "binding/class_builder.hpp"
+#include "binding/error_translation.hpp"
+#include "binding/errors.hpp"
+#include "binding/gil.hpp"
+#include "binding/runtime.hpp"
 #include "channel/channel_binding.hpp"
 #include "device/device_core.hpp"
-#include "device/wire_format.hpp"
-#include "module/blocking_lock.hpp"
-#include "module/class_builder.hpp"
-#include "module/error_translation.hpp"
-#include "module/errors.hpp"
-#include "module/gil.hpp"
-#include "module/runtime.hpp"
-#include "module/surface.hpp"
+#include "device/native_adapters.hpp"
+#include "sync/blocking_lock.hpp"
 #include "usb/usb_binding.hpp"
+#include "wire/wire_format.hpp"
 
-namespace zt {
+namespace zt::device {
+
+using namespace binding;
+
 namespace {
 
-using device::DeviceCore;
 using Span = std::span<const uint8_t>;
 
 constexpr const char* kCoreAttr = "_Device__core";
-constexpr unsigned kReadTimeoutMs = 50;
-constexpr unsigned kWriteTimeoutMs = 100;
 
 py::object g_device_class;  // the class object, to recognise its own members
 
@@ -34,45 +36,10 @@ py::object g_device_class;  // the class object, to recognise its own members
 
 py::object make_array(Span data) { return unsigned_bytes(data.data(), data.size()); }
 
-// The bytes of any object the USB write accepts: contiguous one-dimensional buffers
-// directly, anything else (strided views included) through bytes(). Expects the GIL.
-std::vector<uint8_t> bytes_of(py::handle obj) {
-    if (PyObject_CheckBuffer(obj.ptr())) {
-        py::buffer_info info = py::reinterpret_borrow<py::buffer>(obj).request();
-        if (info.ndim == 1 && info.strides[0] == info.itemsize) {
-            const auto* p = static_cast<const uint8_t*>(info.ptr);
-            return std::vector<uint8_t>(p, p + info.size * info.itemsize);
-        }
-    }
-    py::bytes b = py::reinterpret_steal<py::bytes>(PyBytes_FromObject(obj.ptr()));
-    if (!b) throw py::error_already_set();
-    std::string_view v = b;
-    return std::vector<uint8_t>(v.begin(), v.end());
-}
-
 std::string exception_text(py::error_already_set& e) { return to_text(e.value()); }
 
 // ---------------------------------------------------------------------------
 // Links
-
-// This module's own USB handle: transfers run natively, no GIL.
-class NativeLink final : public device::Link {
-public:
-    NativeLink(std::shared_ptr<usb::Device> dev, uint8_t ep_in, uint8_t ep_out, size_t in_size)
-        : dev_(std::move(dev)), ep_in_(ep_in), ep_out_(ep_out), in_size_(in_size) {}
-    size_t read(uint8_t* buffer, size_t capacity, unsigned timeout_ms) override {
-        return dev_->read(ep_in_, buffer, capacity, timeout_ms);
-    }
-    size_t write(Span data, unsigned timeout_ms) override {
-        return dev_->write(ep_out_, data.data(), data.size(), timeout_ms);
-    }
-    size_t in_packet_size() const override { return in_size_; }
-
-private:
-    std::shared_ptr<usb::Device> dev_;
-    uint8_t ep_in_, ep_out_;
-    size_t in_size_;
-};
 
 // Calls into Python from native code running without the GIL (the reader, or a caller
 // inside without_gil): takes the GIL for the call and turns a Python exception into a
@@ -88,7 +55,7 @@ auto with_gil(F&& f) -> std::invoke_result_t<F&> {
 }
 
 // Any object with the pyusb-style handle interface, called through Python.
-class PythonLink final : public device::Link {
+class PythonLink final : public Link {
 public:
     PythonLink(py::object handle, py::object ep_in_address, py::object ep_out_address, size_t in_size)
         : handle_(std::move(handle)), ep_in_(std::move(ep_in_address)), ep_out_(std::move(ep_out_address)),
@@ -128,7 +95,7 @@ private:
 // Sinks and handlers that call Python
 
 // A channel object without a native buffer: its input_data is called with the GIL.
-class PythonSink final : public device::DataSink {
+class PythonSink final : public DataSink {
 public:
     explicit PythonSink(py::object channel) : channel_(std::move(channel)) {}
     void input(Span data) override {
@@ -139,21 +106,11 @@ private:
     PyRef channel_;
 };
 
-class NativeSink final : public device::DataSink {
-public:
-    explicit NativeSink(std::shared_ptr<channel::InputBuffer> buffer) : buffer_(std::move(buffer)) {}
-    void input(Span data) override { buffer_->append(data.data(), data.size()); }
-    void end() noexcept override { buffer_->end_input(); }
-
-private:
-    std::shared_ptr<channel::InputBuffer> buffer_;
-};
-
 // A Python callable registered as a channel's control handler. Ordinary errors are
 // reported and swallowed; anything else (KeyboardInterrupt, SystemExit) passes on
 // unchanged: to the caller of handle_io_control_package, or to the reader, which
 // reports it and ends.
-class PythonHandler final : public device::ControlHandler {
+class PythonHandler final : public ControlHandler {
 public:
     PythonHandler(py::object fn, py::object device) : fn_(std::move(fn)), device_(std::move(device)) {}
     void call(Span payload) override {
@@ -229,8 +186,8 @@ py::object init(const Args& a) {
     py::object in_address = ep_in.attr("bEndpointAddress");
     py::object out_address = ep_out.attr("bEndpointAddress");
     const size_t in_size = ep_in.attr("wMaxPacketSize").cast<size_t>();
-    std::unique_ptr<device::Link> link;
-    if (auto native = usb_binding::native_handle(handle))
+    std::unique_ptr<Link> link;
+    if (auto native = usb::native_handle(handle))
         link = std::make_unique<NativeLink>(native, in_address.cast<uint8_t>(), out_address.cast<uint8_t>(), in_size);
     else
         link = std::make_unique<PythonLink>(handle, in_address, out_address, in_size);
@@ -277,29 +234,32 @@ py::object reset_io_control_handler_for_channel(const Args& a) {
     return py::none();
 }
 
+// A transfer time-out given in ms; ValueError outside what a transfer takes.
+unsigned transfer_timeout(long long ms) {
+    constexpr unsigned kLongest = std::numeric_limits<unsigned>::max();
+    if (ms < 0 || ms > kLongest)
+        throw py::value_error("timeout must be between 0 and " + std::to_string(kLongest) + " ms");
+    return static_cast<unsigned>(ms);
+}
+
 py::object private_read(const Args& a) {
     auto core = core_of(a[0]);
-    const long long timeout = a.integer(1);
-    if (timeout < 0 || timeout > std::numeric_limits<unsigned>::max())
-        throw py::value_error("timeout must be between 0 and " + std::to_string(std::numeric_limits<unsigned>::max()) + " ms");
+    const unsigned timeout = transfer_timeout(a.integer(1));
     std::vector<uint8_t> buffer(std::max<size_t>(core->link().in_packet_size(), 1));
-    const size_t n =
-        without_gil([&] { return core->link().read(buffer.data(), buffer.size(), static_cast<unsigned>(timeout)); });
+    const size_t n = without_gil([&] { return core->link().read(buffer.data(), buffer.size(), timeout); });
     return make_array(Span(buffer.data(), n));
 }
 
 // One OUT transfer of `data`; a Python handle receives the object itself.
-size_t write_packet(DeviceCore& core, py::handle data, long long timeout) {
-    if (timeout < 0 || timeout > std::numeric_limits<unsigned>::max())
-        throw py::value_error("timeout must be between 0 and " + std::to_string(std::numeric_limits<unsigned>::max()) + " ms");
-    if (auto* python = dynamic_cast<PythonLink*>(&core.link()))
-        return python->write_object(data, static_cast<unsigned>(timeout));
+size_t write_packet(DeviceCore& core, py::handle data, unsigned timeout_ms) {
+    if (auto* python = dynamic_cast<PythonLink*>(&core.link())) return python->write_object(data, timeout_ms);
     std::vector<uint8_t> bytes = bytes_of(data);
-    return without_gil([&] { return core.link().write(Span(bytes), static_cast<unsigned>(timeout)); });
+    return without_gil([&] { return core.link().write(Span(bytes), timeout_ms); });
 }
 
 py::object private_write(const Args& a) {
-    return py::int_(write_packet(*core_of(a[0]), a[1], a.integer(2)));
+    auto core = core_of(a[0]);
+    return py::int_(write_packet(*core, a[1], transfer_timeout(a.integer(2))));
 }
 
 py::object query_channel_count(const Args& a) {
@@ -340,7 +300,7 @@ py::object handle_io_control_package(const Args& a) {
     py::handle package = a[1];
     // Every registered handler is a PythonHandler (set_io_control_handler_for_channel
     // makes them); it gets the package object as given.
-    core_of(a[0])->with_handler(clamp_channel(a.integer(2)), [&](device::ControlHandler& handler) {
+    core_of(a[0])->with_handler(clamp_channel(a.integer(2)), [&](ControlHandler& handler) {
         static_cast<PythonHandler&>(handler).call_with(package);
     });
     return py::none();
@@ -367,8 +327,7 @@ py::object input_scanner_function(const Args& a) {
 py::object handle_channel_count_response(const Args& a) {
     py::handle package = a[0];
     try {
-        py::object as_bytes = py::reinterpret_steal<py::object>(PyBytes_FromObject(package.ptr()));
-        if (!as_bytes) throw py::error_already_set();
+        py::object as_bytes = bytes_object(package);
         return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyLong_Type))(as_bytes);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ValueError)) throw;
@@ -385,12 +344,12 @@ py::object open_channel(const Args& a) {
     const int n = clamp_channel(a.integer(1));
     py::object channel_obj;
     {
-        BlockingLock lock(core->channel_lock);
+        sync::BlockingLock lock(core->channel_lock);
         if (assertions_enabled() && core->has_channel(n))
             fail_assertion("通道[" + to_text(channel) + "]已经打开:" + serial_text(self));
         channel_obj = global("_Channel")(self, py::arg("channel_number") = channel, py::arg("timeout") = a[3]);
-        std::shared_ptr<device::DataSink> sink;
-        if (auto buffer = native_input_buffer(channel_obj))
+        std::shared_ptr<DataSink> sink;
+        if (auto buffer = channel::native_input_buffer(channel_obj))
             sink = std::make_shared<NativeSink>(std::move(buffer));
         else
             sink = std::make_shared<PythonSink>(channel_obj);
@@ -414,7 +373,7 @@ bool close_device_if_unused(py::handle device) {
     py::object cap = py::getattr(device, kCoreAttr, py::none());
     if (cap.is_none() || !PyCapsule_CheckExact(cap.ptr())) return false;
     auto core = *static_cast<std::shared_ptr<DeviceCore>*>(py::capsule(cap).get_pointer());
-    BlockingLock lock(core->channel_lock);
+    sync::BlockingLock lock(core->channel_lock);
     if (!core->no_channels() || core->stop_flag.load()) return false;
     device.attr("close")();
     device.attr("_Device__dev_manager").attr("close_device")(device);
@@ -426,7 +385,7 @@ namespace {
 py::object close_channel(const Args& a) {
     py::handle self = a[0];
     auto core = core_of(self);
-    BlockingLock lock(core->channel_lock);
+    sync::BlockingLock lock(core->channel_lock);
     core->erase_channel(clamp_channel(a.integer(1)));  // released here, with the GIL held
     if (core->no_channels()) {
         self.attr("close")();
@@ -440,35 +399,25 @@ py::object serial_number(const Args& a) { return a[0].attr("_Device__dev").attr(
 py::object output_data(const Args& a) {
     py::handle self = a[0];
     py::handle data = a[1];
-    if (assertions_enabled() && py::len(data) != device::kPackageSize)
-        fail_assertion("只支持长度为 " + std::to_string(device::kPackageSize) + " 的数据包:" + serial_text(self));
+    if (assertions_enabled() && py::len(data) != wire::kPackageSize)
+        fail_assertion("只支持长度为 " + std::to_string(wire::kPackageSize) + " 的数据包:" + serial_text(self));
     const size_t written = write_packet(*core_of(self), data, kWriteTimeoutMs);
-    if (assertions_enabled() && written < device::kPackageSize) fail_assertion("");
+    if (assertions_enabled() && written < wire::kPackageSize) fail_assertion("");
     return py::none();
 }
 
 py::object send_command(const Args& a) {
     py::handle self = a[0];
     py::object command = py::reinterpret_borrow<py::object>(a[1]);
-    py::bytes encoded = command.attr("encode")("utf-8");
-    std::string_view cmd = encoded;
-    const long long target = a.integer(2);
-    const long long first = target > std::numeric_limits<long long>::max() - device::kIoControlChannel
-                                ? std::numeric_limits<long long>::max()
-                                : target + device::kIoControlChannel;
-    if (first < 0 || first > 255) byte_overflow(first);
-    std::vector<uint8_t> package{static_cast<uint8_t>(first), 0};
-    package.insert(package.end(), cmd.begin(), cmd.end());
-    const bool terminated = !cmd.empty() && static_cast<uint8_t>(cmd.back()) == device::kTerminator;
-    const size_t length = terminated ? cmd.size() : cmd.size() + 1;
-    if (!terminated) package.push_back(device::kTerminator);
-    if (length > 255) byte_overflow(static_cast<long long>(length));
-    package[1] = static_cast<uint8_t>(length);
-    const long long free_bytes = static_cast<long long>(device::kPackageSize) - static_cast<long long>(package.size());
-    if (assertions_enabled() && free_bytes < 0)
+    const std::vector<uint8_t> cmd = bytes_of(command.attr("encode")("utf-8"));
+    const long long channel_byte = wire::command_channel_byte(a.integer(2));
+    if (channel_byte < 0 || channel_byte > 255) byte_overflow(channel_byte);
+    const size_t count = wire::command_count(cmd);
+    if (count > 255) byte_overflow(static_cast<long long>(count));
+    if (assertions_enabled() && count > wire::kMaxPayload)
         fail_assertion("命令[" + command.cast<std::string>() + "]过长。包含命令结束符后，长度不能超过[" +
-                       std::to_string(device::kMaxPayload) + "]个字节:" + serial_text(self));
-    if (free_bytes > 0) package.resize(device::kPackageSize, 0);
+                       std::to_string(wire::kMaxPayload) + "]个字节:" + serial_text(self));
+    const std::vector<uint8_t> package = wire::encode_command_packet(static_cast<uint8_t>(channel_byte), cmd);
     auto core = core_of(self);
     write_packet(*core, make_array(Span(package)), kWriteTimeoutMs);
     return py::none();
@@ -489,7 +438,7 @@ py::object io_control_master_query(const Args& a) {
     if (assertions_enabled() && !py::bool_(command.attr("endswith")("?")))
         fail_assertion("查询指令必须要以英文问号[?]结尾:" + serial_text(self));
     auto core = core_of(self);
-    BlockingLock one_query_at_a_time(core->master_protector);
+    sync::BlockingLock one_query_at_a_time(core->master_protector);
     core->master.clear();
     self.attr("_send_command_to_channel")(command, 0);
     const bool answered = without_gil([&] { return core->master.wait(timeout); });
@@ -499,8 +448,7 @@ py::object io_control_master_query(const Args& a) {
 }
 
 py::object master_basic_handler(const Args& a) {
-    py::object b = py::reinterpret_steal<py::object>(PyBytes_FromObject(a[0].ptr()));
-    if (!b) throw py::error_already_set();
+    py::object b = bytes_object(a[0]);
     try {
         return b.attr("decode")("utf-8");
     } catch (py::error_already_set& e) {
@@ -530,8 +478,8 @@ py::object make_device_class() {
     g_device_class = build_class(
         "_Device",
         {
-            constant("PackageSize", device::kPackageSize),
-            constant("IOControlChannel", device::kIoControlChannel),
+            constant("PackageSize", wire::kPackageSize),
+            constant("IOControlChannel", wire::kIoControlChannel),
             method("__init__", {{"dev_manager"}, {"hid_handle", "_USBDevice"}}, init),
             method("set_io_control_handler_for_channel", {{"handler", "_Callable"}, {"channel", "int"}},
                    set_io_control_handler_for_channel),
@@ -560,4 +508,4 @@ py::object make_device_class() {
     return g_device_class;
 }
 
-}  // namespace zt
+}  // namespace zt::device

@@ -6,19 +6,19 @@
 #include <csignal>
 #include <chrono>
 
-#include "device/wire_format.hpp"
-#include "module/blocking_lock.hpp"
+#include "sync/blocking_lock.hpp"
 #include "usb/usb_device.hpp"
+#include "wire/wire_format.hpp"
 
-namespace device {
+namespace zt::device {
 
 void MasterMailbox::clear() {
-    zt::BlockingLock lock(mutex_);
+    sync::BlockingLock lock(mutex_);
     set_ = false;
 }
 
 bool MasterMailbox::is_set() const {
-    zt::BlockingLock lock(mutex_);
+    sync::BlockingLock lock(mutex_);
     return set_;
 }
 
@@ -44,22 +44,22 @@ bool MasterMailbox::wait(double seconds) {
 }
 
 std::vector<uint8_t> MasterMailbox::reply() const {
-    zt::BlockingLock lock(mutex_);
+    sync::BlockingLock lock(mutex_);
     return reply_;
 }
 
 void DeviceCore::insert_channel(int channel, std::shared_ptr<DataSink> sink) {
-    zt::BlockingLock lock(table_guard_);
+    sync::BlockingLock lock(table_guard_);
     channels_[channel] = std::move(sink);
 }
 
 bool DeviceCore::has_channel(int channel) const {
-    zt::BlockingLock lock(table_guard_);
+    sync::BlockingLock lock(table_guard_);
     return channels_.count(channel) != 0;
 }
 
 std::shared_ptr<DataSink> DeviceCore::erase_channel(int channel) {
-    zt::BlockingLock lock(table_guard_);
+    sync::BlockingLock lock(table_guard_);
     auto it = channels_.find(channel);
     if (it == channels_.end()) return nullptr;
     auto sink = std::move(it->second);
@@ -68,7 +68,7 @@ std::shared_ptr<DataSink> DeviceCore::erase_channel(int channel) {
 }
 
 bool DeviceCore::no_channels() const {
-    zt::BlockingLock lock(table_guard_);
+    sync::BlockingLock lock(table_guard_);
     return channels_.empty();
 }
 
@@ -78,13 +78,13 @@ void DeviceCore::handle_control(int channel, std::span<const uint8_t> payload) {
 }
 
 std::shared_ptr<ControlHandler> DeviceCore::set_handler(int channel, std::shared_ptr<ControlHandler> handler) {
-    zt::BlockingLock lock(handlers_protector_);
+    sync::BlockingLock lock(handlers_protector_);
     std::swap(handlers_[channel], handler);
     return handler;
 }
 
 std::shared_ptr<ControlHandler> DeviceCore::reset_handler(int channel) {
-    zt::BlockingLock lock(handlers_protector_);
+    sync::BlockingLock lock(handlers_protector_);
     auto it = handlers_.find(channel);
     if (it == handlers_.end()) return nullptr;
     auto handler = std::move(it->second);
@@ -137,11 +137,11 @@ std::optional<std::string> DeviceCore::run_reader() {
     std::vector<uint8_t> packet(std::max<size_t>(link_->in_packet_size(), 1));
     while (!stop_flag.load()) {
         try {
-            const size_t n = link_->read(packet.data(), packet.size(), 50);
+            const size_t n = link_->read(packet.data(), packet.size(), kReadTimeoutMs);
             if (n == 0) continue;  // a zero-length packet is an idle poll
-            const auto outcome = parse_packet(std::span<const uint8_t>(packet.data(), n), [&](const Record& r) {
+            const auto outcome = wire::parse_packet(std::span<const uint8_t>(packet.data(), n), [&](const wire::Record& r) {
                 switch (r.kind) {
-                    case RecordKind::Data: {
+                    case wire::RecordKind::Data: {
                         std::shared_ptr<DataSink> sink;
                         {
                             std::lock_guard lock(table_guard_);
@@ -151,8 +151,8 @@ std::optional<std::string> DeviceCore::run_reader() {
                         if (sink) sink->input(r.payload);
                         break;
                     }
-                    case RecordKind::Master: master.offer(r.payload); break;
-                    case RecordKind::Control: control_route(r.channel, r.payload); break;
+                    case wire::RecordKind::Master: master.offer(r.payload); break;
+                    case wire::RecordKind::Control: control_route(r.channel, r.payload); break;
                 }
             });
             if (outcome.malformed) return outcome.error;
@@ -165,4 +165,4 @@ std::optional<std::string> DeviceCore::run_reader() {
     return std::nullopt;
 }
 
-}  // namespace device
+}  // namespace zt::device

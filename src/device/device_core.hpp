@@ -24,9 +24,15 @@
 #include <string>
 #include <vector>
 
-#include "module/blocking_lock.hpp"
+#include "sync/blocking_lock.hpp"
 
-namespace device {
+namespace zt::device {
+
+// Transfer time-outs. The reader polls with kReadTimeoutMs, so closing the device waits
+// about that long at most for the reader's current read; packets go out with
+// kWriteTimeoutMs.
+inline constexpr unsigned kReadTimeoutMs = 50;
+inline constexpr unsigned kWriteTimeoutMs = 100;
 
 // A failure of the link or of routing that is not a USB error; what() is the text
 // the reader reports.
@@ -145,9 +151,9 @@ private:
 
 template <typename F>
 void DeviceCore::with_handler(int channel, F&& f) {
-    zt::BlockingLock lock(handlers_protector_);
+    sync::BlockingLock lock(handlers_protector_);
     auto it = handlers_.find(channel);
     if (it != handlers_.end()) f(*it->second);
 }
 
-}  // namespace device
+}  // namespace zt::device

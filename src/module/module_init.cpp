@@ -1,18 +1,22 @@
 // The module's entry point and import sequence. Multi-phase initialisation: the
 // loader creates the module object, then the exec slot below fills its namespace.
 // Loading the extension under the name "__main__" therefore runs the demonstration.
-#include <pybind11/pybind11.h>
+#include "binding/python.hpp"
 
 #include <cxxabi.h>
 
-#include "module/class_builder.hpp"
-#include "module/error_translation.hpp"
-#include "module/native_function.hpp"
-#include "module/runtime.hpp"
-#include "module/surface.hpp"
+#include "binding/assertions.hpp"
+#include "binding/error_translation.hpp"
+#include "binding/lock_waiter.hpp"
+#include "binding/native_function.hpp"
+#include "binding/runtime.hpp"
+#include "channel/channel_binding.hpp"
+#include "device/device_binding.hpp"
+#include "registry/registry_binding.hpp"
+#include "serial/serial_binding.hpp"
 #include "usb/usb_binding.hpp"
 
-namespace zt {
+namespace zt::module {
 namespace {
 
 void run_demonstration(py::dict ns) {
@@ -44,16 +48,16 @@ void run_demonstration(py::dict ns) {
 
 void import_sequence(py::module_ m) {
     py::dict ns = m.attr("__dict__");
-    set_module_namespace(ns);
-    init_assertion_switch();
-    install_lock_waiter();
-    install_exception_translator();
-    ready_function_type();
+    binding::set_module_namespace(ns);
+    binding::init_assertion_switch();
+    binding::install_lock_waiter();
+    binding::install_exception_translator();
+    binding::ready_function_type();
 
     py::module_ threading = py::module_::import("threading");
     py::module_ time = py::module_::import("time");
     py::module_ typing = py::module_::import("typing");
-    const usb_binding::UsbLayer usb = usb_binding::create();
+    const usb::UsbLayer usb = usb::make_usb_layer();
 
     ns["__builtins__"] = py::module_::import("builtins");
     ns["_array"] = py::module_::import("array").attr("array");
@@ -77,13 +81,13 @@ void import_sequence(py::module_ m) {
     ns["_vid"] = py::int_(0x483);
     ns["_pid"] = py::int_(0x5750);
 
-    ns["_Device"] = make_device_class();
-    ns["_Channel"] = make_channel_class();
-    ns["_ResourceManager"] = make_resource_manager_class();
+    ns["_Device"] = device::make_device_class();
+    ns["_Channel"] = channel::make_channel_class();
+    ns["_ResourceManager"] = registry::make_resource_manager_class();
     ns["_resource_manager"] = ns["_ResourceManager"]();
-    ns["list_serial_numbers"] = make_list_serial_numbers();
-    ns["Serial"] = make_serial_class();
-    ns["get_hid_device"] = make_get_hid_device();
+    ns["list_serial_numbers"] = registry::make_list_serial_numbers();
+    ns["Serial"] = serial::make_serial_class();
+    ns["get_hid_device"] = registry::make_get_hid_device();
 
     if (py::str(ns["__name__"]).cast<std::string>() == "__main__") run_demonstration(ns);
 }
@@ -95,7 +99,7 @@ int exec_module(PyObject* module) {
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {
-        translate_current_exception();
+        binding::translate_current_exception();
         return -1;
     }
 }
@@ -118,6 +122,6 @@ PyModuleDef g_module = {
 };
 
 }  // namespace
-}  // namespace zt
+}  // namespace zt::module
 
-extern "C" PYBIND11_EXPORT PyObject* PyInit_zeq_torvak() { return PyModuleDef_Init(&zt::g_module); }
+extern "C" PYBIND11_EXPORT PyObject* PyInit_zeq_torvak() { return PyModuleDef_Init(&zt::module::g_module); }

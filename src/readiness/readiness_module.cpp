@@ -12,7 +12,7 @@
 
 namespace {
 
-using channel::InputBuffer;
+using zt::channel::InputBuffer;
 
 // The buffer behind a channel's capsule; nullptr with TypeError set for anything else.
 InputBuffer* buffer_of(PyObject* capsule) {

@@ -8,6 +8,8 @@
 // table and the opening of a device. The mutex is only ever waited for with the GIL
 // released, so Python code (the USB search, the `_Device` constructor) may run while
 // it is held.
+#include "registry/registry_binding.hpp"
+
 #include <cxxabi.h>
 #include <pybind11/gil_safe_call_once.h>
 
@@ -18,21 +20,23 @@
 #include <utility>
 #include <vector>
 
-#include "module/blocking_lock.hpp"
-#include "module/class_builder.hpp"
-#include "module/errors.hpp"
-#include "module/runtime.hpp"
-#include "module/surface.hpp"
+#include "binding/assertions.hpp"
+#include "binding/class_builder.hpp"
+#include "binding/errors.hpp"
+#include "binding/runtime.hpp"
+#include "device/device_binding.hpp"
 #include "registry/device_table.hpp"
+#include "sync/blocking_lock.hpp"
 
-namespace zt {
+namespace zt::registry {
+
+using namespace binding;
+
 namespace {
-
-using registry::SerialKey;
 
 // Values are `_Device` objects (or whatever `_Device` is bound to).
 struct DeviceTableObject {
-    registry::DeviceTable<py::object> table;
+    DeviceTable<py::object> table;
 };
 using Entries = std::vector<std::pair<SerialKey, py::object>>;
 
@@ -112,7 +116,7 @@ py::object device_table_type() {
 struct RegistryState {
     py::object devices_owner;
     py::object lock_owner;
-    registry::DeviceTable<py::object>* devices;  // guarded by *device_lock
+    DeviceTable<py::object>* devices;  // guarded by *device_lock
     std::mutex* device_lock;                     // waited for only with the GIL released
 };
 
@@ -127,13 +131,6 @@ RegistryState state_of(py::handle self) {
     s.devices = &s.devices_owner.cast<DeviceTableObject&>().table;
     s.device_lock = static_cast<std::mutex*>(PyCapsule_GetPointer(s.lock_owner.ptr(), kDeviceLockCapsule));
     return s;
-}
-
-// An AssertionError whose message is built from the caller's own text, so any text
-// (lone surrogates included) comes back exactly as given.
-[[noreturn]] void raise_assertion(const py::object& message) {
-    PyErr_SetObject(PyExc_AssertionError, message.ptr());
-    throw py::error_already_set();
 }
 
 // The first device the USB search yields, or None; the enumeration stops there.
@@ -199,7 +196,7 @@ py::object get_device_by_serial_number(const Args& a) {
     py::object device;
     std::optional<py::object> displaced;  // dropped after the lock is released
     {
-        BlockingLock guard(*state.device_lock);
+        sync::BlockingLock guard(*state.device_lock);
         if (any && !state.devices->empty()) {
             device = state.devices->first();
         } else if (const py::object* filed = state.devices->find(key)) {
@@ -221,7 +218,7 @@ py::object open_serial_channel(const Args& a) {
     bool filed_before = false;
     {
         RegistryState state = state_of(self);
-        BlockingLock guard(*state.device_lock);
+        sync::BlockingLock guard(*state.device_lock);
         filed_before = any ? !state.devices->empty() : state.devices->find(serial_key(serial_number)) != nullptr;
     }
     py::object device = self.attr("get_device_by_serial_number")(serial_number);
@@ -237,7 +234,7 @@ py::object open_serial_channel(const Args& a) {
         // reader is not a daemon thread, so the program could never exit.
         if (!filed_before) {
             try {
-                close_device_if_unused(device);
+                device::close_device_if_unused(device);
             } catch (py::error_already_set&) {
             }
         }
@@ -254,7 +251,7 @@ py::object close_device(const Args& a) {
     RegistryState state = state_of(self);
     std::optional<py::object> removed;  // dropped after the lock is released
     {
-        BlockingLock guard(*state.device_lock);
+        sync::BlockingLock guard(*state.device_lock);
         removed = state.devices->remove_if(key, [&](const py::object& filed) { return filed.is(device); });
     }
     return py::none();
@@ -297,4 +294,4 @@ py::object make_get_hid_device() {
                            get_hid_device, "_Device");
 }
 
-}  // namespace zt
+}  // namespace zt::registry

@@ -7,14 +7,20 @@
 // lower, upper, indexing, int() of a str), so blanks, signs, underscores, Unicode
 // digits and letter case behave exactly as they do in the interpreter, and the errors
 // it raises are its own.
+#include "serial/serial_binding.hpp"
+
 #include <string>
 
-#include "module/class_builder.hpp"
-#include "module/errors.hpp"
-#include "module/runtime.hpp"
-#include "module/surface.hpp"
+#include "binding/assertions.hpp"
+#include "binding/buffers.hpp"
+#include "binding/class_builder.hpp"
+#include "binding/errors.hpp"
+#include "binding/runtime.hpp"
 
-namespace zt {
+namespace zt::serial {
+
+using namespace binding;
+
 namespace {
 
 constexpr const char* kHandleAttr = "_Serial__handle";
@@ -40,12 +46,6 @@ py::object channel_of(py::handle self) { return self.attr(kHandleAttr); }
 #else
     throw ValueError("too many values to unpack (expected " + expected + ")");
 #endif
-}
-
-// An AssertionError whose message embeds the caller's text exactly as given.
-[[noreturn]] void raise_assertion(const py::object& message) {
-    PyErr_SetObject(PyExc_AssertionError, message.ptr());
-    throw py::error_already_set();
 }
 
 bool equals_ascii(const py::object& text, const char* ascii) {
@@ -104,13 +104,6 @@ py::object port_init(const Args& a) {
     return py::none();
 }
 
-// bytes made from the sequence of byte values a channel read returned.
-py::object to_bytes(const py::object& values) {
-    py::object result = py::reinterpret_steal<py::object>(PyBytes_FromObject(values.ptr()));
-    if (!result) throw py::error_already_set();
-    return result;
-}
-
 py::object port_enter(const Args& a) { return py::reinterpret_borrow<py::object>(a[0]); }
 
 py::object port_exit(const Args& a) {
@@ -123,11 +116,11 @@ py::object port_close(const Args& a) {
     return py::none();
 }
 
-py::object port_read(const Args& a) { return to_bytes(channel_of(a[0]).attr("read")(a[1])); }
+py::object port_read(const Args& a) { return bytes_object(channel_of(a[0]).attr("read")(a[1])); }
 
 py::object port_write(const Args& a) { return channel_of(a[0]).attr("write")(a[1]); }
 
-py::object port_read_until(const Args& a) { return to_bytes(channel_of(a[0]).attr("read_until")(a[1], a[2])); }
+py::object port_read_until(const Args& a) { return bytes_object(channel_of(a[0]).attr("read_until")(a[1], a[2])); }
 
 py::object port_get_baudrate(const Args& a) { return channel_of(a[0]).attr("baudrate"); }
 
@@ -192,4 +185,4 @@ py::object make_serial_class() {
         });
 }
 
-}  // namespace zt
+}  // namespace zt::serial

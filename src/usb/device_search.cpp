@@ -8,7 +8,7 @@
 #include "usb/libusb_device.hpp"
 #include "usb/libusb_error.hpp"
 
-namespace usb {
+namespace zt::usb {
 namespace {
 
 struct DeviceListFree {
@@ -68,4 +68,4 @@ std::vector<std::shared_ptr<Device>> find_all_by_serial(const std::shared_ptr<Co
     return select_by_serial(find_all(ctx, vid, pid), serial, false);
 }
 
-}  // namespace usb
+}  // namespace zt::usb

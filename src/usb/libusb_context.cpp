@@ -6,7 +6,7 @@
 
 #include "usb/libusb_error.hpp"
 
-namespace usb {
+namespace zt::usb {
 
 std::shared_ptr<Context> default_context() {
     static std::mutex mutex;
@@ -31,4 +31,4 @@ std::string library_path() {
     return "libusb-1.0.so.0";
 }
 
-}  // namespace usb
+}  // namespace zt::usb

@@ -5,7 +5,7 @@
 
 #include "usb/usb_device.hpp"
 
-namespace usb {
+namespace zt::usb {
 
 // Owns one libusb_context. Devices keep a reference, so the context outlives them.
 class Context {
@@ -21,4 +21,4 @@ private:
     libusb_context* const ctx_;
 };
 
-}  // namespace usb
+}  // namespace zt::usb

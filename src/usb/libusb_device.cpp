@@ -9,7 +9,7 @@
 #include "usb/libusb_error.hpp"
 #include "usb/string_descriptor.hpp"
 
-namespace usb {
+namespace zt::usb {
 namespace {
 
 // Asked for when a device lists no language in string descriptor 0.
@@ -352,4 +352,4 @@ void LibusbDevice::release() {
     if (failure) throw_libusb_error("release", failure, "releasing interface " + std::to_string(failed_interface));
 }
 
-}  // namespace usb
+}  // namespace zt::usb

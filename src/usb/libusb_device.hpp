@@ -12,7 +12,7 @@
 #include "usb/libusb_context.hpp"
 #include "usb/usb_device.hpp"
 
-namespace usb {
+namespace zt::usb {
 
 // The handle is opened on first need and closed by release().
 //
@@ -87,4 +87,4 @@ private:
     std::optional<std::string> serial_;        // guarded by mutex_; final once serial_known_
 };
 
-}  // namespace usb
+}  // namespace zt::usb

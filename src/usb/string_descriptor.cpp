@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace usb {
+namespace zt::usb {
 namespace {
 
 constexpr uint8_t kStringDescriptorType = 0x03;
@@ -68,4 +68,4 @@ std::optional<uint16_t> first_language_id(const uint8_t* data, size_t size) {
     return unit_at(data, 0);
 }
 
-}  // namespace usb
+}  // namespace zt::usb

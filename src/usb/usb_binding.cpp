@@ -1,11 +1,7 @@
 #include "usb/usb_binding.hpp"
 
-#include "module/gil.hpp"
-
-#include <libusb.h>
 #include <pybind11/gil_safe_call_once.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <climits>
 #include <mutex>
@@ -13,7 +9,11 @@
 #include <string>
 #include <vector>
 
-namespace zt::usb_binding {
+#include "binding/buffers.hpp"
+#include "binding/error_translation.hpp"
+#include "binding/gil.hpp"
+
+namespace zt::usb {
 namespace {
 
 // The host package's default when a transfer is given no time-out.
@@ -40,28 +40,11 @@ private:
 
 struct Layer {
     UsbLayer objects;
-    py::object usb_error;
-    py::object timeout_error;
     py::object array_type;
     py::object default_backend;
 };
 
 Layer& layer();
-
-// Owns a buffer export; release it with the GIL held, as the destructor does.
-class BufferView {
-public:
-    BufferView(py::handle obj, int flags) {
-        if (PyObject_GetBuffer(obj.ptr(), &view_, flags) != 0) throw py::error_already_set();
-    }
-    ~BufferView() { PyBuffer_Release(&view_); }
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-    Py_buffer& get() { return view_; }
-
-private:
-    Py_buffer view_{};
-};
 
 std::string type_name(py::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
 
@@ -99,12 +82,7 @@ std::vector<uint8_t> data_bytes(py::handle data) {
     const std::string refusal =
         "write() argument 'data' must be a bytes-like object or a sequence of ints in 0..255, not " + type_name(data);
     if (PyUnicode_Check(data.ptr())) throw py::type_error(refusal);
-    if (PyObject_CheckBuffer(data.ptr())) {
-        BufferView view(data, PyBUF_FULL_RO);
-        std::vector<uint8_t> bytes(static_cast<size_t>(view.get().len));
-        if (PyBuffer_ToContiguous(bytes.data(), &view.get(), view.get().len, 'C') != 0) throw py::error_already_set();
-        return bytes;
-    }
+    if (PyObject_CheckBuffer(data.ptr())) return binding::BufferView(data, PyBUF_FULL_RO).copy();
     py::iterator items;
     try {
         items = py::iter(data);
@@ -135,12 +113,12 @@ py::object device_read(usb::Device& device, py::handle endpoint, py::handle size
     if (is_exact_integer(size_or_buffer)) {
         const auto size = static_cast<size_t>(int_in_range(size_or_buffer, "read", "size_or_buffer", 0, INT_MAX));
         std::vector<uint8_t> buffer(size);
-        const size_t received = without_gil([&] { return device.read(address, buffer.data(), buffer.size(), limit); });
+        const size_t received = binding::without_gil([&] { return device.read(address, buffer.data(), buffer.size(), limit); });
         return layer().array_type("B", py::bytes(reinterpret_cast<const char*>(buffer.data()), received));
     }
     // The export pins the buffer's memory (a bytearray cannot resize meanwhile) while
     // the transfer fills it without the GIL.
-    std::optional<BufferView> view;
+    std::optional<binding::BufferView> view;
     try {
         if (PyObject_CheckBuffer(size_or_buffer.ptr())) view.emplace(size_or_buffer, PyBUF_WRITABLE);
     } catch (py::error_already_set& e) {
@@ -150,7 +128,7 @@ py::object device_read(usb::Device& device, py::handle endpoint, py::handle size
         throw py::type_error("read() argument 'size_or_buffer' must be int or a writable buffer, not " +
                              type_name(size_or_buffer));
     }
-    const size_t received = without_gil([&] {
+    const size_t received = binding::without_gil([&] {
         return device.read(address, static_cast<uint8_t*>(view->get().buf), static_cast<size_t>(view->get().len),
                            limit);
     });
@@ -161,7 +139,7 @@ py::int_ device_write(usb::Device& device, py::handle endpoint, py::handle data,
     const uint8_t address = endpoint_address(endpoint, "write");
     const unsigned limit = timeout_ms(timeout, "write");
     const std::vector<uint8_t> bytes = data_bytes(data);
-    const size_t sent = without_gil([&] { return device.write(address, bytes.data(), bytes.size(), limit); });
+    const size_t sent = binding::without_gil([&] { return device.write(address, bytes.data(), bytes.size(), limit); });
     return py::int_(sent);
 }
 
@@ -190,7 +168,7 @@ py::object find(py::handle id_vendor, py::handle id_product, py::handle backend,
 
     std::vector<std::shared_ptr<usb::Device>> found;
     // Devices not handed out are destroyed (their handles closed) without the GIL.
-    without_gil([&] {
+    binding::without_gil([&] {
         const std::shared_ptr<usb::Context> context = source->context();
         if (serial && all) {
             found = usb::find_all_by_serial(context, vid, pid, *serial);
@@ -228,12 +206,6 @@ std::string hex2(unsigned value) {
 
 py::object make_namespace(const char* name, const char* doc) {
     return py::module_::import("types").attr("ModuleType")(name, doc);
-}
-
-py::object make_exception(const char* name, const char* doc, py::handle base) {
-    PyObject* type = PyErr_NewExceptionWithDoc(name, doc, base.ptr(), nullptr);
-    if (!type) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(type);
 }
 
 void define_descriptor_classes(py::handle core) {
@@ -276,7 +248,7 @@ void define_device_class(py::handle core) {
     py::class_<usb::Device, std::shared_ptr<usb::Device>> cls(core, "Device", py::module_local());
 #endif
     cls.def_property_readonly("serial_number", [](usb::Device& d) -> py::object {
-        const std::optional<std::string> serial = without_gil([&] { return d.serial_number(); });
+        const std::optional<std::string> serial = binding::without_gil([&] { return d.serial_number(); });
         if (!serial) return py::none();
         return py::str(*serial);
     });
@@ -289,18 +261,18 @@ void define_device_class(py::handle core) {
         [](usb::Device& d, py::handle interface) {
             const auto number =
                 static_cast<int>(int_in_range(interface, "is_kernel_driver_active", "interface", 0, 0xFF));
-            return without_gil([&] { return d.is_kernel_driver_active(number); });
+            return binding::without_gil([&] { return d.is_kernel_driver_active(number); });
         },
         py::arg("interface"));
     cls.def(
         "detach_kernel_driver",
         [](usb::Device& d, py::handle interface) {
             const auto number = static_cast<int>(int_in_range(interface, "detach_kernel_driver", "interface", 0, 0xFF));
-            without_gil([&] { d.detach_kernel_driver(number); });
+            binding::without_gil([&] { d.detach_kernel_driver(number); });
         },
         py::arg("interface"));
     cls.def("get_active_configuration", [](usb::Device& d) {
-        return without_gil([&] { return d.active_configuration(); });
+        return binding::without_gil([&] { return d.active_configuration(); });
     });
     cls.def("read", &device_read, py::arg("endpoint"), py::arg("size_or_buffer"), py::arg("timeout") = py::none());
     cls.def("write", &device_write, py::arg("endpoint"), py::arg("data"), py::arg("timeout") = py::none());
@@ -310,18 +282,15 @@ void define_device_class(py::handle core) {
     });
 }
 
-Layer make_layer() {
+Layer build_layer() {
     Layer l;
     py::object core = make_namespace(kCoreName, "Finding USB devices and talking to them over libusb-1.0.");
     py::object back = make_namespace(kBackName, "The libusb-1.0 back end.");
     py::object library = make_namespace(kLibraryName, "Where the libusb-1.0 library in use lives.");
 
-    l.usb_error = make_exception("zeq_torvak._usb_core.USBError", "A USB operation failed.", PyExc_OSError);
-    l.timeout_error = make_exception("zeq_torvak._usb_core.USBTimeoutError",
-                                     "A USB transfer did not complete within its time-out.", l.usb_error);
     l.array_type = py::module_::import("array").attr("array");
-    core.attr("USBError") = l.usb_error;
-    core.attr("USBTimeoutError") = l.timeout_error;
+    core.attr("USBError") = binding::usb_error_type();
+    core.attr("USBTimeoutError") = binding::usb_timeout_error_type();
 
     define_descriptor_classes(core);
     define_device_class(core);
@@ -342,7 +311,7 @@ Layer make_layer() {
 
     library.attr("find_library") = py::cpp_function(
         [](py::handle) {
-            return without_gil([] { return usb::library_path(); });
+            return binding::without_gil([] { return usb::library_path(); });
         },
         py::name("find_library"), py::scope(library), py::arg("candidate") = py::none());
 
@@ -353,7 +322,7 @@ Layer make_layer() {
         [](py::handle device) {
             const std::shared_ptr<usb::Device> native = native_handle(device);
             if (!native) return;
-            without_gil([&] { native->release(); });
+            binding::without_gil([&] { native->release(); });
         },
         py::name("close_usb_device"), py::scope(core), py::arg("device"));
     return l;
@@ -361,12 +330,12 @@ Layer make_layer() {
 
 Layer& layer() {
     PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<Layer> storage;
-    return storage.call_once_and_store_result(&make_layer).get_stored();
+    return storage.call_once_and_store_result(&build_layer).get_stored();
 }
 
 }  // namespace
 
-UsbLayer create() { return layer().objects; }
+UsbLayer make_usb_layer() { return layer().objects; }
 
 std::shared_ptr<usb::Device> native_handle(py::handle obj) {
     layer();  // registers the handle type
@@ -374,26 +343,4 @@ std::shared_ptr<usb::Device> native_handle(py::handle obj) {
     return obj.cast<std::shared_ptr<usb::Device>>();
 }
 
-int errno_for(int code) {
-    switch (code) {
-        case LIBUSB_ERROR_IO: return EIO;
-        case LIBUSB_ERROR_INVALID_PARAM: return EINVAL;
-        case LIBUSB_ERROR_ACCESS: return EACCES;
-        case LIBUSB_ERROR_NO_DEVICE: return ENODEV;
-        case LIBUSB_ERROR_NOT_FOUND: return ENOENT;
-        case LIBUSB_ERROR_BUSY: return EBUSY;
-        case LIBUSB_ERROR_TIMEOUT: return ETIMEDOUT;
-        case LIBUSB_ERROR_OVERFLOW: return EOVERFLOW;
-        case LIBUSB_ERROR_PIPE: return EPIPE;
-        case LIBUSB_ERROR_INTERRUPTED: return EINTR;
-        case LIBUSB_ERROR_NO_MEM: return ENOMEM;
-        case LIBUSB_ERROR_NOT_SUPPORTED: return ENOSYS;
-        default: return 0;
-    }
-}
-
-py::object usb_error_type() { return layer().usb_error; }
-
-py::object timeout_error_type() { return layer().timeout_error; }
-
-}  // namespace zt::usb_binding
+}  // namespace zt::usb

@@ -4,15 +4,13 @@
 // release operation.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "binding/python.hpp"
 
 #include <memory>
 
 #include "usb/usb_device.hpp"
 
-namespace zt::usb_binding {
-
-namespace py = pybind11;
+namespace zt::usb {
 
 struct UsbLayer {
     py::object libusb;            // bound as _libusb: has find_library
@@ -23,18 +21,10 @@ struct UsbLayer {
 
 // Creates the layer's Python objects. Expects the GIL. Idempotent: a second call
 // returns the same objects.
-UsbLayer create();
+UsbLayer make_usb_layer();
 
 // The native device behind `obj`, or nullptr when `obj` is not a handle of this layer.
 // Expects the GIL.
 std::shared_ptr<usb::Device> native_handle(py::handle obj);
 
-// The core namespace's exception types: USBError (an OSError) and its USBTimeoutError.
-// Expects the GIL.
-py::object usb_error_type();
-py::object timeout_error_type();
-
-// The errno value matching a libusb error code, 0 when there is none.
-int errno_for(int code);
-
-}  // namespace zt::usb_binding
+}  // namespace zt::usb

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace usb {
+namespace zt::usb {
 
 // Every failure of the layer. `code` is the libusb error code (LIBUSB_ERROR_*), or 0
 // for a failure the layer detected itself; what() is a human-readable description.
@@ -25,6 +25,9 @@ private:
 
 // The code of a time-out (LIBUSB_ERROR_TIMEOUT), for time-outs reported from outside libusb.
 inline constexpr int kTimeoutCode = -7;
+
+// The errno value matching an Error's code, 0 when there is none.
+int errno_for(int code) noexcept;
 
 // Nothing arrived (or nothing could be sent) within the time-out.
 class Timeout : public Error {
@@ -118,4 +121,4 @@ std::vector<std::shared_ptr<Device>> find_all_by_serial(const std::shared_ptr<Co
 // Path (or soname) of the libusb-1.0 library this process uses.
 std::string library_path();
 
-}  // namespace usb
+}  // namespace zt::usb

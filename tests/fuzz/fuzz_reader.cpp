@@ -1,7 +1,9 @@
 // libFuzzer target for the reader: random received packets go through
-// DeviceCore::run_reader into native receive buffers, a recording control route and
-// the master mailbox, and what arrives is compared with a plain re-reading of the
-// record rules written out below. Any difference, and any sanitizer report, aborts.
+// DeviceCore::run_reader into native receive buffers (behind the module's own
+// NativeSink), a recording control route and the master mailbox, and what arrives is
+// compared with a plain re-reading of the record rules written out below. Any
+// difference, and any sanitizer report, aborts. The same input, read as a payload,
+// also goes through the packet encoders and back through the parser.
 //
 // Input layout:
 //   byte 0   which channels are open and how (bits below)
@@ -27,6 +29,8 @@
 
 #include "channel/input_buffer.hpp"
 #include "device/device_core.hpp"
+#include "device/native_adapters.hpp"
+#include "wire/wire_format.hpp"
 #include "usb/usb_device.hpp"
 
 namespace {
@@ -49,6 +53,8 @@ constexpr uint8_t kStepTimeout = 0xFF;
 constexpr uint8_t kStepUsbError = 0xFE;
 constexpr uint8_t kStepQuery = 0xFD;
 
+// What a pulled plug gives: LIBUSB_ERROR_NO_DEVICE and its text.
+constexpr int kNoDeviceCode = -4;
 const char* const kUnplugged = "No such device (it may have been disconnected)";
 const char* const kSinkRefused = "buffer refused";
 const char* const kHandlerRefused = "handler refused";
@@ -210,13 +216,13 @@ struct Model {
 // ---------------------------------------------------------------------------
 // The harness around the real reader.
 
-class FakeLink final : public device::Link {
+class FakeLink final : public zt::device::Link {
 public:
     FakeLink(const Scenario& s, Observed& out) : s_(s), out_(out) {}
-    void attach(device::DeviceCore* core) { core_ = core; }
+    void attach(zt::device::DeviceCore* core) { core_ = core; }
 
     size_t read(uint8_t* buffer, size_t capacity, unsigned timeout_ms) override {
-        if (timeout_ms != 50) fail("reader polls with a time-out other than 50 ms");
+        if (timeout_ms != zt::device::kReadTimeoutMs) fail("reader polls with a time-out other than kReadTimeoutMs");
         ++out_.steps_taken;
         while (next_ < s_.steps.size() && s_.steps[next_].kind == StepKind::Query) {
             harvest();
@@ -224,12 +230,12 @@ public:
         }
         if (next_ == s_.steps.size()) {
             core_->stop_flag.store(true);
-            throw usb::Timeout(-7, "Operation timed out");
+            throw zt::usb::Timeout(zt::usb::kTimeoutCode, "Operation timed out");
         }
         const Step& step = s_.steps[next_++];
         switch (step.kind) {
-            case StepKind::Timeout: throw usb::Timeout(-7, "Operation timed out");
-            case StepKind::UsbError: throw usb::Error(-4, kUnplugged);
+            case StepKind::Timeout: throw zt::usb::Timeout(zt::usb::kTimeoutCode, "Operation timed out");
+            case StepKind::UsbError: throw zt::usb::Error(kNoDeviceCode, kUnplugged);
             default: break;
         }
         if (step.packet.size() > capacity) fail("reader offered less room than the IN packet size");
@@ -253,25 +259,16 @@ public:
 private:
     const Scenario& s_;
     Observed& out_;
-    device::DeviceCore* core_ = nullptr;
+    zt::device::DeviceCore* core_ = nullptr;
     size_t next_ = 0;
 };
 
-class BufferSink final : public device::DataSink {
+class RefusingSink final : public zt::device::DataSink {
 public:
-    explicit BufferSink(std::shared_ptr<channel::InputBuffer> buffer) : buffer_(std::move(buffer)) {}
-    void input(std::span<const uint8_t> data) override { buffer_->append(data.data(), data.size()); }
-
-private:
-    std::shared_ptr<channel::InputBuffer> buffer_;
+    void input(std::span<const uint8_t>) override { throw zt::device::LinkFailure(kSinkRefused); }
 };
 
-class RefusingSink final : public device::DataSink {
-public:
-    void input(std::span<const uint8_t>) override { throw device::LinkFailure(kSinkRefused); }
-};
-
-class RecordingHandler final : public device::ControlHandler {
+class RecordingHandler final : public zt::device::ControlHandler {
 public:
     RecordingHandler(int channel, Observed& out) : channel_(channel), out_(out) {}
     void call(std::span<const uint8_t> payload) override {
@@ -283,30 +280,30 @@ private:
     Observed& out_;
 };
 
-class RefusingHandler final : public device::ControlHandler {
+class RefusingHandler final : public zt::device::ControlHandler {
 public:
-    void call(std::span<const uint8_t>) override { throw device::LinkFailure(kHandlerRefused); }
+    void call(std::span<const uint8_t>) override { throw zt::device::LinkFailure(kHandlerRefused); }
 };
 
 Observed run_reader(const Scenario& s) {
     Observed out;
     auto link = std::make_unique<FakeLink>(s, out);
     FakeLink* fake = link.get();
-    device::DeviceCore core(std::move(link));
+    zt::device::DeviceCore core(std::move(link));
     fake->attach(&core);
 
-    std::vector<std::pair<int, std::shared_ptr<channel::InputBuffer>>> buffers;
+    std::vector<std::pair<int, std::shared_ptr<zt::channel::InputBuffer>>> buffers;
     for (int channel : {1, 2, 3, 99}) {
         if (!buffered(s, channel)) continue;
-        auto buffer = std::make_shared<channel::InputBuffer>();
+        auto buffer = std::make_shared<zt::channel::InputBuffer>();
         buffers.emplace_back(channel, buffer);
-        core.insert_channel(channel, std::make_shared<BufferSink>(buffer));
+        core.insert_channel(channel, std::make_shared<zt::device::NativeSink>(buffer));
     }
     if (s.config & kRefusingFour) core.insert_channel(4, std::make_shared<RefusingSink>());
-    auto closed = std::make_shared<channel::InputBuffer>();
+    auto closed = std::make_shared<zt::channel::InputBuffer>();
     if (s.config & kClosedFive) {
         closed->close();
-        core.insert_channel(5, std::make_shared<BufferSink>(closed));
+        core.insert_channel(5, std::make_shared<zt::device::NativeSink>(closed));
     }
     core.set_handler(1, std::make_shared<RecordingHandler>(1, out));
     if (s.config & kRefusingHandler) core.set_handler(2, std::make_shared<RefusingHandler>());
@@ -330,7 +327,8 @@ Observed run_reader(const Scenario& s) {
     // channel (the model's list is sorted stably by channel to match).
     for (auto& [channel, buffer] : buffers) {
         std::vector<uint8_t> chunk;
-        while (buffer->take(1 << 20, chunk) == channel::InputBuffer::Take::Got) out.chunks.emplace_back(channel, chunk);
+        while (buffer->take(1 << 20, chunk) == zt::channel::InputBuffer::Take::Got)
+            out.chunks.emplace_back(channel, chunk);
         if (buffer->waiting() != 0) FakeLink::fail("buffer reports bytes after it was drained");
     }
     if (closed->waiting() != 0) FakeLink::fail("a closed buffer took data");
@@ -343,6 +341,36 @@ void sort_by_channel(std::vector<std::pair<int, Bytes>>& chunks) {
 
 void check(bool ok, const char* what) {
     if (!ok) FakeLink::fail(what);
+}
+
+// What the parser reads back from one encoded packet.
+std::vector<std::pair<int, Bytes>> parse_back(std::span<const uint8_t> packet, zt::wire::RecordKind kind) {
+    std::vector<std::pair<int, Bytes>> records;
+    const auto outcome = zt::wire::parse_packet(packet, [&](const zt::wire::Record& r) {
+        check(r.kind == kind, "an encoded packet parses as another kind of record");
+        records.emplace_back(r.channel, Bytes(r.payload.begin(), r.payload.end()));
+    });
+    check(!outcome.malformed, "an encoded packet parses as malformed");
+    return records;
+}
+
+// A data packet and a command packet made of the input give back what went in.
+void round_trip(const uint8_t* data, size_t size) {
+    if (size == 0) return;
+    const int channel = 1 + data[0] % 99;
+    const Bytes payload(data, data + std::min(size, zt::wire::kMaxPayload));
+    const auto packet = zt::wire::encode_data_packet(static_cast<uint8_t>(channel), payload);
+    check(parse_back(packet, zt::wire::RecordKind::Data) == std::vector{std::pair{channel, payload}},
+          "a data packet does not parse back to its payload");
+
+    const int target = 1 + data[0] % 155;
+    Bytes command(data, data + std::min(size, zt::wire::kMaxPayload - 1));
+    const Bytes packet2 = zt::wire::encode_command_packet(
+        static_cast<uint8_t>(zt::wire::command_channel_byte(target)), command);
+    check(packet2.size() == zt::wire::kPackageSize, "a command packet that fits is not one packet long");
+    if (command.empty() || command.back() != zt::wire::kTerminator) command.push_back(zt::wire::kTerminator);
+    check(parse_back(packet2, zt::wire::RecordKind::Control) == std::vector{std::pair{target, command}},
+          "a command packet does not parse back to its command");
 }
 
 }  // namespace
@@ -361,5 +389,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(got.steps_taken == expected.steps_taken, "the reader read a different number of times");
     if (expected.end == Observed::End::Malformed) check(!got.failure.empty(), "a malformed packet was reported without a text");
     if (expected.end == Observed::End::Failed) check(got.failure == expected.failure, "the failure text changed on the way");
+    round_trip(data, size);
     return 0;
 }

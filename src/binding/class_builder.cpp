@@ -1,10 +1,10 @@
-#include "module/class_builder.hpp"
+#include "binding/class_builder.hpp"
 
 #include <cstring>
 
-#include "module/runtime.hpp"
+#include "binding/runtime.hpp"
 
-namespace zt {
+namespace zt::binding {
 
 std::string mangle(const char* class_name, const char* member) {
     const size_t n = std::strlen(member);
@@ -57,4 +57,4 @@ py::object module_function(const char* name, std::vector<Param> params, Body bod
     return make_function(std::move(spec));
 }
 
-}  // namespace zt
+}  // namespace zt::binding

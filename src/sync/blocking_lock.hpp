@@ -6,7 +6,7 @@
 
 #include <mutex>
 
-namespace zt {
+namespace zt::sync {
 
 using LockWaiter = void (*)(std::mutex&);
 
@@ -27,4 +27,4 @@ private:
     std::mutex& m_;
 };
 
-}  // namespace zt
+}  // namespace zt::sync

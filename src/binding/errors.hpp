@@ -1,15 +1,15 @@
-// Error kinds raised by the native cores. They carry no Python state; the binding
-// layer turns each into the interpreter's exception of the same meaning, in one place
-// (error_translation.cpp).
+// Error kinds that member bodies throw. They carry no Python state; the translation
+// chain (error_translation.cpp) turns each into the interpreter's exception of the same
+// meaning, in one place.
 #pragma once
 
 #include <stdexcept>
 #include <string>
 
-namespace zt {
+namespace zt::binding {
 
 // A failed check that the interpreter would express as an `assert` statement.
-// Cores only throw it after asking assertions_enabled().
+// Thrown only after asking assertions_enabled() (binding/assertions.hpp).
 struct AssertionFailure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
@@ -31,8 +31,4 @@ struct OverflowError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// Whether assertion checks run: true unless the interpreter was started with -O.
-// Fixed for the life of the process; readable without the GIL.
-bool assertions_enabled() noexcept;
-
-}  // namespace zt
+}  // namespace zt::binding

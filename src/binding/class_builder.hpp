@@ -3,13 +3,13 @@
 // `property` objects with setters attached, static methods as `staticmethod`.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "binding/python.hpp"
 
 #include <vector>
 
-#include "module/native_function.hpp"
+#include "binding/native_function.hpp"
 
-namespace zt {
+namespace zt::binding {
 
 struct Member {
     enum class Kind { Constant, Method, StaticMethod, Property, Setter };
@@ -51,4 +51,4 @@ py::object module_function(const char* name, std::vector<Param> params, Body bod
 // "_Device__read"; dunder names and public names are unchanged.
 std::string mangle(const char* class_name, const char* member);
 
-}  // namespace zt
+}  // namespace zt::binding

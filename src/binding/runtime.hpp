@@ -1,17 +1,15 @@
 // Services every binding file uses: the module namespace (names looked up at call
 // time, as a Python module's code does) and the standard-error report. Native locks
-// are taken with zt::BlockingLock (module/blocking_lock.hpp), which waits without the GIL.
+// are taken with sync::BlockingLock (sync/blocking_lock.hpp), which waits without the GIL.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "binding/python.hpp"
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-namespace zt {
-
-namespace py = pybind11;
+namespace zt::binding {
 
 inline constexpr const char* kModuleName = "zeq_torvak";
 
@@ -24,7 +22,7 @@ py::object global(const char* name);
 
 // Calls that may block with the GIL released (time.sleep, Thread.join) and so, on a
 // thread other than the main one, may end the thread while the interpreter finalizes
-// (see module/gil.hpp); such a thread is parked inside them. Expect the GIL.
+// (see binding/gil.hpp); such a thread is parked inside them. Expect the GIL.
 // Calls the module global `name` with the argument `arg` (borrowed, kept alive by the caller).
 void call_global_blocking(const char* name, py::handle arg);
 // Calls the module global `name` with the argument obj.<attribute>.
@@ -50,4 +48,4 @@ py::object unsigned_bytes(const uint8_t* data, size_t size);
 // Text form of an object as str() gives it. Expects the GIL.
 std::string to_text(py::handle o);
 
-}  // namespace zt
+}  // namespace zt::binding

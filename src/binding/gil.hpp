@@ -14,16 +14,14 @@
 // dropped by a thread that does not hold the GIL is not released there.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "binding/python.hpp"
 
 #include <cxxabi.h>
 
 #include <type_traits>
 #include <utility>
 
-namespace zt {
-
-namespace py = pybind11;
+namespace zt::binding {
 
 // Whether this thread holds the GIL now. Safe on any thread, at any time. (Up to 3.11
 // the unchecked current thread state is the GIL holder's, whichever thread asks.)
@@ -121,4 +119,4 @@ private:
     PyObject* p_ = nullptr;
 };
 
-}  // namespace zt
+}  // namespace zt::binding

@@ -2,21 +2,28 @@
 // a Python exception through native code running without the GIL.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "binding/python.hpp"
 
 #include <memory>
 #include <string>
 
-#include "module/gil.hpp"
+#include "binding/gil.hpp"
 #include "usb/usb_device.hpp"
 
-namespace zt {
+namespace zt::binding {
 
 // Sets the interpreter's error for the exception being handled (call only inside a
 // catch block): the module's own error kinds, USB errors, carried Python exceptions,
 // pybind11 errors and C++ standard exceptions each become the matching Python
 // exception. Expects the GIL. Rethrows a forced unwind (the thread is being ended).
 void translate_current_exception();
+
+// The USB access layer's exception types, made on first use and kept for the life of
+// the process: USBError, an OSError with `errno` and `backend_error_code`, and its
+// subclass USBTimeoutError. The layer's core namespace shows them under those names.
+// Expect the GIL.
+py::object usb_error_type();
+py::object usb_timeout_error_type();
 
 // Routes errors escaping the pybind11-defined parts of the module (the USB layer's
 // Python face) through translate_current_exception. Called once by the import sequence.
@@ -54,4 +61,4 @@ private:
     PythonError error_;
 };
 
-}  // namespace zt
+}  // namespace zt::binding

@@ -1,13 +1,9 @@
-#include "module/runtime.hpp"
+#include "binding/runtime.hpp"
 
-#include <atomic>
+#include "binding/errors.hpp"
+#include "binding/gil.hpp"
 
-#include "module/errors.hpp"
-#include "module/blocking_lock.hpp"
-#include "module/gil.hpp"
-#include "module/surface.hpp"
-
-namespace zt {
+namespace zt::binding {
 namespace {
 
 // Set once by the exec slot and never released: the module lives until the
@@ -94,44 +90,4 @@ void byte_overflow(long long value) {
 
 std::string to_text(py::handle o) { return py::str(o).cast<std::string>(); }
 
-}  // namespace zt
-
-namespace zt {
-namespace {
-std::atomic<bool> g_assertions{true};
-}
-
-bool assertions_enabled() noexcept { return g_assertions.load(std::memory_order_relaxed); }
-
-void init_assertion_switch() {
-    const long optimize = py::module_::import("sys").attr("flags").attr("optimize").cast<long>();
-    g_assertions.store(optimize == 0);
-}
-
-}  // namespace zt
-
-namespace zt {
-namespace {
-// Waits for a native mutex; when this thread holds the GIL, releases it meanwhile. It
-// must not then hold the mutex while it waits to get the GIL back: the reader thread takes
-// these mutexes without the GIL, and would wait for whichever Python thread holds the GIL
-// (a pure-Python loop keeps it for a whole switch interval). So the mutex, once free, is
-// let go again, the GIL taken back, and the mutex tried without blocking.
-// The GIL is taken back in ordinary code, holding no mutex (see module/gil.hpp).
-void wait_releasing_gil_if_held(std::mutex& m) {
-    if (!holds_gil()) {
-        m.lock();
-        return;
-    }
-    do {
-        PyThreadState* state = PyEval_SaveThread();
-        m.lock();
-        m.unlock();
-        restore_thread(state);
-    } while (!m.try_lock());
-}
-}  // namespace
-
-void install_lock_waiter() { set_lock_waiter(wait_releasing_gil_if_held); }
-
-}  // namespace zt
+}  // namespace zt::binding

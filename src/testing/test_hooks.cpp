@@ -7,17 +7,22 @@
 // any subsystem. It lives in a second module of the same shared object,
 // "_zeq_torvak_test_hooks", so that the module's own namespace stays exactly as bound
 // by the import sequence; tests load it with an ExtensionFileLoader on the module's file.
+#include "binding/python.hpp"
+
 #include <cxxabi.h>
-#include <pybind11/pybind11.h>
 
 #include <string>
 
-#include "module/class_builder.hpp"
-#include "module/error_translation.hpp"
-#include "module/errors.hpp"
-#include "module/native_function.hpp"
+#include "binding/assertions.hpp"
+#include "binding/class_builder.hpp"
+#include "binding/error_translation.hpp"
+#include "binding/errors.hpp"
+#include "binding/native_function.hpp"
 
-namespace zt {
+namespace zt::testing {
+
+using namespace binding;
+
 namespace {
 
 py::object store_value(const Args& a) {
@@ -125,6 +130,6 @@ PyModuleDef g_module = {
 };
 
 }  // namespace
-}  // namespace zt
+}  // namespace zt::testing
 
-extern "C" PYBIND11_EXPORT PyObject* PyInit__zeq_torvak_test_hooks() { return PyModuleDef_Init(&zt::g_module); }
+extern "C" PYBIND11_EXPORT PyObject* PyInit__zeq_torvak_test_hooks() { return PyModuleDef_Init(&zt::testing::g_module); }

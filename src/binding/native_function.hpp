@@ -7,14 +7,12 @@
 // checks the declared result. Bodies therefore never check argument types themselves.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "binding/python.hpp"
 
 #include <string>
 #include <vector>
 
-namespace zt {
-
-namespace py = pybind11;
+namespace zt::binding {
 
 // How a parameter's or result's declared type is enforced.
 enum class Check {
@@ -83,4 +81,4 @@ Check check_for_annotation(const char* annotation);
 // Registers the type with the interpreter; called once at module execution.
 void ready_function_type();
 
-}  // namespace zt
+}  // namespace zt::binding

@@ -6,19 +6,52 @@
 //                            100 master control channel, 101..255 control of channel N-100)
 //   offset 1: count         (payload bytes that follow)
 //   offset 2: payload
+//
+// This is the only place that knows the layout: the bindings encode with it, the
+// device core and the fuzz target parse with it. No Python, no USB.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
-namespace device {
+namespace zt::wire {
 
 inline constexpr size_t kPackageSize = 64;
 inline constexpr int kIoControlChannel = 100;
 inline constexpr size_t kMaxPayload = kPackageSize - 2;  // also the last offset a record may start below
 inline constexpr uint8_t kTerminator = 0x0A;
+
+// ---------------------------------------------------------------------------
+// Encoding (host to device)
+
+using Packet = std::array<uint8_t, kPackageSize>;
+
+// A data packet for `channel`: channel byte, count, the payload, zero bytes up to
+// kPackageSize. Precondition: payload.size() <= kMaxPayload.
+Packet encode_data_packet(uint8_t channel, std::span<const uint8_t> payload);
+
+// The channel byte of a command to `channel` (0 being the master control channel):
+// kIoControlChannel + channel, saturated at the largest long long. Not always a byte:
+// the caller checks the range.
+long long command_channel_byte(long long channel);
+
+// The count byte of a command: its length with the terminator, which is added unless
+// the command already ends in one. Not always a byte: the caller checks the range.
+size_t command_count(std::span<const uint8_t> command);
+
+// A command packet: channel byte, count, the command ending in kTerminator, zero bytes
+// up to kPackageSize. A command whose count exceeds kMaxPayload gives a longer packet
+// with no padding; whether to send it is the caller's choice.
+// Precondition: command_count(command) <= 255.
+std::vector<uint8_t> encode_command_packet(uint8_t channel_byte, std::span<const uint8_t> command);
+
+// ---------------------------------------------------------------------------
+// Parsing (device to host)
 
 enum class RecordKind { Data, Master, Control };
 
@@ -74,4 +107,4 @@ ParseOutcome parse_packet(std::span<const uint8_t> packet, OnRecord&& on_record)
     return {};
 }
 
-}  // namespace device
+}  // namespace zt::wire

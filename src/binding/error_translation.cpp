@@ -1,17 +1,39 @@
-#include "module/error_translation.hpp"
+#include "binding/error_translation.hpp"
 
 #include <cxxabi.h>
+#include <pybind11/gil_safe_call_once.h>
 
 #include <new>
 
-#include "module/errors.hpp"
-#include "usb/usb_binding.hpp"
+#include "binding/errors.hpp"
 
-namespace zt {
-
-namespace py = pybind11;
+namespace zt::binding {
 
 namespace {
+
+struct UsbErrorTypes {
+    py::object error;
+    py::object timeout;
+};
+
+py::object make_exception(const char* name, const char* doc, py::handle base) {
+    PyObject* type = PyErr_NewExceptionWithDoc(name, doc, base.ptr(), nullptr);
+    if (!type) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(type);
+}
+
+const UsbErrorTypes& usb_error_types() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<UsbErrorTypes> storage;
+    return storage
+        .call_once_and_store_result([] {
+            UsbErrorTypes types;
+            types.error = make_exception("zeq_torvak._usb_core.USBError", "A USB operation failed.", PyExc_OSError);
+            types.timeout = make_exception("zeq_torvak._usb_core.USBTimeoutError",
+                                           "A USB transfer did not complete within its time-out.", types.error);
+            return types;
+        })
+        .get_stored();
+}
 
 std::string text_of(py::handle value) {
     try {
@@ -35,14 +57,18 @@ void set_usb_error(const usb::Error& e) {
         return;
     }
     const bool timeout = dynamic_cast<const usb::Timeout*>(&e) != nullptr;
-    py::object type = timeout ? usb_binding::timeout_error_type() : usb_binding::usb_error_type();
+    py::object type = timeout ? usb_timeout_error_type() : usb_error_type();
     py::object error = type(py::str(e.what()));
     error.attr("backend_error_code") = e.code() != 0 ? py::object(py::int_(e.code())) : py::object(py::none());
-    if (const int number = usb_binding::errno_for(e.code())) error.attr("errno") = py::int_(number);
+    if (const int number = usb::errno_for(e.code())) error.attr("errno") = py::int_(number);
     PyErr_SetObject(type.ptr(), error.ptr());
 }
 
 }  // namespace
+
+py::object usb_error_type() { return usb_error_types().error; }
+
+py::object usb_timeout_error_type() { return usb_error_types().timeout; }
 
 PythonError::PythonError(py::error_already_set& e) {
     auto state = std::make_shared<State>();
@@ -115,4 +141,4 @@ void install_exception_translator() {
     });
 }
 
-}  // namespace zt
+}  // namespace zt::binding

@@ -1,7 +1,7 @@
 // The native function type. This is the one place of the module that handles
 // reference counts by hand: the type object's slots receive and return raw
 // PyObject pointers. Everything else uses pybind11's owning handles.
-#include "module/native_function.hpp"
+#include "binding/native_function.hpp"
 
 #include <cxxabi.h>
 #include <structmember.h>
@@ -10,10 +10,10 @@
 #include <cstring>
 #include <string_view>
 
-#include "module/error_translation.hpp"
-#include "module/runtime.hpp"
+#include "binding/error_translation.hpp"
+#include "binding/runtime.hpp"
 
-namespace zt {
+namespace zt::binding {
 namespace {
 
 struct NativeFunction {
@@ -339,4 +339,4 @@ py::object make_function(FunctionSpec spec) {
     return owner;
 }
 
-}  // namespace zt
+}  // namespace zt::binding

@@ -1,4 +1,4 @@
-#include "module/gil.hpp"
+#include "binding/gil.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -6,7 +6,7 @@
 #include <mutex>
 #include <vector>
 
-namespace zt {
+namespace zt::binding {
 namespace {
 
 // References dropped without the GIL; a native mutex only, never waited for with the
@@ -53,4 +53,4 @@ void drain_deferred_releases() noexcept {
     for (PyObject* object : batch) Py_DECREF(object);
 }
 
-}  // namespace zt
+}  // namespace zt::binding
