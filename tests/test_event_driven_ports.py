@@ -133,17 +133,19 @@ def test_asyncio_line_protocol_and_a_64k_transfer(device, package):
             assert got == data
         finally:
             writer.close()
+            await asyncio.wait_for(writer.wait_closed(), 5)  # the port is closed by then
 
     asyncio.run(exchange())
 
 
-def test_pymodbus_async_rtu_client_reads_registers(device):
+def test_pymodbus_async_rtu_client_reads_registers(testbed):
     pymodbus_client = pytest.importorskip("pymodbus.client", reason="pymodbus is not installed")
+    device = testbed.plug(serial="EVT0002", channels=4)
     device.set_peer(3, "modbus-slave", address=17, registers={0: 100, 1: 200, 2: 300})
 
     async def query():
         client = pymodbus_client.AsyncModbusSerialClient(
-            "torvak://{}/3".format(SERIAL), baudrate=9600, timeout=5, retries=2)
+            "torvak://EVT0002/3", baudrate=9600, timeout=5, retries=2)
         assert await client.connect()
         try:
             result = await client.read_holding_registers(0, count=3, device_id=17)
