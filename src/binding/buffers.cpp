@@ -18,7 +18,9 @@ std::optional<std::span<const uint8_t>> BufferView::unsigned_bytes() const noexc
 std::vector<uint8_t> BufferView::copy() const {
     std::vector<uint8_t> bytes(static_cast<size_t>(view_.len));
     if (bytes.empty()) return bytes;
-    if (PyBuffer_ToContiguous(bytes.data(), &view_, view_.len, 'C') != 0) throw py::error_already_set();
+    // Python 3.8 declares the view parameter non-const; the call only reads it.
+    if (PyBuffer_ToContiguous(bytes.data(), const_cast<Py_buffer*>(&view_), view_.len, 'C') != 0)
+        throw py::error_already_set();
     return bytes;
 }
 
