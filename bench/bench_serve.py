@@ -78,6 +78,44 @@ def main():
         print("channel 3, {} bytes: {:.2f} s alone, {:.2f} s beside hostile clients ({:+.0f}%)".format(
             len(data), alone, attacked, (attacked / alone - 1) * 100))
 
+        # The device streams to channel 2 while a TCP client there reads everything, then
+        # while one never reads: channel 3's round trip beside each (the stream itself takes
+        # IN frames in both runs, so only the mute client's own effect is compared).
+        def beside_channel_2_client(reads):
+            client = socket.create_connection(("127.0.0.1", served.base + 1))
+            stop = threading.Event()
+
+            def drain():
+                client.settimeout(0.1)
+                while not stop.is_set():
+                    try:
+                        client.recv(65536)
+                    except socket.timeout:
+                        pass
+                    except OSError:
+                        return
+
+            reader = threading.Thread(target=drain)
+            if reads:
+                reader.start()
+            device.stream_in([2], 4.0, 61)
+            try:
+                start = time.monotonic()
+                t.tty_round_trip(served.link(3), data)
+                return time.monotonic() - start
+            finally:
+                device.stream_in([], 4.0, 61)
+                stop.set()
+                if reads:
+                    reader.join()
+                client.close()
+
+        reading = beside_channel_2_client(True)
+        mute = beside_channel_2_client(False)
+        print("channel 3, {} bytes beside a stream to channel 2: {:.2f} s with its client reading, "
+              "{:.2f} s with its client never reading ({:+.0f}%)".format(len(data), reading, mute,
+                                                                        (mute / reading - 1) * 100))
+
         def footprint():
             with open("/proc/%d/status" % served.process.pid) as f:
                 rss = next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
