@@ -194,6 +194,7 @@ def test_ttys_carry_every_channel_byte_exact_and_set_the_rate(served, device):
     # (a rate without one, set with TCSETS2).
     subprocess.run(["stty", "-F", served.link(1), "57600"], check=True)
     assert wait_until(lambda: device.channel_state(1)["baud"] == 57600, timeout=1), served.log()
+    assert wait_until(lambda: "SERVE001/1: baud rate 57600 in force" in served.log(), timeout=3), served.log()
     # A rate the device does not confirm: the tty is set back to the rate in force.
     device.set_fault(config="wrong_rate")
     subprocess.run(["stty", "-F", served.link(1), "19200"], check=True)
