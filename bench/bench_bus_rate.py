@@ -89,6 +89,8 @@ def build_floor(cc, out_dir):
     lib.floor_start.restype = ctypes.c_void_p
     lib.floor_start.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_int, ctypes.c_char_p,
                                 ctypes.c_size_t]
+    lib.floor_reader_tid.restype = ctypes.c_int
+    lib.floor_reader_tid.argtypes = [ctypes.c_void_p]
     lib.floor_stop.restype = None
     lib.floor_stop.argtypes = [ctypes.c_void_p, ctypes.POINTER(FloorStats)]
     return lib
@@ -107,20 +109,33 @@ def _task_user_ticks():
     return ticks
 
 
-class Meter:
-    """User CPU of the process and of the threads started after `baseline`, over a window."""
+def _thread_times(tid):
+    """(user CPU in clock ticks, time on a CPU in ns, user and system) of one thread."""
+    with open("/proc/self/task/%d/stat" % tid) as f:
+        utime = int(f.read().rsplit(")", 1)[1].split()[11])
+    with open("/proc/self/task/%d/schedstat" % tid) as f:
+        on_cpu_ns = int(f.read().split()[0])
+    return utime, on_cpu_ns
 
-    def __init__(self, baseline_tids):
+
+class Meter:
+    """User CPU of the process, of the threads started after `baseline`, and of the reader
+    thread `reader_tid` alone, over a window."""
+
+    def __init__(self, baseline_tids, reader_tid):
         self.baseline = set(baseline_tids)
         self.exclude = set()
+        self.reader_tid = reader_tid
 
     def start(self):
         self.t0 = time.monotonic()
         self.ru0 = resource.getrusage(resource.RUSAGE_SELF).ru_utime
         self.ticks0 = _task_user_ticks()
+        self.reader0 = _thread_times(self.reader_tid)
 
     def stop(self, end=None):
         self.t1 = time.monotonic() if end is None else end
+        reader1 = _thread_times(self.reader_tid)
         self.ru1 = resource.getrusage(resource.RUSAGE_SELF).ru_utime
         ticks1 = _task_user_ticks()
         hz = os.sysconf("SC_CLK_TCK")
@@ -131,6 +146,8 @@ class Meter:
             client += value - self.ticks0.get(tid, 0)
         self.client_user = client / hz
         self.process_user = self.ru1 - self.ru0
+        self.reader_user = (reader1[0] - self.reader0[0]) / hz
+        self.reader_on_cpu = (reader1[1] - self.reader0[1]) / 1e9
 
 
 class ChannelChecker:
@@ -165,6 +182,8 @@ def _window_figures(dev, meter, out_count, extra):
         "in_rate": len(timing) / seconds,
         "cpu_us": meter.process_user / packets * 1e6 if packets else float("nan"),
         "client_cpu_us": meter.client_user / packets * 1e6 if packets else float("nan"),
+        "reader_cpu_us": meter.reader_user / len(timing) * 1e6 if timing else float("nan"),
+        "reader_on_cpu_us": meter.reader_on_cpu / len(timing) * 1e6 if timing else float("nan"),
         "p50_ms": _percentile(delays, 0.50),
         "p99_ms": _percentile(delays, 0.99),
         "max_ms": delays[-1] if delays else float("nan"),
@@ -239,13 +258,17 @@ def _streamed_window(dev, meter, args, hog):
 def run_floor(lib, testbed, serial, args, hog=False, writers=len(_CHANNELS)):
     dev = testbed.plug(serial=serial, channels=4)
     dev.set_pace_ms(1)
-    meter = Meter(_task_user_ticks())
+    baseline = _task_user_ticks()
     error = ctypes.create_string_buffer(160)
     client = lib.floor_start(dev.bus, dev.address, writers, error, len(error))
     if not client:
         raise RuntimeError("the C floor did not start: %s" % error.value.decode())
     stats = FloorStats()
     try:
+        reader_tid = lib.floor_reader_tid(client)
+        if not reader_tid:
+            raise RuntimeError("the C floor's reader did not start")
+        meter = Meter(baseline, reader_tid)
         stream, out_count, stream_end = _streamed_window(dev, meter, args, hog)
     finally:
         lib.floor_stop(client, ctypes.byref(stats))
@@ -269,7 +292,7 @@ def run_module(zeq_torvak, testbed, serial, args, hog=False):
              for n in _CHANNELS]
     device = ports[0]._Serial__handle._Channel__device
     reader_tid = device._Device__input_scanner.native_id
-    meter = Meter(baseline.keys() - {reader_tid})
+    meter = Meter(baseline.keys() - {reader_tid}, reader_tid)
     stop = threading.Event()
     checkers = [ChannelChecker() for _ in ports]
     failures = []
@@ -324,7 +347,8 @@ def _print_run(label, r):
         % (label, r["out_rate"], r["in_rate"], r["cpu_us"], r["client_cpu_us"], r["p50_ms"],
            r["p99_ms"], r["max_ms"], r["backlog_max"], r["backlog_end"])
     )
-    print("            %s" % r["check"])
+    print("            reader thread: user CPU %5.1f us per IN packet (on a CPU, user and system,"
+          " %5.1f us); %s" % (r["reader_cpu_us"], r["reader_on_cpu_us"], r["check"]))
 
 
 def main():
@@ -384,6 +408,8 @@ def main():
     targets = [
         ("user CPU per packet, module / floor", "at most 1.50",
          lambda f, m, h: m["cpu_us"] / f["cpu_us"], lambda v, f, m, h: v <= 1.5, "%.2f"),
+        ("reader's user CPU per IN packet, module / floor", "at most 1.20",
+         lambda f, m, h: m["reader_cpu_us"] / f["reader_cpu_us"], lambda v, f, m, h: v <= 1.2, "%.2f"),
         ("OUT packets/s, module / floor", "at least 0.95",
          lambda f, m, h: m["out_rate"] / f["out_rate"], lambda v, f, m, h: v >= 0.95, "%.3f"),
         ("IN packets/s, module / floor", "at least 0.95",
@@ -408,6 +434,13 @@ def main():
                  held, len(values), "" if held == len(values) else "  MISSED"))
     print("  client threads' own user CPU per packet, module / floor: %s"
           % " ".join("%.2f" % (m["client_cpu_us"] / f["client_cpu_us"]) for f, m in zip(floor, module)))
+    print("  reader thread's user CPU per IN packet, us: floor %s (median %.1f), module %s (median %.1f)"
+          % (" ".join("%.1f" % f["reader_cpu_us"] for f in floor),
+             statistics.median(f["reader_cpu_us"] for f in floor),
+             " ".join("%.1f" % m["reader_cpu_us"] for m in module),
+             statistics.median(m["reader_cpu_us"] for m in module)))
+    print("  reader thread on a CPU (user and system) per IN packet, module / floor: %s"
+          % " ".join("%.2f" % (m["reader_on_cpu_us"] / f["reader_on_cpu_us"]) for f, m in zip(floor, module)))
     if results["floor-hog"]:
         print("  for reference, the C floor's reader alone beside the same hog: IN rate"
               " / its idle rate %s, p99 pickup %s ms, backlog at most %s"

@@ -68,6 +68,7 @@ struct floor_client {
     struct writer_arg writer_args[kMaxChannels];
     int writers_started;
     int reader_started;
+    atomic_int reader_tid;      /* set by the reader as it starts; 0 before */
     pthread_mutex_t lock;       /* guards stats */
     struct floor_stats stats;   /* guarded by lock */
     /* Reader thread only. */
@@ -117,9 +118,12 @@ static void* reader_main(void* arg) {
     struct floor_client* c = arg;
     uint8_t packet[kPacketSize];
     uint64_t packets = 0, bytes = 0, order_errors = 0;
+    const int tid = (int)syscall(SYS_gettid);
+    pthread_setname_np(pthread_self(), "floor-reader");
     pthread_mutex_lock(&c->lock);
-    c->stats.reader_tid = (int)syscall(SYS_gettid);
+    c->stats.reader_tid = tid;
     pthread_mutex_unlock(&c->lock);
+    atomic_store(&c->reader_tid, tid);
     while (!atomic_load(&c->stop)) {
         int got = 0;
         const int rc = libusb_interrupt_transfer(c->handle, kInEndpoint, packet, kPacketSize, &got,
@@ -254,6 +258,14 @@ void* floor_start(int bus, int address, int channels, char* error, size_t error_
         c->writers_started = i + 1;
     }
     return c;
+}
+
+/* The reader thread's TID, so the bench can read its CPU time from /proc while it runs;
+ * waits up to a second for the reader to have started. 0 when it has not. */
+int floor_reader_tid(void* client) {
+    struct floor_client* c = client;
+    for (int i = 0; i < 1000 && atomic_load(&c->reader_tid) == 0; ++i) usleep(1000);
+    return atomic_load(&c->reader_tid);
 }
 
 /* Stops every thread, releases the device and hands back what the threads counted. */

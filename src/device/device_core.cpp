@@ -114,6 +114,25 @@ private:
     sigset_t previous_;
 };
 
+// Names the calling thread while it lives, so that ps, top and perf tell the reader apart
+// from the interpreter's other threads; the previous name comes back at the end.
+class ThreadNamed {
+public:
+    explicit ThreadNamed(const char* name) {
+        named_ = pthread_getname_np(pthread_self(), previous_, sizeof previous_) == 0 &&
+                 pthread_setname_np(pthread_self(), name) == 0;
+    }
+    ~ThreadNamed() {
+        if (named_) pthread_setname_np(pthread_self(), previous_);
+    }
+    ThreadNamed(const ThreadNamed&) = delete;
+    ThreadNamed& operator=(const ThreadNamed&) = delete;
+
+private:
+    char previous_[16] = {};  // the kernel keeps at most 15 bytes and the NUL
+    bool named_ = false;
+};
+
 }  // namespace
 
 void DeviceCore::end_input_of_channels() noexcept {
@@ -129,6 +148,7 @@ void DeviceCore::end_input_of_channels() noexcept {
 
 std::optional<std::string> DeviceCore::run_reader() {
     const SignalsBlocked signals_go_to_the_main_thread;
+    const ThreadNamed named("torvak-reader");
     // However the reader stops, whoever waits for a channel's data is told that no more comes.
     struct EndOfInput {
         DeviceCore& core;

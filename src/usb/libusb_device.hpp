@@ -8,6 +8,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "usb/libusb_context.hpp"
 #include "usb/usb_device.hpp"
@@ -81,7 +82,9 @@ private:
     bool released_ = false;                    // guarded by mutex_: release() has begun
     bool closed_ = false;                      // guarded by mutex_: release() has finished
     std::set<int> claimed_;                    // guarded by mutex_
-    std::set<libusb_transfer*> in_flight_;     // guarded by mutex_: submitted, not yet completed and freed
+    // guarded by mutex_: submitted and not yet completed; a handful at most (one per
+    // thread in a transfer), kept in a vector so that tracking one allocates nothing
+    std::vector<libusb_transfer*> in_flight_;
     std::optional<std::map<uint8_t, Route>> routes_;  // guarded by mutex_: endpoints of the active configuration
     bool serial_known_ = false;                // guarded by mutex_
     std::optional<std::string> serial_;        // guarded by mutex_; final once serial_known_
