@@ -32,6 +32,8 @@ def main():
     parser.add_argument("--bytes", type=int, default=1 << 20, help="bytes per channel (default 1 MiB)")
     options = parser.parse_args()
     os.environ["TORVAK_SERVE_BYTES"] = str(options.bytes)
+    # A round trip's time limit grows with its size: the emulator moves a few KiB/s per channel.
+    os.environ.setdefault("TORVAK_SERVE_LIMIT", str(max(60, options.bytes // 1024)))
     testbed = Testbed.get()
     import test_serve as t  # after TORVAK_SERVE_BYTES is set
 
