@@ -217,6 +217,12 @@ size_t LibusbDevice::transfer(const char* operation, uint8_t endpoint, bool in, 
         if (--users_ == 0) idle_.notify_all();
         pin.dismiss();
     }
+    // The transfer outlives this handle (it is the thread's, and freed when the thread
+    // ends): libusb_free_transfer looks through dev_handle for its context, so it must
+    // not point at a handle that may be closed by then. The callback's pointer to the
+    // count on this stack goes too.
+    t->dev_handle = nullptr;
+    t->user_data = nullptr;
 
     switch (t->status) {
         case LIBUSB_TRANSFER_COMPLETED:
