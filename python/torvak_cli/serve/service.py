@@ -145,15 +145,14 @@ class Channel:
         _log.warning("%s: the device refused baud rate %d (%s); the rate in force is %d", self, rate, error, previous)
         if self.rate == rate:
             self.rate = previous
-            if self.pty is None:
-                return
-            # A program may have set another rate on the tty while this one was on its way:
-            # that one is asked for next, rather than overwritten.
-            newer = self.pty.rate_changed()
-            if newer is not None:
-                self.request_rate(newer, "tty")
-            else:
-                self.pty.set_rate(previous)
+            if self.pty is not None:
+                # A program may have set another rate on the tty while this one was on its
+                # way: that one is asked for next, rather than overwritten.
+                newer = self.pty.rate_changed()
+                if newer is not None:
+                    self.request_rate(newer, "tty")
+                else:
+                    self.pty.set_rate(previous)
 
     # -- the pty side ------------------------------------------------------------------
 
