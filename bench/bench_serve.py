@@ -82,35 +82,35 @@ def main():
 
         # The device streams to channel 2 while a TCP client there reads everything, then
         # while one never reads: channel 3's round trip beside each (the stream itself takes
-        # IN frames in both runs, so only the mute client's own effect is compared).
+        # IN frames in both runs, so only the mute client's own effect is compared). The
+        # client is a process of its own, as a real one is: a thread here would share this
+        # process, and its emulated device, with the round trip it is meant to leave alone.
+        client_code = (
+            "import socket, sys, time\n"
+            "c = socket.create_connection(('127.0.0.1', int(sys.argv[1])))\n"
+            "print('connected', flush=True)\n"
+            "if sys.argv[2] == 'reads':\n"
+            "    while c.recv(65536): pass\n"
+            "else:\n"
+            "    time.sleep(3600)\n"
+        )
+
         def beside_channel_2_client(reads):
-            client = socket.create_connection(("127.0.0.1", served.base + 1))
-            stop = threading.Event()
-
-            def drain():
-                client.settimeout(0.1)
-                while not stop.is_set():
-                    try:
-                        client.recv(65536)
-                    except socket.timeout:
-                        pass
-                    except OSError:
-                        return
-
-            reader = threading.Thread(target=drain)
-            if reads:
-                reader.start()
-            device.stream_in([2], 4.0, 61)
+            client = subprocess.Popen(
+                [sys.executable, "-c", client_code, str(served.base + 1), "reads" if reads else "mute"],
+                stdout=subprocess.PIPE,
+            )
             try:
+                client.stdout.readline()
+                device.stream_in([2], 4.0, 61)
                 start = time.monotonic()
                 t.tty_round_trip(served.link(3), data)
                 return time.monotonic() - start
             finally:
                 device.stream_in([], 4.0, 61)
-                stop.set()
-                if reads:
-                    reader.join()
-                client.close()
+                client.kill()
+                client.wait()
+                client.stdout.close()
 
         # Alternated (R M M R R M), so that neither kind always runs first; medians.
         times = {True: [], False: []}
