@@ -19,9 +19,11 @@ from serial import SerialException
 import torvak_serial  # noqa: F401  (registers the torvak:// URL handler)
 import zeq_torvak
 from torvak_common import make_url, match_serial_number, release_device
+from torvak_common.served import remove_state, write_state
 
 from torvak_cli.serve.ptys import Pty
 from torvak_cli.serve.rfc2217 import Client, allowed
+from torvak_cli.serve.status import StatusServer
 from torvak_cli.serve.worker import Outbox, Worker
 
 _log = logging.getLogger("torvak.serve")
@@ -35,6 +37,7 @@ WRITE_SHARE = 4096  # bytes the worker writes to one channel before the next cha
 OVERRUN = 4 * 1024 * 1024  # data for a client that does not read is dropped beyond this
 STOP_LIMIT = 10.0  # seconds the service waits for its workers when stopping
 _USABLE_SERIAL = re.compile(r"[A-Z0-9][A-Z0-9._-]*")
+ECHO_PROBE = "torvak echo check 0123456789"  # what ``torvak info`` sends, through the service too
 
 
 class Channel:
@@ -53,6 +56,9 @@ class Channel:
         self.to_pty = bytearray()
         self.listener = None
         self.client = None
+        self.rate_jobs = 0  # rate changes the worker has not finished yet
+        self.from_device = 0  # bytes handed to a client
+        self.to_device = 0  # bytes from clients queued for the device
         self._overrun_logged = False
 
     def __str__(self):
@@ -118,13 +124,15 @@ class Channel:
                 self._overrun_logged = True
             return
         self._overrun_logged = False
+        self.from_device += len(data)
         if self.client is not None:
             self.client.send_data(data)
         else:
             sink += data
         self.update()
 
-    def to_device(self, data):
+    def send(self, data):
+        self.to_device += len(data)
         if self.outbox.add(data):
             self.slot.worker.submit(functools.partial(self.slot.write_job, self))
         self.update()
@@ -139,6 +147,7 @@ class Channel:
             return
         previous, self.rate = self.rate, rate
         _log.info("%s: baud rate %d from the %s", self, rate, source)
+        self.rate_jobs += 1
         self.slot.worker.submit(functools.partial(self.slot.rate_job, self, rate, previous))
 
     def rate_refused(self, rate, previous, error):
@@ -147,6 +156,33 @@ class Channel:
             self.rate = previous
             if self.pty is not None:
                 self.pty.set_rate(previous)
+        self.rate_done()
+
+    def rate_done(self):
+        """A rate change has been confirmed or refused: an RFC 2217 client waiting for its
+        answer gets the rate now in force (a refused one then differs from its request)."""
+        self.rate_jobs -= 1
+        if not self.rate_jobs and self.client is not None:
+            self.client.rate_settled()
+            self.update()
+
+    def describe(self):
+        """This channel in the status answer."""
+        if self.client is not None:
+            client = "RFC 2217 client {}".format(self.client)
+        elif self.pty_active:
+            client = "a program on the tty"
+        else:
+            client = None
+        return {
+            "channel": self.number,
+            "tty": None if self.pty is None else self.pty.link,
+            "rfc2217_port": None if self.listener is None else self.listener.getsockname()[1],
+            "client": client,
+            "rate": self.rate,
+            "from_device": self.from_device,
+            "to_device": self.to_device,
+        }
 
     # -- the pty side ------------------------------------------------------------------
 
@@ -182,7 +218,7 @@ class Channel:
                 data = os.read(master, 65536)
                 if not data:
                     raise OSError(errno.EIO, "closed")
-                self.to_device(data)
+                self.send(data)
         except BlockingIOError:
             pass
         except OSError:
@@ -254,7 +290,7 @@ class Channel:
                     self.drop_client("dropped: bad RFC 2217 input ({!r})".format(error))
                     return
                 if payload:
-                    self.to_device(payload)
+                    self.send(payload)
         except BlockingIOError:
             pass
         except OSError as error:
@@ -326,6 +362,7 @@ class Slot:
         self.state = "absent"  # absent, opening, serving, closing
         self.worker = None
         self.channels = []
+        self.channel_count = 0
         self.rates = {}  # channel number -> rate, kept across re-plugs
         self._failures = 0
 
@@ -345,8 +382,10 @@ class Slot:
         self._failures = 0
         self.state = "serving"
         self.channels = [Channel(self, n, port) for n, port in enumerate(ports, 1)]
+        self.channel_count = len(ports)
         for channel in self.channels:
             channel.start()
+        self.service.publish()
         where = os.path.join(self.service.pty_dir, self.serial)
         if self.service.rfc2217_base is not None:
             first = self.service.rfc2217_base + CHANNELS_PER_SLOT * self.index
@@ -380,6 +419,7 @@ class Slot:
         self.state = "closing"
         self.worker.submit(functools.partial(self.close_job, ports))
         self.worker.finish()
+        self.service.publish()
 
     def closed(self):
         self._end_worker()
@@ -459,6 +499,45 @@ class Slot:
             if in_force == rate:
                 in_force = previous
             self.service.post(functools.partial(channel.rate_refused, rate, in_force, error))
+        else:
+            self.service.post(channel.rate_done)
+
+    def info_job(self, reply, echo):
+        # The device is open (its ports hold it): the registry hands out that one.
+        answer = round_trip = None
+        try:
+            device = zeq_torvak.get_hid_device(self.serial)
+            version = device.firmware_version
+            if echo:
+                started = time.perf_counter()
+                answer = device.echo(ECHO_PROBE)
+                round_trip = time.perf_counter() - started
+        except Exception as error:
+            result = {"error": "device {}: {}".format(self.serial, error)}
+        else:
+            result = {
+                "serial": self.serial,
+                "channels": self.channel_count,
+                "firmware": version,
+                "echo": answer,
+                "echo_probe": ECHO_PROBE,
+                "echo_seconds": round_trip,
+            }
+        self.service.post(functools.partial(reply, result))
+
+    # -- what clients are told ---------------------------------------------------------
+
+    def entry(self):
+        """This device in the state file."""
+        return {
+            "serial": self.serial,
+            "slot": self.index,
+            "channels": self.channel_count,
+            "ttys": {str(c.number): c.pty.link for c in self.channels if c.pty is not None},
+            "rfc2217_ports": {
+                str(c.number): c.listener.getsockname()[1] for c in self.channels if c.listener is not None
+            },
+        }
 
 
 class Service:
@@ -478,6 +557,7 @@ class Service:
         self._selector = selectors.DefaultSelector()
         self._watched = {}  # fd -> events
         self._posted = collections.deque()
+        self._status = None
         self._wake_r, self._wake_w = os.pipe()
         os.set_blocking(self._wake_r, False)
         os.set_blocking(self._wake_w, False)
@@ -541,6 +621,42 @@ class Service:
             _log.info("stopping%s", "" if signum is None else " ({})".format(signal.Signals(signum).name))
         self._wake()
 
+    # -- what clients are told ---------------------------------------------------------
+
+    def publish(self):
+        """Rewrites the state file: the devices served now, where their channels are."""
+        state = {
+            "pid": os.getpid(),
+            "bind": self.bind,
+            "devices": [slot.entry() for slot in self.slots if slot.state == "serving"],
+        }
+        try:
+            write_state(self.pty_dir, state, 0o660, self.gid)
+        except OSError as error:
+            _log.warning("cannot write the state file in %s (clients will not find the service): %s",
+                         self.pty_dir, error)
+
+    def status(self):
+        return {
+            "pid": os.getpid(),
+            "directory": self.pty_dir,
+            "bind": self.bind,
+            "devices": [
+                {"serial": slot.serial, "slot": slot.index, "state": slot.state,
+                 "channels": [channel.describe() for channel in slot.channels]}
+                for slot in self.slots
+            ],
+        }
+
+    def device_info(self, serial_number, reply, echo=True):
+        """Answers `reply(dict)` with what the device says of itself, asked on its worker."""
+        found = match_serial_number(serial_number, [slot.serial for slot in self.slots if slot.state == "serving"])
+        slot = next((s for s in self.slots if s.serial == found), None)
+        if slot is None:
+            reply({"error": "torvak serve does not hold device {}".format(serial_number)})
+            return
+        slot.worker.submit(functools.partial(slot.info_job, reply, echo))
+
     # -- devices -----------------------------------------------------------------------
 
     def rescan(self):
@@ -570,6 +686,11 @@ class Service:
         for slot in self.slots:
             if not _USABLE_SERIAL.fullmatch(slot.serial):
                 raise ValueError("serial number {!r} cannot name a port path".format(slot.serial))
+        try:
+            self._status = StatusServer(self, self.pty_dir, self.gid)
+        except OSError as error:
+            _log.warning("no status socket in %s: %s", self.pty_dir, error)
+        self.publish()
         next_scan = 0.0
         stop_deadline = None
         while True:
@@ -594,6 +715,9 @@ class Service:
             for key, events in self._selector.select(TICK):
                 if key.fd in self._watched or key.fd == self._wake_r:
                     key.data(events)
+        if self._status is not None:
+            self._status.close()
+        remove_state(self.pty_dir)
         self._selector.close()
         os.close(self._wake_r)
         os.close(self._wake_w)
