@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import os
 import select
+import socket
 import threading
 from typing import Optional
 
@@ -21,6 +22,12 @@ from torvak_common import ServedDevice, StatusError, ask_service
 _REFUSAL = b"torvak serve: "
 # Bytes per socket write of a write with a time limit, between looks at the clock.
 WRITE_SHARE = 4096
+# The connection's send buffer: writes block once this much waits for the service, which
+# itself takes no more while 64 KiB wait for the device; so a write returns roughly when
+# the device has taken all but this much, as a direct port's does once USB has it.
+SEND_BUFFER = 64 * 1024
+# close() waits this long at most for the service to take what was written.
+CLOSE_LIMIT = 15.0
 
 
 class _Inbox:
@@ -77,9 +84,18 @@ class _Inbox:
 
 
 class _Client(serial.rfc2217.Serial):
-    """pyserial's RFC 2217 client with the inbox as its read queue, and a close without
-    the pause pyserial makes for servers that need time before the next connection (the
-    service sees a closed connection before it judges a new one)."""
+    """pyserial's RFC 2217 client with the inbox as its read queue, a bounded send buffer,
+    and its own close: the connection is half-closed first and the service reads every
+    byte written before it sees the end and closes (a plain close with data still coming
+    back could end in a reset, which discards what the service has not read yet); and no
+    pause after it, which pyserial makes for servers that need time before the next
+    connection (the service sees a closed connection before it judges a new one)."""
+
+    def open(self) -> None:
+        super().open()
+        sock = getattr(self, "_socket", None)
+        if sock is not None:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, SEND_BUFFER)
 
     inbox: Optional[_Inbox] = None
 
@@ -100,16 +116,22 @@ class _Client(serial.rfc2217.Serial):
         self.inbox.clear()
 
     def close(self) -> None:
-        self.is_open = False
         sock = getattr(self, "_socket", None)
+        thread = getattr(self, "_thread", None)
+        if sock is not None and thread is not None and self.is_open:
+            try:
+                sock.shutdown(socket.SHUT_WR)
+                thread.join(CLOSE_LIMIT)  # the reader ends when the service closes
+            except OSError:
+                pass
+        self.is_open = False
         self._socket = None
         if sock is not None:
             try:
-                sock.shutdown(2)
+                sock.shutdown(socket.SHUT_RDWR)
             except OSError:
                 pass
             sock.close()
-        thread = getattr(self, "_thread", None)
         if thread is not None:
             thread.join(7)  # the reader's socket time-out is 5 s
             self._thread = None

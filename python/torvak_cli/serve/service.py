@@ -33,6 +33,7 @@ TICK = 0.05  # how often idle ptys are looked at (their masters poll hang-up whi
 RESCAN = 1.0  # how often the bus is searched for devices to serve
 CHANNELS_PER_SLOT = 16  # RFC 2217 ports per device slot
 HIGH_WATER = 64 * 1024  # input from a client pauses while this much waits for the device
+RECEIVE_BUFFER = 64 * 1024  # of a client's connection
 WRITE_SHARE = 4096  # bytes the worker writes to one channel before the next channel's turn
 OVERRUN = 4 * 1024 * 1024  # data for a client that does not read is dropped beyond this
 STOP_LIMIT = 10.0  # seconds the service waits for its workers when stopping
@@ -170,8 +171,8 @@ class Channel:
         """This channel in the status answer."""
         if self.client is not None:
             client = "RFC 2217 client {}".format(self.client)
-        elif self.pty_active:
-            client = "a program on the tty"
+        elif self.pty_active or (self.pty is not None and self.pty.held()):
+            client = "a program on its tty " + self.pty.link
         else:
             client = None
         return {
@@ -264,6 +265,9 @@ class Channel:
             return
         sock.setblocking(False)
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        # Little is taken from a client that the device cannot keep up with, so that its
+        # writes block (as a direct port's do) instead of filling buffers.
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, RECEIVE_BUFFER)
         self.client = Client(self, sock, peer)
         _log.info("%s: RFC 2217 client %s connected", self, self.client)
         if self.pty is not None:

@@ -1,0 +1,122 @@
+"""torvak:// ports and the torvak command reach a device that torvak serve holds, through
+the service; the same program works directly when no service runs (or its state file is
+stale)."""
+import json
+import os
+import select
+import subprocess
+import sys
+import time
+
+import pytest
+
+from serial_support import serial
+from test_serve import SERIAL, Served, device  # noqa: F401  (the fixture)
+from torvak_emu import wait_until
+
+import torvak_common
+
+SIZE = int(os.environ.get("TORVAK_ROUTING_BYTES", 64 * 1024))
+
+
+@pytest.fixture
+def served(device, child_env, tmp_path, monkeypatch):  # noqa: F811
+    service = Served(child_env, tmp_path)
+    monkeypatch.setenv("TORVAK_RUN_DIR", service.dir)
+    child_env["TORVAK_RUN_DIR"] = service.dir
+    assert wait_until(lambda: torvak_common.find_served(SERIAL) is not None, timeout=10), service.log()
+    yield service
+    assert service.stop() == 0, service.log()
+    assert not os.path.exists(os.path.join(service.dir, "serve.json"))
+    assert "Traceback" not in service.log(), service.log()
+
+
+def torvak(env, *args, **options):
+    return subprocess.run([sys.executable, "-m", "torvak_cli"] + list(args), env=env, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=120, **options)
+
+
+def pyserial_program(url):
+    """What an ordinary pyserial program does with a channel: lines, a time-out, a baud
+    rate change, select() on the port."""
+    import torvak_serial  # noqa: F401
+
+    with serial.serial_for_url(url, baudrate=115200, timeout=0.3) as port:
+        started = time.monotonic()
+        assert port.read(10) == b""
+        assert 0.2 < time.monotonic() - started < 3
+        port.write(b"first line\n")
+        assert port.readline() == b"first line\n"
+        port.baudrate = 57600
+        assert port.baudrate == 57600
+        port.write(b"x" * 1000)
+        assert select.select([port], [], [], 5)[0] == [port]
+        port.timeout = 5
+        assert port.read(1000) == b"x" * 1000
+        assert not select.select([port], [], [], 0)[0]
+        return port.port
+
+
+def test_send_and_receive_side_by_side_with_status_and_info(served, device, child_env, tmp_path):
+    device.cross_lines(1, 2)
+    data = os.urandom(SIZE)
+    source, target = tmp_path / "in.bin", tmp_path / "out.bin"
+    source.write_bytes(data)
+    receiver = subprocess.Popen(
+        [sys.executable, "-m", "torvak_cli", "receive", "torvak://serve001/2", str(target), "--size", str(SIZE),
+         "--no-progress"], env=child_env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        assert wait_until(lambda: b"RFC 2217 client" in torvak(child_env, "status").stdout, timeout=10)
+        status = torvak(child_env, "serve", "--status").stdout.decode()
+        row = next(line for line in status.splitlines() if line.split()[:1] == ["2"])
+        assert "RFC 2217 client 127.0.0.1:" in row and served.link(2) in row, status
+        sent = torvak(child_env, "send", "torvak://SERVE001/1", str(source), "--no-progress")
+        assert sent.returncode == 0, sent.stderr
+        _, errors = receiver.communicate(timeout=120)
+    finally:
+        if receiver.poll() is None:
+            receiver.kill()
+            receiver.wait()
+    assert receiver.returncode == 0, errors
+    assert target.read_bytes() == data
+    rows = {line.split()[0]: line.split() for line in torvak(child_env, "status").stdout.decode().splitlines()
+            if line.strip()[:1].isdigit()}
+    assert rows["1"][-2:] == ["0", str(SIZE)] and rows["2"][-2:] == [str(SIZE), "0"]
+
+    info = torvak(child_env, "info", "serve001")
+    assert info.returncode == 0, info.stderr
+    assert b"channels          4" in info.stdout and b"served by         torvak serve" in info.stdout
+    assert b"SERVE001  4 " in torvak(child_env, "list").stdout
+
+
+def test_pyserial_program_through_the_service_and_one_holder_per_channel(served, device):
+    assert pyserial_program("torvak://SERVE001/2") == "torvak://SERVE001/2"
+    assert device.channel_state(2)["baud"] == 57600
+    import torvak_serial  # noqa: F401
+
+    with serial.serial_for_url(served.link(3)) as tty:
+        with pytest.raises(serial.SerialException, match=r"channel 3 is in use by a program on its tty"):
+            serial.serial_for_url("torvak://SERVE001/3")
+        tty.write(b"still works\n")
+    device.set_fault(config="wrong_rate")
+    with serial.serial_for_url("torvak://SERVE001/4", timeout=1) as port:
+        with pytest.raises(serial.SerialException, match=r"baud rate 19200 refused by device SERVE001"):
+            port.baudrate = 19200
+        assert port.baudrate == 9600
+        port.write(b"at 9600\n")
+        assert port.readline() == b"at 9600\n"
+    device.set_fault(config="ok")
+
+
+def test_same_program_directly_when_the_state_file_is_stale_or_garbled(device, tmp_path, monkeypatch):  # noqa: F811
+    monkeypatch.setenv("TORVAK_RUN_DIR", str(tmp_path))
+    dead = subprocess.Popen(["true"])
+    dead.wait()
+    state = {"pid": dead.pid, "bind": "127.0.0.1", "devices": [
+        {"serial": SERIAL, "slot": 0, "channels": 4, "ttys": {}, "rfc2217_ports": {"2": 1}}]}
+    (tmp_path / "serve.json").write_text(json.dumps(state))
+    assert torvak_common.find_served(SERIAL) is None
+    assert pyserial_program("torvak://SERVE001/2") == "torvak://SERVE001/2"
+    (tmp_path / "serve.json").write_text('{"pid": %d, "devices": [' % os.getpid())
+    assert torvak_common.find_served(SERIAL) is None
+    assert pyserial_program("torvak://serve001/2") == "torvak://serve001/2"
