@@ -108,6 +108,27 @@ class _Client(serial.rfc2217.Serial):
         # open() puts a fresh queue here; the inbox (made before) stands in for it.
         pass
 
+    def write(self, data: bytes) -> int:  # type: ignore[override]
+        """As pyserial's, without its socket's 5 s time-out: like a direct port's, a write
+        waits as long as the device takes to accept the data (the service takes no more
+        from the connection meanwhile)."""
+        if not self.is_open:
+            raise PortNotOpenError()
+        view = memoryview(bytes(data).replace(serial.rfc2217.IAC, serial.rfc2217.IAC_DOUBLED))
+        lock: threading.Lock = getattr(self, "_write_lock")  # shared with pyserial's own telnet writes
+        with lock:
+            sock = getattr(self, "_socket", None)
+            while view:
+                if sock is None or not self.is_open:
+                    raise SerialException("connection failed (port closed)")
+                try:
+                    view = view[sock.send(view, socket.MSG_DONTWAIT):]
+                except BlockingIOError:
+                    select.select([], [sock], [], 1.0)
+                except OSError as error:
+                    raise SerialException("connection failed (socket error): {}".format(error)) from error
+        return len(data)
+
     def reset_input_buffer(self) -> None:
         if not self.is_open:
             raise PortNotOpenError()

@@ -128,9 +128,24 @@ class Channel:
         self.from_device += len(data)
         if self.client is not None:
             self.client.send_data(data)
+            sink = self.client.outgoing
         else:
             sink += data
+        if len(sink) == len(data):
+            self._pass_on(sink)  # at once, rather than after one more turn of the loop
         self.update()
+
+    def _pass_on(self, sink):
+        """Writes what `sink` holds to the client socket or tty master, as far as it takes
+        it without waiting; the rest waits for the loop."""
+        try:
+            if self.client is not None:
+                sent = self.client.sock.send(sink, socket.MSG_DONTWAIT)
+            else:
+                sent = os.write(self.pty.master, sink)
+            del sink[:sent]
+        except OSError:
+            pass  # full, or gone: the loop finds out
 
     def send(self, data):
         self.to_device += len(data)
@@ -695,7 +710,7 @@ class Service:
         except OSError as error:
             _log.warning("no status socket in %s: %s", self.pty_dir, error)
         self.publish()
-        next_scan = 0.0
+        next_scan = next_tick = 0.0
         stop_deadline = None
         while True:
             now = time.monotonic()
@@ -713,9 +728,11 @@ class Service:
             elif now >= next_scan:
                 self.rescan()
                 next_scan = now + RESCAN
-            for slot in self.slots:
-                for channel in slot.channels:
-                    channel.tick()
+            if now >= next_tick:
+                next_tick = now + TICK
+                for slot in self.slots:
+                    for channel in slot.channels:
+                        channel.tick()
             for key, events in self._selector.select(TICK):
                 if key.fd in self._watched or key.fd == self._wake_r:
                     key.data(events)
