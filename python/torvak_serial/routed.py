@@ -122,9 +122,9 @@ class _Client(serial.rfc2217.Serial):
                 if sock is None or not self.is_open:
                     raise SerialException("connection failed (port closed)")
                 try:
-                    view = view[sock.send(view, socket.MSG_DONTWAIT):]
-                except BlockingIOError:
-                    select.select([], [sock], [], 1.0)
+                    view = view[sock.send(view):]
+                except socket.timeout:  # nothing taken within the socket's time-out: wait on
+                    continue
                 except OSError as error:
                     raise SerialException("connection failed (socket error): {}".format(error)) from error
         return len(data)
