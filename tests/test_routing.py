@@ -1,6 +1,7 @@
 """torvak:// ports and the torvak command reach a device that torvak serve holds, through
 the service; the same program works directly when no service runs (or its state file is
 stale)."""
+import errno
 import json
 import os
 import select
@@ -120,3 +121,39 @@ def test_same_program_directly_when_the_state_file_is_stale_or_garbled(device, t
     (tmp_path / "serve.json").write_text('{"pid": %d, "devices": [' % os.getpid())
     assert torvak_common.find_served(SERIAL) is None
     assert pyserial_program("torvak://serve001/2") == "torvak://serve001/2"
+
+
+def test_packets_the_device_lets_time_out_are_sent_again_in_order():
+    """A packet the device does not take within the USB time-out (the device or this
+    machine is busy) is tried again: nothing lost, nothing doubled, nothing reordered."""
+    from torvak_cli.serve.service import Channel, Slot
+
+    class USBTimeout(OSError):
+        backend_error_code = -7  # as the module's USB errors carry
+
+    class Port:
+        baudrate, calls, taken = 9600, 0, bytearray()
+
+        def write(self, data):
+            self.calls += 1
+            if self.calls % 3 == 0:  # every third packet times out
+                try:
+                    raise USBTimeout(errno.ETIMEDOUT, "Operation timed out")
+                except USBTimeout as error:
+                    raise serial.SerialException("did not take data in time") from error
+            self.taken += data
+
+    class Service:
+        def post(self, callback):
+            callback()
+
+    jobs = []
+    slot = Slot(Service(), 0, SERIAL)
+    slot.worker = type("Worker", (), {"submit": staticmethod(jobs.append)})()
+    channel = Channel(slot, 1, Port())
+    data = os.urandom(10000)
+    channel.send(data[:7000])
+    channel.send(data[7000:])
+    while jobs:
+        jobs.pop(0)()
+    assert bytes(channel.port.taken) == data and channel.outbox.size() == 0

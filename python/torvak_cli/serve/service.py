@@ -18,7 +18,7 @@ from serial import SerialException
 
 import torvak_serial  # noqa: F401  (registers the torvak:// URL handler)
 import zeq_torvak
-from torvak_common import make_url, match_serial_number, release_device
+from torvak_common import PACKET_PAYLOAD, Kind, classify, make_url, match_serial_number, release_device
 from torvak_common.served import remove_state, write_state
 
 from torvak_cli.serve.ptys import Pty
@@ -37,6 +37,7 @@ RECEIVE_BUFFER = 64 * 1024  # of a client's connection
 WRITE_SHARE = 4096  # bytes the worker writes to one channel before the next channel's turn
 OVERRUN = 4 * 1024 * 1024  # data for a client that does not read is dropped beyond this
 STOP_LIMIT = 10.0  # seconds the service waits for its workers when stopping
+STALL_WARNING = 5.0  # seconds of writes timing out before the log says so
 _USABLE_SERIAL = re.compile(r"[A-Z0-9][A-Z0-9._-]*")
 ECHO_PROBE = "torvak echo check 0123456789"  # what ``torvak info`` sends, through the service too
 
@@ -61,6 +62,8 @@ class Channel:
         self.from_device = 0  # bytes handed to a client
         self.to_device = 0  # bytes from clients queued for the device
         self._overrun_logged = False
+        self._stalled_since = None  # when writes began to time out (worker)
+        self._stall_logged = False
 
     def __str__(self):
         return "{}/{}".format(self.slot.serial, self.number)
@@ -152,6 +155,23 @@ class Channel:
         if self.outbox.add(data):
             self.slot.worker.submit(functools.partial(self.slot.write_job, self))
         self.update()
+
+    def write_stalled(self, stalled):
+        """(worker) Whether the device has just let a packet time out, or taken one."""
+        if not stalled:
+            if self._stalled_since is not None:
+                self._stalled_since = None
+                if self._stall_logged:
+                    self._stall_logged = False
+                    _log.info("%s: the device takes data again", self)
+            return
+        now = time.monotonic()
+        if self._stalled_since is None:
+            self._stalled_since = now
+        elif not self._stall_logged and now - self._stalled_since >= STALL_WARNING:
+            self._stall_logged = True
+            _log.warning("%s: the device has taken no data for %.0f s; what the client sent waits for it",
+                         self, now - self._stalled_since)
 
     def written(self):
         if not self.closed:
@@ -497,12 +517,27 @@ class Slot:
             self.worker.submit(functools.partial(self.write_job, channel))
         if not data:
             return
+        # A packet at a time: when the device does not take one within the USB time-out
+        # (it is busy, or this machine is), the packets before it have gone, and that one
+        # and the rest go back to the front of the outbox, to be tried again after the
+        # jobs queued meanwhile. Only a device that fails otherwise loses what it was sent.
+        sent = 0
         try:
-            if not channel.closed:
-                channel.port.write(data)
+            while sent < len(data) and not channel.closed:
+                piece = data[sent : sent + PACKET_PAYLOAD]
+                channel.port.write(piece)
+                sent += len(piece)
+            channel.write_stalled(False)
         except Exception as error:
-            if not channel.closed:
-                _log.warning("%s: %d bytes not sent: %s", channel, len(data), error)
+            if channel.closed:
+                pass
+            elif classify(error.__cause__ or error).kind == Kind.USB_TIMEOUT:
+                channel.write_stalled(True)
+                if channel.outbox.put_back(data[sent:]):
+                    self.worker.submit(functools.partial(self.write_job, channel))
+                data = data[:sent]  # what is left is still waiting
+            else:
+                _log.warning("%s: %d bytes not sent: %s", channel, len(data) - sent, error)
         finally:
             channel.outbox.done(len(data))
             self.service.post(channel.written)

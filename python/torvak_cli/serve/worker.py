@@ -35,6 +35,14 @@ class Outbox:
             self._scheduled = more
             return data, more
 
+    def put_back(self, data):
+        """Returns `data`, taken but not written, to the front; True when the caller must
+        schedule a write job."""
+        with self._lock:
+            self._data[:0] = data
+            schedule, self._scheduled = not self._scheduled, True
+            return schedule
+
     def done(self, count):
         with self._lock:
             self.pending -= count
