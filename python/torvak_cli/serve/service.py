@@ -539,8 +539,9 @@ class Slot:
             else:
                 _log.warning("%s: %d bytes not sent: %s", channel, len(data) - sent, error)
         finally:
-            channel.outbox.done(len(data))
-            self.service.post(channel.written)
+            # The loop is woken only when input paused for the outbox may go on.
+            if channel.outbox.done(len(data), HIGH_WATER):
+                self.service.post(channel.written)
 
     def rate_job(self, channel, rate, previous):
         if channel.closed:

@@ -43,9 +43,13 @@ class Outbox:
             schedule, self._scheduled = not self._scheduled, True
             return schedule
 
-    def done(self, count):
+    def done(self, count, high_water):
+        """`count` bytes have left for good; True when that brought what is pending below
+        `high_water` (input paused for it may go on)."""
         with self._lock:
+            before = self.pending
             self.pending -= count
+            return before >= high_water > self.pending
 
     def size(self):
         with self._lock:
