@@ -123,10 +123,23 @@ def test_same_program_directly_when_the_state_file_is_stale_or_garbled(device, t
     assert pyserial_program("torvak://serve001/2") == "torvak://serve001/2"
 
 
-def test_packets_the_device_lets_time_out_are_sent_again_in_order():
-    """A packet the device does not take within the USB time-out (the device or this
-    machine is busy) is tried again: nothing lost, nothing doubled, nothing reordered."""
+def test_a_slow_device_loses_nothing_through_the_service(served, device, monkeypatch):
+    """close() waits while the service still takes what was written, however long a slow
+    device needs; a packet the device does not take within the USB time-out (the device or
+    this machine is busy) is tried again: nothing lost, doubled or reordered."""
     from torvak_cli.serve.service import Channel, Slot
+    from torvak_serial import routed
+
+    monkeypatch.setattr(routed, "CLOSE_LIMIT", 1.0)  # without progress; the device needs seconds
+    device.set_pace_ms(2)
+    try:
+        port = serial.serial_for_url("torvak://SERVE001/3", baudrate=115200)
+        port.write(bytes(range(256)) * 768)
+        port.close()
+    finally:
+        device.set_pace_ms(0)
+    status = torvak_common.ask_service(served.dir, {"request": "status"})
+    assert status["devices"][0]["channels"][2]["to_device"] == 196608
 
     class USBTimeout(OSError):
         backend_error_code = -7  # as the module's USB errors carry

@@ -7,11 +7,15 @@ readable while data waits in it, and once the connection has ended.
 """
 from __future__ import annotations
 
+import fcntl
 import os
 import select
 import socket
+import struct
+import termios
 import threading
-from typing import Optional
+import time
+from typing import Callable, Optional
 
 import serial.rfc2217
 from serial.serialutil import PortNotOpenError, SerialException
@@ -26,8 +30,10 @@ WRITE_SHARE = 4096
 # itself takes no more while 64 KiB wait for the device; so a write returns roughly when
 # the device has taken all but this much, as a direct port's does once USB has it.
 SEND_BUFFER = 64 * 1024
-# close() waits this long at most for the service to take what was written.
+# close() waits for the service to take what was written as long as it keeps taking some:
+# up to this long without progress, looked at every CLOSE_LOOK seconds.
 CLOSE_LIMIT = 15.0
+CLOSE_LOOK = 0.5
 
 
 class _Inbox:
@@ -98,6 +104,8 @@ class _Client(serial.rfc2217.Serial):
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, SEND_BUFFER)
 
     inbox: Optional[_Inbox] = None
+    # Something that changes while the service reads what was written (see close()).
+    progress: Optional[Callable[[], object]] = None
 
     @property
     def _read_buffer(self) -> Optional[_Inbox]:
@@ -142,7 +150,7 @@ class _Client(serial.rfc2217.Serial):
         if sock is not None and thread is not None and self.is_open:
             try:
                 sock.shutdown(socket.SHUT_WR)
-                thread.join(CLOSE_LIMIT)  # the reader ends when the service closes
+                self._wait_for_service(sock, thread)
             except OSError:
                 pass
         self.is_open = False
@@ -156,6 +164,29 @@ class _Client(serial.rfc2217.Serial):
         if thread is not None:
             thread.join(7)  # the reader's socket time-out is 5 s
             self._thread = None
+
+
+    def _wait_for_service(self, sock: socket.socket, thread: threading.Thread) -> None:
+        """Waits until the service has read everything written, seen the end and closed
+        (the reader thread then ends): as long as a slow device takes it, with a limit only
+        on time without progress (what the socket has not sent yet, what the service has
+        read, what of it waits for the device)."""
+        seen: object = None
+        since = time.monotonic()
+        while True:
+            thread.join(CLOSE_LOOK)
+            if not thread.is_alive():
+                return
+            now = time.monotonic()
+            try:
+                unsent = struct.unpack("i", fcntl.ioctl(sock.fileno(), termios.TIOCOUTQ, b"\0" * 4))[0]
+            except OSError:
+                unsent = None
+            marker = (unsent, None if self.progress is None else self.progress())
+            if marker != seen:
+                seen, since = marker, now
+            elif now - since >= CLOSE_LIMIT:
+                return
 
 
 class RoutedChannel:
@@ -176,6 +207,7 @@ class RoutedChannel:
         self.inbox = _Inbox(signal_r, signal_w)
         client = _Client()
         client.inbox = self.inbox
+        client.progress = self._taken
         client.port = "rfc2217://" + self.address
         client.baudrate = baudrate
         self._rate_asked = baudrate
@@ -206,6 +238,20 @@ class RoutedChannel:
             for channel in entry.get("channels", []):
                 if channel.get("channel") == self._channel and channel.get("client"):
                     raise SerialException(self._busy(channel["client"]))
+
+    def _taken(self) -> object:
+        """How many bytes the service has read from this channel's client, and how many of
+        them wait for the device, if it says."""
+        try:
+            status = ask_service(self._device.directory, {"request": "status"}, timeout=2.0)
+        except StatusError:
+            return None
+        for entry in status.get("devices", []):
+            if entry.get("serial") == self._device.serial_number:
+                for channel in entry.get("channels", []):
+                    if channel.get("channel") == self._channel:
+                        return channel.get("to_device"), channel.get("waiting")
+        return None
 
     def _busy(self, holder: str) -> str:
         return self._service_text("channel {} is in use by {}; close that program, or use another channel".format(

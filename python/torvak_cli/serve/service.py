@@ -218,6 +218,7 @@ class Channel:
             "rate": self.rate,
             "from_device": self.from_device,
             "to_device": self.to_device,
+            "waiting": self.outbox.size(),  # of that, bytes the device has not taken yet
         }
 
     # -- the pty side ------------------------------------------------------------------
@@ -522,11 +523,13 @@ class Slot:
         # and the rest go back to the front of the outbox, to be tried again after the
         # jobs queued meanwhile. Only a device that fails otherwise loses what it was sent.
         sent = 0
+        resume = False  # input paused for the outbox may go on: the loop must look
         try:
             while sent < len(data) and not channel.closed:
                 piece = data[sent : sent + PACKET_PAYLOAD]
                 channel.port.write(piece)
                 sent += len(piece)
+                resume |= channel.outbox.done(len(piece), HIGH_WATER)
             channel.write_stalled(False)
         except Exception as error:
             if channel.closed:
@@ -535,12 +538,12 @@ class Slot:
                 channel.write_stalled(True)
                 if channel.outbox.put_back(data[sent:]):
                     self.worker.submit(functools.partial(self.write_job, channel))
-                data = data[:sent]  # what is left is still waiting
+                sent = len(data)  # what is left waits in the outbox again
             else:
                 _log.warning("%s: %d bytes not sent: %s", channel, len(data) - sent, error)
         finally:
-            # The loop is woken only when input paused for the outbox may go on.
-            if channel.outbox.done(len(data), HIGH_WATER):
+            resume |= channel.outbox.done(len(data) - sent, HIGH_WATER)  # dropped
+            if resume:
                 self.service.post(channel.written)
 
     def rate_job(self, channel, rate, previous):
