@@ -54,16 +54,18 @@ if not seconds:  # round trips only
         p.close()
     del ports[1:]
 stop, counting, counts = threading.Event(), threading.Event(), [0] * len(ports)
+written, received = [0] * len(ports), [0] * len(ports)
 block = bytes(range(256)) * 16
-def writer(p):
+def writer(i, p):
     while not stop.is_set():
-        p.write(block)
+        written[i] += p.write(block)
 def reader(i, p):
     while not stop.is_set():
         n = len(p.read(4096))
+        received[i] += n
         if counting.is_set():
             counts[i] += n
-threads = [threading.Thread(target=writer, args=(p,)) for p in ports]
+threads = [threading.Thread(target=writer, args=(i, p)) for i, p in enumerate(ports)]
 threads += [threading.Thread(target=reader, args=(i, p)) for i, p in enumerate(ports)]
 if seconds:
     for t in threads:
@@ -80,10 +82,17 @@ stop.set()
 if seconds:
     for t in threads:
         t.join()
-    for p in ports:  # the echo of what was still on its way
-        p.timeout = 1.5
-        while p.read(65536):
-            pass
+    # The echo of what was still on its way, to the last byte: the channels share the
+    # device's IN packets, so one may stay silent for seconds while the others' echo goes.
+    for i, p in enumerate(ports):
+        p.timeout = 30
+        while received[i] < written[i]:
+            n = len(p.read(min(65536, written[i] - received[i])))
+            if not n:
+                print(json.dumps({"error": "%s: %d of %d bytes echoed" % (urls[i], received[i], written[i])}),
+                      flush=True)
+                sys.exit(1)
+            received[i] += n
 rate = sum(counts) / elapsed if seconds else 0.0
 port = ports[0]
 port.timeout = 2

@@ -170,3 +170,30 @@ def test_a_slow_device_loses_nothing_through_the_service(served, device, monkeyp
     while jobs:
         jobs.pop(0)()
     assert bytes(channel.port.taken) == data and channel.outbox.size() == 0
+
+
+def test_a_routed_port_when_the_service_stops(served):
+    """Never a hang: a read waiting on a routed port, and select on it, end when the
+    service stops; a write then fails with the way out."""
+    import threading
+
+    port = serial.serial_for_url("torvak://SERVE001/1", baudrate=115200, timeout=30, write_timeout=0)
+    assert port.write(b"echo\n") == 5  # write_timeout 0: what the connection takes now
+    assert port.read(5) == b"echo\n"
+    errors = []
+
+    def reader():
+        try:
+            port.read(1)
+        except serial.SerialException as error:
+            errors.append(str(error))
+
+    thread = threading.Thread(target=reader)
+    thread.start()
+    assert served.stop() == 0
+    thread.join(10)
+    assert not thread.is_alive() and "the connection to torvak serve" in errors[0], errors
+    assert select.select([port], [], [], 0)[0] == [port]
+    with pytest.raises(serial.SerialException, match="close the port and open it again"):
+        port.write(b"more")
+    port.close()
