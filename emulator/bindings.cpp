@@ -193,6 +193,7 @@ PYBIND11_MODULE(_native, m) {
           },
           py::arg("master") = py::none(), py::arg("config") = py::none())
       .def("set_loopback", &EmulatedDevice::set_loopback, py::arg("on"), Release())
+      .def("cross_lines", &EmulatedDevice::cross_lines, py::arg("a"), py::arg("b"), Release())
       .def("set_pace_ms", &EmulatedDevice::set_pace_ms, py::arg("milliseconds"), Release())
       .def("set_channel_count", &EmulatedDevice::set_channel_count, py::arg("count"), Release())
       .def("set_version", &EmulatedDevice::set_version, py::arg("version"), Release())

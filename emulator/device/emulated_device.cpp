@@ -754,6 +754,11 @@ void EmulatedDevice::set_loopback(bool on) {
   firmware_.set_loopback(on);
 }
 
+void EmulatedDevice::cross_lines(int a, int b) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  firmware_.cross_lines(a, b);
+}
+
 void EmulatedDevice::set_pace_ms(double milliseconds) {
   if (!(milliseconds >= 0 && milliseconds <= 10000)) {
     throw std::invalid_argument("the pace is 0 to 10000 ms per packet");

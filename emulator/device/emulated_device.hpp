@@ -104,6 +104,7 @@ class EmulatedDevice : public std::enable_shared_from_this<EmulatedDevice> {
 
   void set_fault(std::optional<FaultMode> master, std::optional<FaultMode> config);
   void set_loopback(bool on);
+  void cross_lines(int a, int b);
   void set_pace_ms(double milliseconds);
   void set_channel_count(int count);
   void set_version(std::string version);

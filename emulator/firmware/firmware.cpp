@@ -111,8 +111,29 @@ void Firmware::on_data(int channel, std::span<const uint8_t> data, std::deque<By
     send_data(channel, answer, replies);
     return;
   }
+  if (auto crossed = crossed_.find(channel); crossed != crossed_.end()) {
+    send_data(crossed->second, data, replies);
+    return;
+  }
   if (!loopback_) return;
   send_data(channel, data, replies);
+}
+
+void Firmware::cross_lines(int a, int b) {
+  if (a < 1 || a > kMaxDataChannel || b < 0 || b > kMaxDataChannel || a == b) {
+    throw std::invalid_argument("lines join two different data channels 1 to 99");
+  }
+  if (auto old = crossed_.find(a); old != crossed_.end()) {
+    crossed_.erase(old->second);
+    crossed_.erase(old);
+  }
+  if (b == 0) return;
+  if (auto old = crossed_.find(b); old != crossed_.end()) {
+    crossed_.erase(old->second);
+    crossed_.erase(old);
+  }
+  crossed_[a] = b;
+  crossed_[b] = a;
 }
 
 void Firmware::send_data(int channel, std::span<const uint8_t> data, std::deque<Bytes>& replies) {

@@ -54,6 +54,9 @@ class Firmware {
   // a peer is there, data for the channel goes to it instead of the loopback.
   void set_peer(int channel, std::unique_ptr<LinePeer> peer);
   std::optional<PeerSnapshot> peer_snapshot(int channel) const;
+  // Joins the lines of data channels `a` and `b` as a null-modem cable does: what the host
+  // sends on one arrives on the other, instead of the loopback. `b` 0 parts `a` again.
+  void cross_lines(int a, int b);
   // Lets every peer whose time has come send on its own, as data of its channel; a channel
   // the host has not opened drops it. Returns when a peer next wants to run.
   std::optional<Clock::time_point> run_peers(Clock::time_point now, std::deque<Bytes>& replies);
@@ -89,6 +92,7 @@ class Firmware {
   std::array<ChannelState, kMaxControlChannel + 1> channels_{};  // index = channel number
   std::vector<std::string> protocol_errors_;
   std::map<int, std::unique_ptr<LinePeer>> peers_;  // by data channel
+  std::map<int, int> crossed_;  // data channel -> the channel its line is joined to
 };
 
 }  // namespace torvak_emu

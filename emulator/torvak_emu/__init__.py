@@ -170,6 +170,11 @@ class Device:
     def set_loopback(self, on=True):
         self._native.set_loopback(on)
 
+    def cross_lines(self, a, b):
+        """Joins the lines of channels a and b as a null-modem cable would: what the host
+        writes on one arrives on the other (instead of the loopback). b=0 parts a again."""
+        self._native.cross_lines(a, b)
+
     def set_pace_ms(self, milliseconds):
         """0: transfers complete at once; p > 0: like a full-speed interrupt endpoint with p ms
         frames: each endpoint moves at most one packet per frame, at the frame's start (frames

@@ -3,9 +3,21 @@
 A device that ``get_hid_device`` hands out, or that a failed port opening leaves behind,
 stays open (with its reader thread, which keeps the interpreter from exiting) until a
 channel closes on it; every path here ends with the device closed or owned by an open port.
+A device that ``torvak serve`` holds is reached through the service instead, by a
+torvak:// port.
 """
 import zeq_torvak
-from torvak_common import USB_ID, explain, match_serial_number, parse_port, port_name, release_device
+from torvak_common import (
+    USB_ID,
+    explain,
+    find_served,
+    make_url,
+    match_serial_number,
+    parse_port,
+    port_name,
+    release_device,
+    running_services,
+)
 
 from torvak_cli import signals
 from torvak_cli.failures import CliError
@@ -82,13 +94,47 @@ def _name_for(device, channel):
     raise CliError("device {} cannot be opened by name while another device is open".format(serial))
 
 
+def served_device(serial):
+    """The service's entry for the device that `serial` (or ANY) names, when a running
+    ``torvak serve`` holds it; else None."""
+    if serial.upper() != ANY:
+        return find_served(serial)
+    if not running_services():
+        return None
+    try:
+        return find_served(serial, zeq_torvak.list_serial_numbers())
+    except (OSError, AssertionError):
+        return None
+
+
+def _open_served(text, served, channel, baudrate, timeout):
+    """A torvak:// port of the channel, which reaches it through the service."""
+    if not 0 < channel <= served.channel_count:
+        raise CliError("{}: channel {} is out of range: device {} has channels 1 to {}".format(
+            text, channel, served.serial_number, served.channel_count))
+    try:
+        import torvak_serial
+        from serial import SerialException
+    except ImportError as error:
+        raise CliError("device {} is held by torvak serve, and reaching it needs pyserial: {}".format(
+            served.serial_number, error)) from None
+    try:
+        return torvak_serial.Serial(make_url(served.serial_number, channel), baudrate=baudrate, timeout=timeout)
+    except (SerialException, ValueError) as error:
+        raise CliError(str(error)) from None
+
+
 def open_port(text, baudrate, timeout):
-    """An open zeq_torvak.Serial for the port named `text` (Torvak:SERIAL:Sn or
-    torvak://SERIAL/N), or CliError with the reason; nothing is left open on failure."""
+    """An open port named `text` (Torvak:SERIAL:Sn or torvak://SERIAL/N): a
+    zeq_torvak.Serial, or a torvak:// port when ``torvak serve`` holds the device; or
+    CliError with the reason. Nothing is left open on failure."""
     try:
         serial, channel = parse_port(text)
     except ValueError as error:
         raise CliError(str(error)) from None
+    served = served_device(serial)
+    if served is not None:
+        return _open_served(text, served, channel, baudrate, timeout)
     device = open_device(serial)
     real_serial = device.serial_number
     try:
@@ -112,8 +158,9 @@ def open_port(text, baudrate, timeout):
 
 
 def port_serial(port):
-    """The serial number of the device behind an open port (its name is Torvak:SERIAL:Sn)."""
-    return port.port.split(":")[1]
+    """The serial number of the device behind an open port (named Torvak:SERIAL:Sn, or
+    torvak://SERIAL/N when it goes through the service)."""
+    return parse_port(port.port).serial_number
 
 
 def reader_stopped(port, report, detail):

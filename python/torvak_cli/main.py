@@ -65,6 +65,12 @@ def run_info(args, reports):
     show_info(args.serial, sys.stdout)
 
 
+def run_status(args, reports):
+    from torvak_cli.status import show_status
+
+    show_status(sys.stdout)
+
+
 def run_term(args, reports):
     from torvak_cli import terminal
 
@@ -191,6 +197,9 @@ def build_parser():
                    help="its USB serial number (default: ANY, the first device)")
     p.set_defaults(run=run_info)
 
+    p = commands.add_parser("status", help="what torvak serve serves: channels, ttys, ports, clients, bytes moved")
+    p.set_defaults(run=run_status)
+
     p = commands.add_parser("term", help="interactive terminal on one channel (Ctrl-] quits)")
     _add_port_options(p)
     p.add_argument("--linger", type=_seconds, default=DEFAULT_LINGER, metavar="SECONDS",
@@ -231,7 +240,9 @@ def build_parser():
 def main(argv=None):
     parser = build_parser()
     args = parser.parse_args(argv)
-    if args.command == "serve":
+    if args.command == "serve" and args.status:
+        args.run = run_status
+    elif args.command == "serve":
         from torvak_cli.serve import run_serve
 
         return run_serve(args, args.subparser)

@@ -1,9 +1,10 @@
-"""``torvak list`` and ``torvak info``: what is attached, and what one device says of itself."""
+"""``torvak list`` and ``torvak info``: what is attached, and what one device says of itself.
+A device that ``torvak serve`` holds is asked through the service's status socket."""
 import time
 
-from torvak_common import explain
+from torvak_common import StatusError, ask_service, explain
 
-from torvak_cli.devices import NO_DEVICE, attached_serial_numbers, channel_count, opened_device
+from torvak_cli.devices import NO_DEVICE, attached_serial_numbers, channel_count, opened_device, served_device
 from torvak_cli.failures import CliError
 
 # Sent by ``info``; the device must hand back the same text.
@@ -11,11 +12,28 @@ ECHO_PROBE = "torvak echo check 0123456789"
 ECHO_TIMEOUT_TEXT = "0.5 s"  # the module's wait for an echo reply
 
 
+def _ask_service(served, echo):
+    """What the service holding the device says of it: the info answer, or CliError."""
+    try:
+        return ask_service(served.directory, {"request": "info", "serial": served.serial_number, "echo": echo})
+    except StatusError as error:
+        raise CliError("device {} is held by torvak serve (process {}), which did not answer: {}".format(
+            served.serial_number, served.pid, error)) from None
+
+
 def _describe(serial, reports):
     """(channels, firmware) as texts for the table of ``list``; a failure shows in the
     table, and the reader's report of it is not repeated."""
     if serial is None:
         return "?", "(no serial number: cannot be opened by name)"
+    served = served_device(serial)
+    if served is not None:
+        try:
+            answer = _ask_service(served, echo=False)
+        except CliError as error:
+            return "?", "({})".format(error)
+        version = answer.get("firmware")
+        return str(answer.get("channels", "?")), "(no answer)" if version is None else version
     try:
         with opened_device(serial) as device:
             count = channel_count(device, serial)
@@ -42,6 +60,13 @@ def list_devices(out, reports):
 
 
 def show_info(serial, out):
+    served = served_device(serial)
+    if served is not None:
+        answer = _ask_service(served, echo=True)
+        _write_info(out, answer["serial"], answer.get("channels"), answer.get("firmware"), answer.get("echo"),
+                    answer.get("echo_seconds"))
+        out.write("served by         torvak serve (process {}, {})\n".format(served.pid, served.directory))
+        return
     with opened_device(serial) as device:
         name = device.serial_number
         try:
@@ -52,6 +77,10 @@ def show_info(serial, out):
             round_trip = time.perf_counter() - started
         except (OSError, AssertionError) as error:
             raise CliError(explain(error, serial_number=name)) from None
+    _write_info(out, name, count, version, answer, round_trip)
+
+
+def _write_info(out, name, count, version, answer, round_trip):
     out.write("serial number     {}\n".format(name))
     out.write("channels          {}\n".format(count))
     out.write("firmware version  {}\n".format("(no answer)" if version is None else version))

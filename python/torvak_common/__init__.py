@@ -1,7 +1,7 @@
 """What the Python faces of zeq_torvak share: the device's identity, the packet payload,
-port names and torvak:// URLs, borrowing a device for a query, and the module's errors
-read and explained in English. Needs neither pyserial nor, until a device is asked for,
-the zeq_torvak module.
+port names and torvak:// URLs, borrowing a device for a query, the module's errors read
+and explained in English, and finding a device that ``torvak serve`` holds. Needs neither
+pyserial nor, until a device is asked for, the zeq_torvak module.
 """
 from .devices import borrowed_device, match_serial_number, release_device
 from .failures import Failure, Kind, check_baudrate, classify, explain, reader_failure_serial
@@ -15,6 +15,7 @@ from .names import (
     parse_url,
     port_name,
 )
+from .served import ServedDevice, StatusError, ask_service, find_served, run_directories, running_services
 from .wire import PACKET_PAYLOAD, PACKET_SIZE, channel_data, data_packet
 
 __all__ = [
@@ -29,12 +30,16 @@ __all__ = [
     "Failure",
     "Kind",
     "PortAddress",
+    "ServedDevice",
+    "StatusError",
+    "ask_service",
     "borrowed_device",
     "channel_data",
     "data_packet",
     "check_baudrate",
     "classify",
     "explain",
+    "find_served",
     "make_url",
     "match_serial_number",
     "parse_port",
@@ -43,4 +48,6 @@ __all__ = [
     "port_name",
     "reader_failure_serial",
     "release_device",
+    "run_directories",
+    "running_services",
 ]

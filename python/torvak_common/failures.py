@@ -204,6 +204,8 @@ def explain(
         line = "{} did not take or give data in time ({})".format(device, text)
     elif kind is Kind.USB:
         line = "USB error on {}: {}".format(device, text)
+    elif text.startswith("torvak://"):
+        return text  # a torvak:// port's own message, which names the port already
     else:
         line = "{}: {}".format(type(error).__name__, text) if text else type(error).__name__
     return line if port is None else "{}: {}".format(port, line)

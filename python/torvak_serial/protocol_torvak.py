@@ -25,9 +25,20 @@ from serial.serialutil import (
 
 import _torvak_readiness
 import zeq_torvak
-from torvak_common import PACKET_PAYLOAD, check_baudrate, data_packet, explain, port_name, release_device
+from torvak_common import (
+    PACKET_PAYLOAD,
+    ServedDevice,
+    check_baudrate,
+    data_packet,
+    explain,
+    find_served,
+    port_name,
+    release_device,
+    running_services,
+)
 
 from . import lifetime
+from .routed import WRITE_SHARE, RoutedChannel
 from .url import parse_url
 
 if TYPE_CHECKING:
@@ -73,6 +84,11 @@ class Serial(SerialBase):
 
     A port still open when the program ends is closed once the program's own threads have
     ended, so it never keeps the interpreter alive.
+
+    While ``torvak serve`` holds the device (its state file says so), the port reaches the
+    channel through the service's RFC 2217 port on this machine, with the same reads,
+    writes, time-outs, baud-rate changes and errors, and a fileno() that polls readable
+    while received data waits.
     """
 
     _baudrate: int
@@ -86,7 +102,7 @@ class Serial(SerialBase):
     _rs485_mode: Optional[RS485Settings]
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
-        self._channel: Optional[zeq_torvak.Serial] = None
+        self._channel: Any = None  # zeq_torvak.Serial, or RoutedChannel through the service
         self._address: Optional[Tuple[str, int]] = None  # (serial number, channel) while open
         # Set by cancel_read() and close(); a read that finds it set stops waiting.
         self._cancel = threading.Event()
@@ -100,6 +116,8 @@ class Serial(SerialBase):
         self._ready_fd = -1
         self._wake_r, self._wake_w = -1, -1
         self._selector: Optional[selectors.BaseSelector] = None
+        # Readable while a routed channel has data waiting (made at the first routed open).
+        self._routed_r, self._routed_w = -1, -1
         super().__init__(*args, **kwargs)
 
     # -- opening and closing ---------------------------------------------------------
@@ -110,6 +128,10 @@ class Serial(SerialBase):
         if self.is_open:
             raise SerialException("Port is already open.")
         serial_number, channel_number = parse_url(self.port)
+        served = _served(serial_number)
+        if served is not None:
+            self._open_routed(served, serial_number, channel_number)
+            return
         name = port_name(serial_number, channel_number)
         try:
             channel = zeq_torvak.Serial(name, self._baudrate, _NO_WAIT)
@@ -123,11 +145,33 @@ class Serial(SerialBase):
         self._channel = channel
         self._address = (serial_number, channel_number)
         self._watch(channel)
+        self._opened()
+
+    def _opened(self) -> None:
         self._cancel.clear()
         self.is_open = True
         lifetime.opened(self)
         self._update_rts_state()
         self._update_dtr_state()
+
+    def _open_routed(self, served: ServedDevice, serial_number: str, channel_number: int) -> None:
+        if self._routed_r < 0:
+            self._routed_r, self._routed_w = os.pipe()
+            os.set_blocking(self._routed_r, False)
+            os.set_blocking(self._routed_w, False)
+            weakref.finalize(self, _release_waiting, None, self._routed_r, self._routed_w).atexit = False
+        try:
+            while os.read(self._routed_r, 64):  # left readable by a connection that ended
+                pass
+        except BlockingIOError:
+            pass
+        channel = RoutedChannel(str(self.port), served, channel_number, self._baudrate, self._routed_r, self._routed_w)
+        self._channel = channel
+        self._address = (served.serial_number, channel_number)
+        self._buffer = None
+        self._ready_fd = self._routed_r
+        self._watch_descriptor()
+        self._opened()
 
     def close(self) -> None:
         with self._close_lock:
@@ -145,6 +189,9 @@ class Serial(SerialBase):
         # the private native module reads; holding the capsule keeps buffer and descriptor.
         self._buffer = getattr(getattr(channel, "_Serial__handle"), "_Channel__in_deque")
         self._ready_fd = _torvak_readiness.descriptor(self._buffer)
+        self._watch_descriptor()
+
+    def _watch_descriptor(self) -> None:
         if self._selector is None:
             self._wake_r, self._wake_w = os.pipe()
             os.set_blocking(self._wake_r, False)
@@ -162,7 +209,7 @@ class Serial(SerialBase):
     def fileno(self) -> int:
         """The channel's readiness descriptor, for select, selectors and asyncio: it polls
         readable while received data waits to be read, and once no more can come (the port
-        closed, the device gone)."""
+        closed, the device gone, the service's connection ended)."""
         if self._ready_fd < 0:
             raise PortNotOpenError()
         return self._ready_fd
@@ -192,10 +239,14 @@ class Serial(SerialBase):
 
     def _input_ended(self, channel: zeq_torvak.Serial) -> bool:
         """Whether the device has gone and everything it sent before has been read."""
+        if isinstance(channel, RoutedChannel):
+            return channel.ended()
         return (self._buffer is not None and _torvak_readiness.ended(self._buffer)
                 and channel.in_waiting == 0)
 
     def _device_gone(self) -> SerialException:
+        if isinstance(self._channel, RoutedChannel):
+            return self._channel.gone()
         serial_number, number = self._address or ("?", 0)
         return SerialException(
             "{}: the device {} is gone (unplugged or failed): channel {} can send and receive "
@@ -209,7 +260,7 @@ class Serial(SerialBase):
         # set by its own; time limits apply to the next read or write.
         pass
 
-    def _open_channel(self) -> zeq_torvak.Serial:
+    def _open_channel(self) -> Any:
         channel = self._channel
         if channel is None or not self.is_open:
             raise PortNotOpenError()
@@ -335,6 +386,8 @@ class Serial(SerialBase):
         channel = self._open_channel()
         payload = _as_bytes(data)
         limit = self.write_timeout
+        if isinstance(channel, RoutedChannel):
+            return self._write_routed(channel, payload, limit)
         with self._errors_as_serial_exceptions():
             if limit is None or not payload:
                 channel.write(payload)
@@ -350,6 +403,22 @@ class Serial(SerialBase):
                         "Write timeout: {} of {} bytes sent".format(sent, len(payload))
                     )
             return sent
+
+    @staticmethod
+    def _write_routed(channel: RoutedChannel, payload: bytes, limit: Optional[float]) -> int:
+        if limit is None or not payload:
+            return channel.write(payload)
+        sent = 0
+        if limit == 0:  # what the connection takes now
+            while sent < len(payload) and channel.writable():
+                sent += channel.write(payload[sent : sent + WRITE_SHARE])
+            return sent
+        deadline = time.monotonic() + limit
+        while sent < len(payload):
+            sent += channel.write(payload[sent : sent + WRITE_SHARE])
+            if sent < len(payload) and time.monotonic() >= deadline:
+                raise SerialTimeoutException("Write timeout: {} of {} bytes sent".format(sent, len(payload)))
+        return sent
 
     def _write_nonblocking(self, channel: zeq_torvak.Serial, payload: bytes) -> int:
         """Sends packets for about _NONBLOCKING_SPAN, each with a short USB time-out, and
@@ -400,7 +469,9 @@ class Serial(SerialBase):
         except ValueError as error:
             raise ValueError(str(error) if self.port is None else "{}: {}".format(self.port, error)) from None
         channel = self._channel
-        if self.is_open and channel is not None:
+        if self.is_open and isinstance(channel, RoutedChannel):
+            channel.baudrate = rate  # SerialException as a direct port's when refused
+        elif self.is_open and channel is not None:
             try:
                 channel.baudrate = rate
             except OSError as error:
@@ -532,10 +603,24 @@ class Serial(SerialBase):
         return True
 
 
-def _release_waiting(selector: selectors.BaseSelector, *descriptors: int) -> None:
-    selector.close()
+def _release_waiting(selector: Optional[selectors.BaseSelector], *descriptors: int) -> None:
+    if selector is not None:
+        selector.close()
     for fd in descriptors:
         os.close(fd)
+
+
+def _served(serial_number: str) -> Optional[ServedDevice]:
+    """The running service's entry for the device, when one holds it."""
+    if serial_number.upper() != "ANY":
+        return find_served(serial_number)
+    if not running_services():
+        return None
+    try:
+        attached = zeq_torvak.list_serial_numbers()
+    except (AssertionError, OSError):
+        return None
+    return find_served(serial_number, attached)
 
 
 def _release_if_unused(serial_number: str) -> None:

@@ -40,6 +40,8 @@ def add_arguments(parser):
     parser.add_argument("--allow", action="append", default=[], metavar="CIDR",
                         help="network whose clients may connect (repeatable); loopback always may")
     parser.add_argument("-v", "--verbose", action="store_true", help="log debugging detail")
+    parser.add_argument("--status", action="store_true",
+                        help="serve nothing: show what the running service serves (as torvak status does)")
 
 
 def run_serve(args, parser):

@@ -2,9 +2,10 @@
 a facade that hands settings to the device's worker without blocking or raising."""
 import ipaddress
 import logging
+import struct
 
 import serial
-from serial.rfc2217 import IAC, M_NORMAL, PortManager
+from serial.rfc2217 import IAC, M_NORMAL, SERVER_SET_BAUDRATE, PortManager
 
 from torvak_common import check_baudrate
 
@@ -44,11 +45,31 @@ class PortFacade:
     def baudrate(self):
         return self._channel.rate
 
+    @property
+    def rate_pending(self):
+        return self._channel.rate_jobs > 0
+
     def reset_input_buffer(self):
         pass
 
     def reset_output_buffer(self):
         pass
+
+
+class _Manager(PortManager):
+    """PortManager answers a SET_BAUDRATE at once with the rate it reads back; here that
+    answer waits until the device has confirmed or refused the rate, so that a client
+    (pyserial's waits up to 3 s) learns of a refusal as a direct port's caller does."""
+
+    def __init__(self, facade, client):
+        self.held_rate_answer = False
+        super().__init__(facade, client)
+
+    def rfc2217_send_subnegotiation(self, option, value=b""):
+        if option == SERVER_SET_BAUDRATE and getattr(self.serial, "rate_pending", False):
+            self.held_rate_answer = True
+            return
+        super().rfc2217_send_subnegotiation(option, value)
 
 
 class Client:
@@ -59,11 +80,17 @@ class Client:
         self.sock = sock
         self.peer = peer
         self.outgoing = bytearray()  # telnet bytes waiting for the socket
-        self.manager = PortManager(PortFacade(channel), self)
+        self.manager = _Manager(PortFacade(channel), self)
 
     def write(self, data):
         """PortManager's connection: telnet replies join the outgoing bytes."""
         self.outgoing += data
+
+    def rate_settled(self):
+        """The rate changes are done: a held answer goes out with the rate in force."""
+        if self.manager.held_rate_answer:
+            self.manager.held_rate_answer = False
+            self.manager.rfc2217_send_subnegotiation(SERVER_SET_BAUDRATE, struct.pack("!I", self.channel.rate))
 
     def send_data(self, data):
         self.outgoing += data.replace(IAC, IAC + IAC)

@@ -18,10 +18,12 @@ from serial import SerialException
 
 import torvak_serial  # noqa: F401  (registers the torvak:// URL handler)
 import zeq_torvak
-from torvak_common import make_url, match_serial_number, release_device
+from torvak_common import PACKET_PAYLOAD, Kind, classify, make_url, match_serial_number, release_device
+from torvak_common.served import remove_state, write_state
 
 from torvak_cli.serve.ptys import Pty
 from torvak_cli.serve.rfc2217 import Client, allowed
+from torvak_cli.serve.status import StatusServer
 from torvak_cli.serve.worker import Outbox, Worker
 
 _log = logging.getLogger("torvak.serve")
@@ -31,10 +33,13 @@ TICK = 0.05  # how often idle ptys are looked at (their masters poll hang-up whi
 RESCAN = 1.0  # how often the bus is searched for devices to serve
 CHANNELS_PER_SLOT = 16  # RFC 2217 ports per device slot
 HIGH_WATER = 64 * 1024  # input from a client pauses while this much waits for the device
+RECEIVE_BUFFER = 64 * 1024  # of a client's connection
 WRITE_SHARE = 4096  # bytes the worker writes to one channel before the next channel's turn
 OVERRUN = 4 * 1024 * 1024  # data for a client that does not read is dropped beyond this
 STOP_LIMIT = 10.0  # seconds the service waits for its workers when stopping
+STALL_WARNING = 5.0  # seconds of writes timing out before the log says so
 _USABLE_SERIAL = re.compile(r"[A-Z0-9][A-Z0-9._-]*")
+ECHO_PROBE = "torvak echo check 0123456789"  # what ``torvak info`` sends, through the service too
 
 
 class Channel:
@@ -53,7 +58,12 @@ class Channel:
         self.to_pty = bytearray()
         self.listener = None
         self.client = None
+        self.rate_jobs = 0  # rate changes the worker has not finished yet
+        self.from_device = 0  # bytes handed to a client
+        self.to_device = 0  # bytes from clients queued for the device
         self._overrun_logged = False
+        self._stalled_since = None  # when writes began to time out (worker)
+        self._stall_logged = False
 
     def __str__(self):
         return "{}/{}".format(self.slot.serial, self.number)
@@ -118,16 +128,50 @@ class Channel:
                 self._overrun_logged = True
             return
         self._overrun_logged = False
+        self.from_device += len(data)
         if self.client is not None:
             self.client.send_data(data)
+            sink = self.client.outgoing
         else:
             sink += data
+        if len(sink) == len(data):
+            self._pass_on(sink)  # at once, rather than after one more turn of the loop
         self.update()
 
-    def to_device(self, data):
+    def _pass_on(self, sink):
+        """Writes what `sink` holds to the client socket or tty master, as far as it takes
+        it without waiting; the rest waits for the loop."""
+        try:
+            if self.client is not None:
+                sent = self.client.sock.send(sink, socket.MSG_DONTWAIT)
+            else:
+                sent = os.write(self.pty.master, sink)
+            del sink[:sent]
+        except OSError:
+            pass  # full, or gone: the loop finds out
+
+    def send(self, data):
+        self.to_device += len(data)
         if self.outbox.add(data):
             self.slot.worker.submit(functools.partial(self.slot.write_job, self))
         self.update()
+
+    def write_stalled(self, stalled):
+        """(worker) Whether the device has just let a packet time out, or taken one."""
+        if not stalled:
+            if self._stalled_since is not None:
+                self._stalled_since = None
+                if self._stall_logged:
+                    self._stall_logged = False
+                    _log.info("%s: the device takes data again", self)
+            return
+        now = time.monotonic()
+        if self._stalled_since is None:
+            self._stalled_since = now
+        elif not self._stall_logged and now - self._stalled_since >= STALL_WARNING:
+            self._stall_logged = True
+            _log.warning("%s: the device has taken no data for %.0f s; what the client sent waits for it",
+                         self, now - self._stalled_since)
 
     def written(self):
         if not self.closed:
@@ -139,6 +183,7 @@ class Channel:
             return
         previous, self.rate = self.rate, rate
         _log.info("%s: baud rate %d from the %s", self, rate, source)
+        self.rate_jobs += 1
         self.slot.worker.submit(functools.partial(self.slot.rate_job, self, rate, previous))
 
     def rate_refused(self, rate, previous, error):
@@ -153,6 +198,34 @@ class Channel:
                     self.request_rate(newer, "tty")
                 else:
                     self.pty.set_rate(previous)
+        self.rate_done()
+
+    def rate_done(self):
+        """A rate change has been confirmed or refused: an RFC 2217 client waiting for its
+        answer gets the rate now in force (a refused one then differs from its request)."""
+        self.rate_jobs -= 1
+        if not self.rate_jobs and self.client is not None:
+            self.client.rate_settled()
+            self.update()
+
+    def describe(self):
+        """This channel in the status answer."""
+        if self.client is not None:
+            client = "RFC 2217 client {}".format(self.client)
+        elif self.pty_active or (self.pty is not None and self.pty.held()):
+            client = "a program on its tty " + self.pty.link
+        else:
+            client = None
+        return {
+            "channel": self.number,
+            "tty": None if self.pty is None else self.pty.link,
+            "rfc2217_port": None if self.listener is None else self.listener.getsockname()[1],
+            "client": client,
+            "rate": self.rate,
+            "from_device": self.from_device,
+            "to_device": self.to_device,
+            "waiting": self.outbox.size(),  # of that, bytes the device has not taken yet
+        }
 
     # -- the pty side ------------------------------------------------------------------
 
@@ -188,7 +261,7 @@ class Channel:
                 data = os.read(master, 65536)
                 if not data:
                     raise OSError(errno.EIO, "closed")
-                self.to_device(data)
+                self.send(data)
         except BlockingIOError:
             pass
         except OSError:
@@ -234,6 +307,9 @@ class Channel:
             return
         sock.setblocking(False)
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        # Little is taken from a client that the device cannot keep up with, so that its
+        # writes block (as a direct port's do) instead of filling buffers.
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, RECEIVE_BUFFER)
         self.client = Client(self, sock, peer)
         _log.info("%s: RFC 2217 client %s connected", self, self.client)
         if self.pty is not None:
@@ -260,7 +336,7 @@ class Channel:
                     self.drop_client("dropped: bad RFC 2217 input ({!r})".format(error))
                     return
                 if payload:
-                    self.to_device(payload)
+                    self.send(payload)
         except BlockingIOError:
             pass
         except OSError as error:
@@ -332,6 +408,7 @@ class Slot:
         self.state = "absent"  # absent, opening, serving, closing
         self.worker = None
         self.channels = []
+        self.channel_count = 0
         self.rates = {}  # channel number -> rate, kept across re-plugs
         self._failures = 0
 
@@ -351,8 +428,10 @@ class Slot:
         self._failures = 0
         self.state = "serving"
         self.channels = [Channel(self, n, port) for n, port in enumerate(ports, 1)]
+        self.channel_count = len(ports)
         for channel in self.channels:
             channel.start()
+        self.service.publish()
         where = os.path.join(self.service.pty_dir, self.serial)
         if self.service.rfc2217_base is not None:
             first = self.service.rfc2217_base + CHANNELS_PER_SLOT * self.index
@@ -386,6 +465,7 @@ class Slot:
         self.state = "closing"
         self.worker.submit(functools.partial(self.close_job, ports))
         self.worker.finish()
+        self.service.publish()
 
     def closed(self):
         self._end_worker()
@@ -444,15 +524,33 @@ class Slot:
             self.worker.submit(functools.partial(self.write_job, channel))
         if not data:
             return
+        # A packet at a time: when the device does not take one within the USB time-out
+        # (it is busy, or this machine is), the packets before it have gone, and that one
+        # and the rest go back to the front of the outbox, to be tried again after the
+        # jobs queued meanwhile. Only a device that fails otherwise loses what it was sent.
+        sent = 0
+        resume = False  # input paused for the outbox may go on: the loop must look
         try:
-            if not channel.closed:
-                channel.port.write(data)
+            while sent < len(data) and not channel.closed:
+                piece = data[sent : sent + PACKET_PAYLOAD]
+                channel.port.write(piece)
+                sent += len(piece)
+                resume |= channel.outbox.done(len(piece), HIGH_WATER)
+            channel.write_stalled(False)
         except Exception as error:
-            if not channel.closed:
-                _log.warning("%s: %d bytes not sent: %s", channel, len(data), error)
+            if channel.closed:
+                pass
+            elif classify(error.__cause__ or error).kind == Kind.USB_TIMEOUT:
+                channel.write_stalled(True)
+                if channel.outbox.put_back(data[sent:]):
+                    self.worker.submit(functools.partial(self.write_job, channel))
+                sent = len(data)  # what is left waits in the outbox again
+            else:
+                _log.warning("%s: %d bytes not sent: %s", channel, len(data) - sent, error)
         finally:
-            channel.outbox.done(len(data))
-            self.service.post(channel.written)
+            resume |= channel.outbox.done(len(data) - sent, HIGH_WATER)  # dropped
+            if resume:
+                self.service.post(channel.written)
 
     def rate_job(self, channel, rate, previous):
         if channel.closed:
@@ -466,6 +564,45 @@ class Slot:
             if in_force == rate:
                 in_force = previous
             self.service.post(functools.partial(channel.rate_refused, rate, in_force, error))
+        else:
+            self.service.post(channel.rate_done)
+
+    def info_job(self, reply, echo):
+        # The device is open (its ports hold it): the registry hands out that one.
+        answer = round_trip = None
+        try:
+            device = zeq_torvak.get_hid_device(self.serial)
+            version = device.firmware_version
+            if echo:
+                started = time.perf_counter()
+                answer = device.echo(ECHO_PROBE)
+                round_trip = time.perf_counter() - started
+        except Exception as error:
+            result = {"error": "device {}: {}".format(self.serial, error)}
+        else:
+            result = {
+                "serial": self.serial,
+                "channels": self.channel_count,
+                "firmware": version,
+                "echo": answer,
+                "echo_probe": ECHO_PROBE,
+                "echo_seconds": round_trip,
+            }
+        self.service.post(functools.partial(reply, result))
+
+    # -- what clients are told ---------------------------------------------------------
+
+    def entry(self):
+        """This device in the state file."""
+        return {
+            "serial": self.serial,
+            "slot": self.index,
+            "channels": self.channel_count,
+            "ttys": {str(c.number): c.pty.link for c in self.channels if c.pty is not None},
+            "rfc2217_ports": {
+                str(c.number): c.listener.getsockname()[1] for c in self.channels if c.listener is not None
+            },
+        }
 
 
 class Service:
@@ -485,6 +622,7 @@ class Service:
         self._selector = selectors.DefaultSelector()
         self._watched = {}  # fd -> events
         self._posted = collections.deque()
+        self._status = None
         self._wake_r, self._wake_w = os.pipe()
         os.set_blocking(self._wake_r, False)
         os.set_blocking(self._wake_w, False)
@@ -548,6 +686,42 @@ class Service:
             _log.info("stopping%s", "" if signum is None else " ({})".format(signal.Signals(signum).name))
         self._wake()
 
+    # -- what clients are told ---------------------------------------------------------
+
+    def publish(self):
+        """Rewrites the state file: the devices served now, where their channels are."""
+        state = {
+            "pid": os.getpid(),
+            "bind": self.bind,
+            "devices": [slot.entry() for slot in self.slots if slot.state == "serving"],
+        }
+        try:
+            write_state(self.pty_dir, state, 0o660, self.gid)
+        except OSError as error:
+            _log.warning("cannot write the state file in %s (clients will not find the service): %s",
+                         self.pty_dir, error)
+
+    def status(self):
+        return {
+            "pid": os.getpid(),
+            "directory": self.pty_dir,
+            "bind": self.bind,
+            "devices": [
+                {"serial": slot.serial, "slot": slot.index, "state": slot.state,
+                 "channels": [channel.describe() for channel in slot.channels]}
+                for slot in self.slots
+            ],
+        }
+
+    def device_info(self, serial_number, reply, echo=True):
+        """Answers `reply(dict)` with what the device says of itself, asked on its worker."""
+        found = match_serial_number(serial_number, [slot.serial for slot in self.slots if slot.state == "serving"])
+        slot = next((s for s in self.slots if s.serial == found), None)
+        if slot is None:
+            reply({"error": "torvak serve does not hold device {}".format(serial_number)})
+            return
+        slot.worker.submit(functools.partial(slot.info_job, reply, echo))
+
     # -- devices -----------------------------------------------------------------------
 
     def rescan(self):
@@ -577,7 +751,12 @@ class Service:
         for slot in self.slots:
             if not _USABLE_SERIAL.fullmatch(slot.serial):
                 raise ValueError("serial number {!r} cannot name a port path".format(slot.serial))
-        next_scan = 0.0
+        try:
+            self._status = StatusServer(self, self.pty_dir, self.gid)
+        except OSError as error:
+            _log.warning("no status socket in %s: %s", self.pty_dir, error)
+        self.publish()
+        next_scan = next_tick = 0.0
         stop_deadline = None
         while True:
             now = time.monotonic()
@@ -595,12 +774,17 @@ class Service:
             elif now >= next_scan:
                 self.rescan()
                 next_scan = now + RESCAN
-            for slot in self.slots:
-                for channel in slot.channels:
-                    channel.tick()
+            if now >= next_tick:
+                next_tick = now + TICK
+                for slot in self.slots:
+                    for channel in slot.channels:
+                        channel.tick()
             for key, events in self._selector.select(TICK):
                 if key.fd in self._watched or key.fd == self._wake_r:
                     key.data(events)
+        if self._status is not None:
+            self._status.close()
+        remove_state(self.pty_dir)
         self._selector.close()
         os.close(self._wake_r)
         os.close(self._wake_w)

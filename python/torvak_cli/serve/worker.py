@@ -35,9 +35,21 @@ class Outbox:
             self._scheduled = more
             return data, more
 
-    def done(self, count):
+    def put_back(self, data):
+        """Returns `data`, taken but not written, to the front; True when the caller must
+        schedule a write job."""
         with self._lock:
+            self._data[:0] = data
+            schedule, self._scheduled = not self._scheduled, True
+            return schedule
+
+    def done(self, count, high_water):
+        """`count` bytes have left for good; True when that brought what is pending below
+        `high_water` (input paused for it may go on)."""
+        with self._lock:
+            before = self.pending
             self.pending -= count
+            return before >= high_water > self.pending
 
     def size(self):
         with self._lock:

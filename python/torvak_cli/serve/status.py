@@ -1,0 +1,127 @@
+"""The service's status socket DIR/serve.sock: a client sends one JSON line and gets one
+back. Requests: {"request": "status"} (every served device and channel, its clients and
+byte counts) and {"request": "info", "serial": S} (channel count, firmware version and
+an echo's round trip, asked of the device on its worker thread)."""
+import json
+import logging
+import os
+import selectors
+import socket
+
+from torvak_common.served import STATUS_SOCKET
+
+_log = logging.getLogger("torvak.serve")
+_LONGEST_REQUEST = 4096
+_MOST_CONNECTIONS = 32
+
+
+class StatusServer:
+    """Runs on the service's loop; answers are written without blocking it."""
+
+    def __init__(self, service, directory, gid):
+        self.service = service
+        self.path = os.path.join(directory, STATUS_SOCKET)
+        try:
+            os.unlink(self.path)  # left by a service that was killed
+        except FileNotFoundError:
+            pass
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            self.sock.bind(self.path)
+            if gid is not None:
+                try:
+                    os.chown(self.path, -1, gid)
+                except OSError:
+                    pass
+            os.chmod(self.path, 0o660)
+            self.sock.listen(8)
+            self.sock.setblocking(False)
+        except OSError:
+            self.sock.close()
+            raise
+        self._connections = {}  # fd -> _Connection
+        service.watch(self.sock.fileno(), selectors.EVENT_READ, self._on_accept)
+
+    def _on_accept(self, events):
+        while True:
+            try:
+                sock, _ = self.sock.accept()
+            except OSError:
+                return
+            if len(self._connections) >= _MOST_CONNECTIONS:
+                sock.close()
+                continue
+            sock.setblocking(False)
+            connection = _Connection(self, sock)
+            self._connections[sock.fileno()] = connection
+            self.service.watch(sock.fileno(), selectors.EVENT_READ, connection.on_ready)
+
+    def forget(self, connection):
+        fd = connection.sock.fileno()
+        self._connections.pop(fd, None)
+        self.service.unwatch(fd)
+        connection.sock.close()
+
+    def close(self):
+        for connection in list(self._connections.values()):
+            self.forget(connection)
+        self.service.unwatch(self.sock.fileno())
+        self.sock.close()
+        try:
+            os.unlink(self.path)
+        except OSError:
+            pass
+
+
+class _Connection:
+    def __init__(self, server, sock):
+        self.server = server
+        self.sock = sock
+        self.incoming = bytearray()
+        self.outgoing = bytearray()
+        self.answered = False
+
+    def on_ready(self, events):
+        try:
+            if events & selectors.EVENT_READ and not self.answered:
+                data = self.sock.recv(_LONGEST_REQUEST)
+                if not data:
+                    self.server.forget(self)
+                    return
+                self.incoming += data
+                if b"\n" in self.incoming:
+                    self.answered = True
+                    self._handle(bytes(self.incoming.split(b"\n", 1)[0]))
+                elif len(self.incoming) > _LONGEST_REQUEST:
+                    self.answer({"error": "request too long"})
+            if events & selectors.EVENT_WRITE and self.outgoing:
+                del self.outgoing[:self.sock.send(self.outgoing)]
+                if not self.outgoing:
+                    self.server.forget(self)
+        except BlockingIOError:
+            pass
+        except OSError:
+            self.server.forget(self)
+
+    def _handle(self, line):
+        try:
+            request = json.loads(line.decode())
+            kind = request["request"]
+        except (ValueError, KeyError, TypeError):
+            self.answer({"error": "not a request torvak serve knows"})
+            return
+        if kind == "status":
+            self.answer(self.server.service.status())
+        elif kind == "info":
+            self.server.service.device_info(str(request.get("serial", "")), self.answer,
+                                            bool(request.get("echo", True)))
+        else:
+            self.answer({"error": "unknown request {!r}".format(kind)})
+
+    def answer(self, reply):
+        """Sends `reply` (on the loop) and closes once it is out."""
+        if self.sock.fileno() < 0:
+            return  # the client went away meanwhile
+        self.answered = True
+        self.outgoing += json.dumps(reply).encode() + b"\n"
+        self.server.service.watch(self.sock.fileno(), selectors.EVENT_WRITE, self.on_ready)

@@ -1,0 +1,205 @@
+"""What ``torvak serve`` publishes for the other programs of the machine: its state file
+DIR/serve.json (which devices it holds, their ttys and RFC 2217 ports) and its status
+socket DIR/serve.sock (one JSON request line, one JSON answer line).
+
+Clients look for DIR in $TORVAK_RUN_DIR when that is set, else in /run/torvak, then in
+$XDG_RUNTIME_DIR/torvak. A state file whose service is gone, or that cannot be read, is
+ignored: the device is then used directly.
+"""
+import errno
+import json
+import os
+import socket
+import tempfile
+from typing import Any, Dict, List, NamedTuple, Optional, Sequence
+
+STATE_FILE = "serve.json"
+STATUS_SOCKET = "serve.sock"
+STATUS_TIMEOUT = 5.0  # seconds a status request may take (an echo of the device included)
+_LONGEST_ANSWER = 1 << 20
+
+
+class ServedDevice(NamedTuple):
+    """A device that a running service holds, as its state file describes it."""
+
+    directory: str  # the service's DIR
+    pid: int
+    serial_number: str
+    slot: int
+    channel_count: int
+    ttys: Dict[int, str]  # channel -> DIR/SERIAL/N
+    rfc2217_ports: Dict[int, int]  # channel -> TCP port on 127.0.0.1 (when served over RFC 2217)
+    bind: Optional[str]
+
+    def rfc2217_address(self, channel: int) -> Optional[str]:
+        """host:port a client of this machine connects to for `channel`, or None."""
+        port = self.rfc2217_ports.get(channel)
+        if port is None:
+            return None
+        host = self.bind if self.bind not in (None, "0.0.0.0", "::") else "127.0.0.1"
+        return "[{}]:{}".format(host, port) if ":" in host else "{}:{}".format(host, port)
+
+
+def run_directories() -> List[str]:
+    """Where clients look for a service, in order."""
+    chosen = os.environ.get("TORVAK_RUN_DIR")
+    if chosen:
+        return [chosen]
+    found = ["/run/torvak"]
+    runtime = os.environ.get("XDG_RUNTIME_DIR")
+    if runtime:
+        found.append(os.path.join(runtime, "torvak"))
+    return found
+
+
+def write_state(directory: str, state: Dict[str, Any], mode: int = 0o644, gid: Optional[int] = None) -> None:
+    """Replaces DIR/serve.json at once: readers see the old file or the new one, whole."""
+    fd, temporary = tempfile.mkstemp(prefix=".serve.", suffix=".tmp", dir=directory)
+    try:
+        with os.fdopen(fd, "w") as out:
+            json.dump(state, out, indent=1, sort_keys=True)
+            out.write("\n")
+            out.flush()
+            if gid is not None:
+                try:
+                    os.fchown(out.fileno(), -1, gid)
+                except OSError:  # a group the service's user is not in
+                    pass
+            os.fchmod(out.fileno(), mode)
+            os.fsync(out.fileno())
+        os.replace(temporary, os.path.join(directory, STATE_FILE))
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
+
+
+def remove_state(directory: str) -> None:
+    for name in (STATE_FILE, STATUS_SOCKET):
+        try:
+            os.unlink(os.path.join(directory, name))
+        except OSError:
+            pass
+
+
+def process_alive(pid: int) -> bool:
+    if pid <= 0:
+        return False
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:  # someone else's process, alive
+        return True
+    return True
+
+
+def read_state(directory: str) -> Optional[Dict[str, Any]]:
+    """The state of the service running in `directory`, or None when there is none (no
+    file, a file that cannot be read or makes no sense, or its process is gone)."""
+    try:
+        with open(os.path.join(directory, STATE_FILE)) as state_file:
+            state = json.load(state_file)
+        pid = state["pid"]
+        devices = state["devices"]
+        if not isinstance(pid, int) or not isinstance(devices, list):
+            return None
+    except (OSError, ValueError, KeyError, TypeError):
+        return None
+    return state if process_alive(pid) else None
+
+
+def _served_devices(directory: str, state: Dict[str, Any]) -> List[ServedDevice]:
+    found = []
+    for entry in state["devices"]:
+        try:
+            found.append(ServedDevice(
+                directory=directory,
+                pid=state["pid"],
+                serial_number=str(entry["serial"]),
+                slot=int(entry["slot"]),
+                channel_count=int(entry["channels"]),
+                ttys={int(n): str(path) for n, path in entry.get("ttys", {}).items()},
+                rfc2217_ports={int(n): int(port) for n, port in entry.get("rfc2217_ports", {}).items()},
+                bind=state.get("bind"),
+            ))
+        except (KeyError, TypeError, ValueError, AttributeError):
+            continue
+    return found
+
+
+def find_served(serial_number: str, attached: Optional[Sequence[Optional[str]]] = None) -> Optional[ServedDevice]:
+    """The running service's entry for the device with this serial number (letter case
+    does not matter), or None when no service of another process holds it. For "ANY",
+    `attached` (the serial numbers on the bus, in the order the module finds them) says
+    which device that is: the service's entry only when it holds the first one."""
+    wanted = serial_number
+    if serial_number.upper() == "ANY":
+        if not attached:
+            return None
+        if attached[0] is None:
+            return None
+        wanted = attached[0]
+    folded = wanted.casefold()
+    own = os.getpid()
+    for directory in run_directories():
+        state = read_state(directory)
+        if state is None or state["pid"] == own:  # the service itself opens its devices directly
+            continue
+        for device in _served_devices(directory, state):
+            if device.serial_number.casefold() == folded:
+                return device
+    return None
+
+
+def running_services() -> List[Dict[str, Any]]:
+    """The state of every running service the client would find, with its directory."""
+    found = []
+    seen = set()
+    for directory in run_directories():
+        state = read_state(directory)
+        if state is None or state["pid"] in seen:
+            continue
+        seen.add(state["pid"])
+        found.append(dict(state, directory=directory))
+    return found
+
+
+class StatusError(OSError):
+    """The status socket could not be asked, or its answer made no sense."""
+
+
+def ask_service(directory: str, request: Dict[str, Any], timeout: float = STATUS_TIMEOUT) -> Dict[str, Any]:
+    """The answer of the service in `directory` to one request; StatusError when it gives
+    none, or an answer with "error" set."""
+    path = os.path.join(directory, STATUS_SOCKET)
+    try:
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
+            sock.settimeout(timeout)
+            sock.connect(path)
+            sock.sendall(json.dumps(request).encode() + b"\n")
+            answer = bytearray()
+            while not answer.endswith(b"\n"):
+                part = sock.recv(65536)
+                if not part:
+                    break
+                answer += part
+                if len(answer) > _LONGEST_ANSWER:
+                    raise StatusError(errno.EMSGSIZE, "the answer of torvak serve at {} is too long".format(path))
+    except socket.timeout:
+        raise StatusError(errno.ETIMEDOUT, "torvak serve at {} did not answer within {:g} s".format(path, timeout)) from None
+    except StatusError:
+        raise
+    except OSError as error:
+        raise StatusError(error.errno, "cannot ask torvak serve at {}: {}".format(path, error.strerror or error)) from None
+    try:
+        reply = json.loads(answer.decode())
+        if not isinstance(reply, dict):
+            raise ValueError("not an object")
+    except ValueError:
+        raise StatusError(errno.EPROTO, "torvak serve at {} gave an answer that makes no sense".format(path)) from None
+    if reply.get("error"):
+        raise StatusError(errno.EIO, str(reply["error"]))
+    return reply

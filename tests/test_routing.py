@@ -1,0 +1,199 @@
+"""torvak:// ports and the torvak command reach a device that torvak serve holds, through
+the service; the same program works directly when no service runs (or its state file is
+stale)."""
+import errno
+import json
+import os
+import select
+import subprocess
+import sys
+import time
+
+import pytest
+
+from serial_support import serial
+from test_serve import SERIAL, Served, device  # noqa: F401  (the fixture)
+from torvak_emu import wait_until
+
+import torvak_common
+
+SIZE = int(os.environ.get("TORVAK_ROUTING_BYTES", 64 * 1024))
+
+
+@pytest.fixture
+def served(device, child_env, tmp_path, monkeypatch):  # noqa: F811
+    service = Served(child_env, tmp_path)
+    monkeypatch.setenv("TORVAK_RUN_DIR", service.dir)
+    child_env["TORVAK_RUN_DIR"] = service.dir
+    assert wait_until(lambda: torvak_common.find_served(SERIAL) is not None, timeout=10), service.log()
+    yield service
+    assert service.stop() == 0, service.log()
+    assert not os.path.exists(os.path.join(service.dir, "serve.json"))
+    assert "Traceback" not in service.log(), service.log()
+
+
+def torvak(env, *args, **options):
+    return subprocess.run([sys.executable, "-m", "torvak_cli"] + list(args), env=env, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=120, **options)
+
+
+def pyserial_program(url):
+    """What an ordinary pyserial program does with a channel: lines, a time-out, a baud
+    rate change, select() on the port."""
+    import torvak_serial  # noqa: F401
+
+    with serial.serial_for_url(url, baudrate=115200, timeout=0.3) as port:
+        started = time.monotonic()
+        assert port.read(10) == b""
+        assert 0.2 < time.monotonic() - started < 3
+        port.write(b"first line\n")
+        assert port.readline() == b"first line\n"
+        port.baudrate = 57600
+        assert port.baudrate == 57600
+        port.write(b"x" * 1000)
+        assert select.select([port], [], [], 5)[0] == [port]
+        port.timeout = 5
+        assert port.read(1000) == b"x" * 1000
+        assert not select.select([port], [], [], 0)[0]
+        return port.port
+
+
+def test_send_and_receive_side_by_side_with_status_and_info(served, device, child_env, tmp_path):
+    device.cross_lines(1, 2)
+    data = os.urandom(SIZE)
+    source, target = tmp_path / "in.bin", tmp_path / "out.bin"
+    source.write_bytes(data)
+    receiver = subprocess.Popen(
+        [sys.executable, "-m", "torvak_cli", "receive", "torvak://serve001/2", str(target), "--size", str(SIZE),
+         "--no-progress"], env=child_env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        assert wait_until(lambda: b"RFC 2217 client" in torvak(child_env, "status").stdout, timeout=10)
+        status = torvak(child_env, "serve", "--status").stdout.decode()
+        row = next(line for line in status.splitlines() if line.split()[:1] == ["2"])
+        assert "RFC 2217 client 127.0.0.1:" in row and served.link(2) in row, status
+        sent = torvak(child_env, "send", "torvak://SERVE001/1", str(source), "--no-progress")
+        assert sent.returncode == 0, sent.stderr
+        _, errors = receiver.communicate(timeout=120)
+    finally:
+        if receiver.poll() is None:
+            receiver.kill()
+            receiver.wait()
+    assert receiver.returncode == 0, errors
+    assert target.read_bytes() == data
+    rows = {line.split()[0]: line.split() for line in torvak(child_env, "status").stdout.decode().splitlines()
+            if line.strip()[:1].isdigit()}
+    assert rows["1"][-2:] == ["0", str(SIZE)] and rows["2"][-2:] == [str(SIZE), "0"]
+
+    info = torvak(child_env, "info", "serve001")
+    assert info.returncode == 0, info.stderr
+    assert b"channels          4" in info.stdout and b"served by         torvak serve" in info.stdout
+    assert b"SERVE001  4 " in torvak(child_env, "list").stdout
+
+
+def test_pyserial_program_through_the_service_and_one_holder_per_channel(served, device):
+    assert pyserial_program("torvak://SERVE001/2") == "torvak://SERVE001/2"
+    assert device.channel_state(2)["baud"] == 57600
+    import torvak_serial  # noqa: F401
+
+    with serial.serial_for_url(served.link(3)) as tty:
+        with pytest.raises(serial.SerialException, match=r"channel 3 is in use by a program on its tty"):
+            serial.serial_for_url("torvak://SERVE001/3")
+        tty.write(b"still works\n")
+    device.set_fault(config="wrong_rate")
+    with serial.serial_for_url("torvak://SERVE001/4", timeout=1) as port:
+        with pytest.raises(serial.SerialException, match=r"baud rate 19200 refused by device SERVE001"):
+            port.baudrate = 19200
+        assert port.baudrate == 9600
+        port.write(b"at 9600\n")
+        assert port.readline() == b"at 9600\n"
+    device.set_fault(config="ok")
+
+
+def test_same_program_directly_when_the_state_file_is_stale_or_garbled(device, tmp_path, monkeypatch):  # noqa: F811
+    monkeypatch.setenv("TORVAK_RUN_DIR", str(tmp_path))
+    dead = subprocess.Popen(["true"])
+    dead.wait()
+    state = {"pid": dead.pid, "bind": "127.0.0.1", "devices": [
+        {"serial": SERIAL, "slot": 0, "channels": 4, "ttys": {}, "rfc2217_ports": {"2": 1}}]}
+    (tmp_path / "serve.json").write_text(json.dumps(state))
+    assert torvak_common.find_served(SERIAL) is None
+    assert pyserial_program("torvak://SERVE001/2") == "torvak://SERVE001/2"
+    (tmp_path / "serve.json").write_text('{"pid": %d, "devices": [' % os.getpid())
+    assert torvak_common.find_served(SERIAL) is None
+    assert pyserial_program("torvak://serve001/2") == "torvak://serve001/2"
+
+
+def test_a_slow_device_loses_nothing_through_the_service(served, device, monkeypatch):
+    """close() waits while the service still takes what was written, however long a slow
+    device needs; a packet the device does not take within the USB time-out (the device or
+    this machine is busy) is tried again: nothing lost, doubled or reordered."""
+    from torvak_cli.serve.service import Channel, Slot
+    from torvak_serial import routed
+
+    monkeypatch.setattr(routed, "CLOSE_LIMIT", 1.0)  # without progress; the device needs seconds
+    device.set_pace_ms(2)
+    try:
+        port = serial.serial_for_url("torvak://SERVE001/3", baudrate=115200)
+        port.write(bytes(range(256)) * 768)
+        port.close()
+    finally:
+        device.set_pace_ms(0)
+    status = torvak_common.ask_service(served.dir, {"request": "status"})
+    assert status["devices"][0]["channels"][2]["to_device"] == 196608
+
+    class USBTimeout(OSError):
+        backend_error_code = -7  # as the module's USB errors carry
+
+    class Port:
+        baudrate, calls, taken = 9600, 0, bytearray()
+
+        def write(self, data):
+            self.calls += 1
+            if self.calls % 3 == 0:  # every third packet times out
+                try:
+                    raise USBTimeout(errno.ETIMEDOUT, "Operation timed out")
+                except USBTimeout as error:
+                    raise serial.SerialException("did not take data in time") from error
+            self.taken += data
+
+    class Service:
+        def post(self, callback):
+            callback()
+
+    jobs = []
+    slot = Slot(Service(), 0, SERIAL)
+    slot.worker = type("Worker", (), {"submit": staticmethod(jobs.append)})()
+    channel = Channel(slot, 1, Port())
+    data = os.urandom(10000)
+    channel.send(data[:7000])
+    channel.send(data[7000:])
+    while jobs:
+        jobs.pop(0)()
+    assert bytes(channel.port.taken) == data and channel.outbox.size() == 0
+
+
+def test_a_routed_port_when_the_service_stops(served):
+    """Never a hang: a read waiting on a routed port, and select on it, end when the
+    service stops; a write then fails with the way out."""
+    import threading
+
+    port = serial.serial_for_url("torvak://SERVE001/1", baudrate=115200, timeout=30, write_timeout=0)
+    assert port.write(b"echo\n") == 5  # write_timeout 0: what the connection takes now
+    assert port.read(5) == b"echo\n"
+    errors = []
+
+    def reader():
+        try:
+            port.read(1)
+        except serial.SerialException as error:
+            errors.append(str(error))
+
+    thread = threading.Thread(target=reader)
+    thread.start()
+    assert served.stop() == 0
+    thread.join(10)
+    assert not thread.is_alive() and "the connection to torvak serve" in errors[0], errors
+    assert select.select([port], [], [], 0)[0] == [port]
+    with pytest.raises(serial.SerialException, match="close the port and open it again"):
+        port.write(b"more")
+    port.close()
