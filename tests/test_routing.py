@@ -1,6 +1,7 @@
 """torvak:// ports and the torvak command reach a device that torvak serve holds, through
 the service; the same program works directly when no service runs (or its state file is
 stale)."""
+import asyncio
 import errno
 import json
 import os
@@ -107,6 +108,26 @@ def test_pyserial_program_through_the_service_and_one_holder_per_channel(served,
         port.write(b"at 9600\n")
         assert port.readline() == b"at 9600\n"
     device.set_fault(config="ok")
+
+
+def test_asyncio_client_through_the_service(served):
+    """pyserial-asyncio waits on fileno() of the routed port: lines and a larger transfer."""
+    serial_asyncio = pytest.importorskip("serial_asyncio")
+    data = os.urandom(16 * 1024)
+
+    async def exchange():
+        reader, writer = await serial_asyncio.open_serial_connection(url="torvak://SERVE001/1", baudrate=115200)
+        try:
+            for n in range(50):
+                writer.write(b"line %d\n" % n)
+                assert await asyncio.wait_for(reader.readline(), 10) == b"line %d\n" % n
+            writer.write(data)
+            assert await asyncio.wait_for(reader.readexactly(len(data)), 60) == data
+        finally:
+            writer.close()
+            await asyncio.wait_for(writer.wait_closed(), 20)
+
+    asyncio.run(exchange())
 
 
 def test_same_program_directly_when_the_state_file_is_stale_or_garbled(device, tmp_path, monkeypatch):  # noqa: F811

@@ -9,6 +9,7 @@ import contextlib
 import logging
 import os
 import selectors
+import socket
 import threading
 import time
 import weakref
@@ -156,7 +157,11 @@ class Serial(SerialBase):
 
     def _open_routed(self, served: ServedDevice, serial_number: str, channel_number: int) -> None:
         if self._routed_r < 0:
-            self._routed_r, self._routed_w = os.pipe()
+            # A socket pair rather than a pipe: like the direct port's eventfd, the end that
+            # fileno() gives out is always writable, which asyncio transports wait for after a
+            # write the port took only in part (a pipe's read end never is).
+            ends = socket.socketpair()
+            self._routed_r, self._routed_w = (end.detach() for end in ends)
             os.set_blocking(self._routed_r, False)
             os.set_blocking(self._routed_w, False)
             weakref.finalize(self, _release_waiting, None, self._routed_r, self._routed_w).atexit = False
@@ -409,8 +414,8 @@ class Serial(SerialBase):
         if limit is None or not payload:
             return channel.write(payload)
         sent = 0
-        if limit == 0:  # what the connection takes now
-            while sent < len(payload) and channel.writable():
+        if limit == 0:  # what the connection takes within about _NONBLOCKING_SPAN
+            while sent < len(payload) and channel.writable(_NONBLOCKING_SPAN if sent == 0 else 0.0):
                 sent += channel.write(payload[sent : sent + WRITE_SHARE])
             return sent
         deadline = time.monotonic() + limit

@@ -305,10 +305,10 @@ class RoutedChannel:
             raise self.gone() from error
         return len(data)
 
-    def writable(self) -> bool:
-        """Whether the connection takes more data now, without waiting."""
+    def writable(self, wait: float = 0.0) -> bool:
+        """Whether the connection takes more data, waiting `wait` seconds at most."""
         sock = getattr(self._client_open(), "_socket", None)
-        return sock is not None and bool(select.select([], [sock], [], 0)[1])
+        return sock is not None and bool(select.select([], [sock], [], wait)[1])
 
     def flushInput(self) -> None:  # noqa: N802  (the module's name)
         try:
