@@ -13,6 +13,7 @@ channels' 61-byte echoes) bounds the throughput figures; compare them with the
 bench_channel.py baseline.
 """
 import argparse
+import contextlib
 import os
 import pathlib
 import socket
@@ -24,6 +25,48 @@ import time
 from torvak_emu import Testbed, wait_until
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
+
+
+
+# TCP clients of the service, each run as a process of its own (as real ones are: a thread
+# here would share this process, and its emulated device, with the round trip it is meant to
+# leave alone). Each prints a line once connected.
+HOSTILE_CLIENTS = """
+import socket, sys
+base = int(sys.argv[1])
+junk = [bytes.fromhex(h) for h in sys.argv[2:]]
+mute = socket.create_connection(("127.0.0.1", base + 1))
+print("connected", flush=True)
+while True:
+    for j in junk:
+        try:
+            with socket.create_connection(("127.0.0.1", base), timeout=2) as s:
+                s.sendall(j)
+        except OSError:
+            pass
+"""
+CHANNEL_CLIENT = """
+import socket, sys, time
+c = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+print("connected", flush=True)
+if sys.argv[2] == "reads":
+    while c.recv(65536):
+        pass
+else:
+    time.sleep(3600)
+"""
+
+
+@contextlib.contextmanager
+def client_process(code, *args):
+    process = subprocess.Popen([sys.executable, "-c", code] + [str(a) for a in args], stdout=subprocess.PIPE)
+    try:
+        process.stdout.readline()
+        yield
+    finally:
+        process.kill()
+        process.wait()
+        process.stdout.close()
 
 
 def main():
@@ -48,87 +91,44 @@ def main():
             print("{:<9} 4 x {} bytes round trip: {:6.1f} s, {:6.1f} KiB/s per channel each way".format(
                 name, options.bytes, seconds, options.bytes / 1024 / seconds), flush=True)
 
-        # One channel alone, and while RFC 2217 clients send malformed telnet on channel 1
-        # over and over and a client on channel 2 never reads. The hostile clients are a
-        # process of their own, as real ones are; alternated (A H H A A H), medians.
+        # Channel 3's round trip, with and without the other clients below; each comparison
+        # alternated (F T T F F T), so that neither kind always runs first, and its medians.
         data = os.urandom(min(options.bytes, 1 << 16))
-        hostile_code = (
-            "import socket, sys\n"
-            "base = int(sys.argv[1])\n"
-            "junk = [bytes.fromhex(h) for h in sys.argv[2:]]\n"
-            "mute = socket.create_connection(('127.0.0.1', base + 1))\n"
-            "print('connected', flush=True)\n"
-            "while True:\n"
-            "    for j in junk:\n"
-            "        try:\n"
-            "            with socket.create_connection(('127.0.0.1', base), timeout=2) as s:\n"
-            "                s.sendall(j)\n"
-            "        except OSError:\n"
-            "            pass\n"
-        )
 
-        def channel_3_round_trip(attacked):
-            attacker = None
-            if attacked:
-                attacker = subprocess.Popen(
-                    [sys.executable, "-c", hostile_code, str(served.base)] + [j.hex() for j in t.HOSTILE[1:]],
-                    stdout=subprocess.PIPE,
-                )
-                attacker.stdout.readline()
-            try:
-                start = time.monotonic()
-                t.tty_round_trip(served.link(3), data)
-                return time.monotonic() - start
-            finally:
-                if attacker is not None:
-                    attacker.kill()
-                    attacker.wait()
-                    attacker.stdout.close()
+        def channel_3_round_trip():
+            start = time.monotonic()
+            t.tty_round_trip(served.link(3), data)
+            return time.monotonic() - start
 
-        runs = {False: [], True: []}
-        for attacked in (False, True, True, False, False, True):
-            runs[attacked].append(channel_3_round_trip(attacked))
-        alone, attacked = (sorted(runs[kind])[1] for kind in (False, True))
+        def alternated_medians(run):
+            times = {False: [], True: []}
+            for kind in (False, True, True, False, False, True):
+                times[kind].append(run(kind))
+            return [sorted(times[kind])[1] for kind in (False, True)]
+
+        # RFC 2217 clients sending malformed telnet on channel 1 over and over, and a client
+        # on channel 2 that never reads.
+        def beside_hostile_clients(attacked):
+            junk = [j.hex() for j in t.HOSTILE[1:]]
+            with client_process(HOSTILE_CLIENTS, served.base, *junk) if attacked else contextlib.nullcontext():
+                return channel_3_round_trip()
+
+        alone, attacked = alternated_medians(beside_hostile_clients)
         print("channel 3, {} bytes, medians of 3: {:.2f} s alone, {:.2f} s beside hostile clients ({:+.0f}%)".format(
             len(data), alone, attacked, (attacked / alone - 1) * 100))
 
-        # The device streams to channel 2 while a TCP client there reads everything, then
-        # while one never reads: channel 3's round trip beside each (the stream itself takes
-        # IN frames in both runs, so only the mute client's own effect is compared). The
-        # client is a process of its own, as a real one is: a thread here would share this
-        # process, and its emulated device, with the round trip it is meant to leave alone.
-        client_code = (
-            "import socket, sys, time\n"
-            "c = socket.create_connection(('127.0.0.1', int(sys.argv[1])))\n"
-            "print('connected', flush=True)\n"
-            "if sys.argv[2] == 'reads':\n"
-            "    while c.recv(65536): pass\n"
-            "else:\n"
-            "    time.sleep(3600)\n"
-        )
-
-        def beside_channel_2_client(reads):
-            client = subprocess.Popen(
-                [sys.executable, "-c", client_code, str(served.base + 1), "reads" if reads else "mute"],
-                stdout=subprocess.PIPE,
-            )
-            try:
-                client.stdout.readline()
+        # The device streams to channel 2 while a TCP client there reads everything, or one
+        # that never reads (the stream itself takes IN frames in both runs, so only the mute
+        # client's own effect is compared).
+        def beside_channel_2_client(mute):
+            with client_process(CHANNEL_CLIENT, served.base + 1, "mute" if mute else "reads"):
                 device.stream_in([2], 4.0, 61)
-                start = time.monotonic()
-                t.tty_round_trip(served.link(3), data)
-                return time.monotonic() - start
-            finally:
-                device.stream_in([], 4.0, 61)
-                client.kill()
-                client.wait()
-                client.stdout.close()
+                try:
+                    return channel_3_round_trip()
+                finally:
+                    device.stream_in([], 4.0, 61)
 
-        # Alternated (R M M R R M), so that neither kind always runs first; medians.
-        times = {True: [], False: []}
-        for reads in (True, False, False, True, True, False):
-            times[reads].append(beside_channel_2_client(reads))
-        reading, mute = (sorted(times[reads])[1] for reads in (True, False))
+        reading, mute = alternated_medians(beside_channel_2_client)
         print("channel 3, {} bytes beside a stream to channel 2, medians of 3: {:.2f} s with its client reading, "
               "{:.2f} s with its client never reading ({:+.0f}%)".format(len(data), reading, mute,
                                                                         (mute / reading - 1) * 100))

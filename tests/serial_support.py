@@ -13,4 +13,24 @@ except ImportError:
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python"))
     import torvak_serial
 
-__all__ = ["serial", "torvak_serial"]
+
+def looped_device_and_port(serial_number, timeout):
+    """The fixtures `device` (a 4-channel emulated device echoing every channel) and `port`
+    (its channel 1 as a torvak:// port with this read time-out), for a test module to bind."""
+
+    @pytest.fixture
+    def device(testbed):
+        dev = testbed.plug(serial=serial_number, channels=4)
+        dev.set_loopback(True)
+        return dev
+
+    @pytest.fixture
+    def port(device):
+        p = serial.serial_for_url("torvak://{}/1".format(serial_number), baudrate=115200, timeout=timeout)
+        yield p
+        p.close()
+
+    return device, port
+
+
+__all__ = ["serial", "torvak_serial", "looped_device_and_port"]

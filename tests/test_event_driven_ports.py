@@ -9,25 +9,14 @@ import time
 
 import pytest
 
-from serial_support import serial, torvak_serial  # noqa: F401  (registers torvak://)
+from serial_support import looped_device_and_port, serial, torvak_serial  # noqa: F401  (registers torvak://)
 from serial.threaded import Protocol, ReaderThread
 
 SERIAL = "EVT0001"
 URL = "torvak://{}/1".format(SERIAL)
 
 
-@pytest.fixture
-def device(testbed):
-    dev = testbed.plug(serial=SERIAL, channels=4)
-    dev.set_loopback(True)
-    return dev
-
-
-@pytest.fixture
-def port(device):
-    p = serial.serial_for_url(URL, baudrate=115200, timeout=5)
-    yield p
-    p.close()
+device, port = looped_device_and_port(SERIAL, timeout=5)
 
 
 def readable(port, timeout):

@@ -10,7 +10,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from serial_support import serial, torvak_serial
+from serial_support import looped_device_and_port, serial, torvak_serial
 from serial.rs485 import RS485Settings
 from serial.threaded import LineReader, ReaderThread
 
@@ -18,18 +18,7 @@ SERIAL = "PYS0001"
 URL = "torvak://PYS0001/1"
 
 
-@pytest.fixture
-def device(testbed):
-    dev = testbed.plug(serial=SERIAL, channels=4)
-    dev.set_loopback(True)
-    return dev
-
-
-@pytest.fixture
-def port(device):
-    p = serial.serial_for_url(URL, baudrate=115200, timeout=1)
-    yield p
-    p.close()
+device, port = looped_device_and_port(SERIAL, timeout=1)
 
 
 def _data_packet(channel, payload):

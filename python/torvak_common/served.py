@@ -13,6 +13,8 @@ import socket
 import tempfile
 from typing import Any, Dict, List, NamedTuple, Optional, Sequence
 
+from .devices import match_serial_number
+
 STATE_FILE = "serve.json"
 STATUS_SOCKET = "serve.sock"
 STATUS_TIMEOUT = 5.0  # seconds a status request may take (an echo of the device included)
@@ -142,15 +144,15 @@ def find_served(serial_number: str, attached: Optional[Sequence[Optional[str]]] 
         if attached[0] is None:
             return None
         wanted = attached[0]
-    folded = wanted.casefold()
     own = os.getpid()
     for directory in run_directories():
         state = read_state(directory)
         if state is None or state["pid"] == own:  # the service itself opens its devices directly
             continue
-        for device in _served_devices(directory, state):
-            if device.serial_number.casefold() == folded:
-                return device
+        devices = {device.serial_number: device for device in _served_devices(directory, state)}
+        name = match_serial_number(wanted, list(devices))
+        if name is not None:
+            return devices[name]
     return None
 
 
