@@ -218,3 +218,36 @@ def test_a_routed_port_when_the_service_stops(served):
     with pytest.raises(serial.SerialException, match="close the port and open it again"):
         port.write(b"more")
     port.close()
+
+
+def test_which_service_a_client_finds(tmp_path, monkeypatch):
+    """$TORVAK_RUN_DIR alone when set, else /run/torvak then $XDG_RUNTIME_DIR/torvak; letter
+    case does not matter; "ANY" is the service's device only when it is the first attached;
+    the service's own process opens its devices directly."""
+    other = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
+    try:
+        def publish(directory, pid, serial_number):
+            directory.mkdir(exist_ok=True)
+            torvak_common.served.write_state(str(directory), {"pid": pid, "bind": "127.0.0.1", "devices": [
+                {"serial": serial_number, "slot": 0, "channels": 4, "ttys": {}, "rfc2217_ports": {"1": 4000}}]})
+
+        xdg = tmp_path / "xdg"
+        xdg.mkdir()
+        publish(xdg / "torvak", other.pid, "ABC123")
+        monkeypatch.delenv("TORVAK_RUN_DIR", raising=False)
+        monkeypatch.setenv("XDG_RUNTIME_DIR", str(xdg))
+        found = torvak_common.find_served("abc123")
+        assert found is not None and found.rfc2217_address(1) == "127.0.0.1:4000"
+        assert torvak_common.find_served("ANY", ["ABC123", "OTHER1"]) == found
+        assert torvak_common.find_served("ANY", ["OTHER1", "ABC123"]) is None
+        assert torvak_common.find_served("OTHER1") is None
+
+        monkeypatch.setenv("TORVAK_RUN_DIR", str(tmp_path / "run"))
+        assert torvak_common.find_served("ABC123") is None  # the variable replaces the others
+        publish(tmp_path / "run", os.getpid(), "ABC123")
+        assert torvak_common.find_served("ABC123") is None  # this process is the service
+        publish(tmp_path / "run", other.pid, "ABC123")
+        assert torvak_common.find_served("ABC123").directory == str(tmp_path / "run")
+    finally:
+        other.kill()
+        other.wait()

@@ -326,3 +326,34 @@ def test_hostile_rfc2217_clients_do_not_stop_the_service(served, device):
         device.stream_in([])
         greedy.close()
     assert served.process.poll() is None, served.log()
+
+
+def test_a_rate_refused_after_the_tty_changed_again_asks_for_the_newer_one():
+    """The device refuses 57600 after a program has already set 38400 on the tty: 38400 is
+    asked for next, and the tty is not set back over it; with no newer rate it is."""
+    from torvak_cli.serve.service import Channel
+
+    class Pty:
+        def __init__(self, now):
+            self.now, self.rate, self.set = now, 57600, []
+
+        def rate_changed(self):
+            changed = self.now != self.rate
+            self.rate = self.now
+            return self.now if changed else None
+
+        def set_rate(self, rate):
+            self.set.append(rate)
+
+    jobs = []
+    for tty_now, asked, set_back in ((38400, [38400], []), (57600, [], [9600])):
+        channel = Channel.__new__(Channel)
+        channel.rate, channel.rate_jobs, channel.client, channel.pty = 57600, 1, None, Pty(tty_now)
+        worker = type("Worker", (), {"submit": staticmethod(jobs.append)})()
+        channel.slot = type("Slot", (), {"serial": "X", "worker": worker, "rate_job": lambda *args: None})()
+        channel.number = 1
+        del jobs[:]
+        channel.rate_refused(57600, 9600, OSError("refused"))
+        assert [job.args[1] for job in jobs] == asked
+        assert channel.pty.set == set_back
+        assert channel.rate == (asked[0] if asked else 9600)
