@@ -329,21 +329,24 @@ def test_unplug_while_a_channel_closes(registry, testbed, stderr, others):
     [(errno.EPIPE, errno.EPIPE), (errno.EPROTO, errno.EIO)],
     ids=["stall", "bus-error"],
 )
-def test_usb_error_in_the_middle_of_a_multi_packet_write(registry, testbed, stderr, error, libusb_errno):
+@pytest.mark.parametrize("size, failing", [(400, 4), (62 * 70 - 5, 67)], ids=["7-packets", "70-packets"])
+def test_usb_error_in_the_middle_of_a_multi_packet_write(registry, testbed, stderr, error, libusb_errno,
+                                                         size, failing):
     """The packets before the failed one went out in order, the rest were not sent, the
     write raises that USB error; the device stays usable and its reader keeps going."""
     emulated = plug(testbed, "FLT-STALL", channels=2)
     emulated.set_loopback(True)
     port = zeq_torvak.Serial("Torvak:FLT-STALL:S1", timeout=1.0)
     emulated.out_packets(clear=True)
-    data = bytes(range(200)) * 2  # 400 bytes: 7 packets
-    emulated.fail_out_after(4, error)
+    data = bytes(i * 7 % 251 for i in range(size))
+    emulated.fail_out_after(failing, error)
     with pytest.raises(USB_ERROR) as failure:
         port.write(data)
     assert not isinstance(failure.value, USB_TIMEOUT)
     assert failure.value.errno == libusb_errno
-    assert emulated.out_packets() == data_packets(1, data)[:3]
-    assert port.read(3 * 62) == data[:3 * 62]  # what went out came back
+    sent = failing - 1
+    assert emulated.out_packets() == data_packets(1, data)[:sent]
+    assert port.read(sent * 62) == data[:sent * 62]  # what went out came back
     assert port.write(b"after") == 5
     assert port.read(5) == b"after"
     assert reader_of(device_of(port)).is_alive()

@@ -421,6 +421,37 @@ def test_two_devices_from_four_threads_one_unplugged_and_replugged(registry, tes
 # The demonstration
 
 
+def test_a_replaced_output_data_still_gets_every_packet_of_a_write(registry, testbed, monkeypatch):
+    """A write hands its packets to the device natively only while output_data is the
+    module's own; one put in its place, on the class or on the object, sees each packet."""
+    emulated = plug(testbed, "NAT-OUT", channels=1)
+    emulated.set_loopback(True)
+    port = zeq_torvak.Serial("Torvak:NAT-OUT:S1", timeout=2.0)
+    device = port._Serial__handle._Channel__device
+    own = zeq_torvak._Device.output_data
+    data = bytes(i % 253 for i in range(62 * 70 + 9))  # 71 packets: more than one batch
+    seen = []
+
+    def spy(self, packet):
+        seen.append(bytes(packet))
+        own(self, packet)
+
+    monkeypatch.setattr(zeq_torvak._Device, "output_data", spy)
+    assert port.write(data) == len(data)
+    assert port.read(len(data)) == data
+    monkeypatch.undo()
+    device.output_data = lambda packet: (seen.append(bytes(packet)), own(device, packet))
+    assert port.write(data) == len(data)
+    assert port.read(len(data)) == data
+    del device.output_data
+    assert port.write(data) == len(data)  # natively again: nothing seen
+    assert port.read(len(data)) == data
+    assert len(seen) == 2 * 71
+    assert seen[:71] == seen[71:] and [p[0:2] for p in seen[:2]] == [bytes([1, 62])] * 2
+    assert b"".join(p[2:2 + p[1]] for p in seen[:71]) == data
+    port.close()
+
+
 def test_demonstration_writes_hello_to_four_channels_of_an_emulated_device(testbed):
     wrapper = shutil.which("umockdev-wrapper")
     assert wrapper, "umockdev-wrapper is not on PATH"

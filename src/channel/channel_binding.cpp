@@ -25,6 +25,11 @@ constexpr const char* kBufferAttr = "_Channel__in_deque";
 
 py::object g_channel_class;
 py::object g_input_data;  // the class's own input_data, to recognise overrides
+NativeOutput g_native_output{};
+
+// Packets a write hands over natively at a time: the GIL is taken back between batches,
+// so other Python threads are not kept waiting through a long write.
+constexpr size_t kNativeBatch = 64;
 
 py::object make_array(std::span<const uint8_t> data) { return unsigned_bytes(data.data(), data.size()); }
 
@@ -246,6 +251,25 @@ py::object write(const Args& a) {
     long long left = left_total;
     long long count = std::min(left, kMaxCount);
     const auto channel_byte = static_cast<uint8_t>(channel);
+    if (view && g_native_output.accepts && g_native_output.accepts(output)) {
+        // Cut under the GIL while the buffer is exported, and sent a batch at a time.
+        std::vector<wire::Packet> batch;
+        batch.reserve(static_cast<size_t>(std::min<long long>((left + kMaxCount - 1) / kMaxCount, kNativeBatch)));
+        while (count > 0) {
+            batch.clear();
+            long long cut = start;
+            while (count > 0 && batch.size() < kNativeBatch) {
+                batch.push_back(wire::encode_data_packet(
+                    channel_byte, view->subspan(static_cast<size_t>(cut), static_cast<size_t>(count))));
+                cut += count;
+                left -= count;
+                count = std::min(left, kMaxCount);
+            }
+            g_native_output.write(output, batch);
+            start = cut;
+        }
+        return py::int_(start);
+    }
     while (count > 0) {
         const auto wanted = static_cast<size_t>(count);
         wire::Packet packet;
@@ -291,6 +315,8 @@ constexpr const char* kReadDoc =
     "\n\t\t";
 
 }  // namespace
+
+void set_native_output(NativeOutput output) noexcept { g_native_output = output; }
 
 std::shared_ptr<InputBuffer> native_input_buffer(py::handle channel_obj) {
     if (!g_input_data || !py::object(py::type::of(channel_obj).attr("input_data")).is(g_input_data)) return nullptr;

@@ -4,8 +4,10 @@
 #include "binding/python.hpp"
 
 #include <memory>
+#include <span>
 
 #include "channel/input_buffer.hpp"
+#include "wire/wire_format.hpp"
 
 namespace zt::channel {
 
@@ -16,5 +18,18 @@ py::object make_channel_class();
 // the module's own, so the reader can append to it without the GIL; nullptr for any
 // other object (which then receives its data through input_data). Expects the GIL.
 std::shared_ptr<InputBuffer> native_input_buffer(py::handle channel_obj);
+
+// How a write hands its packets to the device natively when the output_data it looked
+// up is the module's own, on a device whose link needs no Python: `accepts` tells, and
+// `write` then writes the packets one after the other as output_data would, without
+// taking the GIL between them. Errors pass as output_data's do, with the packets before
+// the failing one written. Both expect the GIL.
+struct NativeOutput {
+    bool (*accepts)(py::handle output_data);
+    void (*write)(py::handle output_data, std::span<const wire::Packet> packets);
+};
+
+// Installed by the device binding when it builds its class.
+void set_native_output(NativeOutput output) noexcept;
 
 }  // namespace zt::channel

@@ -30,6 +30,7 @@ using Span = std::span<const uint8_t>;
 constexpr const char* kCoreAttr = "_Device__core";
 
 py::object g_device_class;  // the class object, to recognise its own members
+py::object g_output_data;   // its own output_data, which a channel's write may bypass natively
 
 // ---------------------------------------------------------------------------
 // Conversions
@@ -406,6 +407,24 @@ py::object output_data(const Args& a) {
     return py::none();
 }
 
+// A channel's write sends its packets through here when the device's output_data is this
+// one (see channel::NativeOutput): the same writes and checks, without the GIL.
+bool output_is_native(py::handle output) {
+    if (!PyMethod_Check(output.ptr()) || PyMethod_GET_FUNCTION(output.ptr()) != g_output_data.ptr()) return false;
+    return !dynamic_cast<PythonLink*>(&core_of(PyMethod_GET_SELF(output.ptr()))->link());
+}
+
+void output_natively(py::handle output, std::span<const wire::Packet> packets) {
+    const auto core = core_of(PyMethod_GET_SELF(output.ptr()));
+    const bool check = assertions_enabled();
+    without_gil([&] {
+        for (const wire::Packet& packet : packets) {
+            const size_t written = core->link().write(Span(packet), kWriteTimeoutMs);
+            if (check && written < wire::kPackageSize) fail_assertion("");
+        }
+    });
+}
+
 py::object send_command(const Args& a) {
     py::handle self = a[0];
     py::object command = py::reinterpret_borrow<py::object>(a[1]);
@@ -505,6 +524,8 @@ py::object make_device_class() {
             method("echo", {{"content", "str"}}, echo, "str", kEchoDoc),
             property("firmware_version", firmware_version, "str"),
         });
+    g_output_data = g_device_class.attr("output_data");
+    channel::set_native_output({output_is_native, output_natively});
     return g_device_class;
 }
 
