@@ -10,13 +10,12 @@ import zeq_torvak
 from torvak_common import (
     USB_ID,
     explain,
-    find_served,
     make_url,
     match_serial_number,
     parse_port,
     port_name,
     release_device,
-    running_services,
+    served_device,
 )
 
 from torvak_cli import signals
@@ -92,19 +91,6 @@ def _name_for(device, channel):
     if zeq_torvak.get_hid_device(ANY) is device:
         return port_name(ANY, channel)
     raise CliError("device {} cannot be opened by name while another device is open".format(serial))
-
-
-def served_device(serial):
-    """The service's entry for the device that `serial` (or ANY) names, when a running
-    ``torvak serve`` holds it; else None."""
-    if serial.upper() != ANY:
-        return find_served(serial)
-    if not running_services():
-        return None
-    try:
-        return find_served(serial, zeq_torvak.list_serial_numbers())
-    except (OSError, AssertionError):
-        return None
 
 
 def _open_served(text, served, channel, baudrate, timeout):

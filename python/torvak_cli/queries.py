@@ -2,9 +2,9 @@
 A device that ``torvak serve`` holds is asked through the service's status socket."""
 import time
 
-from torvak_common import StatusError, ask_service, explain
+from torvak_common import StatusError, ask_service, explain, served_device
 
-from torvak_cli.devices import NO_DEVICE, attached_serial_numbers, channel_count, opened_device, served_device
+from torvak_cli.devices import NO_DEVICE, attached_serial_numbers, channel_count, opened_device
 from torvak_cli.failures import CliError
 
 # Sent by ``info``; the device must hand back the same text.

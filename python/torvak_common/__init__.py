@@ -15,7 +15,15 @@ from .names import (
     parse_url,
     port_name,
 )
-from .served import ServedDevice, StatusError, ask_service, find_served, run_directories, running_services
+from .served import (
+    ServedDevice,
+    StatusError,
+    ask_service,
+    find_served,
+    run_directories,
+    running_services,
+    served_device,
+)
 from .wire import PACKET_PAYLOAD, PACKET_SIZE, channel_data, data_packet
 
 __all__ = [
@@ -50,4 +58,5 @@ __all__ = [
     "release_device",
     "run_directories",
     "running_services",
+    "served_device",
 ]

@@ -139,9 +139,7 @@ def find_served(serial_number: str, attached: Optional[Sequence[Optional[str]]] 
     which device that is: the service's entry only when it holds the first one."""
     wanted = serial_number
     if serial_number.upper() == "ANY":
-        if not attached:
-            return None
-        if attached[0] is None:
+        if not attached or attached[0] is None:
             return None
         wanted = attached[0]
     own = os.getpid()
@@ -154,6 +152,22 @@ def find_served(serial_number: str, attached: Optional[Sequence[Optional[str]]] 
         if name is not None:
             return devices[name]
     return None
+
+
+def served_device(serial_number: str) -> Optional[ServedDevice]:
+    """find_served for a port's serial number or ANY; for ANY the bus is searched (through
+    the zeq_torvak module) only while some service runs."""
+    if serial_number.upper() != "ANY":
+        return find_served(serial_number)
+    if not running_services():
+        return None
+    import zeq_torvak
+
+    try:
+        attached = zeq_torvak.list_serial_numbers()
+    except (AssertionError, OSError):
+        return None
+    return find_served(serial_number, attached)
 
 
 def running_services() -> List[Dict[str, Any]]:

@@ -32,10 +32,9 @@ from torvak_common import (
     check_baudrate,
     data_packet,
     explain,
-    find_served,
     port_name,
     release_device,
-    running_services,
+    served_device,
 )
 
 from . import lifetime
@@ -129,7 +128,7 @@ class Serial(SerialBase):
         if self.is_open:
             raise SerialException("Port is already open.")
         serial_number, channel_number = parse_url(self.port)
-        served = _served(serial_number)
+        served = served_device(serial_number)
         if served is not None:
             self._open_routed(served, serial_number, channel_number)
             return
@@ -613,19 +612,6 @@ def _release_waiting(selector: Optional[selectors.BaseSelector], *descriptors: i
         selector.close()
     for fd in descriptors:
         os.close(fd)
-
-
-def _served(serial_number: str) -> Optional[ServedDevice]:
-    """The running service's entry for the device, when one holds it."""
-    if serial_number.upper() != "ANY":
-        return find_served(serial_number)
-    if not running_services():
-        return None
-    try:
-        attached = zeq_torvak.list_serial_numbers()
-    except (AssertionError, OSError):
-        return None
-    return find_served(serial_number, attached)
 
 
 def _release_if_unused(serial_number: str) -> None:

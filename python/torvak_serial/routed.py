@@ -2,8 +2,8 @@
 
 pyserial's own rfc2217:// client speaks the protocol. Around it, the same small face as the
 module's channel that the torvak:// port uses (non-blocking reads, writes, the baud rate),
-and a readiness descriptor: the client's reader thread fills an inbox, which keeps a pipe
-readable while data waits in it, and once the connection has ended.
+and a readiness descriptor: the client's reader thread fills an inbox, which keeps one end
+of a socket pair readable while data waits in it, and once the connection has ended.
 """
 from __future__ import annotations
 
@@ -15,7 +15,7 @@ import struct
 import termios
 import threading
 import time
-from typing import Callable, Optional
+from typing import Any, Callable, Dict, Optional
 
 import serial.rfc2217
 from serial.serialutil import PortNotOpenError, SerialException
@@ -43,7 +43,7 @@ class _Inbox:
     def __init__(self, signal_r: int, signal_w: int) -> None:
         self._lock = threading.Lock()
         self._data = bytearray()  # guarded by _lock
-        self._signalled = False  # the pipe holds a byte; guarded by _lock
+        self._signalled = False  # the signal socket holds a byte; guarded by _lock
         self._signal_r, self._signal_w = signal_r, signal_w
         self.ended = False
 
@@ -165,7 +165,6 @@ class _Client(serial.rfc2217.Serial):
             thread.join(7)  # the reader's socket time-out is 5 s
             self._thread = None
 
-
     def _wait_for_service(self, sock: socket.socket, thread: threading.Thread) -> None:
         """Waits until the service has read everything written, seen the end and closed
         (the reader thread then ends): as long as a slow device takes it, with a limit only
@@ -225,33 +224,32 @@ class RoutedChannel:
         return "{}: torvak serve (process {}, {}) holds device {} and {}".format(
             self._url, self._device.pid, self._device.directory, self._device.serial_number, what)
 
-    def _check_free(self) -> None:
-        """Asks the service whether the channel is free, so that a busy one is reported
-        at once (pyserial's client would wait 3 s for a negotiation that never comes)."""
+    def _channel_status(self) -> Optional[Dict[str, Any]]:
+        """This channel's entry in the service's status answer; None when it gives none."""
         try:
             status = ask_service(self._device.directory, {"request": "status"}, timeout=2.0)
         except StatusError:
-            return  # an older or busy service: the connection itself will tell
-        for entry in status.get("devices", []):
-            if entry.get("serial") != self._device.serial_number:
-                continue
-            for channel in entry.get("channels", []):
-                if channel.get("channel") == self._channel and channel.get("client"):
-                    raise SerialException(self._busy(channel["client"]))
-
-    def _taken(self) -> object:
-        """How many bytes the service has read from this channel's client, and how many of
-        them wait for the device, if it says."""
-        try:
-            status = ask_service(self._device.directory, {"request": "status"}, timeout=2.0)
-        except StatusError:
-            return None
+            return None  # an older or busy service
         for entry in status.get("devices", []):
             if entry.get("serial") == self._device.serial_number:
                 for channel in entry.get("channels", []):
                     if channel.get("channel") == self._channel:
-                        return channel.get("to_device"), channel.get("waiting")
+                        return dict(channel)
         return None
+
+    def _check_free(self) -> None:
+        """Asks the service whether the channel is free, so that a busy one is reported
+        at once (pyserial's client would wait 3 s for a negotiation that never comes).
+        Without an answer, the connection itself will tell."""
+        status = self._channel_status()
+        if status is not None and status.get("client"):
+            raise SerialException(self._busy(status["client"]))
+
+    def _taken(self) -> object:
+        """How many bytes the service has read from this channel's client, and how many of
+        them wait for the device, if it says."""
+        status = self._channel_status()
+        return None if status is None else (status.get("to_device"), status.get("waiting"))
 
     def _busy(self, holder: str) -> str:
         return self._service_text("channel {} is in use by {}; close that program, or use another channel".format(

@@ -21,6 +21,7 @@ import zeq_torvak
 from torvak_common import PACKET_PAYLOAD, Kind, classify, make_url, match_serial_number, release_device
 from torvak_common.served import remove_state, write_state
 
+from torvak_cli.queries import ECHO_PROBE
 from torvak_cli.serve.ptys import Pty
 from torvak_cli.serve.rfc2217 import Client, allowed
 from torvak_cli.serve.status import StatusServer
@@ -39,7 +40,6 @@ OVERRUN = 4 * 1024 * 1024  # data for a client that does not read is dropped bey
 STOP_LIMIT = 10.0  # seconds the service waits for its workers when stopping
 STALL_WARNING = 5.0  # seconds of writes timing out before the log says so
 _USABLE_SERIAL = re.compile(r"[A-Z0-9][A-Z0-9._-]*")
-ECHO_PROBE = "torvak echo check 0123456789"  # what ``torvak info`` sends, through the service too
 
 
 class Channel:
