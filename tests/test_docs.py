@@ -1,0 +1,129 @@
+"""The documentation's examples, run as written against emulated devices, and the stub's
+docstrings.
+
+Every fenced block of README.md and docs/*.md runs, in page order, in one scratch
+directory per page, each as a child of tools/with-emulated-device (default device
+EMU0001 with 4 looped-back channels):
+- ``python``: a program, which must exit with status 0;
+- ``pycon``: a doctest session, whose printed results must match;
+- ``sh``: a shell script (``sh -e``); one that starts tools/with-emulated-device itself
+  runs as it is.
+A comment line just above a block changes that: ``<!-- doc-test: skip (why) -->`` leaves
+it out (it needs root, or changes the machine), ``<!-- doc-test: save NAME -->`` also
+writes it to the file NAME for the blocks after it, and ``<!-- doc-test: --device ...
+-->`` passes options to tools/with-emulated-device. Other blocks (``text``, ``ini``,
+output) are shown, not run.
+"""
+import ast
+import os
+import re
+import shlex
+import subprocess
+import sys
+
+import pytest
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+PAGES = ["README.md"] + sorted(
+    os.path.join("docs", name) for name in os.listdir(os.path.join(REPO, "docs")) if name.endswith(".md")
+)
+RUN = ("python", "pycon", "sh")
+FENCE = re.compile(r"^(`{3,})(\S*)\s*$")
+MARK = re.compile(r"^<!-- doc-test: (.*) -->$")
+
+
+def blocks(path):
+    """(line, language, text, mark) of each fenced block of a Markdown file."""
+    found, mark, open_fence = [], None, None
+    with open(os.path.join(REPO, path), encoding="utf-8") as page:
+        lines = page.read().splitlines()
+    for number, line in enumerate(lines, 1):
+        if open_fence is None:
+            fence = FENCE.match(line)
+            if fence:
+                open_fence, start, language, body = fence.group(1), number, fence.group(2), []
+                block_mark = mark
+            elif line.strip():
+                match = MARK.match(line.strip())
+                mark = match.group(1) if match else None
+        elif line.strip() == open_fence:
+            found.append((start, language, "\n".join(body) + "\n", block_mark))
+            open_fence, mark = None, None
+        else:
+            body.append(line)
+    assert open_fence is None, "{}: unclosed block".format(path)
+    return found
+
+
+def _environment():
+    env = dict(os.environ)
+    # The child makes its own testbed; the one of this test process must not leak into it.
+    for name in ("LD_PRELOAD", "UMOCKDEV_DIR"):
+        env.pop(name, None)
+    env["PATH"] = os.path.dirname(sys.executable) + os.pathsep + env.get("PATH", "")
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (os.path.join(REPO, "python"), env.get("PYTHONPATH")) if p)
+    env["PYTHONDONTWRITEBYTECODE"] = "1"
+    return env
+
+
+def _emulated(options, command):
+    return [sys.executable, os.path.join(REPO, "tools", "with-emulated-device"), "-q"] + options + ["--"] + command
+
+
+def run_block(language, text, mark, directory, env):
+    options = shlex.split(mark) if mark and mark.startswith("--") else []
+    if language == "python":
+        with open(os.path.join(directory, "example.py"), "w", encoding="utf-8") as script:
+            script.write(text)
+        command = _emulated(options, ["python", "example.py"])
+    elif language == "pycon":
+        with open(os.path.join(directory, "example.txt"), "w", encoding="utf-8") as session:
+            session.write(text)
+        command = _emulated(options, ["python", "-m", "doctest", "example.txt"])
+    elif "tools/with-emulated-device" in text:
+        command = ["sh", "-e", "-c", text]
+    else:
+        command = _emulated(options, ["sh", "-e", "-c", text])
+    return subprocess.run(command, cwd=directory, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          timeout=60, universal_newlines=True)
+
+
+@pytest.mark.timeout(600)
+@pytest.mark.parametrize("page", PAGES)
+def test_examples_of_the_page_run_on_the_emulated_device(page, tmp_path, testbed):
+    # The scratch directory sees the checkout's tools and packages where examples name them.
+    for name in ("tools", "python", "udev", "bench", "examples"):
+        os.symlink(os.path.join(REPO, name), str(tmp_path / name))
+    env = _environment()
+    ran = 0
+    for line, language, text, mark in blocks(page):
+        if language not in RUN or (mark or "").startswith("skip"):
+            continue
+        if mark and mark.startswith("save "):
+            (tmp_path / mark.split()[1]).write_text(text, encoding="utf-8")
+        result = run_block(language, text, mark, str(tmp_path), env)
+        assert result.returncode == 0, "{}:{}: the {} block failed:\n{}".format(page, line, language, result.stdout)
+        ran += 1
+    skipped = [b for b in blocks(page) if b[1] in RUN and (b[3] or "").startswith("skip")]
+    assert len(skipped) <= 3, "{}: keep examples that cannot run few".format(page)
+
+
+def test_every_public_name_of_the_stub_has_a_docstring():
+    with open(os.path.join(REPO, "python", "zeq_torvak.pyi"), encoding="utf-8") as stub:
+        tree = ast.parse(stub.read())
+    missing = []
+
+    def visit(nodes, prefix):
+        for node in nodes:
+            if isinstance(node, ast.ClassDef):
+                if ast.get_docstring(node) is None:
+                    missing.append(prefix + node.name)
+                visit(node.body, prefix + node.name + ".")
+            elif isinstance(node, ast.FunctionDef):
+                private = node.name.startswith("_") and not node.name.endswith("__")
+                setter = any(isinstance(d, ast.Attribute) and d.attr == "setter" for d in node.decorator_list)
+                if not private and not setter and ast.get_docstring(node) is None:
+                    missing.append(prefix + node.name)
+
+    visit(tree.body, "")
+    assert not missing, "stub members without a docstring: " + ", ".join(missing)
