@@ -6,8 +6,9 @@ directory per page, each as a child of tools/with-emulated-device (default devic
 EMU0001 with 4 looped-back channels):
 - ``python``: a program, which must exit with status 0;
 - ``pycon``: a doctest session, whose printed results must match;
-- ``sh``: a shell script (``sh -e``); one that starts tools/with-emulated-device itself
-  runs as it is.
+- ``sh``: a shell script (``sh -e``); one that makes its own emulated bus
+  (tools/with-emulated-device, umockdev-wrapper) runs as it is, with the emulator's build
+  at build/emulator.
 A comment line just above a block changes that: ``<!-- doc-test: skip (why) -->`` leaves
 it out (it needs root, or changes the machine), ``<!-- doc-test: save NAME -->`` also
 writes it to the file NAME for the blocks after it, and ``<!-- doc-test: --device ...
@@ -80,7 +81,7 @@ def run_block(language, text, mark, directory, env):
         with open(os.path.join(directory, "example.txt"), "w", encoding="utf-8") as session:
             session.write(text)
         command = _emulated(options, ["python", "-m", "doctest", "example.txt"])
-    elif "tools/with-emulated-device" in text:
+    elif "tools/with-emulated-device" in text or "umockdev-wrapper" in text:
         command = ["sh", "-e", "-c", text]
     else:
         command = _emulated(options, ["sh", "-e", "-c", text])
@@ -94,6 +95,9 @@ def test_examples_of_the_page_run_on_the_emulated_device(page, tmp_path, testbed
     # The scratch directory sees the checkout's tools and packages where examples name them.
     for name in ("tools", "python", "udev", "bench", "examples"):
         os.symlink(os.path.join(REPO, name), str(tmp_path / name))
+    (tmp_path / "build").mkdir()
+    emulator = os.environ.get("TORVAK_EMU_PATH") or os.path.join(REPO, "build", "emulator")
+    os.symlink(os.path.abspath(emulator), str(tmp_path / "build" / "emulator"))
     env = _environment()
     ran = 0
     for line, language, text, mark in blocks(page):
