@@ -17,4 +17,5 @@ myst_heading_anchors = 3
 
 html_theme = "furo"
 html_title = "zeq_torvak"
-pygments_style = "sphinx"
+# The module's texts are quoted exactly, straight quotes included.
+smartquotes = False

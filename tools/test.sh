@@ -24,6 +24,9 @@ export MYPY_CACHE_DIR=build/mypy-cache
 .venv/bin/python -m mypy --strict -p torvak_common
 .venv/bin/python -m mypy --strict examples/typed_ports.py
 stage "stubtest and type checks"
+# The documentation site, warnings as errors (the suite has run its examples).
+tools/docs.sh --no-screenshots
+stage "the documentation"
 
 # The reader's fuzz target over its corpus plus fresh inputs; its progress goes to a log.
 mkdir -p build/fuzz

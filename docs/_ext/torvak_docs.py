@@ -11,19 +11,20 @@ import os
 import textwrap
 
 from docutils import nodes
-from docutils.statemachine import StringList
+from docutils.parsers.rst import Parser as RstParser
+from docutils.utils import new_document
 from sphinx.util.docutils import SphinxDirective
-from sphinx.util.nodes import nested_parse_with_titles
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 STUB = os.path.join(REPO, "python", "zeq_torvak.pyi")
 
 
 def _parse(directive, lines):
-    container = nodes.section()
-    container.document = directive.state.document
-    nested_parse_with_titles(directive.state, StringList(lines, source=directive.get_source_info()[0]), container)
-    return container.children
+    """The nodes of `lines` read as reStructuredText, whatever the page's own markup (the
+    directives stand in MyST pages, whose nested parsing would read Markdown)."""
+    document = new_document(directive.get_source_info()[0], directive.state.document.settings)
+    RstParser().parse("\n".join(lines), document)
+    return list(document.children)
 
 
 def _signature(function):
@@ -78,7 +79,8 @@ def stub_lines(name, stub_path=STUB):
             return [".. py:function:: " + name + _signature(node), "   :module: zeq_torvak", ""] + _docstring(node, "   ")
         if isinstance(node, ast.ClassDef) and node.name == name:
             init = next((m for m in node.body if isinstance(m, ast.FunctionDef) and m.name == "__init__"), None)
-            lines = [".. py:class:: " + name + (_signature(init) if init else ""), "   :module: zeq_torvak", ""]
+            signature = _signature(init).rsplit(" -> ", 1)[0] if init else ""
+            lines = [".. py:class:: " + name + signature, "   :module: zeq_torvak", ""]
             lines += _docstring(node, "   ")
             for member in node.body:
                 if isinstance(member, ast.FunctionDef) and member.name != "__init__":
@@ -104,7 +106,7 @@ def _subcommands(parser):
 
 
 def _literal(text):
-    return ["::", ""] + ["   " + line for line in text.rstrip("\n").splitlines()] + [""]
+    return [".. code-block:: text", ""] + ["   " + line for line in text.rstrip("\n").splitlines()] + [""]
 
 
 def _text(text):
@@ -115,36 +117,41 @@ def _arguments(parser):
     formatter = parser._get_formatter()
     lines = []
     for action in parser._actions:
-        if action.help == argparse.SUPPRESS or isinstance(action, argparse._SubParsersAction):
+        if action.help == argparse.SUPPRESS or isinstance(action, (argparse._SubParsersAction, argparse._HelpAction)):
             continue
         invocation = formatter._format_action_invocation(action)
         lines += ["``{}``".format(invocation), "   " + (formatter._expand_help(action) if action.help else ""), ""]
     return lines
 
 
-def cli_lines(parser, level_marks="=-"):
-    """reST for the command `parser` and its subcommands, one section each."""
-    # Usage lines wrapped the same way on every machine.
-    os.environ["COLUMNS"] = "100"
-    lines = _text(parser.description) + _literal(parser.format_usage()) + _arguments(parser) + _text(parser.epilog)
-    for name, sub, summary in _subcommands(parser):
-        title = "{} {}".format(parser.prog, name)
-        lines += [title, level_marks[0] * len(title), ""]
-        if summary:
-            lines += _text(summary)
-        if sub.description and sub.description != summary:
-            lines += _text(sub.description)
-        lines += _literal(sub.format_usage()) + _arguments(sub) + _text(sub.epilog)
-    return lines
+def _command_lines(parser, summary=None):
+    lines = _text(summary) if summary else []
+    if parser.description and parser.description != summary:
+        lines += _text(parser.description)
+    return lines + _literal(parser.format_usage()) + _arguments(parser) + _text(parser.epilog)
 
 
 class CliDirective(SphinxDirective):
+    """The command's own description, usage and arguments, then a subsection for each
+    subcommand, nested in the section where the directive stands."""
+
     def run(self):
         from torvak_cli.main import build_parser
 
         for module in ("main.py", "serve/__init__.py"):
             self.env.note_dependency(os.path.join(REPO, "python", "torvak_cli", module))
-        return _parse(self, cli_lines(build_parser()))
+        # Usage lines wrapped the same way on every machine.
+        os.environ["COLUMNS"] = "100"
+        parser = build_parser()
+        result = _parse(self, _command_lines(parser))
+        for name, sub, summary in _subcommands(parser):
+            title = "{} {}".format(parser.prog, name)
+            section = nodes.section(ids=[nodes.make_id(title)], names=[nodes.fully_normalize_name(title)])
+            section += nodes.title(title, "", nodes.literal(title, title))
+            section.extend(_parse(self, _command_lines(sub, summary)))
+            self.state.document.note_explicit_target(section, section)
+            result.append(section)
+        return result
 
 
 def setup(app):
