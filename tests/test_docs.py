@@ -131,3 +131,24 @@ def test_every_public_name_of_the_stub_has_a_docstring():
 
     visit(tree.body, "")
     assert not missing, "stub members without a docstring: " + ", ".join(missing)
+
+
+def test_the_chinese_texts_quoted_in_the_docs_are_the_modules():
+    import zeq_torvak
+
+    with open(zeq_torvak.__file__, "rb") as module:
+        binary = module.read()
+    quoted = re.compile(r'[`"]([^`"\n]*[\u3000-\u9fff\uff00-\uffef][^`"\n]*)[`"]')
+    # The parts a text is built from; the placeholders of the docs stand between them.
+    placeholder = re.compile(r"SERIAL|PORT|RATE|GOT|MESSAGE|REPLY|COMMAND|Torvak:|:Sn|\bN\b|\bn\b|\d+|\.\.\.")
+    texts = []
+    for path in ("docs/api.md", "docs/troubleshooting.md", "python/zeq_torvak.pyi"):
+        with open(os.path.join(REPO, path), encoding="utf-8") as source:
+            texts += quoted.findall(source.read())
+    assert len(texts) >= 10
+    wrong = [
+        text for text in texts
+        for piece in placeholder.split(text)
+        if re.search(r"[\u3000-\u9fff\uff00-\uffef]", piece) and piece.encode("utf-8") not in binary
+    ]
+    assert not wrong, "texts the module does not have: {}".format(wrong)
