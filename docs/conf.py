@@ -14,6 +14,7 @@ extensions = ["myst_parser", "torvak_docs"]
 source_suffix = {".md": "markdown"}
 exclude_patterns = ["_build"]
 myst_heading_anchors = 3
+myst_enable_extensions = ["deflist"]
 
 html_theme = "furo"
 html_title = "zeq_torvak"
