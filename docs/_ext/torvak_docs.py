@@ -8,6 +8,7 @@ drift from them.
 import argparse
 import ast
 import os
+import re
 import textwrap
 
 from docutils import nodes
@@ -109,8 +110,18 @@ def _literal(text):
     return [".. code-block:: text", ""] + ["   " + line for line in text.rstrip("\n").splitlines()] + [""]
 
 
-def _text(text):
-    return [line for line in textwrap.dedent(text).strip().splitlines()] + [""] if text else []
+def _escaped(text):
+    return re.sub(r"([\\`*_|])", r"\\\1", text)
+
+
+def _text(text, parser=None):
+    """A parser's description or epilog as argparse shows it: reflowed into one paragraph,
+    or kept as written (a literal block) under a raw formatter."""
+    if not text:
+        return []
+    if parser is not None and issubclass(parser.formatter_class, argparse.RawDescriptionHelpFormatter):
+        return _literal(textwrap.dedent(text).strip("\n"))
+    return [_escaped(" ".join(text.split())), ""]
 
 
 def _arguments(parser):
@@ -120,15 +131,16 @@ def _arguments(parser):
         if action.help == argparse.SUPPRESS or isinstance(action, (argparse._SubParsersAction, argparse._HelpAction)):
             continue
         invocation = formatter._format_action_invocation(action)
-        lines += ["``{}``".format(invocation), "   " + (formatter._expand_help(action) if action.help else ""), ""]
+        help_text = " ".join(formatter._expand_help(action).split()) if action.help else ""
+        lines += ["``{}``".format(invocation), "   " + _escaped(help_text), ""]
     return lines
 
 
 def _command_lines(parser, summary=None):
     lines = _text(summary) if summary else []
     if parser.description and parser.description != summary:
-        lines += _text(parser.description)
-    return lines + _literal(parser.format_usage()) + _arguments(parser) + _text(parser.epilog)
+        lines += _text(parser.description, parser)
+    return lines + _literal(parser.format_usage()) + _arguments(parser) + _text(parser.epilog, parser)
 
 
 class CliDirective(SphinxDirective):
