@@ -5,12 +5,12 @@ import logging
 import struct
 
 import serial
-from serial.rfc2217 import IAC, M_NORMAL, SERVER_SET_BAUDRATE, PortManager
+from serial.rfc2217 import DO, DONT, IAC, SERVER_SET_BAUDRATE, WILL, WONT, PortManager
 
+from torvak_cli.serve.telnet import Command, TelnetInput
 from torvak_common import check_baudrate
 
 _log = logging.getLogger("torvak.serve")
-IAC_BYTE = IAC[0]
 
 
 class PortFacade:
@@ -71,6 +71,16 @@ class _Manager(PortManager):
             return
         super().rfc2217_send_subnegotiation(option, value)
 
+    def _telnet_negotiate_option(self, command, option):
+        # PortManager leaves unanswered an option it has only the other way round (a
+        # client's WILL ECHO); that is refused as an unknown one is. A refusal is never
+        # answered, so no two peers argue.
+        if not any(item.option == option and command in (item.ack_yes, item.ack_no) for item in self._telnet_options):
+            if command in (WILL, DO):
+                self.telnet_send_option(DONT if command == WILL else WONT, option)
+            return
+        super()._telnet_negotiate_option(command, option)
+
 
 class Client:
     """A connected RFC 2217 client of one channel."""
@@ -81,6 +91,7 @@ class Client:
         self.peer = peer
         self.outgoing = bytearray()  # telnet bytes waiting for the socket
         self.manager = _Manager(PortFacade(channel), self)
+        self.telnet = TelnetInput()
 
     def write(self, data):
         """PortManager's connection: telnet replies join the outgoing bytes."""
@@ -96,17 +107,15 @@ class Client:
         self.outgoing += data.replace(IAC, IAC + IAC)
 
     def received(self, data):
-        """The serial data in bytes from the client; telnet commands are handed to
-        PortManager (which may raise on malformed ones: the caller drops the client)."""
-        manager = self.manager
-        if manager.mode == M_NORMAL:
-            cut = data.find(IAC_BYTE)
-            if cut < 0:
-                return data
-            head, data = data[:cut], data[cut:]
-        else:
-            head = b""
-        return head + b"".join(manager.filter(data))
+        """The serial data in bytes from the client. Its telnet commands go, whole, to
+        PortManager; it raises on malformed ones, the framing on an oversized one, and the
+        caller drops the client."""
+        pieces = self.telnet.feed(data)
+        for piece in pieces:
+            if isinstance(piece, Command):
+                for _ in self.manager.filter(piece.wire()):
+                    pass  # a whole command leaves no data
+        return b"".join(piece for piece in pieces if not isinstance(piece, Command))
 
     def __str__(self):
         return "{}:{}".format(*self.peer[:2])
