@@ -82,9 +82,16 @@ def run_serve(args, parser):
     for number in (signal.SIGTERM, signal.SIGINT):
         signal.signal(number, service.request_stop)
     try:
-        service.run()
+        ended = service.run()
     except ValueError as error:
         _log.error("%s", error)
         return 1
+    if not ended:
+        # A worker stuck in USB may hold the module's reader threads, which the interpreter
+        # would wait for at exit.
+        _log.error("stopped, leaving a device worker stuck")
+        logging.shutdown()
+        sys.stdout.flush()
+        os._exit(1)
     _log.info("stopped")
     return 0

@@ -37,7 +37,7 @@ class EventLoop:
         except BlockingIOError:
             pass
         while self._posted:
-            self._posted.popleft()()
+            self.call(self._posted.popleft())
 
     def watch(self, fd, events, callback):
         """Watches `fd` for `events` (0: not at all) with `callback(events)`."""
@@ -60,7 +60,16 @@ class EventLoop:
         """Waits at most `timeout` seconds, then runs the callbacks of what is ready."""
         for key, events in self._selector.select(timeout):
             if key.fd in self._watched or key.fd == self._wake_r:
-                key.data(events)
+                self.call(key.data, events)
+
+    @staticmethod
+    def call(callback, *args):
+        # A callback that fails is a fault of its own channel or request: it is logged and
+        # the loop goes on serving the others.
+        try:
+            callback(*args)
+        except Exception:
+            _log.exception("event loop: %r failed", callback)
 
     def close(self):
         self._selector.close()

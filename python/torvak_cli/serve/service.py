@@ -115,6 +115,8 @@ class Service:
     # -- the loop ----------------------------------------------------------------------
 
     def run(self):
+        """Serves until stopped; False when a device's worker did not end in STOP_LIMIT (it
+        is stuck in a USB call, and only the end of the process releases its device)."""
         for slot in self.slots:
             if not _USABLE_SERIAL.fullmatch(slot.serial):
                 raise ValueError("serial number {!r} cannot name a port path".format(slot.serial))
@@ -145,8 +147,9 @@ class Service:
                 next_tick = now + TICK
                 for slot in self.slots:
                     for channel in slot.channels:
-                        channel.tick()
+                        self.loop.call(channel.tick)
             self.loop.run_once(TICK)
+        ended = all(slot.worker is None for slot in self.slots)
         if self._status is not None:
             self._status.close()
         remove_state(self.pty_dir)
@@ -156,4 +159,4 @@ class Service:
                 os.rmdir(os.path.join(self.pty_dir, slot.serial))
             except OSError:
                 pass
-
+        return ended

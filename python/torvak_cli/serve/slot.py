@@ -11,6 +11,8 @@ from torvak_cli.serve.worker import Worker
 
 _log = logging.getLogger("torvak.serve")
 
+JOIN_LIMIT = 1.0  # seconds the loop waits for a worker that has posted its last result
+
 
 class Slot(DeviceJobs):
     """A device's place in the service (K), kept for the serial number for the service's
@@ -21,7 +23,7 @@ class Slot(DeviceJobs):
         self.index = index
         self.serial = serial
         self.state = "absent"  # absent, opening, serving, closing
-        self.worker = None
+        self.worker = None  # loop: set before its first job, cleared once it has ended
         self.channels = []
         self.channel_count = 0
         self.rates = {}  # channel number -> rate, kept across re-plugs
@@ -88,7 +90,9 @@ class Slot(DeviceJobs):
     def _end_worker(self):
         if self.worker is not None:
             self.worker.finish()
-            self.worker.join()
+            # The worker has posted its last result: it is ending, unless a job is stuck.
+            if not self.worker.join(JOIN_LIMIT):
+                _log.error("device %s: its worker is stuck; left behind after %s s", self.serial, JOIN_LIMIT)
             self.worker = None
         self.state = "absent"
 

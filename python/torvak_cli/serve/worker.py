@@ -12,7 +12,9 @@ class Worker:
 
     def __init__(self, name):
         self._jobs = queue.Queue()
-        self._thread = threading.Thread(target=self._run, name=name)
+        # A daemon: a thread stuck in a USB call must not keep the process from ending once
+        # the service has given up waiting for it.
+        self._thread = threading.Thread(target=self._run, name=name, daemon=True)
         self._thread.start()
 
     def submit(self, job):
