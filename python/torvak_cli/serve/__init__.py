@@ -5,21 +5,11 @@ import os
 import signal
 import sys
 
+from torvak_common.served import service_directory
+
 from torvak_cli.serve.ptys import group_id
 
 _log = logging.getLogger("torvak.serve")
-
-
-def default_pty_dir():
-    """$TORVAK_RUN_DIR, else /run/torvak for root, else $XDG_RUNTIME_DIR/torvak (None
-    when that is not set either)."""
-    chosen = os.environ.get("TORVAK_RUN_DIR")
-    if chosen:
-        return chosen
-    if os.geteuid() == 0:
-        return "/run/torvak"
-    runtime = os.environ.get("XDG_RUNTIME_DIR")
-    return os.path.join(runtime, "torvak") if runtime else None
 
 
 def add_arguments(parser):
@@ -64,7 +54,7 @@ def run_serve(args, parser):
                      args.bind, ", ".join(args.allow))
     if args.rfc2217_port is not None and not 0 < args.rfc2217_port < 65536:
         parser.error("--rfc2217-port must be a TCP port number")
-    pty_dir = args.pty_dir or default_pty_dir()
+    pty_dir = args.pty_dir or service_directory()
     if pty_dir is None:
         parser.error("no --pty-dir given and neither TORVAK_RUN_DIR nor XDG_RUNTIME_DIR is set")
     gid = group_id(args.group)

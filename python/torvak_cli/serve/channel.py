@@ -10,6 +10,8 @@ import time
 
 from serial import SerialException
 
+from torvak_common.served import FLOW_WINDOW
+
 from torvak_cli.serve.outbox import Outbox
 from torvak_cli.serve.ptys import Pty
 from torvak_cli.serve.tcp import TcpSide
@@ -17,7 +19,6 @@ from torvak_cli.serve.tty import TtySide
 
 _log = logging.getLogger("torvak.serve")
 
-HIGH_WATER = 64 * 1024  # input from a client pauses while this much waits for the device
 OVERRUN = 4 * 1024 * 1024  # data for a client that does not read is dropped beyond this
 STALL_WARNING = 5.0  # seconds of writes timing out before the log says so
 
@@ -208,12 +209,12 @@ class Channel(TtySide, TcpSide):
         if self.client is not None:
             outgoing = self.client.outgoing
             events = selectors.EVENT_WRITE if outgoing else 0
-            if self.outbox.size() < HIGH_WATER and len(outgoing) < HIGH_WATER:
+            if self.outbox.size() < FLOW_WINDOW and len(outgoing) < FLOW_WINDOW:
                 events |= selectors.EVENT_READ
             service.watch(self.client.sock.fileno(), events, self.on_client)
         if self.pty_active:
             events = selectors.EVENT_WRITE if self.to_pty else 0
-            if self.outbox.size() < HIGH_WATER and len(self.to_pty) < HIGH_WATER:
+            if self.outbox.size() < FLOW_WINDOW and len(self.to_pty) < FLOW_WINDOW:
                 events |= selectors.EVENT_READ
             service.watch(self.pty.master, events, self.on_pty)
 

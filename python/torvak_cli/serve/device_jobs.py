@@ -10,9 +10,8 @@ import serial
 import torvak_serial  # noqa: F401  (registers the torvak:// URL handler)
 import zeq_torvak
 from torvak_common import PACKET_PAYLOAD, Kind, classify, make_url, release_device
+from torvak_common.served import ECHO_PROBE, FLOW_WINDOW
 
-from torvak_cli.queries import ECHO_PROBE
-from torvak_cli.serve.channel import HIGH_WATER
 
 _log = logging.getLogger("torvak.serve")
 
@@ -79,7 +78,7 @@ class DeviceJobs:
                 piece = data[sent : sent + PACKET_PAYLOAD]
                 channel.port.write(piece)
                 sent += len(piece)
-                resume |= channel.outbox.done(len(piece), HIGH_WATER)
+                resume |= channel.outbox.done(len(piece), FLOW_WINDOW)
             channel.write_stalled(False)
         except Exception as error:
             if channel.closed:
@@ -92,7 +91,7 @@ class DeviceJobs:
             else:
                 _log.warning("%s: %d bytes not sent: %s", channel, len(data) - sent, error)
         finally:
-            resume |= channel.outbox.done(len(data) - sent, HIGH_WATER)  # dropped
+            resume |= channel.outbox.done(len(data) - sent, FLOW_WINDOW)  # dropped
             if resume:
                 self.service.post(channel.written)
 

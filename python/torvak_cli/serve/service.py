@@ -5,13 +5,12 @@ post()."""
 import functools
 import logging
 import os
-import re
 import signal
 import time
 
 import zeq_torvak
 from torvak_common import match_serial_number
-from torvak_common.served import remove_state, write_state
+from torvak_common.served import STATE_FILE, serial_names_path, write_state
 
 from torvak_cli.serve.channel import Channel  # noqa: F401  (tests reach it here)
 from torvak_cli.serve.loop import EventLoop
@@ -23,7 +22,6 @@ _log = logging.getLogger("torvak.serve")
 TICK = 0.05  # how often idle ptys are looked at (their masters poll hang-up while idle)
 RESCAN = 1.0  # how often the bus is searched for devices to serve
 STOP_LIMIT = 10.0  # seconds the service waits for its workers when stopping
-_USABLE_SERIAL = re.compile(r"[A-Z0-9][A-Z0-9._-]*")
 
 
 class Service:
@@ -57,13 +55,9 @@ class Service:
 
     def publish(self):
         """Rewrites the state file: the devices served now, where their channels are."""
-        state = {
-            "pid": os.getpid(),
-            "bind": self.bind,
-            "devices": [slot.entry() for slot in self.slots if slot.state == "serving"],
-        }
+        devices = [slot.entry() for slot in self.slots if slot.state == "serving"]
         try:
-            write_state(self.pty_dir, state, 0o660, self.gid)
+            write_state(self.pty_dir, os.getpid(), self.bind, devices, 0o660, self.gid)
         except OSError as error:
             _log.warning("cannot write the state file in %s (clients will not find the service): %s",
                          self.pty_dir, error)
@@ -102,7 +96,7 @@ class Service:
             for serial_number in attached:
                 if serial_number in known or serial_number in self._skipped:
                     continue
-                if serial_number is None or not _USABLE_SERIAL.fullmatch(serial_number):
+                if not serial_names_path(serial_number):
                     self._skipped.add(serial_number)
                     _log.warning("device with serial number %r skipped: it cannot name a port path", serial_number)
                     continue
@@ -118,7 +112,7 @@ class Service:
         """Serves until stopped; False when a device's worker did not end in STOP_LIMIT (it
         is stuck in a USB call, and only the end of the process releases its device)."""
         for slot in self.slots:
-            if not _USABLE_SERIAL.fullmatch(slot.serial):
+            if not serial_names_path(slot.serial):
                 raise ValueError("serial number {!r} cannot name a port path".format(slot.serial))
         try:
             self._status = StatusServer(self, self.pty_dir, self.gid)
@@ -152,7 +146,10 @@ class Service:
         ended = all(slot.worker is None for slot in self.slots)
         if self._status is not None:
             self._status.close()
-        remove_state(self.pty_dir)
+        try:
+            os.unlink(os.path.join(self.pty_dir, STATE_FILE))
+        except OSError:
+            pass
         self.loop.close()
         for slot in self.slots:
             try:

@@ -4,8 +4,9 @@ import functools
 import logging
 import os
 
+from torvak_common.served import DeviceEntry, rfc2217_port
+
 from torvak_cli.serve.channel import Channel
-from torvak_cli.serve.tcp import CHANNELS_PER_SLOT
 from torvak_cli.serve.device_jobs import DeviceJobs
 from torvak_cli.serve.worker import Worker
 
@@ -51,10 +52,9 @@ class Slot(DeviceJobs):
         self.service.publish()
         where = os.path.join(self.service.pty_dir, self.serial)
         if self.service.rfc2217_base is not None:
-            first = self.service.rfc2217_base + CHANNELS_PER_SLOT * self.index
-            where += ", RFC 2217 on {} ports {}-{}".format(
-                self.service.bind, first, first + min(len(ports), CHANNELS_PER_SLOT) - 1
-            )
+            ports = [c.listener.getsockname()[1] for c in self.channels if c.listener is not None]
+            if ports:
+                where += ", RFC 2217 on {} ports {}-{}".format(self.service.bind, min(ports), max(ports))
         _log.info("serving %s (slot %d): %d channels at %s", self.serial, self.index, len(ports), where)
 
     def open_failed(self, error):
@@ -100,14 +100,10 @@ class Slot(DeviceJobs):
 
     def entry(self):
         """This device in the state file."""
-        return {
-            "serial": self.serial,
-            "slot": self.index,
-            "channels": self.channel_count,
-            "ttys": {str(c.number): c.pty.link for c in self.channels if c.pty is not None},
-            "rfc2217_ports": {
-                str(c.number): c.listener.getsockname()[1] for c in self.channels if c.listener is not None
-            },
-        }
-
-
+        return DeviceEntry(
+            serial_number=self.serial,
+            slot=self.index,
+            channel_count=self.channel_count,
+            ttys={c.number: c.pty.link for c in self.channels if c.pty is not None},
+            rfc2217_ports={c.number: c.listener.getsockname()[1] for c in self.channels if c.listener is not None},
+        )

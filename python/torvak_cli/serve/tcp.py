@@ -4,12 +4,12 @@ import logging
 import selectors
 import socket
 
+from torvak_common.served import CHANNELS_PER_SLOT, FLOW_WINDOW, rfc2217_port
+
 from torvak_cli.serve.rfc2217 import Client, allowed
 
 _log = logging.getLogger("torvak.serve")
 
-CHANNELS_PER_SLOT = 16  # RFC 2217 ports per device slot
-RECEIVE_BUFFER = 64 * 1024  # of a client's connection
 
 
 def listen(bind, port):
@@ -32,10 +32,10 @@ class TcpSide:
 
     def start_listening(self):
         service = self.service
-        if self.number > CHANNELS_PER_SLOT:
+        port = rfc2217_port(service.rfc2217_base, self.slot.index, self.number)
+        if port is None:
             _log.warning("%s: no RFC 2217 port (only %d per device)", self, CHANNELS_PER_SLOT)
             return
-        port = service.rfc2217_base + CHANNELS_PER_SLOT * self.slot.index + self.number - 1
         try:
             self.listener = listen(service.bind, port)
         except OSError as error:
@@ -85,7 +85,7 @@ class TcpSide:
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         # Little is taken from a client that the device cannot keep up with, so that its
         # writes block (as a direct port's do) instead of filling buffers.
-        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, RECEIVE_BUFFER)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, FLOW_WINDOW)
         self.client = Client(self, sock, peer)
         _log.info("%s: RFC 2217 client %s connected", self, self.client)
         if self.pty is not None:
