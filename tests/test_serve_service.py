@@ -3,12 +3,16 @@ callback, a worker stuck in USB does not keep it from stopping, one service per 
 directory, and what it tells the log about devices it cannot have."""
 import logging
 import os
+import signal
 import subprocess
 import sys
 import textwrap
 import time
 
-import pytest
+from test_serve import SERIAL, Served, device  # noqa: F401  (the fixture)
+from torvak_common import ask_service
+from torvak_common.served import read_state, status_request
+from torvak_emu import wait_until
 
 from torvak_cli.serve.loop import EventLoop
 
@@ -60,3 +64,40 @@ def test_a_worker_stuck_in_usb_does_not_keep_the_service_from_stopping(tmp_path)
         print("run ended")
     """.format(str(tmp_path)))
     assert "run ended" in output and took < 8, output
+
+
+def test_one_service_per_run_directory_and_a_device_another_holds(device, child_env, tmp_path):  # noqa: F811
+    """A second service in the same run directory leaves at once, naming the first; one
+    in another directory warns once that the first holds the device, retries quietly,
+    and serves it once the first has stopped."""
+    first = Served(child_env, tmp_path)
+    other_dir, other_log = str(tmp_path / "other"), str(tmp_path / "other.log")
+    second = None
+    try:
+        status, _, output = run_child(
+            "from torvak_cli.main import main; raise SystemExit(main(['serve', '--pty-dir', {!r}]))".format(first.dir),
+            env=child_env)
+        assert status == 1 and "process {}".format(first.process.pid) in output, output
+        state = read_state(first.dir)
+        assert state is not None and state["pid"] == first.process.pid
+        assert ask_service(first.dir, status_request())["pid"] == first.process.pid
+
+        with open(other_log, "wb") as log:
+            second = subprocess.Popen(
+                [sys.executable, "-m", "torvak_cli", "serve", "--device", SERIAL, "--pty-dir", other_dir],
+                env=child_env, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+        time.sleep(3.5)  # a few retries
+        assert first.stop() == 0, first.log()
+        assert wait_until(lambda: os.path.exists(os.path.join(other_dir, SERIAL, "1")), timeout=10)
+    finally:
+        if first.process.poll() is None:
+            first.stop()
+        if second is not None:
+            second.send_signal(signal.SIGTERM)
+            assert second.wait(15) == 0
+    with open(other_log, "rb") as log:
+        lines = log.read().decode(errors="replace").splitlines()
+    assert all(line.startswith("torvak serve: ") for line in lines), lines
+    warnings = [line for line in lines if ": WARNING: " in line]
+    assert len(warnings) == 1 and "process {}".format(first.process.pid) in warnings[0], lines
+    assert sum(" serving {} ".format(SERIAL) in line for line in lines) == 1, lines

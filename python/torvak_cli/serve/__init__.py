@@ -5,9 +5,11 @@ import os
 import signal
 import sys
 
+from torvak_common.module_log import log_module_reports, reader_failures_quiet
 from torvak_common.served import service_directory
 
 from torvak_cli.serve.ptys import group_id
+from torvak_cli.serve.run_lock import DirectoryTaken, lock_run_directory
 
 _log = logging.getLogger("torvak.serve")
 
@@ -65,10 +67,13 @@ def run_serve(args, parser):
 
     try:
         os.makedirs(pty_dir, mode=0o755, exist_ok=True)
+        lock = lock_run_directory(pty_dir)  # held until the process ends
         service = Service(pty_dir, gid, args.device, args.rfc2217_port, args.bind, networks)
-    except (OSError, ValueError) as error:
+    except (OSError, ValueError, DirectoryTaken) as error:
         _log.error("%s", error)
         return 1
+    # The reader's report that it stopped is said again by the slot, in its own words.
+    log_module_reports(reader_failures_quiet)
     for number in (signal.SIGTERM, signal.SIGINT):
         signal.signal(number, service.request_stop)
     try:
@@ -84,4 +89,5 @@ def run_serve(args, parser):
         sys.stdout.flush()
         os._exit(1)
     _log.info("stopped")
+    os.close(lock)
     return 0

@@ -9,7 +9,7 @@ import serial
 
 import torvak_serial  # noqa: F401  (registers the torvak:// URL handler)
 import zeq_torvak
-from torvak_common import PACKET_PAYLOAD, Kind, classify, make_url, release_device
+from torvak_common import PACKET_PAYLOAD, Kind, classify, explain, make_url, release_device
 from torvak_common.served import ECHO_PROBE, FLOW_WINDOW
 
 
@@ -40,7 +40,11 @@ class DeviceJobs:
                 )
         except Exception as error:
             self._close_ports(ports)
-            self.service.post(functools.partial(self.open_failed, error))
+            # The first failure is explained as the CLI would (naming a program that holds
+            # the device, which takes a look through /proc); the loop does not change
+            # _failures while this job runs.
+            text = explain(error, serial_number=self.serial) if not self._failures else str(error)
+            self.service.post(functools.partial(self.open_failed, text))
         else:
             self.service.post(functools.partial(self.opened, ports))
         finally:

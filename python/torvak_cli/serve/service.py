@@ -39,6 +39,7 @@ class Service:
                 self.slots.append(Slot(self, len(self.slots), serial_number))
         self._skipped = set()
         self._status = None
+        self._published = False  # the state file is this service's to remove
         self.loop = EventLoop()
         # The loop's plumbing, under the names channels and the status socket use.
         self.post, self.watch, self.unwatch = self.loop.post, self.loop.watch, self.loop.unwatch
@@ -58,6 +59,7 @@ class Service:
         devices = [slot.entry() for slot in self.slots if slot.state == "serving"]
         try:
             write_state(self.pty_dir, os.getpid(), self.bind, devices, 0o660, self.gid)
+            self._published = True
         except OSError as error:
             _log.warning("cannot write the state file in %s (clients will not find the service): %s",
                          self.pty_dir, error)
@@ -146,10 +148,11 @@ class Service:
         ended = all(slot.worker is None for slot in self.slots)
         if self._status is not None:
             self._status.close()
-        try:
-            os.unlink(os.path.join(self.pty_dir, STATE_FILE))
-        except OSError:
-            pass
+        if self._published:
+            try:
+                os.unlink(os.path.join(self.pty_dir, STATE_FILE))
+            except OSError:
+                pass
         self.loop.close()
         for slot in self.slots:
             try:

@@ -28,7 +28,7 @@ class Slot(DeviceJobs):
         self.channels = []
         self.channel_count = 0
         self.rates = {}  # channel number -> rate, kept across re-plugs
-        self._failures = 0
+        self._failures = 0  # opens failed in a row; open_job reads it, and no job runs while it changes
 
     # -- loop side ---------------------------------------------------------------------
 
@@ -57,10 +57,10 @@ class Slot(DeviceJobs):
                 where += ", RFC 2217 on {} ports {}-{}".format(self.service.bind, min(ports), max(ports))
         _log.info("serving %s (slot %d): %d channels at %s", self.serial, self.index, len(ports), where)
 
-    def open_failed(self, error):
+    def open_failed(self, why):
         self._failures += 1
         log = _log.warning if self._failures == 1 else _log.debug
-        log("cannot serve %s: %s", self.serial, error)
+        log("cannot serve %s: %s", self.serial, why)
         self._end_worker()
 
     def lost(self, error):
