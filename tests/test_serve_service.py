@@ -9,7 +9,7 @@ import sys
 import textwrap
 import time
 
-from test_serve import SERIAL, Served, device  # noqa: F401  (the fixture)
+from test_serve import SERIAL, Served, device, served  # noqa: F401  (the fixtures)
 from torvak_common import ask_service
 from torvak_common.served import read_state, status_request
 from torvak_emu import wait_until
@@ -101,3 +101,11 @@ def test_one_service_per_run_directory_and_a_device_another_holds(device, child_
     warnings = [line for line in lines if ": WARNING: " in line]
     assert len(warnings) == 1 and "process {}".format(first.process.pid) in warnings[0], lines
     assert sum(" serving {} ".format(SERIAL) in line for line in lines) == 1, lines
+
+
+def test_comports_lists_the_channels_the_service_serves(served, monkeypatch):
+    import torvak_serial
+
+    monkeypatch.setenv("TORVAK_RUN_DIR", served.dir)
+    listed = [port.device for port in torvak_serial.comports() if port.serial_number == SERIAL]
+    assert listed == ["torvak://{}/{}".format(SERIAL, n) for n in range(1, 5)]

@@ -55,4 +55,4 @@ def log_module_reports(level_of: Callable[[str], Optional[int]] = lambda text: N
     reader threads; `level_of` runs there."""
     import zeq_torvak
 
-    zeq_torvak.sys = _ModuleSys(_ReportStream(level_of))  # type: ignore[attr-defined]
+    zeq_torvak.sys = _ModuleSys(_ReportStream(level_of))  # type: ignore[assignment]

@@ -53,9 +53,10 @@ class ServedDevice(NamedTuple):
 
 
 def serial_names_path(serial_number: Optional[str]) -> bool:
-    """Whether a device's serial number can name its directory DIR/SERIAL of ttys (and so
-    be served): upper-case letters, digits, and ".", "_", "-" after the first."""
-    return serial_number is not None and _PATH_SERIAL.fullmatch(serial_number) is not None
+    """Whether a device's serial number can name its ports, torvak://SERIAL/N and the
+    service's ttys DIR/SERIAL/N: upper-case letters, digits, and ".", "_", "-" after the
+    first; not ANY, which names whichever device is found first."""
+    return serial_number is not None and serial_number != "ANY" and _PATH_SERIAL.fullmatch(serial_number) is not None
 
 
 def rfc2217_port(base: int, slot: int, channel: int) -> Optional[int]:
