@@ -92,7 +92,9 @@ def child_env(testbed):
     env = dict(os.environ)
     python_dir = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python")
     here = os.path.dirname(os.path.abspath(zeq_torvak.__file__))
-    env["PYTHONPATH"] = os.pathsep.join([here, python_dir] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    # The packages of this tree before any installed copy of them (python/ holds only stubs
+    # of the native modules, which are then found where they are installed).
+    env["PYTHONPATH"] = os.pathsep.join([python_dir, here] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
     # umockdev set it in the C environment after os.environ was copied from there.
     env["UMOCKDEV_DIR"] = testbed.root_dir
     return env

@@ -3,7 +3,6 @@ the service; the same program works directly when no service runs (or its state 
 stale)."""
 import asyncio
 import errno
-import json
 import os
 import select
 import subprocess
@@ -17,6 +16,7 @@ from test_serve import SERIAL, Served, device  # noqa: F401  (the fixture)
 from torvak_emu import wait_until
 
 import torvak_common
+from torvak_common.served import DeviceEntry
 
 SIZE = int(os.environ.get("TORVAK_ROUTING_BYTES", 64 * 1024))
 
@@ -134,9 +134,7 @@ def test_same_program_directly_when_the_state_file_is_stale_or_garbled(device, t
     monkeypatch.setenv("TORVAK_RUN_DIR", str(tmp_path))
     dead = subprocess.Popen(["true"])
     dead.wait()
-    state = {"pid": dead.pid, "bind": "127.0.0.1", "devices": [
-        {"serial": SERIAL, "slot": 0, "channels": 4, "ttys": {}, "rfc2217_ports": {"2": 1}}]}
-    (tmp_path / "serve.json").write_text(json.dumps(state))
+    torvak_common.served.write_state(str(tmp_path), dead.pid, "127.0.0.1", [DeviceEntry(SERIAL, 0, 4, {}, {2: 1})])
     assert torvak_common.find_served(SERIAL) is None
     assert pyserial_program("torvak://SERVE001/2") == "torvak://SERVE001/2"
     (tmp_path / "serve.json").write_text('{"pid": %d, "devices": [' % os.getpid())
@@ -228,8 +226,8 @@ def test_which_service_a_client_finds(tmp_path, monkeypatch):
     try:
         def publish(directory, pid, serial_number):
             directory.mkdir(exist_ok=True)
-            torvak_common.served.write_state(str(directory), {"pid": pid, "bind": "127.0.0.1", "devices": [
-                {"serial": serial_number, "slot": 0, "channels": 4, "ttys": {}, "rfc2217_ports": {"1": 4000}}]})
+            torvak_common.served.write_state(str(directory), pid, "127.0.0.1",
+                                             [DeviceEntry(serial_number, 0, 4, {}, {1: 4000})])
 
         xdg = tmp_path / "xdg"
         xdg.mkdir()

@@ -1,11 +1,13 @@
 """Entry point of the ``torvak`` command (``torvak --help``)."""
 import argparse
 import contextlib
+import logging
 import os
 import signal
 import sys
 
 from torvak_common import check_baudrate, explain
+from torvak_common.module_log import log_report
 
 from torvak_cli import signals
 from torvak_cli.failures import CliError
@@ -250,6 +252,7 @@ def main(argv=None):
         from torvak_cli.miniterm import run_miniterm
 
         return run_miniterm(args.options)
+    logging.basicConfig(format="torvak: %(message)s", stream=sys.stderr)
     message = None
     status = 0
     with recording_reports() as reports:
@@ -271,5 +274,5 @@ def main(argv=None):
     else:
         # Reports that did not end the command are still worth a look.
         for report in reports.take():
-            write_last(sys.stderr, "torvak: device report: {}\n".format(report.strip()))
+            log_report(report)
     return status

@@ -3,19 +3,18 @@ A device that ``torvak serve`` holds is asked through the service's status socke
 import time
 
 from torvak_common import StatusError, ask_service, explain, served_device
+from torvak_common.served import ECHO_PROBE, info_request
 
 from torvak_cli.devices import NO_DEVICE, attached_serial_numbers, channel_count, opened_device
 from torvak_cli.failures import CliError
 
-# Sent by ``info``; the device must hand back the same text.
-ECHO_PROBE = "torvak echo check 0123456789"
 ECHO_TIMEOUT_TEXT = "0.5 s"  # the module's wait for an echo reply
 
 
 def _ask_service(served, echo):
     """What the service holding the device says of it: the info answer, or CliError."""
     try:
-        return ask_service(served.directory, {"request": "info", "serial": served.serial_number, "echo": echo})
+        return ask_service(served.directory, info_request(served.serial_number, echo))
     except StatusError as error:
         raise CliError("device {} is held by torvak serve (process {}), which did not answer: {}".format(
             served.serial_number, served.pid, error)) from None

@@ -1,6 +1,7 @@
 """``torvak status`` (also ``torvak serve --status``): what the running services serve,
 who uses each channel, and how many bytes each channel has moved."""
 from torvak_common import StatusError, ask_service, run_directories, running_services
+from torvak_common.served import status_request
 
 from torvak_cli.failures import CliError
 
@@ -36,7 +37,7 @@ def show_status(out):
                        "set TORVAK_RUN_DIR=DIR".format(", ".join(run_directories())))
     for state in services:
         try:
-            status = ask_service(state["directory"], {"request": "status"})
+            status = ask_service(state["directory"], status_request())
         except StatusError as error:
             out.write("torvak serve, process {}, {}: no answer ({})\n".format(state["pid"], state["directory"], error))
             continue

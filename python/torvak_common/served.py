@@ -1,6 +1,8 @@
-"""What ``torvak serve`` publishes for the other programs of the machine: its state file
-DIR/serve.json (which devices it holds, their ttys and RFC 2217 ports) and its status
-socket DIR/serve.sock (one JSON request line, one JSON answer line).
+"""What ``torvak serve`` and its clients agree on, used by both sides: the run directory
+DIR, the state file DIR/serve.json (which devices it holds, their ttys and RFC 2217
+ports), the status socket DIR/serve.sock (one JSON request line, one JSON answer line),
+the numbering of RFC 2217 ports, the flow-control window, the echo probe, and which
+serial numbers can name a path.
 
 Clients look for DIR in $TORVAK_RUN_DIR when that is set, else in /run/torvak, then in
 $XDG_RUNTIME_DIR/torvak. A state file whose service is gone, or that cannot be read, is
@@ -9,6 +11,7 @@ ignored: the device is then used directly.
 import errno
 import json
 import os
+import re
 import socket
 import tempfile
 from typing import Any, Dict, List, NamedTuple, Optional, Sequence
@@ -17,6 +20,13 @@ from .devices import match_serial_number
 
 STATE_FILE = "serve.json"
 STATUS_SOCKET = "serve.sock"
+LOCK_FILE = "serve.lock"  # held (flock) by the one service of a run directory
+CHANNELS_PER_SLOT = 16  # RFC 2217 ports per device slot
+# Bytes in flight each way between a client and the service: the service stops reading a
+# client while this much waits for the device, and a client's socket buffers about as much.
+FLOW_WINDOW = 64 * 1024
+ECHO_PROBE = "torvak echo check 0123456789"  # the device must hand back the same text
+_PATH_SERIAL = re.compile(r"[A-Z0-9][A-Z0-9._-]*")
 STATUS_TIMEOUT = 5.0  # seconds a status request may take (an echo of the device included)
 _LONGEST_ANSWER = 1 << 20
 
@@ -42,6 +52,34 @@ class ServedDevice(NamedTuple):
         return "[{}]:{}".format(host, port) if ":" in host else "{}:{}".format(host, port)
 
 
+def serial_names_path(serial_number: Optional[str]) -> bool:
+    """Whether a device's serial number can name its ports, torvak://SERIAL/N and the
+    service's ttys DIR/SERIAL/N: upper-case letters, digits, and ".", "_", "-" after the
+    first; not ANY, which names whichever device is found first."""
+    return serial_number is not None and serial_number != "ANY" and _PATH_SERIAL.fullmatch(serial_number) is not None
+
+
+def rfc2217_port(base: int, slot: int, channel: int) -> Optional[int]:
+    """The TCP port of `channel` of the device in `slot` when the service serves RFC 2217
+    from `base`; None for a channel beyond CHANNELS_PER_SLOT."""
+    if not 0 < channel <= CHANNELS_PER_SLOT:
+        return None
+    return base + CHANNELS_PER_SLOT * slot + channel - 1
+
+
+def service_directory() -> Optional[str]:
+    """Where a service runs without --pty-dir: $TORVAK_RUN_DIR, else /run/torvak for root,
+    else $XDG_RUNTIME_DIR/torvak (None when that is not set either). Clients find it
+    there: it is one of run_directories()."""
+    chosen = os.environ.get("TORVAK_RUN_DIR")
+    if chosen:
+        return chosen
+    if os.geteuid() == 0:
+        return "/run/torvak"
+    runtime = os.environ.get("XDG_RUNTIME_DIR")
+    return os.path.join(runtime, "torvak") if runtime else None
+
+
 def run_directories() -> List[str]:
     """Where clients look for a service, in order."""
     chosen = os.environ.get("TORVAK_RUN_DIR")
@@ -54,8 +92,40 @@ def run_directories() -> List[str]:
     return found
 
 
-def write_state(directory: str, state: Dict[str, Any], mode: int = 0o644, gid: Optional[int] = None) -> None:
+class DeviceEntry(NamedTuple):
+    """A served device as the state file holds it."""
+
+    serial_number: str
+    slot: int
+    channel_count: int
+    ttys: Dict[int, str]  # channel -> DIR/SERIAL/N
+    rfc2217_ports: Dict[int, int]  # channel -> TCP port
+
+
+def _entry_json(entry: DeviceEntry) -> Dict[str, Any]:
+    return {
+        "serial": entry.serial_number,
+        "slot": entry.slot,
+        "channels": entry.channel_count,
+        "ttys": {str(n): path for n, path in entry.ttys.items()},
+        "rfc2217_ports": {str(n): port for n, port in entry.rfc2217_ports.items()},
+    }
+
+
+def _entry_from_json(entry: Any) -> DeviceEntry:
+    return DeviceEntry(
+        serial_number=str(entry["serial"]),
+        slot=int(entry["slot"]),
+        channel_count=int(entry["channels"]),
+        ttys={int(n): str(path) for n, path in entry.get("ttys", {}).items()},
+        rfc2217_ports={int(n): int(port) for n, port in entry.get("rfc2217_ports", {}).items()},
+    )
+
+
+def write_state(directory: str, pid: int, bind: Optional[str], devices: Sequence[DeviceEntry],
+                mode: int = 0o644, gid: Optional[int] = None) -> None:
     """Replaces DIR/serve.json at once: readers see the old file or the new one, whole."""
+    state = {"pid": pid, "bind": bind, "devices": [_entry_json(entry) for entry in devices]}
     fd, temporary = tempfile.mkstemp(prefix=".serve.", suffix=".tmp", dir=directory)
     try:
         with os.fdopen(fd, "w") as out:
@@ -76,14 +146,6 @@ def write_state(directory: str, state: Dict[str, Any], mode: int = 0o644, gid: O
         except OSError:
             pass
         raise
-
-
-def remove_state(directory: str) -> None:
-    for name in (STATE_FILE, STATUS_SOCKET):
-        try:
-            os.unlink(os.path.join(directory, name))
-        except OSError:
-            pass
 
 
 def process_alive(pid: int) -> bool:
@@ -117,16 +179,7 @@ def _served_devices(directory: str, state: Dict[str, Any]) -> List[ServedDevice]
     found = []
     for entry in state["devices"]:
         try:
-            found.append(ServedDevice(
-                directory=directory,
-                pid=state["pid"],
-                serial_number=str(entry["serial"]),
-                slot=int(entry["slot"]),
-                channel_count=int(entry["channels"]),
-                ttys={int(n): str(path) for n, path in entry.get("ttys", {}).items()},
-                rfc2217_ports={int(n): int(port) for n, port in entry.get("rfc2217_ports", {}).items()},
-                bind=state.get("bind"),
-            ))
+            found.append(ServedDevice(directory, state["pid"], *_entry_from_json(entry), bind=state.get("bind")))
         except (KeyError, TypeError, ValueError, AttributeError):
             continue
     return found
@@ -181,6 +234,29 @@ def running_services() -> List[Dict[str, Any]]:
         seen.add(state["pid"])
         found.append(dict(state, directory=directory))
     return found
+
+
+def status_request() -> Dict[str, Any]:
+    """Asks for every served device and channel, its clients and byte counts."""
+    return {"request": "status"}
+
+
+def info_request(serial_number: str, echo: bool = True) -> Dict[str, Any]:
+    """Asks for a device's channel count, firmware version and (with `echo`) the round
+    trip of ECHO_PROBE, asked of the device itself."""
+    return {"request": "info", "serial": serial_number, "echo": echo}
+
+
+def channel_status(answer: Dict[str, Any], serial_number: str, channel: int) -> Optional[Dict[str, Any]]:
+    """A channel's entry in the answer to status_request(): "channel", "tty",
+    "rfc2217_port", "client" (who holds it, or None), "rate", "from_device", "to_device"
+    (bytes taken from clients) and "waiting" (of those, what the device has not taken)."""
+    for entry in answer.get("devices", []):
+        if entry.get("serial") == serial_number:
+            for found in entry.get("channels", []):
+                if found.get("channel") == channel:
+                    return dict(found)
+    return None
 
 
 class StatusError(OSError):

@@ -6,7 +6,8 @@ from typing import List
 from serial.tools.list_ports_common import ListPortInfo
 
 import zeq_torvak
-from torvak_common import PRODUCT_ID, VENDOR_ID, borrowed_device, make_url, port_name
+from torvak_common import PRODUCT_ID, VENDOR_ID, borrowed_device, find_served, make_url, port_name
+from torvak_common.served import serial_names_path
 
 
 def comports() -> List[ListPortInfo]:
@@ -15,18 +16,20 @@ def comports() -> List[ListPortInfo]:
     opens the channel, ``name`` its zeq_torvak port name, ``serial_number`` the device's.
     Sorted by URL, channels in numeric order.
 
-    Each device is asked for its channel count; a device that no port of this process
-    has open is opened for that and closed again. Left out are devices that cannot be
-    asked (held by another process, or unplugged meanwhile) and devices that no URL can
-    name: without a serial number, or with one that has lower-case letters (ports are
-    opened by the upper-cased serial number).
+    A device that ``torvak serve`` holds has the channels the service publishes; any
+    other is asked for its channel count, and opened for that and closed again when no
+    port of this process has it open. Left out are devices that cannot be asked (held by
+    another program, or unplugged meanwhile) and devices whose serial number cannot name
+    a port (none, or one with lower-case letters: ports are opened by the upper-cased
+    serial number).
     """
     ports = []
     for serial_number in zeq_torvak.list_serial_numbers():
-        if serial_number is None or not _addressable(serial_number):
+        if serial_number is None or not serial_names_path(serial_number):
             continue
+        served = find_served(serial_number)
         try:
-            count = _channel_count(serial_number)
+            count = served.channel_count if served is not None else _channel_count(serial_number)
         except (AssertionError, OSError):
             continue
         if not isinstance(count, int):  # the count check is an assertion, skipped under -O
@@ -42,15 +45,6 @@ def comports() -> List[ListPortInfo]:
             info.hwid = info.usb_info()
             ports.append(info)
     return sorted(ports)
-
-
-def _addressable(serial_number: str) -> bool:
-    return (
-        serial_number != ""
-        and serial_number == serial_number.upper()
-        and serial_number.upper() != "ANY"
-        and ":" not in serial_number
-    )
 
 
 def _channel_count(serial_number: str) -> int:

@@ -21,6 +21,7 @@ import serial.rfc2217
 from serial.serialutil import PortNotOpenError, SerialException
 
 from torvak_common import ServedDevice, StatusError, ask_service
+from torvak_common.served import FLOW_WINDOW, channel_status, status_request
 
 # What the service sends a client it turns away, before it closes the connection.
 _REFUSAL = b"torvak serve: "
@@ -29,7 +30,7 @@ WRITE_SHARE = 4096
 # The connection's send buffer: writes block once this much waits for the service, which
 # itself takes no more while 64 KiB wait for the device; so a write returns roughly when
 # the device has taken all but this much, as a direct port's does once USB has it.
-SEND_BUFFER = 64 * 1024
+SEND_BUFFER = FLOW_WINDOW
 # close() waits for the service to take what was written as long as it keeps taking some:
 # up to this long without progress, looked at every CLOSE_LOOK seconds.
 CLOSE_LIMIT = 15.0
@@ -227,15 +228,10 @@ class RoutedChannel:
     def _channel_status(self) -> Optional[Dict[str, Any]]:
         """This channel's entry in the service's status answer; None when it gives none."""
         try:
-            status = ask_service(self._device.directory, {"request": "status"}, timeout=2.0)
+            status = ask_service(self._device.directory, status_request(), timeout=2.0)
         except StatusError:
             return None  # an older or busy service
-        for entry in status.get("devices", []):
-            if entry.get("serial") == self._device.serial_number:
-                for channel in entry.get("channels", []):
-                    if channel.get("channel") == self._channel:
-                        return dict(channel)
-        return None
+        return channel_status(status, self._device.serial_number, self._channel)
 
     def _check_free(self) -> None:
         """Asks the service whether the channel is free, so that a busy one is reported

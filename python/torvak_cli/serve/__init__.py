@@ -5,21 +5,13 @@ import os
 import signal
 import sys
 
+from torvak_common.module_log import log_module_reports, reader_failures_quiet
+from torvak_common.served import service_directory
+
 from torvak_cli.serve.ptys import group_id
+from torvak_cli.serve.run_lock import DirectoryTaken, lock_run_directory
 
 _log = logging.getLogger("torvak.serve")
-
-
-def default_pty_dir():
-    """$TORVAK_RUN_DIR, else /run/torvak for root, else $XDG_RUNTIME_DIR/torvak (None
-    when that is not set either)."""
-    chosen = os.environ.get("TORVAK_RUN_DIR")
-    if chosen:
-        return chosen
-    if os.geteuid() == 0:
-        return "/run/torvak"
-    runtime = os.environ.get("XDG_RUNTIME_DIR")
-    return os.path.join(runtime, "torvak") if runtime else None
 
 
 def add_arguments(parser):
@@ -64,7 +56,7 @@ def run_serve(args, parser):
                      args.bind, ", ".join(args.allow))
     if args.rfc2217_port is not None and not 0 < args.rfc2217_port < 65536:
         parser.error("--rfc2217-port must be a TCP port number")
-    pty_dir = args.pty_dir or default_pty_dir()
+    pty_dir = args.pty_dir or service_directory()
     if pty_dir is None:
         parser.error("no --pty-dir given and neither TORVAK_RUN_DIR nor XDG_RUNTIME_DIR is set")
     gid = group_id(args.group)
@@ -75,16 +67,27 @@ def run_serve(args, parser):
 
     try:
         os.makedirs(pty_dir, mode=0o755, exist_ok=True)
+        lock = lock_run_directory(pty_dir)  # held until the process ends
         service = Service(pty_dir, gid, args.device, args.rfc2217_port, args.bind, networks)
-    except (OSError, ValueError) as error:
+    except (OSError, ValueError, DirectoryTaken) as error:
         _log.error("%s", error)
         return 1
+    # The reader's report that it stopped is said again by the slot, in its own words.
+    log_module_reports(reader_failures_quiet)
     for number in (signal.SIGTERM, signal.SIGINT):
         signal.signal(number, service.request_stop)
     try:
-        service.run()
+        ended = service.run()
     except ValueError as error:
         _log.error("%s", error)
         return 1
+    if not ended:
+        # A worker stuck in USB may hold the module's reader threads, which the interpreter
+        # would wait for at exit.
+        _log.error("stopped, leaving a device worker stuck")
+        logging.shutdown()
+        sys.stdout.flush()
+        os._exit(1)
     _log.info("stopped")
+    os.close(lock)
     return 0

@@ -1,0 +1,221 @@
+"""The core of a served channel: its outbox to the device, rate negotiation, flow control
+(which events the loop watches) and what the status answer says of it. The loop owns a
+channel; the device's worker reads `port`, `closed` and `outbox` and calls write_stalled."""
+import functools
+import logging
+import os
+import selectors
+import socket
+import time
+
+from serial import SerialException
+
+from torvak_common.served import FLOW_WINDOW
+
+from torvak_cli.serve.outbox import Outbox
+from torvak_cli.serve.ptys import Pty
+from torvak_cli.serve.tcp import TcpSide
+from torvak_cli.serve.tty import TtySide
+
+_log = logging.getLogger("torvak.serve")
+
+OVERRUN = 4 * 1024 * 1024  # data for a client that does not read is dropped beyond this
+STALL_WARNING = 5.0  # seconds of writes timing out before the log says so
+
+
+class Channel(TtySide, TcpSide):
+    """One open channel of a served device, with its pty and RFC 2217 listener."""
+
+    def __init__(self, slot, number, port):
+        # Fields are the loop's unless marked: "worker" ones are the device worker's alone,
+        # "shared" ones are set by one thread and read by the other.
+        self.slot = slot
+        self.service = slot.service
+        self.number = number
+        self.port = port  # shared: the loop reads it, the worker writes and closes it
+        self.rate = port.baudrate
+        self.outbox = Outbox()  # shared, under its own lock
+        self.closed = False  # shared: set once by the loop, read by the worker's jobs
+        self.pty = None
+        self.pty_active = False  # a program holds the tty and the loop reads its master
+        self.to_pty = bytearray()
+        self.listener = None
+        self.client = None
+        self.rate_jobs = 0  # rate changes the worker has not finished yet
+        self.from_device = 0  # bytes handed to a client
+        self.to_device = 0  # bytes from clients queued for the device
+        self._overrun_logged = False
+        self._stalled_since = None  # worker: when writes began to time out
+        self._stall_logged = False  # worker
+
+    def __str__(self):
+        return "{}/{}".format(self.slot.serial, self.number)
+
+    # -- setting up and tearing down (loop) -------------------------------------------
+
+    def start(self):
+        service = self.service
+        self.service.watch(self.port.fileno(), selectors.EVENT_READ, self.on_port)
+        link = os.path.join(service.pty_dir, self.slot.serial, str(self.number))
+        try:
+            self.pty = Pty(link, self.rate, service.gid)
+        except OSError as error:
+            _log.error("%s: cannot make its pty at %s: %s", self, link, error)
+        if service.rfc2217_base is not None:
+            self.start_listening()
+
+    def stop(self):
+        """Ends everything of this channel on the loop; the port itself is closed by the
+        worker."""
+        self.closed = True
+        service = self.service
+        service.unwatch(self.port.fileno())
+        self.drop_client(None)
+        self.stop_listening()
+        if self.pty is not None:
+            self._deactivate_pty()
+            self.pty.close()
+            self.pty = None
+
+    # -- the device side ---------------------------------------------------------------
+
+    def on_port(self, events):
+        try:
+            data = self.port.read(65536)
+        except (SerialException, OSError, AssertionError) as error:
+            self.slot.lost(error)
+            return
+        if not data:
+            return
+        if self.client is not None:
+            sink = self.client.outgoing
+        elif self.pty_active:
+            sink = self.to_pty
+        else:
+            return  # nobody holds the channel: discarded, as a closed tty does
+        if len(sink) > OVERRUN:
+            if not self._overrun_logged:
+                _log.warning("%s: the client does not read; received data is being dropped", self)
+                self._overrun_logged = True
+            return
+        self._overrun_logged = False
+        self.from_device += len(data)
+        if self.client is not None:
+            self.client.send_data(data)
+            sink = self.client.outgoing
+        else:
+            sink += data
+        if len(sink) == len(data):
+            self._pass_on(sink)  # at once, rather than after one more turn of the loop
+        self.update()
+
+    def _pass_on(self, sink):
+        """Writes what `sink` holds to the client socket or tty master, as far as it takes
+        it without waiting; the rest waits for the loop."""
+        try:
+            if self.client is not None:
+                sent = self.client.sock.send(sink, socket.MSG_DONTWAIT)
+            else:
+                sent = os.write(self.pty.master, sink)
+            del sink[:sent]
+        except OSError:
+            pass  # full, or gone: the loop finds out
+
+    def send(self, data):
+        self.to_device += len(data)
+        if self.outbox.add(data):
+            self.slot.worker.submit(functools.partial(self.slot.write_job, self))
+        self.update()
+
+    def write_stalled(self, stalled):
+        """(worker) Whether the device has just let a packet time out, or taken one."""
+        if not stalled:
+            if self._stalled_since is not None:
+                self._stalled_since = None
+                if self._stall_logged:
+                    self._stall_logged = False
+                    _log.info("%s: the device takes data again", self)
+            return
+        now = time.monotonic()
+        if self._stalled_since is None:
+            self._stalled_since = now
+        elif not self._stall_logged and now - self._stalled_since >= STALL_WARNING:
+            self._stall_logged = True
+            _log.warning("%s: the device has taken no data for %.0f s; what the client sent waits for it",
+                         self, now - self._stalled_since)
+
+    def written(self):
+        if not self.closed:
+            self.update()
+
+    def request_rate(self, rate, source):
+        """Asks the device for `rate` (from the tty or the RFC 2217 client)."""
+        if rate == self.rate:
+            return
+        previous, self.rate = self.rate, rate
+        _log.info("%s: baud rate %d from the %s", self, rate, source)
+        self.rate_jobs += 1
+        self.slot.worker.submit(functools.partial(self.slot.rate_job, self, rate, previous))
+
+    def rate_refused(self, rate, previous, error):
+        _log.warning("%s: the device refused baud rate %d (%s); the rate in force is %d", self, rate, error, previous)
+        if self.rate == rate:
+            self.rate = previous
+            if self.pty is not None:
+                # A program may have set another rate on the tty while this one was on its
+                # way: that one is asked for next, rather than overwritten.
+                newer = self.pty.rate_changed()
+                if newer is not None:
+                    self.request_rate(newer, "tty")
+                else:
+                    self.pty.set_rate(previous)
+        self.rate_done()
+
+    def rate_done(self):
+        """A rate change has been confirmed or refused: an RFC 2217 client waiting for its
+        answer gets the rate now in force (a refused one then differs from its request)."""
+        self.rate_jobs -= 1
+        if not self.rate_jobs and self.client is not None:
+            self.client.rate_settled()
+            self.update()
+
+    def describe(self):
+        """This channel in the status answer."""
+        if self.client is not None:
+            client = "RFC 2217 client {}".format(self.client)
+        elif self.pty_active or (self.pty is not None and self.pty.held()):
+            client = "a program on its tty " + self.pty.link
+        else:
+            client = None
+        return {
+            "channel": self.number,
+            "tty": None if self.pty is None else self.pty.link,
+            "rfc2217_port": None if self.listener is None else self.listener.getsockname()[1],
+            "client": client,
+            "rate": self.rate,
+            "from_device": self.from_device,
+            "to_device": self.to_device,
+            "waiting": self.outbox.size(),  # of that, bytes the device has not taken yet
+        }
+
+    # -- what the loop watches ---------------------------------------------------------
+
+    def update(self):
+        """Sets the events watched on the pty master or client socket from the buffers:
+        input pauses while much waits for the device or for the reader."""
+        if self.closed:
+            return
+        service = self.service
+        if self.client is not None:
+            outgoing = self.client.outgoing
+            events = selectors.EVENT_WRITE if outgoing else 0
+            if self.outbox.size() < FLOW_WINDOW and len(outgoing) < FLOW_WINDOW:
+                events |= selectors.EVENT_READ
+            service.watch(self.client.sock.fileno(), events, self.on_client)
+        if self.pty_active:
+            events = selectors.EVENT_WRITE if self.to_pty else 0
+            if self.outbox.size() < FLOW_WINDOW and len(self.to_pty) < FLOW_WINDOW:
+                events |= selectors.EVENT_READ
+            service.watch(self.pty.master, events, self.on_pty)
+
+

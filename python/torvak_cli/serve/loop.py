@@ -1,0 +1,77 @@
+"""The service's event loop: the only user of `selectors` in the service. Every callback
+runs on the loop's thread; other threads hand work to it with post()."""
+import collections
+import logging
+import os
+import selectors
+
+_log = logging.getLogger("torvak.serve")
+
+
+class EventLoop:
+    def __init__(self):
+        self._selector = selectors.DefaultSelector()
+        self._watched = {}  # fd -> events (loop)
+        self._posted = collections.deque()  # callbacks from any thread; deque appends are atomic
+        self._wake_r, self._wake_w = os.pipe()
+        os.set_blocking(self._wake_r, False)
+        os.set_blocking(self._wake_w, False)
+        self._selector.register(self._wake_r, selectors.EVENT_READ, self._on_wake)
+
+    def post(self, callback):
+        """Runs `callback` on the loop (from any thread)."""
+        self._posted.append(callback)
+        self.wake()
+
+    def wake(self):
+        """Ends the loop's current wait (from any thread, a signal handler included)."""
+        try:
+            os.write(self._wake_w, b"\0")
+        except OSError:
+            pass  # full of wake-ups already
+
+    def _on_wake(self, events):
+        try:
+            while os.read(self._wake_r, 4096):
+                pass
+        except BlockingIOError:
+            pass
+        while self._posted:
+            self.call(self._posted.popleft())
+
+    def watch(self, fd, events, callback):
+        """Watches `fd` for `events` (0: not at all) with `callback(events)`."""
+        current = self._watched.get(fd)
+        if not events:
+            if current:
+                self.unwatch(fd)
+            return
+        if current is None:
+            self._selector.register(fd, events, callback)
+        elif current != events:
+            self._selector.modify(fd, events, callback)
+        self._watched[fd] = events
+
+    def unwatch(self, fd):
+        if self._watched.pop(fd, None) is not None:
+            self._selector.unregister(fd)
+
+    def run_once(self, timeout):
+        """Waits at most `timeout` seconds, then runs the callbacks of what is ready."""
+        for key, events in self._selector.select(timeout):
+            if key.fd in self._watched or key.fd == self._wake_r:
+                self.call(key.data, events)
+
+    @staticmethod
+    def call(callback, *args):
+        # A callback that fails is a fault of its own channel or request: it is logged and
+        # the loop goes on serving the others.
+        try:
+            callback(*args)
+        except Exception:
+            _log.exception("event loop: %r failed", callback)
+
+    def close(self):
+        self._selector.close()
+        os.close(self._wake_r)
+        os.close(self._wake_w)

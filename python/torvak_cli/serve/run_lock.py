@@ -1,0 +1,35 @@
+"""One service per run directory: a service holds an flock on DIR/serve.lock, with its
+pid written in it, from before it touches anything there until it ends. The file itself
+stays: removing it would let a later service lock a new file while an earlier one still
+holds the old."""
+import fcntl
+import os
+
+from torvak_common.served import LOCK_FILE
+
+
+class DirectoryTaken(Exception):
+    """Another service runs in the directory."""
+
+
+def lock_run_directory(directory):
+    """The descriptor that holds DIR's lock, to be kept open for the service's life;
+    DirectoryTaken naming the running service otherwise."""
+    path = os.path.join(directory, LOCK_FILE)
+    fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        try:
+            holder = int(os.pread(fd, 32, 0).decode("ascii", "replace").strip() or "0")
+        except (OSError, ValueError):
+            holder = 0
+        os.close(fd)
+        raise DirectoryTaken("another torvak serve{} runs in {}".format(
+            " (process {})".format(holder) if holder > 0 else "", directory)) from None
+    except BaseException:
+        os.close(fd)
+        raise
+    os.ftruncate(fd, 0)
+    os.pwrite(fd, "{}\n".format(os.getpid()).encode(), 0)
+    return fd

@@ -1,0 +1,154 @@
+"""The TCP side of a served channel (loop): its RFC 2217 listener, the one client it
+admits at a time, and that client's socket."""
+import logging
+import selectors
+import socket
+
+from torvak_common.served import CHANNELS_PER_SLOT, FLOW_WINDOW, rfc2217_port
+
+from torvak_cli.serve.rfc2217 import Client, allowed
+
+_log = logging.getLogger("torvak.serve")
+
+
+
+def listen(bind, port):
+    """A non-blocking listening socket on (`bind`, `port`)."""
+    family = socket.AF_INET6 if ":" in bind else socket.AF_INET
+    sock = socket.socket(family, socket.SOCK_STREAM)
+    try:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.bind((bind, port))
+        sock.listen(16)
+        sock.setblocking(False)
+    except OSError:
+        sock.close()
+        raise
+    return sock
+
+
+class TcpSide:
+    """Mixed into Channel; every method runs on the loop."""
+
+    def start_listening(self):
+        service = self.service
+        port = rfc2217_port(service.rfc2217_base, self.slot.index, self.number)
+        if port is None:
+            _log.warning("%s: no RFC 2217 port (only %d per device)", self, CHANNELS_PER_SLOT)
+            return
+        try:
+            self.listener = listen(service.bind, port)
+        except OSError as error:
+            _log.error("%s: cannot listen on %s port %d: %s", self, service.bind, port, error)
+            return
+        service.watch(self.listener.fileno(), selectors.EVENT_READ, self.on_accept)
+
+    def stop_listening(self):
+        if self.listener is not None:
+            self.service.unwatch(self.listener.fileno())
+            self.listener.close()
+            self.listener = None
+
+    def on_accept(self, events):
+        # Every connection waiting, so that a burst of connects never fills the backlog.
+        while self.listener is not None:
+            try:
+                sock, peer = self.listener.accept()
+            except OSError:
+                return
+            self._accept(sock, peer)
+
+    def _accept(self, sock, peer):
+        if not allowed(peer[0], self.service.allow):
+            _log.warning("%s: RFC 2217 client %s refused: not in --allow", self, peer[0])
+            sock.close()
+            return
+        busy = None
+        self._settle_client()
+        if self.client is not None:
+            busy = "another RFC 2217 client ({})".format(self.client)
+        elif self.pty is not None:
+            if self.pty.held():
+                busy = "a program on its tty " + self.pty.link
+            else:
+                self._deactivate_pty()  # closed, and the loop has not seen it yet
+        if busy is not None:
+            _log.info("%s: RFC 2217 client %s refused: the channel is in use by %s", self, peer[0], busy)
+            try:
+                sock.setblocking(False)
+                sock.send("torvak serve: {} is in use by {}\r\n".format(self, busy).encode())
+            except OSError:
+                pass
+            sock.close()
+            return
+        sock.setblocking(False)
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        # Little is taken from a client that the device cannot keep up with, so that its
+        # writes block (as a direct port's do) instead of filling buffers.
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, FLOW_WINDOW)
+        self.client = Client(self, sock, peer)
+        _log.info("%s: RFC 2217 client %s connected", self, self.client)
+        if self.pty is not None:
+            try:
+                self.pty.make_exclusive(True)
+            except OSError as error:
+                _log.warning("%s: cannot make the tty exclusive: %s", self, error)
+        self.update()
+
+    def on_client(self, events):
+        client = self.client
+        try:
+            if events & selectors.EVENT_WRITE and client.outgoing:
+                sent = client.sock.send(client.outgoing[:262144])
+                del client.outgoing[:sent]
+            if events & selectors.EVENT_READ:
+                data = client.sock.recv(65536)
+                if not data:
+                    self.drop_client("disconnected")
+                    return
+                try:
+                    payload = client.received(data)
+                except Exception as error:  # PortManager choked on the client's telnet input
+                    self.drop_client("dropped: bad RFC 2217 input ({!r})".format(error))
+                    return
+                if payload:
+                    self.send(payload)
+        except BlockingIOError:
+            pass
+        except OSError as error:
+            self.drop_client("lost ({})".format(error))
+            return
+        self.update()
+
+    def _settle_client(self):
+        """Takes what the client has sent, so that a client which has closed its end
+        (its end of file not seen by the loop yet) is dropped before a new one is judged."""
+        for _ in range(8):
+            client = self.client
+            if client is None:
+                return
+            try:
+                if not client.sock.recv(1, socket.MSG_PEEK | socket.MSG_DONTWAIT):
+                    self.drop_client("disconnected")
+                    return
+            except BlockingIOError:
+                return
+            except OSError as error:
+                self.drop_client("lost ({})".format(error))
+                return
+            self.on_client(selectors.EVENT_READ)
+
+    def drop_client(self, why):
+        client, self.client = self.client, None
+        if client is None:
+            return
+        if why:
+            _log.info("%s: RFC 2217 client %s %s", self, client, why)
+        self.service.unwatch(client.sock.fileno())
+        client.sock.close()
+        if self.pty is not None:
+            try:
+                self.pty.make_exclusive(False)
+            except OSError:
+                pass
+

@@ -1,0 +1,55 @@
+"""The tty side of a served channel (loop): noticing a program that opens the pty, moving
+data between the pty's master and the channel, and the rate programs set on the tty."""
+import errno
+import logging
+import os
+import selectors
+
+_log = logging.getLogger("torvak.serve")
+
+
+class TtySide:
+    """Mixed into Channel; every method runs on the loop."""
+
+    def tick(self):
+        """Every TICK: a tty rate change, a program opening an idle tty."""
+        pty = self.pty
+        if pty is None:
+            return
+        if self.client is not None:
+            pty.discard_input()
+            return
+        rate = pty.rate_changed()
+        if rate is not None:
+            self.request_rate(rate, "tty")
+        if not self.pty_active and pty.held():
+            _log.debug("%s: a program opened the tty", self)
+            self.pty_active = True
+            self.update()
+
+    def _deactivate_pty(self):
+        if self.pty_active:
+            self.pty_active = False
+            self.to_pty.clear()
+            self.service.unwatch(self.pty.master)
+
+    def on_pty(self, events):
+        master = self.pty.master
+        try:
+            if events & selectors.EVENT_WRITE and self.to_pty:
+                sent = os.write(master, self.to_pty[:65536])
+                del self.to_pty[:sent]
+            if events & selectors.EVENT_READ:
+                data = os.read(master, 65536)
+                if not data:
+                    raise OSError(errno.EIO, "closed")
+                self.send(data)
+        except BlockingIOError:
+            pass
+        except OSError:
+            # EIO: the last program closed the tty; look again every TICK.
+            _log.debug("%s: the tty was closed", self)
+            self._deactivate_pty()
+            return
+        self.update()
+

@@ -1,0 +1,111 @@
+"""The service's own machinery, apart from the data it moves: its loop survives a failing
+callback, a worker stuck in USB does not keep it from stopping, one service per run
+directory, and what it tells the log about devices it cannot have."""
+import logging
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+from test_serve import SERIAL, Served, device, served  # noqa: F401  (the fixtures)
+from torvak_common import ask_service
+from torvak_common.served import read_state, status_request
+from torvak_emu import wait_until
+
+from torvak_cli.serve.loop import EventLoop
+
+
+def test_a_failing_callback_is_logged_and_the_loop_goes_on(caplog):
+    loop = EventLoop()
+    ran = []
+    read_end, write_end = os.pipe()
+    try:
+        def broken(events):
+            os.read(read_end, 1)
+            raise RuntimeError("handler bug")
+
+        loop.watch(read_end, 1, broken)
+        loop.post(lambda: 1 / 0)
+        loop.post(lambda: ran.append("posted after the failure"))
+        os.write(write_end, b"x")
+        with caplog.at_level(logging.ERROR, logger="torvak.serve"):
+            for _ in range(3):
+                loop.run_once(0.1)
+        assert ran == ["posted after the failure"]
+        assert "handler bug" in caplog.text and "ZeroDivisionError" in caplog.text
+    finally:
+        loop.close()
+        os.close(read_end)
+        os.close(write_end)
+
+
+def run_child(code, env=None, timeout=20):
+    """(exit status, seconds, output) of `code` run by a child interpreter."""
+    started = time.monotonic()
+    child = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, timeout=timeout,
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    return child.returncode, time.monotonic() - started, child.stdout.decode(errors="replace")
+
+
+def test_a_worker_stuck_in_usb_does_not_keep_the_service_from_stopping(tmp_path):
+    """A device job that never returns: the stop still ends within STOP_LIMIT and a bit."""
+    status, took, output = run_child("""
+        import threading, time
+        from torvak_cli.serve import service
+        service.STOP_LIMIT = 1.0
+        served = service.Service({!r}, None, ["STUCK1"])
+        slot = served.slots[0]
+        slot.open_job = lambda: time.sleep(3600)
+        served.rescan = lambda: slot.state == "absent" and slot.open()
+        threading.Timer(0.5, served.request_stop).start()
+        served.run()
+        print("run ended")
+    """.format(str(tmp_path)))
+    assert "run ended" in output and took < 8, output
+
+
+def test_one_service_per_run_directory_and_a_device_another_holds(device, child_env, tmp_path):  # noqa: F811
+    """A second service in the same run directory leaves at once, naming the first; one
+    in another directory warns once that the first holds the device, retries quietly,
+    and serves it once the first has stopped."""
+    first = Served(child_env, tmp_path)
+    other_dir, other_log = str(tmp_path / "other"), str(tmp_path / "other.log")
+    second = None
+    try:
+        status, _, output = run_child(
+            "from torvak_cli.main import main; raise SystemExit(main(['serve', '--pty-dir', {!r}]))".format(first.dir),
+            env=child_env)
+        assert status == 1 and "process {}".format(first.process.pid) in output, output
+        state = read_state(first.dir)
+        assert state is not None and state["pid"] == first.process.pid
+        assert ask_service(first.dir, status_request())["pid"] == first.process.pid
+
+        with open(other_log, "wb") as log:
+            second = subprocess.Popen(
+                [sys.executable, "-m", "torvak_cli", "serve", "--device", SERIAL, "--pty-dir", other_dir],
+                env=child_env, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+        time.sleep(3.5)  # a few retries
+        assert first.stop() == 0, first.log()
+        assert wait_until(lambda: os.path.exists(os.path.join(other_dir, SERIAL, "1")), timeout=10)
+    finally:
+        if first.process.poll() is None:
+            first.stop()
+        if second is not None:
+            second.send_signal(signal.SIGTERM)
+            assert second.wait(15) == 0
+    with open(other_log, "rb") as log:
+        lines = log.read().decode(errors="replace").splitlines()
+    assert all(line.startswith("torvak serve: ") for line in lines), lines
+    warnings = [line for line in lines if ": WARNING: " in line]
+    assert len(warnings) == 1 and "process {}".format(first.process.pid) in warnings[0], lines
+    assert sum(" serving {} ".format(SERIAL) in line for line in lines) == 1, lines
+
+
+def test_comports_lists_the_channels_the_service_serves(served, monkeypatch):
+    import torvak_serial
+
+    monkeypatch.setenv("TORVAK_RUN_DIR", served.dir)
+    listed = [port.device for port in torvak_serial.comports() if port.serial_number == SERIAL]
+    assert listed == ["torvak://{}/{}".format(SERIAL, n) for n in range(1, 5)]
