@@ -5,14 +5,18 @@ the numbering of RFC 2217 ports, the flow-control window, the echo probe, and wh
 serial numbers can name a path.
 
 Clients look for DIR in $TORVAK_RUN_DIR when that is set, else in /run/torvak, then in
-$XDG_RUNTIME_DIR/torvak. A state file whose service is gone, or that cannot be read, is
-ignored: the device is then used directly.
+$XDG_RUNTIME_DIR/torvak. A state file whose service is gone, that cannot be read, or that
+someone else could have written (see trusted_state) is ignored: the device is then used
+directly.
 """
 import errno
+import ipaddress
 import json
+import logging
 import os
 import re
 import socket
+import stat
 import tempfile
 from typing import Any, Dict, List, NamedTuple, Optional, Sequence
 
@@ -29,6 +33,9 @@ ECHO_PROBE = "torvak echo check 0123456789"  # the device must hand back the sam
 _PATH_SERIAL = re.compile(r"[A-Z0-9][A-Z0-9._-]*")
 STATUS_TIMEOUT = 5.0  # seconds a status request may take (an echo of the device included)
 _LONGEST_ANSWER = 1 << 20
+_LONGEST_STATE = 1 << 20
+LOCAL_SOCKET_SUFFIX = ".sock"  # DIR/SERIAL/N.sock: channel N over RFC 2217 on a Unix socket
+_log = logging.getLogger("torvak.served")
 
 
 class ServedDevice(NamedTuple):
@@ -41,6 +48,7 @@ class ServedDevice(NamedTuple):
     channel_count: int
     ttys: Dict[int, str]  # channel -> DIR/SERIAL/N
     rfc2217_ports: Dict[int, int]  # channel -> TCP port on 127.0.0.1 (when served over RFC 2217)
+    sockets: Dict[int, str]  # channel -> DIR/SERIAL/N.sock, RFC 2217 on a Unix socket
     bind: Optional[str]
 
     def rfc2217_address(self, channel: int) -> Optional[str]:
@@ -100,6 +108,7 @@ class DeviceEntry(NamedTuple):
     channel_count: int
     ttys: Dict[int, str]  # channel -> DIR/SERIAL/N
     rfc2217_ports: Dict[int, int]  # channel -> TCP port
+    sockets: Dict[int, str] = {}  # channel -> DIR/SERIAL/N.sock
 
 
 def _entry_json(entry: DeviceEntry) -> Dict[str, Any]:
@@ -109,6 +118,7 @@ def _entry_json(entry: DeviceEntry) -> Dict[str, Any]:
         "channels": entry.channel_count,
         "ttys": {str(n): path for n, path in entry.ttys.items()},
         "rfc2217_ports": {str(n): port for n, port in entry.rfc2217_ports.items()},
+        "sockets": {str(n): path for n, path in entry.sockets.items()},
     }
 
 
@@ -119,6 +129,7 @@ def _entry_from_json(entry: Any) -> DeviceEntry:
         channel_count=int(entry["channels"]),
         ttys={int(n): str(path) for n, path in entry.get("ttys", {}).items()},
         rfc2217_ports={int(n): int(port) for n, port in entry.get("rfc2217_ports", {}).items()},
+        sockets={int(n): str(path) for n, path in entry.get("sockets", {}).items()},
     )
 
 
@@ -160,19 +171,76 @@ def process_alive(pid: int) -> bool:
     return True
 
 
+def _owned_safely(info: os.stat_result) -> Optional[str]:
+    """Why a file or directory with this stat could have been written by someone other than
+    root or this process's user (None when it could not), as OpenSSH's StrictModes judges."""
+    if info.st_uid not in (0, os.geteuid()):
+        return "it belongs to user {}".format(info.st_uid)
+    if info.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
+        return "others can write it (mode {:o})".format(stat.S_IMODE(info.st_mode))
+    return None
+
+
+def _loopback(host: Any) -> bool:
+    if host is None or host in ("0.0.0.0", "::"):
+        return True  # served on every address, reached on 127.0.0.1
+    try:
+        return ipaddress.ip_address(str(host).split("%")[0]).is_loopback
+    except ValueError:
+        return False
+
+
+def trusted_state(directory: str) -> Optional[Dict[str, Any]]:
+    """DIR/serve.json as it stands, when only root or this user could have written it: the
+    directory and the file belong to one of them and nobody else may write them, and every
+    address in it is loopback or a Unix socket inside DIR. None otherwise (said at debug
+    level), or when there is no such file or it makes no sense."""
+    path = os.path.join(directory, STATE_FILE)
+    try:
+        dir_fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    except OSError:
+        return None
+    try:
+        why = _owned_safely(os.fstat(dir_fd))
+        if why is not None:
+            _log.debug("%s ignored: its directory cannot be trusted: %s", path, why)
+            return None
+        try:
+            fd = os.open(STATE_FILE, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC, dir_fd=dir_fd)
+        except OSError as error:
+            if error.errno != errno.ENOENT:
+                _log.debug("%s ignored: %s", path, error.strerror)
+            return None
+        with os.fdopen(fd, "rb") as state_file:
+            info = os.fstat(state_file.fileno())
+            why = "it is not a plain file" if not stat.S_ISREG(info.st_mode) else _owned_safely(info)
+            if why is not None:
+                _log.debug("%s ignored: %s", path, why)
+                return None
+            state: Dict[str, Any] = json.loads(state_file.read(_LONGEST_STATE).decode())
+        if not isinstance(state["pid"], int) or not isinstance(state["devices"], list):
+            return None
+        if not _loopback(state.get("bind")):
+            _log.debug("%s ignored: it names address %s, not a loopback one", path, state.get("bind"))
+            return None
+        inside = os.path.join(os.path.realpath(directory), "")
+        for entry in state["devices"]:
+            for socket_path in entry.get("sockets", {}).values():
+                if not os.path.realpath(str(socket_path)).startswith(inside):
+                    _log.debug("%s ignored: it names socket %s outside its directory", path, socket_path)
+                    return None
+    except (OSError, ValueError, KeyError, TypeError, AttributeError):
+        return None
+    finally:
+        os.close(dir_fd)
+    return state
+
+
 def read_state(directory: str) -> Optional[Dict[str, Any]]:
     """The state of the service running in `directory`, or None when there is none (no
-    file, a file that cannot be read or makes no sense, or its process is gone)."""
-    try:
-        with open(os.path.join(directory, STATE_FILE)) as state_file:
-            state = json.load(state_file)
-        pid = state["pid"]
-        devices = state["devices"]
-        if not isinstance(pid, int) or not isinstance(devices, list):
-            return None
-    except (OSError, ValueError, KeyError, TypeError):
-        return None
-    return state if process_alive(pid) else None
+    file, one that cannot be trusted, read or makes no sense, or its process is gone)."""
+    state = trusted_state(directory)
+    return state if state is not None and process_alive(state["pid"]) else None
 
 
 def _served_devices(directory: str, state: Dict[str, Any]) -> List[ServedDevice]:

@@ -1,6 +1,7 @@
-"""A channel that ``torvak serve`` holds, reached through its RFC 2217 port on this machine.
+"""A channel that ``torvak serve`` holds, reached through its Unix socket DIR/SERIAL/N.sock
+(which lets in whoever may open the channel's tty).
 
-pyserial's own rfc2217:// client speaks the protocol. Around it, the same small face as the
+pyserial's own rfc2217:// client speaks the protocol over it. Around it, the same small face as the
 module's channel that the torvak:// port uses (non-blocking reads, writes, the baud rate),
 and a readiness descriptor: the client's reader thread fills an inbox, which keeps one end
 of a socket pair readable while data waits in it, and once the connection has ended.
@@ -22,6 +23,8 @@ from serial.serialutil import PortNotOpenError, SerialException
 
 from torvak_common import ServedDevice, StatusError, ask_service
 from torvak_common.served import FLOW_WINDOW, channel_status, status_request
+
+from .local_rfc2217 import LocalAddress, install
 
 # What the service sends a client it turns away, before it closes the connection.
 _REFUSAL = b"torvak serve: "
@@ -107,6 +110,10 @@ class _Client(serial.rfc2217.Serial):
     inbox: Optional[_Inbox] = None
     # Something that changes while the service reads what was written (see close()).
     progress: Optional[Callable[[], object]] = None
+    local_path = ""  # the service's Unix socket for the channel
+
+    def from_url(self, url: str) -> LocalAddress:  # type: ignore[override]
+        return LocalAddress(self.local_path)
 
     @property
     def _read_buffer(self) -> Optional[_Inbox]:
@@ -198,17 +205,20 @@ class RoutedChannel:
         self._url = url
         self._device = device
         self._channel = channel
-        self.address = device.rfc2217_address(channel)
-        if self.address is None:
+        address = device.sockets.get(channel)
+        if address is None:
             raise SerialException(self._service_text(
-                "serves channel {} only as the tty {} (started without --rfc2217-port); open that tty, or "
-                "start the service with --rfc2217-port BASE".format(channel, device.ttys.get(channel, "?"))))
+                "offers no socket for channel {} (a torvak serve of an older version?); open its tty {}".format(
+                    channel, device.ttys.get(channel, "?"))))
+        self.address = address
         self._check_free()
         self.inbox = _Inbox(signal_r, signal_w)
+        install()
         client = _Client()
         client.inbox = self.inbox
         client.progress = self._taken
-        client.port = "rfc2217://" + self.address
+        client.local_path = address
+        client.port = address
         client.baudrate = baudrate
         self._rate_asked = baudrate
         try:
@@ -260,7 +270,7 @@ class RoutedChannel:
         if start >= 0 and b" is in use by " in said:
             holder = said[start:].split(b" is in use by ", 1)[1].split(b"\r", 1)[0]
             return self._busy(holder.decode("utf-8", "replace"))
-        return self._service_text("its RFC 2217 port {} did not let channel {} open ({}); see the service's log".format(
+        return self._service_text("its socket {} did not let channel {} open ({}); see the service's log".format(
             self.address, self._channel, error))
 
     def gone(self) -> SerialException:

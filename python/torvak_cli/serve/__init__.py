@@ -8,6 +8,7 @@ import sys
 from torvak_common.module_log import log_module_reports, reader_failures_quiet
 from torvak_common.served import service_directory
 
+from torvak_cli.serve.access import check_run_directory
 from torvak_cli.serve.ptys import group_id
 from torvak_cli.serve.run_lock import DirectoryTaken, lock_run_directory
 
@@ -30,7 +31,11 @@ def add_arguments(parser):
                         help="address the RFC 2217 ports listen on (default %(default)s); any other than "
                              "loopback needs --allow: RFC 2217 has no authentication")
     parser.add_argument("--allow", action="append", default=[], metavar="CIDR",
-                        help="network whose clients may connect (repeatable); loopback always may")
+                        help="network whose clients may connect (repeatable); users of this machine may "
+                             "when they may open the ttys")
+    parser.add_argument("--rfc2217-open", action="store_true",
+                        help="let every user of this machine use the RFC 2217 ports, not only those who may "
+                             "open the ttys")
     parser.add_argument("-v", "--verbose", action="store_true", help="log debugging detail")
     parser.add_argument("--status", action="store_true",
                         help="serve nothing: show what the running service serves (as torvak status does)")
@@ -56,6 +61,9 @@ def run_serve(args, parser):
                      args.bind, ", ".join(args.allow))
     if args.rfc2217_port is not None and not 0 < args.rfc2217_port < 65536:
         parser.error("--rfc2217-port must be a TCP port number")
+    if args.rfc2217_open:
+        _log.warning("--rfc2217-open: every user of this machine may use the RFC 2217 ports, whatever the "
+                     "ttys' group")
     pty_dir = args.pty_dir or service_directory()
     if pty_dir is None:
         parser.error("no --pty-dir given and neither TORVAK_RUN_DIR nor XDG_RUNTIME_DIR is set")
@@ -67,8 +75,9 @@ def run_serve(args, parser):
 
     try:
         os.makedirs(pty_dir, mode=0o755, exist_ok=True)
+        check_run_directory(pty_dir)
         lock = lock_run_directory(pty_dir)  # held until the process ends
-        service = Service(pty_dir, gid, args.device, args.rfc2217_port, args.bind, networks)
+        service = Service(pty_dir, gid, args.device, args.rfc2217_port, args.bind, networks, args.rfc2217_open)
     except (OSError, ValueError, DirectoryTaken) as error:
         _log.error("%s", error)
         return 1

@@ -12,6 +12,7 @@ from serial import SerialException
 
 from torvak_common.served import FLOW_WINDOW
 
+from torvak_cli.serve.access import make_own_directory
 from torvak_cli.serve.outbox import Outbox
 from torvak_cli.serve.ptys import Pty
 from torvak_cli.serve.tcp import TcpSide
@@ -40,6 +41,8 @@ class Channel(TtySide, TcpSide):
         self.pty_active = False  # a program holds the tty and the loop reads its master
         self.to_pty = bytearray()
         self.listener = None
+        self.local_listener = None
+        self.local_path = None
         self.client = None
         self.rate_jobs = 0  # rate changes the worker has not finished yet
         self.from_device = 0  # bytes handed to a client
@@ -56,11 +59,19 @@ class Channel(TtySide, TcpSide):
     def start(self):
         service = self.service
         self.service.watch(self.port.fileno(), selectors.EVENT_READ, self.on_port)
-        link = os.path.join(service.pty_dir, self.slot.serial, str(self.number))
+        directory = os.path.join(service.pty_dir, self.slot.serial)
+        link = os.path.join(directory, str(self.number))
         try:
-            self.pty = Pty(link, self.rate, service.gid)
+            if make_own_directory(directory):
+                service.made_directories.add(directory)
         except OSError as error:
-            _log.error("%s: cannot make its pty at %s: %s", self, link, error)
+            _log.error("%s: no tty and no socket: %s", self, error)
+        else:
+            try:
+                self.pty = Pty(link, self.rate, service.gid)
+            except OSError as error:
+                _log.error("%s: cannot make its pty at %s: %s", self, link, error)
+            self.start_local(directory)
         if service.rfc2217_base is not None:
             self.start_listening()
 
@@ -72,6 +83,7 @@ class Channel(TtySide, TcpSide):
         service.unwatch(self.port.fileno())
         self.drop_client(None)
         self.stop_listening()
+        self.stop_local()
         if self.pty is not None:
             self._deactivate_pty()
             self.pty.close()

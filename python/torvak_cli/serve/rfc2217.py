@@ -118,7 +118,8 @@ class Client:
         return b"".join(piece for piece in pieces if not isinstance(piece, Command))
 
     def __str__(self):
-        return "{}:{}".format(*self.peer[:2])
+        # (host, port, ...) of a TCP client; (who,) of one on the channel's Unix socket
+        return "{}:{}".format(*self.peer[:2]) if len(self.peer) > 1 else self.peer[0]
 
 
 def allowed(peer_host, networks):

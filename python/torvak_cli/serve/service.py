@@ -25,12 +25,14 @@ STOP_LIMIT = 10.0  # seconds the service waits for its workers when stopping
 
 
 class Service:
-    def __init__(self, pty_dir, gid, devices=(), rfc2217_base=None, bind="127.0.0.1", allow=()):
+    def __init__(self, pty_dir, gid, devices=(), rfc2217_base=None, bind="127.0.0.1", allow=(), rfc2217_open=False):
         self.pty_dir = pty_dir
         self.gid = gid
         self.rfc2217_base = rfc2217_base
         self.bind = bind
         self.allow = list(allow)
+        self.rfc2217_open = rfc2217_open  # local users the ttys refuse may use the TCP ports
+        self.made_directories = set()  # DIR/SERIAL that this service made, and removes at its end
         self.stopping = False
         self.slots = []
         self._fixed = bool(devices)  # only the devices named
@@ -58,7 +60,7 @@ class Service:
         """Rewrites the state file: the devices served now, where their channels are."""
         devices = [slot.entry() for slot in self.slots if slot.state == "serving"]
         try:
-            write_state(self.pty_dir, os.getpid(), self.bind, devices, 0o660, self.gid)
+            write_state(self.pty_dir, os.getpid(), self.bind, devices, 0o640, self.gid)
             self._published = True
         except OSError as error:
             _log.warning("cannot write the state file in %s (clients will not find the service): %s",
@@ -144,6 +146,8 @@ class Service:
                 for slot in self.slots:
                     for channel in slot.channels:
                         self.loop.call(channel.tick)
+                if self._status is not None:
+                    self._status.expire()
             self.loop.run_once(TICK)
         ended = all(slot.worker is None for slot in self.slots)
         if self._status is not None:
@@ -154,9 +158,9 @@ class Service:
             except OSError:
                 pass
         self.loop.close()
-        for slot in self.slots:
+        for directory in self.made_directories:
             try:
-                os.rmdir(os.path.join(self.pty_dir, slot.serial))
+                os.rmdir(directory)
             except OSError:
                 pass
         return ended

@@ -106,4 +106,5 @@ class Slot(DeviceJobs):
             channel_count=self.channel_count,
             ttys={c.number: c.pty.link for c in self.channels if c.pty is not None},
             rfc2217_ports={c.number: c.listener.getsockname()[1] for c in self.channels if c.listener is not None},
+            sockets={c.number: c.local_path for c in self.channels if c.local_listener is not None},
         )

@@ -7,12 +7,16 @@ import logging
 import os
 import selectors
 import socket
+import time
 
 from torvak_common.served import STATUS_SOCKET
+
+from torvak_cli.serve.access import bind_private
 
 _log = logging.getLogger("torvak.serve")
 _LONGEST_REQUEST = 4096
 _MOST_CONNECTIONS = 32
+IDLE_LIMIT = 3.0  # seconds a connection may take to send its request
 
 
 class StatusServer:
@@ -21,20 +25,10 @@ class StatusServer:
     def __init__(self, service, directory, gid):
         self.service = service
         self.path = os.path.join(directory, STATUS_SOCKET)
-        try:
-            os.unlink(self.path)  # left by a service that was killed
-        except FileNotFoundError:
-            pass
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         try:
-            self.sock.bind(self.path)
-            if gid is not None:
-                try:
-                    os.chown(self.path, -1, gid)
-                except OSError:
-                    pass
-            os.chmod(self.path, 0o660)
-            self.sock.listen(8)
+            bind_private(self.sock, self.path, gid)  # one left by a service that was killed is replaced
+            self.sock.listen(64)
             self.sock.setblocking(False)
         except OSError:
             self.sock.close()
@@ -48,13 +42,25 @@ class StatusServer:
                 sock, _ = self.sock.accept()
             except OSError:
                 return
+            self.expire()
             if len(self._connections) >= _MOST_CONNECTIONS:
-                sock.close()
-                continue
+                # A new request is always answered: the connection that has waited longest
+                # without sending one makes way (only those busy being answered are kept).
+                waiting = [c for c in self._connections.values() if not c.answered]
+                if not waiting:
+                    sock.close()
+                    continue
+                self.forget(min(waiting, key=lambda c: c.since))
             sock.setblocking(False)
             connection = _Connection(self, sock)
             self._connections[sock.fileno()] = connection
             self.service.watch(sock.fileno(), selectors.EVENT_READ, connection.on_ready)
+
+    def expire(self):
+        """Closes the connections that have not sent their request within IDLE_LIMIT."""
+        limit = time.monotonic() - IDLE_LIMIT
+        for connection in [c for c in self._connections.values() if not c.answered and c.since < limit]:
+            self.forget(connection)
 
     def forget(self, connection):
         fd = connection.sock.fileno()
@@ -80,6 +86,7 @@ class _Connection:
         self.incoming = bytearray()
         self.outgoing = bytearray()
         self.answered = False
+        self.since = time.monotonic()
 
     def on_ready(self, events):
         try:

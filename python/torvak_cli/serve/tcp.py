@@ -1,15 +1,26 @@
-"""The TCP side of a served channel (loop): its RFC 2217 listener, the one client it
-admits at a time, and that client's socket."""
+"""The socket side of a served channel (loop): its RFC 2217 listeners (a Unix socket
+DIR/SERIAL/N.sock with the tty's group and mode, and with --rfc2217-port a TCP port), the
+one client it admits at a time, and that client's socket."""
 import logging
+import os
+import pwd
 import selectors
 import socket
+import struct
 
-from torvak_common.served import CHANNELS_PER_SLOT, FLOW_WINDOW, rfc2217_port
+from torvak_common.served import CHANNELS_PER_SLOT, FLOW_WINDOW, LOCAL_SOCKET_SUFFIX, rfc2217_port
 
+from torvak_cli.serve.access import bind_private, may_use_ttys, peer_uid
 from torvak_cli.serve.rfc2217 import Client, allowed
 
 _log = logging.getLogger("torvak.serve")
-
+# A TCP client that has vanished (no FIN, no RST) is dropped after about a minute.
+KEEPALIVE = (
+    (socket.SO_KEEPALIVE, socket.SOL_SOCKET, 1),
+    (getattr(socket, "TCP_KEEPIDLE", None), socket.IPPROTO_TCP, 30),  # seconds idle before the first probe
+    (getattr(socket, "TCP_KEEPINTVL", None), socket.IPPROTO_TCP, 5),  # seconds between probes
+    (getattr(socket, "TCP_KEEPCNT", None), socket.IPPROTO_TCP, 6),  # probes unanswered before the end
+)
 
 
 def listen(bind, port):
@@ -29,6 +40,44 @@ def listen(bind, port):
 
 class TcpSide:
     """Mixed into Channel; every method runs on the loop."""
+
+    def start_local(self, directory):
+        """The channel's Unix socket in `directory`, reached by whoever may open its tty."""
+        path = os.path.join(directory, "{}{}".format(self.number, LOCAL_SOCKET_SUFFIX))
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            bind_private(sock, path, self.service.gid)
+            sock.listen(16)
+            sock.setblocking(False)
+        except OSError as error:
+            sock.close()
+            _log.error("%s: no socket at %s: %s", self, path, error)
+            return
+        self.local_listener, self.local_path = sock, path
+        self.service.watch(sock.fileno(), selectors.EVENT_READ, self.on_accept_local)
+
+    def stop_local(self):
+        if self.local_listener is not None:
+            self.service.unwatch(self.local_listener.fileno())
+            self.local_listener.close()
+            self.local_listener = None
+            try:
+                os.unlink(self.local_path)
+            except OSError:
+                pass
+
+    def on_accept_local(self, events):
+        while self.local_listener is not None:
+            try:
+                sock, _ = self.local_listener.accept()
+            except OSError:
+                return
+            pid, uid, _ = struct.unpack("3i", sock.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, 12))
+            try:
+                user = pwd.getpwuid(uid).pw_name
+            except KeyError:
+                user = uid
+            self._admit(sock, ("user {} (process {})".format(user, pid),))
 
     def start_listening(self):
         service = self.service
@@ -59,10 +108,32 @@ class TcpSide:
             self._accept(sock, peer)
 
     def _accept(self, sock, peer):
-        if not allowed(peer[0], self.service.allow):
+        service = self.service
+        if not allowed(peer[0], service.allow):
             _log.warning("%s: RFC 2217 client %s refused: not in --allow", self, peer[0])
             sock.close()
             return
+        # A connection from this machine (whatever address it used) is some local user's:
+        # they get in when they could open the ttys. One on loopback that the kernel's
+        # table does not show is refused too.
+        try:
+            uid = peer_uid(sock)
+        except OSError:
+            uid = None
+        local = uid is not None or allowed(peer[0], ())
+        if local and not service.rfc2217_open:
+            if not may_use_ttys(uid, service.gid):
+                _log.warning("%s: RFC 2217 client %s refused: user %s may not open the ttys", self, peer[0],
+                             "unknown" if uid is None else uid)
+                sock.close()
+                return
+        for option, level, value in KEEPALIVE:
+            if option is not None:
+                sock.setsockopt(level, option, value)
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self._admit(sock, peer)
+
+    def _admit(self, sock, peer):
         busy = None
         self._settle_client()
         if self.client is not None:
@@ -82,7 +153,6 @@ class TcpSide:
             sock.close()
             return
         sock.setblocking(False)
-        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         # Little is taken from a client that the device cannot keep up with, so that its
         # writes block (as a direct port's do) instead of filling buffers.
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, FLOW_WINDOW)

@@ -1,0 +1,131 @@
+"""Who may reach a served channel, and which files of the run directory the service trusts.
+
+A channel's tty is mode 0660 in the service's group, so the kernel lets root and that
+group's members in; its Unix socket has the same owner and mode. A connection to a TCP
+port on a loopback address comes from some local user: the kernel's socket table says
+which, and the same rule applies to that user."""
+import ipaddress
+import logging
+import os
+import pwd
+import socket
+import stat
+import struct
+
+_log = logging.getLogger("torvak.serve")
+_TABLES = {socket.AF_INET: "/proc/net/tcp", socket.AF_INET6: "/proc/net/tcp6"}
+
+
+class UnsafeDirectory(OSError):
+    """A run directory, or something in it, that another user could have made or changed."""
+
+
+def _address(field):
+    """(ip_address, port) of a /proc/net/tcp{,6} address field: the address as 32-bit
+    words in host byte order, then the port, in hex."""
+    host, port = field.split(":")
+    words = [int(host[i:i + 8], 16) for i in range(0, len(host), 8)]
+    address = ipaddress.ip_address(struct.pack("={}I".format(len(words)), *words))
+    if address.version == 6 and address.ipv4_mapped:
+        address = address.ipv4_mapped
+    return address, int(port, 16)
+
+
+def _endpoint(name):
+    address = ipaddress.ip_address(name[0].split("%")[0])
+    if address.version == 6 and address.ipv4_mapped:
+        address = address.ipv4_mapped
+    return address, name[1]
+
+
+def peer_uid(sock):
+    """The uid owning the other end of `sock`, a connection accepted from this machine
+    (None when the kernel's tables do not show it, e.g. it is already closed)."""
+    ours, theirs = _endpoint(sock.getsockname()), _endpoint(sock.getpeername())
+    for path in _TABLES.values():
+        try:
+            with open(path) as table:
+                next(table, None)
+                for line in table:
+                    fields = line.split()
+                    if len(fields) > 7 and _address(fields[1]) == theirs and _address(fields[2]) == ours:
+                        return int(fields[7])
+        except (OSError, ValueError):
+            continue
+    return None
+
+
+def may_use_ttys(uid, gid):
+    """Whether user `uid` may open the ttys: root, the service's own user, or a member of
+    group `gid` (None: the ttys keep the service's group, and only those two may)."""
+    if uid is None:
+        return False
+    if uid in (0, os.geteuid()):
+        return True
+    if gid is None:
+        return False
+    try:
+        user = pwd.getpwuid(uid)
+        return gid == user.pw_gid or gid in os.getgrouplist(user.pw_name, user.pw_gid)
+    except (KeyError, OSError):
+        return False
+
+
+def check_run_directory(path):
+    """Raises UnsafeDirectory unless `path` is a directory that only root or this user can
+    change: theirs and writable by nobody else ($XDG_RUNTIME_DIR of this user is theirs by
+    definition, and passes)."""
+    info = os.stat(path)
+    if not stat.S_ISDIR(info.st_mode):
+        raise UnsafeDirectory("run directory {} is not a directory".format(path))
+    runtime = os.environ.get("XDG_RUNTIME_DIR")
+    if runtime and info.st_uid == os.geteuid() and os.path.samefile(runtime, path):
+        return
+    if info.st_uid not in (0, os.geteuid()):
+        raise UnsafeDirectory("run directory {} belongs to user {}; it must be root's or the service's "
+                              "own".format(path, info.st_uid))
+    if info.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
+        raise UnsafeDirectory("run directory {} can be written by others (mode {:o}); use one that only its "
+                              "owner can write".format(path, stat.S_IMODE(info.st_mode)))
+
+
+def make_own_directory(path):
+    """Creates directory `path` (mode 0755); True when this call made it. One that is there
+    already is used only when it is a real directory of this user that nobody else can write;
+    anything else (a planted link above all) raises UnsafeDirectory and is left alone."""
+    try:
+        os.mkdir(path, 0o755)
+        return True
+    except FileExistsError:
+        pass
+    info = os.lstat(path)
+    if not stat.S_ISDIR(info.st_mode) or info.st_uid != os.geteuid() or info.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
+        raise UnsafeDirectory("{} is there already and is not a directory of the service's own that only it can "
+                              "write; left alone".format(path))
+    return False
+
+
+def bind_private(sock, path, gid):
+    """Binds Unix socket `sock` to `path` with mode 0660 in group `gid` from the start (a
+    socket's mode comes from the umask at bind). A socket left at `path` by an earlier
+    service of this user is replaced; anything else there is refused."""
+    try:
+        info = os.lstat(path)
+    except FileNotFoundError:
+        pass
+    else:
+        if not stat.S_ISSOCK(info.st_mode) or info.st_uid != os.geteuid():
+            raise UnsafeDirectory("{} is there already and is not a socket of the service's own; left "
+                                  "alone".format(path))
+        os.unlink(path)
+    old = os.umask(0o177)
+    try:
+        sock.bind(path)
+    finally:
+        os.umask(old)
+    if gid is not None:
+        try:
+            os.chown(path, -1, gid, follow_symlinks=False)
+        except OSError as error:  # a group the service's user is not in
+            _log.debug("%s keeps the service's group: %s", path, error)
+    os.chmod(path, 0o660)

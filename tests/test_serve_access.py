@@ -1,0 +1,202 @@
+"""Who reaches a channel of torvak serve, and which files service and clients trust, tried
+as other users of this machine (made with useradd; skipped where that is not possible) and
+as hostile clients."""
+import json
+import os
+import pwd
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+import pytest
+
+from test_routing import pyserial_program, torvak
+from test_serve import SERIAL, Served, device  # noqa: F401  (the fixture)
+from torvak_emu import wait_until
+
+import torvak_common
+from torvak_common.served import DeviceEntry, ask_service, status_request, write_state
+
+SYSTEM_PYTHON = shutil.which("python3", path="/usr/bin:/bin")  # one that other users may run
+
+# Run as another user: each way into a channel, and what it got.
+PROBE = r"""
+import json, os, socket, sys
+port, local, tty = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+def talk(sock):
+    sock.settimeout(3)
+    sock.sendall(b"hello from a user\n")
+    got = b""
+    try:
+        while b"hello from a user\n" not in got:
+            part = sock.recv(4096)
+            if not part:
+                break
+            got += part
+    except socket.timeout:
+        pass
+    sock.close()
+    return b"hello from a user\n" in got
+result = {}
+try:
+    result["tcp"] = talk(socket.create_connection(("127.0.0.1", port), timeout=3))
+except OSError as error:
+    result["tcp"] = type(error).__name__
+try:
+    sock = socket.socket(socket.AF_UNIX)
+    sock.connect(local)
+    result["unix"] = talk(sock)
+except OSError as error:
+    result["unix"] = type(error).__name__
+try:
+    os.close(os.open(tty, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK))
+    result["tty"] = True
+except OSError as error:
+    result["tty"] = type(error).__name__
+print(json.dumps(result))
+"""
+
+
+@pytest.fixture(scope="module")
+def users():
+    """{"outsider": pw, "member": pw}: two new users, the member in group dialout."""
+    if os.geteuid() != 0 or shutil.which("useradd") is None or SYSTEM_PYTHON is None:
+        pytest.skip("needs root, useradd and a python3 that other users may run")
+    made = {}
+    try:
+        for role, extra in (("outsider", []), ("member", ["-G", "dialout"])):
+            name = "tvk{}{}".format(role[:3], os.getpid() % 100000)
+            done = subprocess.run(["useradd", "-M", "-N", "-s", "/usr/sbin/nologin"] + extra + [name],
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            if done.returncode != 0:
+                pytest.skip("useradd failed: " + done.stdout.decode(errors="replace"))
+            made[role] = pwd.getpwnam(name)
+        yield made
+    finally:
+        for user in made.values():
+            subprocess.run(["userdel", user.pw_name], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def as_user(user):
+    def switch():
+        os.setgroups(os.getgrouplist(user.pw_name, user.pw_gid))
+        os.setgid(user.pw_gid)
+        os.setuid(user.pw_uid)
+    return switch
+
+
+@pytest.fixture
+def shared_dir():
+    """A directory every user may enter (pytest's own are root's alone)."""
+    path = tempfile.mkdtemp(prefix="torvak-access-")
+    os.chmod(path, 0o755)
+    yield Path(path)
+    shutil.rmtree(path, ignore_errors=True)
+
+
+def test_the_ttys_rule_holds_on_tcp_the_unix_socket_and_the_ttys(users, device, child_env, shared_dir):  # noqa: F811
+    service = Served(child_env, shared_dir)
+    try:
+        def probe(user):
+            done = subprocess.run(
+                [SYSTEM_PYTHON, "-c", PROBE, str(service.base), os.path.join(service.dir, SERIAL, "2.sock"),
+                 service.link(3)],
+                env={"PATH": "/usr/bin:/bin"}, cwd="/", preexec_fn=None if user is None else as_user(user),
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30)
+            assert done.returncode == 0, done.stderr.decode()
+            result = json.loads(done.stdout)
+            return dict(result, tcp=result["tcp"] is True)  # refused: closed, or reset
+
+        outsider = users["outsider"]
+        assert probe(outsider) == {"tcp": False, "unix": "PermissionError", "tty": "PermissionError"}
+        assert "user {} may not open the ttys".format(outsider.pw_uid) in service.log()
+        assert probe(users["member"]) == {"tcp": True, "unix": True, "tty": True}
+        assert probe(None) == {"tcp": True, "unix": True, "tty": True}
+    finally:
+        assert service.stop() == 0, service.log()
+
+
+def test_a_forged_state_file_is_ignored(users, device, tmp_path, monkeypatch):  # noqa: F811
+    """Another user's file, one others can write, one in a directory others can write, and
+    one naming another machine or a socket elsewhere: each sends the client to the device."""
+    monkeypatch.setenv("TORVAK_RUN_DIR", str(tmp_path))
+    alive = 1  # a process that is alive
+    state = tmp_path / "serve.json"
+
+    def forge(bind="127.0.0.1", owner=0, mode=0o644, sockets=None):
+        extra = {"sockets": sockets} if sockets else {}
+        write_state(str(tmp_path), alive, bind, [DeviceEntry(SERIAL, 0, 4, {}, {1: 4000}, **extra)], mode)
+        os.chown(str(state), owner, -1)
+
+    forge()
+    assert torvak_common.find_served(SERIAL) is not None  # a sound one is found
+    for forged in ({"owner": users["outsider"].pw_uid}, {"mode": 0o666}, {"bind": "192.0.2.7"},
+                   {"sockets": {1: "/tmp/elsewhere.sock"}}):
+        forge(**forged)
+        assert torvak_common.find_served(SERIAL) is None, forged
+    forge()
+    os.chmod(str(tmp_path), 0o777)
+    try:
+        assert torvak_common.find_served(SERIAL) is None
+        assert pyserial_program("torvak://SERVE001/1") == "torvak://SERVE001/1"  # the device, directly
+    finally:
+        os.chmod(str(tmp_path), 0o755)
+
+
+def test_the_service_refuses_unsafe_run_directories_and_leaves_others_files_alone(
+        users, device, child_env, shared_dir):  # noqa: F811
+    outsider = users["outsider"]
+    open_dir = shared_dir / "open"
+    open_dir.mkdir()
+    os.chmod(str(open_dir), 0o1777)
+    refused = subprocess.run([sys.executable, "-m", "torvak_cli", "serve", "--pty-dir", str(open_dir)],
+                             env=child_env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30)
+    assert refused.returncode == 1 and b"can be written by others" in refused.stderr, refused.stderr
+    assert os.listdir(str(open_dir)) == []
+
+    # A link planted where the service would make DIR/SERIAL (in a directory others could
+    # once write), to a directory of the other user's: nothing there is touched.
+    victim = shared_dir / "victim"
+    victim.mkdir()
+    for n in range(1, 5):
+        (victim / str(n)).write_text("mine")
+    (shared_dir / "run").mkdir()
+    (shared_dir / "run" / SERIAL).symlink_to(victim)
+    for path in [victim] + list(victim.iterdir()):
+        os.chown(str(path), outsider.pw_uid, outsider.pw_gid)
+    os.lchown(str(shared_dir / "run" / SERIAL), outsider.pw_uid, outsider.pw_gid)
+    service = Served.__new__(Served)
+    service.dir, service.base = str(shared_dir / "run"), 0
+    service.log_path = str(shared_dir / "serve.log")
+    service._log = open(service.log_path, "wb")
+    service.process = subprocess.Popen(
+        [sys.executable, "-m", "torvak_cli", "serve", "--device", SERIAL, "--pty-dir", service.dir, "-v"],
+        env=child_env, stdin=subprocess.DEVNULL, stdout=service._log, stderr=subprocess.STDOUT)
+    assert wait_until(lambda: "no tty and no socket" in service.log(), timeout=10), service.log()
+    assert service.stop() == 0, service.log()
+    assert sorted((p.name, p.read_text()) for p in victim.iterdir()) == [(str(n), "mine") for n in range(1, 5)]
+    assert os.path.islink(str(shared_dir / "run" / SERIAL))
+
+
+def test_idle_status_connections_do_not_lock_status_out(device, child_env, tmp_path, monkeypatch):  # noqa: F811
+    service = Served(child_env, tmp_path)
+    child_env["TORVAK_RUN_DIR"] = service.dir
+    idle = []
+    try:
+        for _ in range(40):
+            sock = socket.socket(socket.AF_UNIX)
+            sock.connect(os.path.join(service.dir, "serve.sock"))
+            idle.append(sock)
+        answer = ask_service(service.dir, status_request(), timeout=2.0)
+        assert answer["devices"][0]["serial"] == SERIAL
+        done = torvak(child_env, "status")
+        assert done.returncode == 0 and SERIAL.encode() in done.stdout, done.stderr
+        # Connections that never send a request are closed after a few seconds.
+        assert wait_until(lambda: all(not sock.recv(1) for sock in idle), timeout=15)
+    finally:
+        for sock in idle:
+            sock.close()
+        assert service.stop() == 0, service.log()
