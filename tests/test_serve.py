@@ -54,14 +54,14 @@ def free_base():
 
 
 class Served:
-    def __init__(self, env, tmp_path):
+    def __init__(self, env, tmp_path, options=()):
         self.dir = str(tmp_path / "run")
         self.base = free_base()
         self.log_path = str(tmp_path / "serve.log")
         self._log = open(self.log_path, "wb")
         self.process = subprocess.Popen(
             [sys.executable, "-m", "torvak_cli", "serve", "--device", SERIAL, "--pty-dir", self.dir,
-             "--rfc2217-port", str(self.base), "-v"],
+             "--rfc2217-port", str(self.base), "-v"] + list(options),
             env=env, stdin=subprocess.DEVNULL, stdout=self._log, stderr=subprocess.STDOUT,
         )
         assert wait_until(self.ready, timeout=10), self.log()

@@ -97,24 +97,32 @@ def shared_dir():
     shutil.rmtree(path, ignore_errors=True)
 
 
+def probe(service, user):
+    """What `user` (None: root) gets from TCP and the Unix socket of channels 1 and 2 of
+    `service` and from the tty of its channel 3."""
+    done = subprocess.run(
+        [SYSTEM_PYTHON, "-c", PROBE, str(service.base), os.path.join(service.dir, SERIAL, "2.sock"), service.link(3)],
+        env={"PATH": "/usr/bin:/bin"}, cwd="/", preexec_fn=None if user is None else as_user(user),
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30)
+    assert done.returncode == 0, done.stderr.decode()
+    result = json.loads(done.stdout)
+    return dict(result, tcp=result["tcp"] is True)  # refused: closed, or reset
+
+
 def test_the_ttys_rule_holds_on_tcp_the_unix_socket_and_the_ttys(users, device, child_env, shared_dir):  # noqa: F811
+    outsider = users["outsider"]
     service = Served(child_env, shared_dir)
     try:
-        def probe(user):
-            done = subprocess.run(
-                [SYSTEM_PYTHON, "-c", PROBE, str(service.base), os.path.join(service.dir, SERIAL, "2.sock"),
-                 service.link(3)],
-                env={"PATH": "/usr/bin:/bin"}, cwd="/", preexec_fn=None if user is None else as_user(user),
-                stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30)
-            assert done.returncode == 0, done.stderr.decode()
-            result = json.loads(done.stdout)
-            return dict(result, tcp=result["tcp"] is True)  # refused: closed, or reset
-
-        outsider = users["outsider"]
-        assert probe(outsider) == {"tcp": False, "unix": "PermissionError", "tty": "PermissionError"}
+        assert probe(service, outsider) == {"tcp": False, "unix": "PermissionError", "tty": "PermissionError"}
         assert "user {} may not open the ttys".format(outsider.pw_uid) in service.log()
-        assert probe(users["member"]) == {"tcp": True, "unix": True, "tty": True}
-        assert probe(None) == {"tcp": True, "unix": True, "tty": True}
+        assert probe(service, users["member"]) == {"tcp": True, "unix": True, "tty": True}
+        assert probe(service, None) == {"tcp": True, "unix": True, "tty": True}
+    finally:
+        assert service.stop() == 0, service.log()
+    service = Served(child_env, shared_dir, ["--rfc2217-open"])
+    try:
+        assert "every user of this machine may use the RFC 2217 ports" in service.log()
+        assert probe(service, outsider) == {"tcp": True, "unix": "PermissionError", "tty": "PermissionError"}
     finally:
         assert service.stop() == 0, service.log()
 

@@ -79,8 +79,11 @@ def check_run_directory(path):
     if not stat.S_ISDIR(info.st_mode):
         raise UnsafeDirectory("run directory {} is not a directory".format(path))
     runtime = os.environ.get("XDG_RUNTIME_DIR")
-    if runtime and info.st_uid == os.geteuid() and os.path.samefile(runtime, path):
-        return
+    try:
+        if runtime and info.st_uid == os.geteuid() and os.path.samefile(runtime, path):
+            return
+    except OSError:  # no such runtime directory
+        pass
     if info.st_uid not in (0, os.geteuid()):
         raise UnsafeDirectory("run directory {} belongs to user {}; it must be root's or the service's "
                               "own".format(path, info.st_uid))
