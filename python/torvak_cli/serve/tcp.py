@@ -125,7 +125,7 @@ class TcpSide:
             if not may_use_ttys(uid, service.gid):
                 _log.warning("%s: RFC 2217 client %s refused: user %s may not open the ttys", self, peer[0],
                              "unknown" if uid is None else uid)
-                sock.close()
+                self._refuse(sock, "{} is only for users who may open its tty".format(self))
                 return
         for option, level, value in KEEPALIVE:
             if option is not None:
@@ -145,12 +145,7 @@ class TcpSide:
                 self._deactivate_pty()  # closed, and the loop has not seen it yet
         if busy is not None:
             _log.info("%s: RFC 2217 client %s refused: the channel is in use by %s", self, peer[0], busy)
-            try:
-                sock.setblocking(False)
-                sock.send("torvak serve: {} is in use by {}\r\n".format(self, busy).encode())
-            except OSError:
-                pass
-            sock.close()
+            self._refuse(sock, "{} is in use by {}".format(self, busy))
             return
         sock.setblocking(False)
         # Little is taken from a client that the device cannot keep up with, so that its
@@ -164,6 +159,16 @@ class TcpSide:
             except OSError as error:
                 _log.warning("%s: cannot make the tty exclusive: %s", self, error)
         self.update()
+
+    @staticmethod
+    def _refuse(sock, why):
+        """Tells a client why it is turned away (one line, if its socket takes it) and closes."""
+        try:
+            sock.setblocking(False)
+            sock.send("torvak serve: {}\r\n".format(why).encode())
+        except OSError:
+            pass
+        sock.close()
 
     def on_client(self, events):
         client = self.client
