@@ -124,12 +124,11 @@ def test_a_forged_state_file_is_ignored(users, device, tmp_path, monkeypatch):  
     """Another user's file, one others can write, one in a directory others can write, and
     one naming another machine or a socket elsewhere: each sends the client to the device."""
     monkeypatch.setenv("TORVAK_RUN_DIR", str(tmp_path))
-    alive = 1  # a process that is alive
     state = tmp_path / "serve.json"
 
     def forge(bind="127.0.0.1", owner=0, mode=0o644, sockets=None):
         extra = {"sockets": sockets} if sockets else {}
-        write_state(str(tmp_path), alive, bind, [DeviceEntry(SERIAL, 0, 4, {}, {1: 4000}, **extra)], mode)
+        write_state(str(tmp_path), 1, bind, [DeviceEntry(SERIAL, 0, 4, {}, {1: 4000}, **extra)], mode)
         os.chown(str(state), owner, -1)
 
     forge()
@@ -177,7 +176,7 @@ def test_the_service_refuses_unsafe_run_directories_and_leaves_others_files_alon
     assert os.path.islink(str(shared_dir / "run" / SERIAL))
 
 
-def test_idle_status_connections_do_not_lock_status_out(device, child_env, tmp_path, monkeypatch):  # noqa: F811
+def test_idle_status_connections_do_not_lock_status_out(device, child_env, tmp_path):  # noqa: F811
     service = Served(child_env, tmp_path)
     child_env["TORVAK_RUN_DIR"] = service.dir
     idle = []
