@@ -3,6 +3,8 @@ callback, a worker stuck in USB does not keep it from stopping, one service per 
 directory, and what it tells the log about devices it cannot have."""
 import logging
 import os
+import random
+import select
 import signal
 import subprocess
 import sys
@@ -109,3 +111,23 @@ def test_comports_lists_the_channels_the_service_serves(served, monkeypatch):
     monkeypatch.setenv("TORVAK_RUN_DIR", served.dir)
     listed = [port.device for port in torvak_serial.comports() if port.serial_number == SERIAL]
     assert listed == ["torvak://{}/{}".format(SERIAL, n) for n in range(1, 5)]
+
+
+def test_a_program_s_first_bytes_after_it_opens_the_tty_go_at_once(served):
+    """Opens are noticed as they happen, not by a look every 50 ms: the round trip of a
+    message written right after the open is mostly as quick as any other."""
+    first = []
+    for i in range(10):
+        time.sleep(random.uniform(0.1, 0.15))  # any phase of the service's looks
+        fd = os.open(served.link(2), os.O_RDWR | os.O_NOCTTY)
+        try:
+            started = time.perf_counter()
+            os.write(fd, b"hello %03d\n" % i)
+            back = b""
+            while len(back) < 10 and select.select([fd], [], [], 5)[0]:
+                back += os.read(fd, 64)
+            first.append(time.perf_counter() - started)
+            assert back == b"hello %03d\n" % i
+        finally:
+            os.close(fd)
+    assert sorted(first)[5] < 0.03, first

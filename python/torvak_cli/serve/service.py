@@ -16,6 +16,7 @@ from torvak_cli.serve.channel import Channel  # noqa: F401  (tests reach it here
 from torvak_cli.serve.loop import EventLoop
 from torvak_cli.serve.slot import Slot
 from torvak_cli.serve.status import StatusServer
+from torvak_cli.serve.tty_opens import TtyOpens
 
 _log = logging.getLogger("torvak.serve")
 
@@ -39,6 +40,7 @@ class Service:
                 self.slots.append(Slot(self, len(self.slots), serial_number))
         self._skipped = set()
         self._status = None
+        self.tty_opens = None  # loop
         self._published = False  # the state file is this service's to remove
         self.loop = EventLoop()
         # The loop's plumbing, under the names channels and the status socket use.
@@ -120,6 +122,10 @@ class Service:
             self._status = StatusServer(self, self.pty_dir, self.gid)
         except OSError as error:
             _log.warning("no status socket in %s: %s", self.pty_dir, error)
+        try:
+            self.tty_opens = TtyOpens(self.loop)
+        except OSError as error:
+            _log.debug("tty opens are noticed every %s s: %s", TICK, error)
         self.publish()
         next_scan = next_tick = 0.0
         stop_deadline = None
@@ -148,6 +154,8 @@ class Service:
         ended = all(slot.worker is None for slot in self.slots)
         if self._status is not None:
             self._status.close()
+        if self.tty_opens is not None:
+            self.tty_opens.close()
         if self._published:
             try:
                 os.unlink(os.path.join(self.pty_dir, STATE_FILE))
