@@ -131,3 +131,23 @@ def test_a_program_s_first_bytes_after_it_opens_the_tty_go_at_once(served):
         finally:
             os.close(fd)
     assert sorted(first)[5] < 0.03, first
+
+
+def test_send_through_the_service_reports_the_time_the_device_took(served, device, child_env, tmp_path):
+    """A paced device takes one packet per 2 ms frame: torvak send reports at least that
+    long, not the moment the service had the data."""
+    path = tmp_path / "payload"
+    path.write_bytes(os.urandom(64 * 1024))
+    device.set_pace_ms(2)
+    try:
+        device.out_packets(clear=True)
+        sent = subprocess.run([sys.executable, "-m", "torvak_cli", "send", "torvak://{}/1".format(SERIAL), str(path)],
+                              env=dict(child_env, TORVAK_RUN_DIR=served.dir), stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, timeout=60)
+        device_seconds = 0.002 * len(device.out_packets())  # the least the device needed
+    finally:
+        device.set_pace_ms(0)
+    output = sent.stdout.decode(errors="replace")
+    assert sent.returncode == 0, output
+    reported = float(output.split(" in ")[1].split(" s ")[0])
+    assert device_seconds > 1.0 and reported >= 0.9 * device_seconds, (output, device_seconds)
