@@ -11,6 +11,7 @@ import sys
 import textwrap
 import time
 
+from serial_support import serial
 from test_serve import SERIAL, Served, device, served  # noqa: F401  (the fixtures)
 from torvak_common import ask_service
 from torvak_common.served import read_state, status_request
@@ -151,3 +152,95 @@ def test_send_through_the_service_reports_the_time_the_device_took(served, devic
     assert sent.returncode == 0, output
     reported = float(output.split(" in ")[1].split(" s ")[0])
     assert device_seconds > 1.0 and reported >= 0.9 * device_seconds, (output, device_seconds)
+
+
+def test_no_status_request_stops_the_service(served):
+    """Deep nesting, a long line, invalid UTF-8 and wrong types each get an error answer
+    (or the connection ends), and the service goes on answering."""
+    import json
+    import socket
+
+    hostile = [b"[" * 2000, b'{"request": "status", "x": ' + b"[" * 3000, b'{"request": "info", "serial": '
+               + b"{" * 100 + b"}", b"\xff\xfe", b"null", b"[1, 2]", b'{"request": ["status"]}',
+               b'{"request": "info", "serial": {"a": 1}, "echo": []}', b"x" * 100000]
+    for request in hostile:
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
+            sock.settimeout(5)
+            sock.connect(os.path.join(served.dir, "serve.sock"))
+            try:
+                sock.sendall(request + b"\n")
+                answer = sock.makefile("rb").readline()
+            except OSError:  # the service ended a client that would not stop sending
+                answer = b'{"error": "closed"}'
+        assert "error" in json.loads(answer.decode() or '{"error": "closed"}'), (request[:40], answer)
+        started = time.monotonic()
+        assert ask_service(served.dir, status_request(), timeout=2.0)["pid"] == served.process.pid
+        assert time.monotonic() - started < 2.0
+    assert "Traceback" not in served.log()
+
+
+def test_a_failing_handler_ends_its_request_alone(tmp_path, caplog):
+    import socket
+    import types
+
+    from torvak_cli.serve.status import StatusServer
+
+    loop = EventLoop()
+    answers = [RuntimeError("status bug"), {"pid": 1}]
+
+    def status():
+        answer = answers.pop(0)
+        if isinstance(answer, Exception):
+            raise answer
+        return answer
+
+    service = types.SimpleNamespace(watch=loop.watch, unwatch=loop.unwatch, status=status)
+    server = StatusServer(service, str(tmp_path), None)
+    try:
+        for expected in ("error", "pid"):
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
+                sock.connect(server.path)
+                sock.sendall(b'{"request": "status"}\n')
+                for _ in range(5):
+                    loop.run_once(0.05)
+                sock.settimeout(1)
+                assert expected in sock.recv(4096).decode()
+        assert "status bug" in caplog.text
+    finally:
+        server.close()
+        loop.close()
+
+
+def test_a_service_whose_loop_dies_frees_everything_and_exits_1(device, child_env, tmp_path):  # noqa: F811
+    run_dir, trigger = str(tmp_path / "run"), str(tmp_path / "die")
+    service = subprocess.Popen([sys.executable, "-c", textwrap.dedent("""
+        import os, sys
+        from torvak_cli.serve.loop import EventLoop
+        run_once = EventLoop.run_once
+
+        def dying(self, timeout):
+            if os.path.exists({!r}):
+                raise RuntimeError("loop made to die")
+            run_once(self, timeout)
+
+        EventLoop.run_once = dying
+        from torvak_cli.main import main
+        sys.exit(main(["serve", "--device", {!r}, "--pty-dir", {!r}]))
+    """.format(trigger, SERIAL, run_dir))], env=child_env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    try:
+        assert wait_until(lambda: os.path.exists(os.path.join(run_dir, SERIAL, "1")), timeout=10)
+        open(trigger, "w").close()
+        status = service.wait(timeout=8)
+    finally:
+        if service.poll() is None:
+            service.kill()
+            service.wait()
+    output = service.stdout.read().decode(errors="replace")
+    assert status == 1 and "loop made to die" in output, output
+    assert sorted(os.listdir(run_dir)) == ["serve.lock"], output
+    port = serial.serial_for_url("torvak://{}/1".format(SERIAL), baudrate=115200, timeout=2)  # free for the next
+    try:
+        port.write(b"free\n")
+        assert port.read(5) == b"free\n"
+    finally:
+        port.close()

@@ -81,10 +81,10 @@ def run_serve(args, parser):
     except ValueError as error:
         _log.error("%s", error)
         return 1
-    if not ended:
-        # A worker stuck in USB may hold the module's reader threads, which the interpreter
-        # would wait for at exit.
-        _log.error("stopped, leaving a device worker stuck")
+    if not ended or service.failure is not None:
+        # A worker stuck in USB, or one that died, may hold the module's reader threads,
+        # which the interpreter would wait for at exit.
+        _log.error("stopped%s", ", leaving a device worker stuck" if not ended else ": " + service.failure)
         logging.shutdown()
         sys.stdout.flush()
         os._exit(1)

@@ -39,7 +39,7 @@ class DeviceJobs:
                     )
                 )
         except Exception as error:
-            self._close_ports(ports)
+            self.close_ports(ports)
             # The first failure is explained as the CLI would (naming a program that holds
             # the device, which takes a look through /proc); the loop does not change
             # _failures while this job runs.
@@ -52,11 +52,11 @@ class DeviceJobs:
                 release_device(device)  # nothing when the ports hold it
 
     def close_job(self, ports):
-        self._close_ports(ports)
+        self.close_ports(ports)
         self.service.post(self.closed)
 
     @staticmethod
-    def _close_ports(ports):
+    def close_ports(ports):
         for port in ports:
             try:
                 port.close()

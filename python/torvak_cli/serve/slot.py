@@ -34,8 +34,15 @@ class Slot(DeviceJobs):
 
     def open(self):
         self.state = "opening"
-        self.worker = Worker("torvak-serve-" + self.serial)
+        self.worker = self._new_worker()
         self.worker.submit(self.open_job)
+
+    def _new_worker(self):
+        def died(error):  # on the worker
+            self.service.post(functools.partial(
+                self.service.fail, "the worker of device {} died: {!r}".format(self.serial, error)))
+
+        return Worker("torvak-serve-" + self.serial, died)
 
     def opened(self, ports):
         if self.service.stopping:
@@ -80,6 +87,8 @@ class Slot(DeviceJobs):
             ports.append(channel.port)
         self.channels = []
         self.state = "closing"
+        if not self.worker.alive():
+            self.worker = self._new_worker()  # the ports are closed all the same
         self.worker.submit(functools.partial(self.close_job, ports))
         self.worker.finish()
         self.service.publish()
