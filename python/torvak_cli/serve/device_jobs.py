@@ -10,7 +10,7 @@ import serial
 import torvak_serial  # noqa: F401  (registers the torvak:// URL handler)
 import zeq_torvak
 from torvak_common import PACKET_PAYLOAD, Kind, classify, explain, make_url, release_device
-from torvak_common.served import ECHO_PROBE, FLOW_WINDOW
+from torvak_common.served import ECHO_PROBE, FLOW_WINDOW, info_answer
 
 
 _log = logging.getLogger("torvak.serve")
@@ -127,13 +127,6 @@ class DeviceJobs:
         except Exception as error:
             result = {"error": "device {}: {}".format(self.serial, error)}
         else:
-            result = {
-                "serial": self.serial,
-                "channels": self.channel_count,
-                "firmware": version,
-                "echo": answer,
-                "echo_probe": ECHO_PROBE,
-                "echo_seconds": round_trip,
-            }
+            result = info_answer(self.serial, self.channel_count, version, answer, round_trip)
         self.service.post(functools.partial(reply, result))
 

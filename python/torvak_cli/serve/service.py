@@ -35,6 +35,7 @@ class Service:
         self.rfc2217_base = rfc2217_base
         self.bind = bind
         self.allow = list(allow)
+        # Every field is the loop's; the signal handlers run on the loop's thread too.
         self.stopping = False
         self.failure = None  # why the service must stop and exit 1
         self._hurry = False  # stop without waiting for the workers
@@ -45,7 +46,7 @@ class Service:
                 self.slots.append(Slot(self, len(self.slots), serial_number))
         self._skipped = set()
         self._status = None
-        self.tty_opens = None  # loop
+        self.tty_opens = None
         self._published = False  # the state file is this service's to remove
         self.loop = EventLoop()
         # The loop's plumbing, under the names channels and the status socket use.

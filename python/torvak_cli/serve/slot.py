@@ -20,11 +20,13 @@ class Slot(DeviceJobs):
     life. While the device is served, a worker thread runs its USB work."""
 
     def __init__(self, service, index, serial):
+        # The loop's fields; the worker's jobs read `serial`, `worker` (to queue more
+        # writes), `channel_count` (set before the jobs that read it) and `_failures`.
         self.service = service
         self.index = index
         self.serial = serial
         self.state = "absent"  # absent, opening, serving, closing
-        self.worker = None  # loop: set before its first job, cleared once it has ended
+        self.worker = None  # set before its first job, cleared once it has ended
         self.channels = []
         self.channel_count = 0
         self.rates = {}  # channel number -> rate, kept across re-plugs
