@@ -146,7 +146,7 @@ class Service:
         self.publish()
         try:
             self._serve()
-            ended = all(slot.worker is None for slot in self.slots)
+            ended = all(slot.worker_ended() for slot in self.slots)
         except Exception as error:
             self.fail("the event loop failed: {!r}".format(error))
             _log.debug("the event loop failed", exc_info=True)
@@ -166,7 +166,7 @@ class Service:
                     for slot in self.slots:
                         if slot.state == "serving":
                             slot.close()
-                if all(slot.worker is None for slot in self.slots):
+                if all(slot.worker_ended() for slot in self.slots):
                     return
                 if now > stop_deadline or self._hurry:
                     _log.error("device workers did not end in %s s", now - stop_deadline + STOP_LIMIT)

@@ -39,6 +39,10 @@ class Slot(DeviceJobs):
         self.worker = self._new_worker()
         self.worker.submit(self.open_job)
 
+    def worker_ended(self):
+        """Whether no thread of this slot runs (its last one may have died)."""
+        return self.worker is None or not self.worker.alive()
+
     def _new_worker(self):
         def died(error):  # on the worker
             self.service.post(functools.partial(
