@@ -70,8 +70,8 @@ def test_a_worker_stuck_in_usb_does_not_keep_the_service_from_stopping(tmp_path)
 
 
 def test_one_service_per_run_directory_and_a_device_another_holds(device, child_env, tmp_path):  # noqa: F811
-    """A second service in the same run directory leaves at once, naming the first; one
-    in another directory warns once that the first holds the device, retries quietly,
+    """A second service in the same run directory leaves at once, naming the first; a
+    run directory others can write is refused; a service in another directory warns once that the first holds the device, retries quietly,
     and serves it once the first has stopped."""
     first = Served(child_env, tmp_path)
     other_dir, other_log = str(tmp_path / "other"), str(tmp_path / "other.log")
@@ -81,6 +81,13 @@ def test_one_service_per_run_directory_and_a_device_another_holds(device, child_
             "from torvak_cli.main import main; raise SystemExit(main(['serve', '--pty-dir', {!r}]))".format(first.dir),
             env=child_env)
         assert status == 1 and "process {}".format(first.process.pid) in output, output
+        os.mkdir(other_dir)
+        os.chmod(other_dir, 0o777)  # anyone could plant links or a state file there
+        status, _, output = run_child(
+            "from torvak_cli.main import main; raise SystemExit(main(['serve', '--pty-dir', {!r}]))".format(other_dir),
+            env=child_env)
+        assert status == 1 and "refusing run directory" in output and os.listdir(other_dir) == [], output
+        os.chmod(other_dir, 0o755)
         state = read_state(first.dir)
         assert state is not None and state["pid"] == first.process.pid
         assert ask_service(first.dir, status_request())["pid"] == first.process.pid

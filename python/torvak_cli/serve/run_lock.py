@@ -4,6 +4,7 @@ stays: removing it would let a later service lock a new file while an earlier on
 holds the old."""
 import fcntl
 import os
+import stat
 
 from torvak_common.served import LOCK_FILE
 
@@ -14,7 +15,13 @@ class DirectoryTaken(Exception):
 
 def lock_run_directory(directory):
     """The descriptor that holds DIR's lock, to be kept open for the service's life;
-    DirectoryTaken naming the running service otherwise."""
+    DirectoryTaken naming the running service otherwise. A directory that someone else
+    could change under the service (not a directory of its own user or root, or writable
+    by others) is refused with ValueError."""
+    info = os.lstat(directory)
+    if not stat.S_ISDIR(info.st_mode) or info.st_uid not in (0, os.geteuid()) or info.st_mode & 0o022:
+        raise ValueError("refusing run directory {}: it must be a directory of this user or root that "
+                         "no one else can write (chmod go-w)".format(directory))
     path = os.path.join(directory, LOCK_FILE)
     fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
     try:
