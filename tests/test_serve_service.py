@@ -186,6 +186,28 @@ def test_no_status_request_stops_the_service(served):
     assert "Traceback" not in served.log()
 
 
+def test_sigterm_ends_a_service_whose_loop_is_stuck(tmp_path):
+    """A callback that never returns: the signal's handler cannot even run, and the
+    process still ends, with status 1, soon after STOP_LIMIT."""
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent("""
+        import sys, time
+        from torvak_cli.serve import service
+        service.STOP_LIMIT, service.ABANDON_LIMIT = 1.0, 0.5
+        service.Service.rescan = lambda self: self.post(lambda: time.sleep(3600))
+        from torvak_cli.main import main
+        sys.exit(main(["serve", "--device", "STUCK1", "--pty-dir", {!r}]))
+    """.format(str(tmp_path)))], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    try:
+        time.sleep(1.5)
+        child.send_signal(signal.SIGTERM)
+        status = child.wait(10)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    assert status == 1, child.stdout.read()
+
+
 def test_a_failing_handler_ends_its_request_alone(tmp_path, caplog):
     import socket
     import types
