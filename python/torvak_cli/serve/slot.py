@@ -4,7 +4,7 @@ import functools
 import logging
 import os
 
-from torvak_common.served import DeviceEntry, rfc2217_port
+from torvak_common.served import DeviceEntry
 
 from torvak_cli.serve.channel import Channel
 from torvak_cli.serve.device_jobs import DeviceJobs
@@ -65,10 +65,10 @@ class Slot(DeviceJobs):
         self.service.publish()
         where = os.path.join(self.service.pty_dir, self.serial)
         if self.service.rfc2217_base is not None:
-            ports = [c.listener.getsockname()[1] for c in self.channels if c.listener is not None]
-            if ports:
-                where += ", RFC 2217 on {} ports {}-{}".format(self.service.bind, min(ports), max(ports))
-        _log.info("serving %s (slot %d): %d channels at %s", self.serial, self.index, len(ports), where)
+            listening = [c.listener.getsockname()[1] for c in self.channels if c.listener is not None]
+            if listening:
+                where += ", RFC 2217 on {} ports {}-{}".format(self.service.bind, min(listening), max(listening))
+        _log.info("serving %s (slot %d): %d channels at %s", self.serial, self.index, self.channel_count, where)
 
     def open_failed(self, why):
         self._failures += 1
