@@ -3,12 +3,15 @@ callback, a worker stuck in USB does not keep it from stopping, one service per 
 directory, and what it tells the log about devices it cannot have."""
 import logging
 import os
+import random
+import select
 import signal
 import subprocess
 import sys
 import textwrap
 import time
 
+from serial_support import serial
 from test_serve import SERIAL, Served, device, served  # noqa: F401  (the fixtures)
 from torvak_common import ask_service
 from torvak_common.served import read_state, status_request
@@ -67,8 +70,8 @@ def test_a_worker_stuck_in_usb_does_not_keep_the_service_from_stopping(tmp_path)
 
 
 def test_one_service_per_run_directory_and_a_device_another_holds(device, child_env, tmp_path):  # noqa: F811
-    """A second service in the same run directory leaves at once, naming the first; one
-    in another directory warns once that the first holds the device, retries quietly,
+    """A second service in the same run directory leaves at once, naming the first; a
+    run directory others can write is refused; a service in another directory warns once that the first holds the device, retries quietly,
     and serves it once the first has stopped."""
     first = Served(child_env, tmp_path)
     other_dir, other_log = str(tmp_path / "other"), str(tmp_path / "other.log")
@@ -78,6 +81,13 @@ def test_one_service_per_run_directory_and_a_device_another_holds(device, child_
             "from torvak_cli.main import main; raise SystemExit(main(['serve', '--pty-dir', {!r}]))".format(first.dir),
             env=child_env)
         assert status == 1 and "process {}".format(first.process.pid) in output, output
+        os.mkdir(other_dir)
+        os.chmod(other_dir, 0o777)  # anyone could plant links or a state file there
+        status, _, output = run_child(
+            "from torvak_cli.main import main; raise SystemExit(main(['serve', '--pty-dir', {!r}]))".format(other_dir),
+            env=child_env)
+        assert status == 1 and "can be written by others" in output and os.listdir(other_dir) == [], output
+        os.chmod(other_dir, 0o755)
         state = read_state(first.dir)
         assert state is not None and state["pid"] == first.process.pid
         assert ask_service(first.dir, status_request())["pid"] == first.process.pid
@@ -109,3 +119,157 @@ def test_comports_lists_the_channels_the_service_serves(served, monkeypatch):
     monkeypatch.setenv("TORVAK_RUN_DIR", served.dir)
     listed = [port.device for port in torvak_serial.comports() if port.serial_number == SERIAL]
     assert listed == ["torvak://{}/{}".format(SERIAL, n) for n in range(1, 5)]
+
+
+def test_a_program_s_first_bytes_after_it_opens_the_tty_go_at_once(served):
+    """Opens are noticed as they happen, not by a look every 50 ms: the round trip of a
+    message written right after the open is mostly as quick as any other."""
+    first = []
+    for i in range(10):
+        time.sleep(random.uniform(0.1, 0.15))  # any phase of the service's looks
+        fd = os.open(served.link(2), os.O_RDWR | os.O_NOCTTY)
+        try:
+            started = time.perf_counter()
+            os.write(fd, b"hello %03d\n" % i)
+            back = b""
+            while len(back) < 10 and select.select([fd], [], [], 5)[0]:
+                back += os.read(fd, 64)
+            first.append(time.perf_counter() - started)
+            assert back == b"hello %03d\n" % i
+        finally:
+            os.close(fd)
+    assert sorted(first)[5] < 0.03, first
+
+
+def test_send_through_the_service_reports_the_time_the_device_took(served, device, child_env, tmp_path):
+    """A paced device takes one packet per 2 ms frame: torvak send reports at least that
+    long, not the moment the service had the data."""
+    path = tmp_path / "payload"
+    path.write_bytes(os.urandom(64 * 1024))
+    device.set_pace_ms(2)
+    try:
+        device.out_packets(clear=True)
+        sent = subprocess.run([sys.executable, "-m", "torvak_cli", "send", "torvak://{}/1".format(SERIAL), str(path)],
+                              env=dict(child_env, TORVAK_RUN_DIR=served.dir), stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, timeout=60)
+        device_seconds = 0.002 * len(device.out_packets())  # the least the device needed
+    finally:
+        device.set_pace_ms(0)
+    output = sent.stdout.decode(errors="replace")
+    assert sent.returncode == 0, output
+    reported = float(output.split(" in ")[1].split(" s ")[0])
+    assert device_seconds > 1.0 and reported >= 0.9 * device_seconds, (output, device_seconds)
+
+
+def test_no_status_request_stops_the_service(served):
+    """Deep nesting, a long line, invalid UTF-8 and wrong types each get an error answer
+    (or the connection ends), and the service goes on answering."""
+    import json
+    import socket
+
+    hostile = [b"[" * 2000, b'{"request": "status", "x": ' + b"[" * 3000, b'{"request": "info", "serial": '
+               + b"{" * 100 + b"}", b"\xff\xfe", b"null", b"[1, 2]", b'{"request": ["status"]}',
+               b'{"request": "info", "serial": {"a": 1}, "echo": []}', b"x" * 100000]
+    for request in hostile:
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
+            sock.settimeout(5)
+            sock.connect(os.path.join(served.dir, "serve.sock"))
+            try:
+                sock.sendall(request + b"\n")
+                answer = sock.makefile("rb").readline()
+            except OSError:  # the service ended a client that would not stop sending
+                answer = b'{"error": "closed"}'
+        assert "error" in json.loads(answer.decode() or '{"error": "closed"}'), (request[:40], answer)
+        started = time.monotonic()
+        assert ask_service(served.dir, status_request(), timeout=2.0)["pid"] == served.process.pid
+        assert time.monotonic() - started < 2.0
+    assert "Traceback" not in served.log()
+
+
+def test_sigterm_ends_a_service_whose_loop_is_stuck(tmp_path):
+    """A callback that never returns: the signal's handler cannot even run, and the
+    process still ends, with status 1, soon after STOP_LIMIT."""
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent("""
+        import sys, time
+        from torvak_cli.serve import service
+        service.STOP_LIMIT, service.ABANDON_LIMIT = 1.0, 0.5
+        service.Service.rescan = lambda self: self.post(lambda: time.sleep(3600))
+        from torvak_cli.main import main
+        sys.exit(main(["serve", "--device", "STUCK1", "--pty-dir", {!r}]))
+    """.format(str(tmp_path)))], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    try:
+        time.sleep(1.5)
+        child.send_signal(signal.SIGTERM)
+        status = child.wait(10)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    assert status == 1, child.stdout.read()
+
+
+def test_a_failing_handler_ends_its_request_alone(tmp_path, caplog):
+    import socket
+    import types
+
+    from torvak_cli.serve.status import StatusServer
+
+    loop = EventLoop()
+    answers = [RuntimeError("status bug"), {"pid": 1}]
+
+    def status():
+        answer = answers.pop(0)
+        if isinstance(answer, Exception):
+            raise answer
+        return answer
+
+    service = types.SimpleNamespace(watch=loop.watch, unwatch=loop.unwatch, status=status)
+    server = StatusServer(service, str(tmp_path), None)
+    try:
+        for expected in ("error", "pid"):
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
+                sock.connect(server.path)
+                sock.sendall(b'{"request": "status"}\n')
+                for _ in range(5):
+                    loop.run_once(0.05)
+                sock.settimeout(1)
+                assert expected in sock.recv(4096).decode()
+        assert "status bug" in caplog.text
+    finally:
+        server.close()
+        loop.close()
+
+
+def test_a_service_whose_loop_dies_frees_everything_and_exits_1(device, child_env, tmp_path):  # noqa: F811
+    run_dir, trigger = str(tmp_path / "run"), str(tmp_path / "die")
+    service = subprocess.Popen([sys.executable, "-c", textwrap.dedent("""
+        import os, sys
+        from torvak_cli.serve.loop import EventLoop
+        run_once = EventLoop.run_once
+
+        def dying(self, timeout):
+            if os.path.exists({!r}):
+                raise RuntimeError("loop made to die")
+            run_once(self, timeout)
+
+        EventLoop.run_once = dying
+        from torvak_cli.main import main
+        sys.exit(main(["serve", "--device", {!r}, "--pty-dir", {!r}]))
+    """.format(trigger, SERIAL, run_dir))], env=child_env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    try:
+        assert wait_until(lambda: os.path.exists(os.path.join(run_dir, SERIAL, "1")), timeout=10)
+        open(trigger, "w").close()
+        status = service.wait(timeout=8)
+    finally:
+        if service.poll() is None:
+            service.kill()
+            service.wait()
+    output = service.stdout.read().decode(errors="replace")
+    assert status == 1 and "loop made to die" in output, output
+    assert sorted(os.listdir(run_dir)) == ["serve.lock"], output
+    port = serial.serial_for_url("torvak://{}/1".format(SERIAL), baudrate=115200, timeout=2)  # free for the next
+    try:
+        port.write(b"free\n")
+        assert port.read(5) == b"free\n"
+    finally:
+        port.close()

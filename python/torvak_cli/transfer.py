@@ -1,7 +1,8 @@
 """``torvak send`` and ``torvak receive``: a file over one channel."""
 import time
 
-from torvak_common import PACKET_PAYLOAD, explain
+from torvak_common import PACKET_PAYLOAD, SCHEME, StatusError, ask_service, explain, find_served, parse_url
+from torvak_common.served import channel_status, status_request
 
 from torvak_cli.devices import port_serial, reader_stopped
 from torvak_cli.failures import CliError
@@ -9,6 +10,10 @@ from torvak_cli.progress import bytes_per_second
 
 # Whole packets per write: the channel cuts data into payloads of one packet each.
 CHUNK_SIZE = PACKET_PAYLOAD * 64
+# Through torvak serve, a send ends when the device has taken everything: the service is
+# asked every DELIVERY_LOOK seconds, and waited for up to DELIVERY_LIMIT without progress.
+DELIVERY_LOOK = 0.02
+DELIVERY_LIMIT = 15.0
 
 
 def _discard_input(port):
@@ -23,6 +28,8 @@ def send(port, source, total, progress):
     What arrives on the channel meanwhile is read and dropped, so that a peer that echoes
     (or the loopback of the emulated device) cannot fill memory during a long transfer."""
     sent = 0
+    taken = _taken_by_device(port)
+    before = None if taken is None else taken()
     started = time.monotonic()
     while True:
         chunk = source.read(CHUNK_SIZE)
@@ -37,9 +44,51 @@ def send(port, source, total, progress):
         sent += len(chunk)
         progress.update(sent)
         _discard_input(port)
+    if before is not None:
+        _wait_for_device(port, taken, before + sent)
     elapsed = time.monotonic() - started
     progress.finish(sent)
     return sent, elapsed
+
+
+def _taken_by_device(port):
+    """For a port that torvak serve carries, a function that says how many bytes of the
+    channel's clients the device has taken so far (None when the service does not say);
+    None for a port of the device itself."""
+    if not port.port.startswith(SCHEME + "://"):
+        return None
+    address = parse_url(port.port)
+    served = find_served(address.serial_number)
+    if served is None:
+        return None
+
+    def taken():
+        try:
+            answer = ask_service(served.directory, status_request(), timeout=2.0)
+        except StatusError:
+            return None
+        entry = channel_status(answer, served.serial_number, address.channel)
+        if entry is None:
+            return None
+        return int(entry.get("to_device", 0)) - int(entry.get("waiting", 0))
+
+    return taken
+
+
+def _wait_for_device(port, taken, target):
+    """Waits until the device has taken `target` bytes, as long as it keeps taking some."""
+    seen, since = None, time.monotonic()
+    while True:
+        now_taken = taken()
+        if now_taken is None or now_taken >= target:
+            return
+        now = time.monotonic()
+        if now_taken != seen:
+            seen, since = now_taken, now
+        elif now - since >= DELIVERY_LIMIT:
+            return
+        _discard_input(port)
+        time.sleep(DELIVERY_LOOK)
 
 
 def receive(port, sink, size, idle, progress, reports):

@@ -19,26 +19,25 @@ import logging
 import sys
 import threading
 import weakref
-from typing import TYPE_CHECKING, Callable, List, Set
+from typing import Callable, List, Set
+
+from serial import SerialBase
 
 import zeq_torvak
 
-if TYPE_CHECKING:
-    from .protocol_torvak import Serial
-
 _log = logging.getLogger("torvak_serial")
-_open_ports: "weakref.WeakSet[Serial]" = weakref.WeakSet()
+_open_ports: "weakref.WeakSet[SerialBase]" = weakref.WeakSet()
 _install_lock = threading.Lock()
 _installed = False
 
 
-def opened(port: Serial) -> None:
+def opened(port: SerialBase) -> None:
     """Records an open port, to be closed at exit unless it is closed before."""
     _install()
     _open_ports.add(port)
 
 
-def closed(port: Serial) -> None:
+def closed(port: SerialBase) -> None:
     _open_ports.discard(port)
 
 

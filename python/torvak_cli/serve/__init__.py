@@ -4,6 +4,8 @@ import logging
 import os
 import signal
 import sys
+import threading
+import time
 
 from torvak_common.module_log import log_module_reports, reader_failures_quiet
 from torvak_common.served import service_directory
@@ -39,6 +41,27 @@ def add_arguments(parser):
     parser.add_argument("-v", "--verbose", action="store_true", help="log debugging detail")
     parser.add_argument("--status", action="store_true",
                         help="serve nothing: show what the running service serves (as torvak status does)")
+
+
+def _exit_when_a_stop_hangs():
+    """A signal stops the service in any state: should the loop not have ended some time
+    after the first SIGTERM or SIGINT (stuck in a call, so that the signal's handler has
+    not even run), this thread ends the process. It sees the signal through the wakeup
+    descriptor, which the interpreter writes to as the signal arrives."""
+    from torvak_cli.serve import service
+
+    read_end, write_end = os.pipe()
+    os.set_blocking(write_end, False)
+    signal.set_wakeup_fd(write_end, warn_on_full_buffer=False)
+
+    def watch():
+        os.read(read_end, 1)
+        limit = service.STOP_LIMIT + service.ABANDON_LIMIT + 2.0
+        time.sleep(limit)
+        os.write(2, "torvak serve: ERROR: not stopped {:g} s after the signal; exiting\n".format(limit).encode())
+        os._exit(1)
+
+    threading.Thread(target=watch, name="torvak-serve-stop-watch", daemon=True).start()
 
 
 def run_serve(args, parser):
@@ -85,15 +108,16 @@ def run_serve(args, parser):
     log_module_reports(reader_failures_quiet)
     for number in (signal.SIGTERM, signal.SIGINT):
         signal.signal(number, service.request_stop)
+    _exit_when_a_stop_hangs()
     try:
         ended = service.run()
     except ValueError as error:
         _log.error("%s", error)
         return 1
-    if not ended:
-        # A worker stuck in USB may hold the module's reader threads, which the interpreter
-        # would wait for at exit.
-        _log.error("stopped, leaving a device worker stuck")
+    if not ended or service.failure is not None:
+        # A worker stuck in USB, or one that died, may hold the module's reader threads,
+        # which the interpreter would wait for at exit.
+        _log.error("stopped%s", ", leaving a device worker stuck" if not ended else ": " + service.failure)
         logging.shutdown()
         sys.stdout.flush()
         os._exit(1)

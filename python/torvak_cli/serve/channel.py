@@ -39,6 +39,7 @@ class Channel(TtySide, TcpSide):
         self.closed = False  # shared: set once by the loop, read by the worker's jobs
         self.pty = None
         self.pty_active = False  # a program holds the tty and the loop reads its master
+        self._open_watch = None  # the tty's watch in service.tty_opens
         self.to_pty = bytearray()
         self.listener = None
         self.local_listener = None
@@ -72,6 +73,7 @@ class Channel(TtySide, TcpSide):
             except OSError as error:
                 _log.error("%s: cannot make its pty at %s: %s", self, link, error)
             self.start_local(directory)
+        self.watch_opens()
         if service.rfc2217_base is not None:
             self.start_listening()
 
@@ -85,6 +87,7 @@ class Channel(TtySide, TcpSide):
         self.stop_listening()
         self.stop_local()
         if self.pty is not None:
+            self.forget_opens()
             self._deactivate_pty()
             self.pty.close()
             self.pty = None

@@ -10,7 +10,7 @@ import serial
 import torvak_serial  # noqa: F401  (registers the torvak:// URL handler)
 import zeq_torvak
 from torvak_common import PACKET_PAYLOAD, Kind, classify, explain, make_url, release_device
-from torvak_common.served import ECHO_PROBE, FLOW_WINDOW
+from torvak_common.served import ECHO_PROBE, FLOW_WINDOW, info_answer
 
 
 _log = logging.getLogger("torvak.serve")
@@ -39,7 +39,7 @@ class DeviceJobs:
                     )
                 )
         except Exception as error:
-            self._close_ports(ports)
+            self.close_ports(ports)
             # The first failure is explained as the CLI would (naming a program that holds
             # the device, which takes a look through /proc); the loop does not change
             # _failures while this job runs.
@@ -52,11 +52,11 @@ class DeviceJobs:
                 release_device(device)  # nothing when the ports hold it
 
     def close_job(self, ports):
-        self._close_ports(ports)
+        self.close_ports(ports)
         self.service.post(self.closed)
 
     @staticmethod
-    def _close_ports(ports):
+    def close_ports(ports):
         for port in ports:
             try:
                 port.close()
@@ -127,13 +127,6 @@ class DeviceJobs:
         except Exception as error:
             result = {"error": "device {}: {}".format(self.serial, error)}
         else:
-            result = {
-                "serial": self.serial,
-                "channels": self.channel_count,
-                "firmware": version,
-                "echo": answer,
-                "echo_probe": ECHO_PROBE,
-                "echo_seconds": round_trip,
-            }
+            result = info_answer(self.serial, self.channel_count, version, answer, round_trip)
         self.service.post(functools.partial(reply, result))
 

@@ -14,7 +14,8 @@ class DirectoryTaken(Exception):
 
 def lock_run_directory(directory):
     """The descriptor that holds DIR's lock, to be kept open for the service's life;
-    DirectoryTaken naming the running service otherwise."""
+    DirectoryTaken naming the running service otherwise. The directory has passed
+    access.check_run_directory: nobody else can change it."""
     path = os.path.join(directory, LOCK_FILE)
     fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
     try:

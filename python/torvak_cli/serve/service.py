@@ -6,6 +6,7 @@ import functools
 import logging
 import os
 import signal
+import threading
 import time
 
 import zeq_torvak
@@ -13,15 +14,18 @@ from torvak_common import match_serial_number
 from torvak_common.served import STATE_FILE, serial_names_path, write_state
 
 from torvak_cli.serve.channel import Channel  # noqa: F401  (tests reach it here)
+from torvak_cli.serve.device_jobs import DeviceJobs
 from torvak_cli.serve.loop import EventLoop
 from torvak_cli.serve.slot import Slot
 from torvak_cli.serve.status import StatusServer
+from torvak_cli.serve.tty_opens import TtyOpens
 
 _log = logging.getLogger("torvak.serve")
 
 TICK = 0.05  # how often idle ptys are looked at (their masters poll hang-up while idle)
 RESCAN = 1.0  # how often the bus is searched for devices to serve
 STOP_LIMIT = 10.0  # seconds the service waits for its workers when stopping
+ABANDON_LIMIT = 3.0  # seconds a service whose loop failed waits for its ports to close
 
 
 class Service:
@@ -31,9 +35,12 @@ class Service:
         self.rfc2217_base = rfc2217_base
         self.bind = bind
         self.allow = list(allow)
+        # Every field is the loop's; the signal handlers run on the loop's thread too.
         self.rfc2217_open = rfc2217_open  # local users the ttys refuse may use the TCP ports
         self.made_directories = set()  # DIR/SERIAL that this service made, and removes at its end
         self.stopping = False
+        self.failure = None  # why the service must stop and exit 1
+        self._hurry = False  # stop without waiting for the workers
         self.slots = []
         self._fixed = bool(devices)  # only the devices named
         for serial_number in devices:
@@ -41,6 +48,7 @@ class Service:
                 self.slots.append(Slot(self, len(self.slots), serial_number))
         self._skipped = set()
         self._status = None
+        self.tty_opens = None
         self._published = False  # the state file is this service's to remove
         self.loop = EventLoop()
         # The loop's plumbing, under the names channels and the status socket use.
@@ -49,10 +57,21 @@ class Service:
     # -- plumbing ----------------------------------------------------------------------
 
     def request_stop(self, signum=None, frame=None):
+        """Stops the service (a signal handler); asked again while stopping, it stops
+        waiting for the devices' workers."""
         if not self.stopping:
             self.stopping = True
             _log.info("stopping%s", "" if signum is None else " ({})".format(signal.Signals(signum).name))
+        elif signum is not None:
+            self._hurry = True
         self.loop.wake()
+
+    def fail(self, reason):
+        """Something the service cannot go on without has failed: it stops, and exits 1."""
+        if self.failure is None:
+            self.failure = reason
+            _log.error("%s", reason)
+        self.request_stop()
 
     # -- what clients are told ---------------------------------------------------------
 
@@ -122,7 +141,23 @@ class Service:
             self._status = StatusServer(self, self.pty_dir, self.gid)
         except OSError as error:
             _log.warning("no status socket in %s: %s", self.pty_dir, error)
+        try:
+            self.tty_opens = TtyOpens(self.loop)
+        except OSError as error:
+            _log.debug("tty opens are noticed every %s s: %s", TICK, error)
         self.publish()
+        try:
+            self._serve()
+            ended = all(slot.worker_ended() for slot in self.slots)
+        except Exception as error:
+            self.fail("the event loop failed: {!r}".format(error))
+            _log.debug("the event loop failed", exc_info=True)
+            ended = self._abandon()
+        finally:
+            self._remove_what_was_made()
+        return ended
+
+    def _serve(self):
         next_scan = next_tick = 0.0
         stop_deadline = None
         while True:
@@ -133,11 +168,11 @@ class Service:
                     for slot in self.slots:
                         if slot.state == "serving":
                             slot.close()
-                if all(slot.worker is None for slot in self.slots):
-                    break
-                if now > stop_deadline:
-                    _log.error("device workers did not end in %s s", STOP_LIMIT)
-                    break
+                if all(slot.worker_ended() for slot in self.slots):
+                    return
+                if now > stop_deadline or self._hurry:
+                    _log.error("device workers did not end in %s s", now - stop_deadline + STOP_LIMIT)
+                    return
             elif now >= next_scan:
                 self.rescan()
                 next_scan = now + RESCAN
@@ -149,9 +184,30 @@ class Service:
                 if self._status is not None:
                     self._status.expire()
             self.loop.run_once(TICK)
-        ended = all(slot.worker is None for slot in self.slots)
+
+    def _abandon(self):
+        """With the loop gone: ends every channel here and closes the ports on a thread of
+        their own, waiting ABANDON_LIMIT at most; whether they closed."""
+        ports = []
+        for slot in self.slots:
+            for channel in slot.channels:
+                ports.append(channel.port)
+                try:
+                    channel.stop()
+                except Exception as error:
+                    _log.debug("%s: %r", channel, error)
+            slot.channels = []
+        closer = threading.Thread(target=DeviceJobs.close_ports, args=(ports,), name="torvak-serve-abandon",
+                                  daemon=True)
+        closer.start()
+        closer.join(ABANDON_LIMIT)
+        return not closer.is_alive()
+
+    def _remove_what_was_made(self):
         if self._status is not None:
             self._status.close()
+        if self.tty_opens is not None:
+            self.tty_opens.close()
         if self._published:
             try:
                 os.unlink(os.path.join(self.pty_dir, STATE_FILE))
@@ -163,4 +219,3 @@ class Service:
                 os.rmdir(directory)
             except OSError:
                 pass
-        return ended

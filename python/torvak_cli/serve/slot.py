@@ -4,7 +4,7 @@ import functools
 import logging
 import os
 
-from torvak_common.served import DeviceEntry, rfc2217_port
+from torvak_common.served import DeviceEntry
 
 from torvak_cli.serve.channel import Channel
 from torvak_cli.serve.device_jobs import DeviceJobs
@@ -20,11 +20,13 @@ class Slot(DeviceJobs):
     life. While the device is served, a worker thread runs its USB work."""
 
     def __init__(self, service, index, serial):
+        # The loop's fields; the worker's jobs read `serial`, `worker` (to queue more
+        # writes), `channel_count` (set before the jobs that read it) and `_failures`.
         self.service = service
         self.index = index
         self.serial = serial
         self.state = "absent"  # absent, opening, serving, closing
-        self.worker = None  # loop: set before its first job, cleared once it has ended
+        self.worker = None  # set before its first job, cleared once it has ended
         self.channels = []
         self.channel_count = 0
         self.rates = {}  # channel number -> rate, kept across re-plugs
@@ -34,8 +36,19 @@ class Slot(DeviceJobs):
 
     def open(self):
         self.state = "opening"
-        self.worker = Worker("torvak-serve-" + self.serial)
+        self.worker = self._new_worker()
         self.worker.submit(self.open_job)
+
+    def worker_ended(self):
+        """Whether no thread of this slot runs (its last one may have died)."""
+        return self.worker is None or not self.worker.alive()
+
+    def _new_worker(self):
+        def died(error):  # on the worker
+            self.service.post(functools.partial(
+                self.service.fail, "the worker of device {} died: {!r}".format(self.serial, error)))
+
+        return Worker("torvak-serve-" + self.serial, died)
 
     def opened(self, ports):
         if self.service.stopping:
@@ -52,10 +65,10 @@ class Slot(DeviceJobs):
         self.service.publish()
         where = os.path.join(self.service.pty_dir, self.serial)
         if self.service.rfc2217_base is not None:
-            ports = [c.listener.getsockname()[1] for c in self.channels if c.listener is not None]
-            if ports:
-                where += ", RFC 2217 on {} ports {}-{}".format(self.service.bind, min(ports), max(ports))
-        _log.info("serving %s (slot %d): %d channels at %s", self.serial, self.index, len(ports), where)
+            listening = [c.listener.getsockname()[1] for c in self.channels if c.listener is not None]
+            if listening:
+                where += ", RFC 2217 on {} ports {}-{}".format(self.service.bind, min(listening), max(listening))
+        _log.info("serving %s (slot %d): %d channels at %s", self.serial, self.index, self.channel_count, where)
 
     def open_failed(self, why):
         self._failures += 1
@@ -80,6 +93,8 @@ class Slot(DeviceJobs):
             ports.append(channel.port)
         self.channels = []
         self.state = "closing"
+        if not self.worker.alive():
+            self.worker = self._new_worker()  # the ports are closed all the same
         self.worker.submit(functools.partial(self.close_job, ports))
         self.worker.finish()
         self.service.publish()

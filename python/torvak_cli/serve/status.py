@@ -15,8 +15,46 @@ from torvak_cli.serve.access import bind_private
 
 _log = logging.getLogger("torvak.serve")
 _LONGEST_REQUEST = 4096
+_DEEPEST_REQUEST = 8  # arrays and objects within each other; json.loads recurses on them
 _MOST_CONNECTIONS = 32
 IDLE_LIMIT = 3.0  # seconds a connection may take to send its request
+
+
+def _depth(text):
+    """How deep arrays and objects nest in JSON `text` (brackets in strings not counted)."""
+    depth = deepest = 0
+    in_string = escaped = False
+    for char in text:
+        if in_string:
+            if escaped:
+                escaped = False
+            elif char == "\\":
+                escaped = True
+            elif char == '"':
+                in_string = False
+        elif char == '"':
+            in_string = True
+        elif char in "[{":
+            depth += 1
+            deepest = max(deepest, depth)
+        elif char in "]}":
+            depth -= 1
+    return deepest
+
+
+def parse_request(line):
+    """The request object in one line; ValueError for anything else: longer than
+    _LONGEST_REQUEST, not UTF-8, nested deeper than _DEEPEST_REQUEST, not JSON, not an
+    object with a "request" text."""
+    if len(line) > _LONGEST_REQUEST:
+        raise ValueError("request too long")
+    text = line.decode()
+    if _depth(text) > _DEEPEST_REQUEST:
+        raise ValueError("request nested too deep")
+    request = json.loads(text)
+    if not isinstance(request, dict) or not isinstance(request.get("request"), str):
+        raise ValueError("not a request")
+    return request
 
 
 class StatusServer:
@@ -109,21 +147,30 @@ class _Connection:
             pass
         except OSError:
             self.server.forget(self)
+        except Exception as error:  # this client's fault or this request's: it alone ends
+            _log.error("status request failed: %r", error)
+            _log.debug("status request failed", exc_info=True)
+            self.server.forget(self)
 
     def _handle(self, line):
         try:
-            request = json.loads(line.decode())
-            kind = request["request"]
-        except (ValueError, KeyError, TypeError):
-            self.answer({"error": "not a request torvak serve knows"})
+            request = parse_request(line)
+        except ValueError as error:
+            self.answer({"error": "not a request torvak serve knows ({})".format(error)})
             return
-        if kind == "status":
-            self.answer(self.server.service.status())
-        elif kind == "info":
-            self.server.service.device_info(str(request.get("serial", "")), self.answer,
-                                            bool(request.get("echo", True)))
-        else:
-            self.answer({"error": "unknown request {!r}".format(kind)})
+        kind = request["request"]
+        try:
+            if kind == "status":
+                self.answer(self.server.service.status())
+            elif kind == "info":
+                self.server.service.device_info(str(request.get("serial", "")), self.answer,
+                                                bool(request.get("echo", True)))
+            else:
+                self.answer({"error": "unknown request {!r}".format(kind)})
+        except Exception as error:
+            _log.error("status request %r failed: %r", kind, error)
+            _log.debug("status request %r failed", kind, exc_info=True)
+            self.answer({"error": "torvak serve could not answer: {!r}".format(error)})
 
     def answer(self, reply):
         """Sends `reply` (on the loop) and closes once it is out."""

@@ -193,6 +193,10 @@ class TcpSide:
         except OSError as error:
             self.drop_client("lost ({})".format(error))
             return
+        except Exception as error:  # whatever this client caused ends this client alone
+            _log.error("%s: RFC 2217 client %s failed: %r", self, client, error)
+            self.drop_client("dropped")
+            return
         self.update()
 
     def _settle_client(self):

@@ -11,8 +11,20 @@ _log = logging.getLogger("torvak.serve")
 class TtySide:
     """Mixed into Channel; every method runs on the loop."""
 
+    def watch_opens(self):
+        """Has the tty's opens looked at as they happen (tick on each)."""
+        opens = self.service.tty_opens
+        if opens is not None and self.pty is not None:
+            self._open_watch = opens.watch(self.pty.slave_name, self.tick)
+
+    def forget_opens(self):
+        if self._open_watch is not None:
+            self.service.tty_opens.forget(self._open_watch)
+            self._open_watch = None
+
     def tick(self):
-        """Every TICK: a tty rate change, a program opening an idle tty."""
+        """Every TICK and at each open of the tty: a tty rate change, a program opening an
+        idle tty."""
         pty = self.pty
         if pty is None:
             return
@@ -43,6 +55,10 @@ class TtySide:
                 data = os.read(master, 65536)
                 if not data:
                     raise OSError(errno.EIO, "closed")
+                # A rate the program set before writing goes to the device before its data.
+                rate = self.pty.rate_changed()
+                if rate is not None:
+                    self.request_rate(rate, "tty")
                 self.send(data)
         except BlockingIOError:
             pass

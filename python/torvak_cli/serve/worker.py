@@ -8,10 +8,12 @@ _log = logging.getLogger("torvak.serve")
 
 
 class Worker:
-    """One thread running jobs (callables) in order. `post` hands a callable to the loop."""
+    """One thread running jobs (callables) in order. A job that fails is logged; should
+    the thread itself end otherwise, `died(error)` is called on it."""
 
-    def __init__(self, name):
+    def __init__(self, name, died=None):
         self._jobs = queue.Queue()
+        self._died = died
         # A daemon: a thread stuck in a USB call must not keep the process from ending once
         # the service has given up waiting for it.
         self._thread = threading.Thread(target=self._run, name=name, daemon=True)
@@ -28,12 +30,19 @@ class Worker:
         self._thread.join(timeout)
         return not self._thread.is_alive()
 
+    def alive(self):
+        return self._thread.is_alive()
+
     def _run(self):
-        while True:
-            job = self._jobs.get()
-            if job is None:
-                return
-            try:
-                job()
-            except Exception:  # a job failing must not end the device's worker
-                _log.exception("device worker: job failed")
+        try:
+            while True:
+                job = self._jobs.get()
+                if job is None:
+                    return
+                try:
+                    job()
+                except Exception:  # a job failing must not end the device's worker
+                    _log.exception("device worker: job failed")
+        except BaseException as error:  # the thread ends here: the service must know
+            if self._died is not None:
+                self._died(error)
