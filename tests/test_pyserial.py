@@ -300,14 +300,15 @@ class TestWriting:
         assert port.out_waiting == 0
         assert len(device.out_packets()) == before
 
-    def test_write_timeout_is_checked_between_packets(self, device, port):
+    def test_write_timeout_limits_the_wait_for_room(self, device, port):
         device.set_pace_ms(30)  # the device takes one packet every 30 ms
         port.write_timeout = 0.05
-        data = bytes(range(256)) * 5  # 21 packets, about 0.6 s
+        data = bytes(range(256)) * 20  # more than the 4 KiB output buffer takes
         start = time.monotonic()
-        with pytest.raises(serial.SerialTimeoutException, match="of 1280 bytes sent"):
+        with pytest.raises(serial.SerialTimeoutException, match="of 5120 bytes written"):
             port.write(data)
         assert time.monotonic() - start < 0.4
+        port.reset_output_buffer()
         port.write_timeout = None
         assert port.write(b"after") == 5
 
