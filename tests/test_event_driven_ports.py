@@ -97,6 +97,76 @@ def test_write_timeout_zero_is_a_non_blocking_write(device, port):
     port.reset_output_buffer()
 
 
+def _sent_on(device, channel):
+    """The payload bytes the device has received for `channel`, in order."""
+    return b"".join(bytes(p[2:2 + p[1]]) for p in device.out_packets() if p[0] == channel)
+
+
+def writable(port, timeout):
+    return bool(select.select([], [port], [], timeout)[1])
+
+
+class TestOutputBuffer:
+    def test_a_write_is_buffered_whole_and_flush_waits_for_the_device(self, device, port):
+        device.set_pace_ms(1)  # one packet per 1 ms frame: 4 KiB take about 67 ms
+        device.out_packets(clear=True)
+        data = random.Random(2).getrandbits(8 * 4096).to_bytes(4096, "little")
+        port.write_timeout = 0
+        start = time.monotonic()
+        assert port.write(data) == 4096
+        assert time.monotonic() - start < 0.1  # about 1 ms; generous for a loaded machine
+        assert port.out_waiting > 0
+        port.flush()
+        assert port.out_waiting == 0
+        assert _sent_on(device, 1) == data  # all of it, in order, by the time flush() returns
+        port.timeout = 5
+        assert port.read(4096) == data
+
+    def test_readiness_writable_only_with_room_and_reset_drops_the_rest(self, device, port):
+        device.set_pace_ms(30)
+        device.out_packets(clear=True)
+        port.write_timeout = 0
+        assert writable(port, 0)
+        assert port.write(bytes(5000)) == 4096
+        assert not writable(port, 0.1)
+        port.reset_output_buffer()
+        assert writable(port, 0) and port.out_waiting <= 4 * 4 * 62  # only what is in flight
+        port.flush()
+        assert port.out_waiting == 0 and len(_sent_on(device, 1)) < 4096
+
+    def test_an_unplug_fails_flush_and_a_waiting_write_at_once(self, device, port):
+        device.set_pace_ms(30)
+        port.write_timeout = 0
+        port.write(bytes(4096))
+        port.write_timeout = None
+        failures = []
+
+        def blocked_writer():
+            try:
+                port.write(bytes(1000))  # waits for room
+            except serial.SerialException as error:
+                failures.append((time.monotonic(), error))
+
+        writer = threading.Thread(target=blocked_writer)
+        writer.start()
+        time.sleep(0.2)
+        unplugged = time.monotonic()
+        device.unplug()
+        writer.join(2)
+        assert failures and failures[0][0] - unplugged < 1.0
+        assert "gone" in str(failures[0][1]) and "not delivered" in str(failures[0][1])
+        port.close()  # the failure was reported once: close does not raise it again
+
+    def test_close_drains_what_was_queued(self, device):
+        device.set_pace_ms(2)
+        device.out_packets(clear=True)
+        data = bytes(range(256)) * 16
+        port = serial.serial_for_url(URL, write_timeout=0)
+        assert port.write(data) == 4096
+        port.close()
+        assert _sent_on(device, 1) == data
+
+
 def _asyncio_module(name):
     return pytest.importorskip(name, reason="{} is not installed".format(name))
 

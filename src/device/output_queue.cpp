@@ -70,6 +70,7 @@ size_t OutputQueue::put(const uint8_t* data, size_t size, double seconds, std::o
     const auto deadline = deadline_after(seconds);
     size_t taken = 0;
     for (;;) {
+        if (failed_ || stopped_) break;  // what follows a failure waits for its report
         const size_t n = std::min(free_locked(), size - taken);
         for (size_t done = 0; done < n;) {
             const size_t at = (head_ + buffered_) % ring_.size();
@@ -80,7 +81,7 @@ size_t OutputQueue::put(const uint8_t* data, size_t size, double seconds, std::o
         }
         taken += n;
         if (n != 0) pump_locked();
-        if (taken == size || failed_ || stopped_ || Clock::now() >= deadline) break;
+        if (taken == size || Clock::now() >= deadline) break;
         update_writable_locked();
         wait_locked(lock, std::chrono::duration<double>(deadline - Clock::now()).count());
     }
@@ -198,10 +199,11 @@ void OutputQueue::pump_locked() {
 
 void OutputQueue::sent(size_t payload, size_t packets, uint64_t generation, size_t transferred, int code) {
     std::lock_guard<std::mutex> guard(mutex_);
+    if (generation != generation_) return;  // written off when the reader stopped
     --transfers_;
     in_flight_bytes_ -= payload;
     packets_in_flight_ -= packets;
-    if (code != 0 && generation == generation_ && !stopped_) {
+    if (code != 0 && !stopped_) {
         const size_t delivered = std::min(payload, transferred / wire::kPackageSize * wire::kMaxPayload);
         if (!failed_) fail_locked(code);
         failure_.undelivered += payload - delivered;
@@ -230,6 +232,9 @@ std::optional<OutputQueue::Failure> OutputQueue::take_failure_locked() {
         if (!input_->input_ended()) return std::nullopt;
         failure_.undelivered += in_flight_bytes_;
         ++generation_;  // their completions no longer count
+        in_flight_bytes_ = 0;
+        packets_in_flight_ = 0;
+        transfers_ = 0;
     }
     failed_ = false;
     return std::exchange(failure_, Failure{});

@@ -75,7 +75,8 @@ private:
     // Waits on changed_ for up to `seconds`, at most one short slice, then looks whether the
     // device's reader has stopped with bytes still to go (a failure then).
     void wait_locked(std::unique_lock<std::mutex>& lock, double seconds);
-    size_t free_locked() const { return ring_.size() - buffered_; }
+    // Room for more: the capacity holds what is buffered and what is in flight.
+    size_t free_locked() const { return ring_.size() - buffered_ - in_flight_bytes_; }
 
     // A completion, on the thread handling USB events. Takes mutex_.
     void sent(size_t payload, size_t packets, uint64_t generation, size_t transferred, int code);
