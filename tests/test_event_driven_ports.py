@@ -2,6 +2,7 @@
 selectors and asyncio wait on, reads wake at once on data, close, cancel_read and unplug,
 and write_timeout 0 is a non-blocking write. Real asyncio clients from PyPI run unchanged."""
 import asyncio
+import errno
 import random
 import select
 import threading
@@ -157,6 +158,21 @@ class TestOutputBuffer:
         assert "gone" in str(failures[0][1]) and "not delivered" in str(failures[0][1])
         port.close()  # the failure was reported once: close does not raise it again
 
+    def test_a_failed_transfer_stops_the_drain_and_the_next_call_says_how_much_was_lost(self, device, port):
+        device.set_pace_ms(1)
+        device.out_packets(clear=True)
+        data = bytes(range(256)) * 16
+        device.fail_out_after(10, errno.EPIPE)  # the device refuses the 10th packet
+        port.write_timeout = 0
+        assert port.write(data) == 4096
+        with pytest.raises(serial.SerialException, match="3538 bytes written were not delivered"):
+            port.flush()
+        assert _sent_on(device, 1) == data[:9 * 62]  # a prefix: nothing after the gap
+        assert port.out_waiting == 0
+        port.write(b"after")  # reported once; the drain goes on with what comes next
+        port.flush()
+        assert _sent_on(device, 1) == data[:9 * 62] + b"after"
+
     def test_close_drains_what_was_queued(self, device):
         device.set_pace_ms(2)
         device.out_packets(clear=True)
@@ -196,6 +212,27 @@ def test_asyncio_line_protocol_and_a_64k_transfer(device, package):
             await asyncio.wait_for(writer.wait_closed(), 5)  # the port is closed by then
 
     asyncio.run(exchange())
+
+
+@pytest.mark.parametrize("package, size", [("serial_asyncio", 65536), ("serial_asyncio_fast", 2048)])
+def test_asyncio_writers_wait_instead_of_spinning(device, package, size):
+    module = _asyncio_module(package)
+    device.set_pace_ms(1)
+    data = random.Random(3).getrandbits(8 * size).to_bytes(size, "little")
+
+    async def write_then_idle():
+        reader, writer = await module.open_serial_connection(url=URL, baudrate=115200)
+        try:
+            writer.write(data)  # one write: the transport waits on the descriptor for room
+            assert await asyncio.wait_for(reader.readexactly(size), 30) == data
+            before = time.process_time()
+            await asyncio.sleep(1)
+            return time.process_time() - before
+        finally:
+            writer.close()
+            await asyncio.wait_for(writer.wait_closed(), 5)
+
+    assert asyncio.run(write_then_idle()) < 0.3  # a spinning writer burns most of the second
 
 
 def test_pymodbus_async_rtu_client_reads_registers(testbed):

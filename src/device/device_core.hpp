@@ -60,8 +60,11 @@ public:
     // throws: its callers may be built apart from the link.
     static constexpr int kNoAsync = -12;  // LIBUSB_ERROR_NOT_SUPPORTED
     virtual bool asynchronous() const { return false; }
-    virtual int submit(std::vector<uint8_t> data, unsigned timeout_ms, Sent done) noexcept {
-        (void)data, (void)timeout_ms, (void)done;
+    // Stops the asynchronous transfers of `owner` on their way (they still end through `done`).
+    virtual void cancel_submitted(const void* owner) noexcept { (void)owner; }
+    // `owner` tags the transfer for cancel_submitted().
+    virtual int submit(std::vector<uint8_t> data, unsigned timeout_ms, Sent done, const void* owner) noexcept {
+        (void)data, (void)timeout_ms, (void)done, (void)owner;
         return kNoAsync;
     }
 };

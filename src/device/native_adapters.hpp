@@ -29,8 +29,9 @@ public:
     }
     size_t in_packet_size() const override { return in_size_; }
     bool asynchronous() const override { return true; }
-    int submit(std::vector<uint8_t> data, unsigned timeout_ms, Sent done) noexcept override {
-        return dev_->submit_write(ep_out_, std::move(data), timeout_ms, std::move(done));
+    void cancel_submitted(const void* owner) noexcept override { dev_->cancel_writes(owner); }
+    int submit(std::vector<uint8_t> data, unsigned timeout_ms, Sent done, const void* owner) noexcept override {
+        return dev_->submit_write(ep_out_, std::move(data), timeout_ms, std::move(done), owner);
     }
 
 private:

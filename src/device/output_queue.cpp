@@ -184,7 +184,8 @@ void OutputQueue::pump_locked() {
         const int rc = core_->link().submit(
             std::move(data), timeout_ms, [self = shared_from_this(), payload, packets, generation](size_t sent, int code) {
                 self->sent(payload, packets, generation, sent, code);
-            });
+            },
+            this);
         if (rc != 0) {
             fail_locked(rc);
             return;
@@ -205,7 +206,13 @@ void OutputQueue::sent(size_t payload, size_t packets, uint64_t generation, size
     packets_in_flight_ -= packets;
     if (code != 0 && !stopped_) {
         const size_t delivered = std::min(payload, transferred / wire::kPackageSize * wire::kMaxPayload);
-        if (!failed_) fail_locked(code);
+        if (!failed_) {
+            fail_locked(code);
+            // Nothing may reach the device after a gap: stop the transfers behind this one
+            // (each reports what it had sent), so that what arrives is a prefix of what was
+            // written and the count reported is exactly what is missing.
+            if (core_) core_->link().cancel_submitted(this);
+        }
         failure_.undelivered += payload - delivered;
     }
     pump_locked();

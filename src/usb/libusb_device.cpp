@@ -249,16 +249,17 @@ struct LibusbDevice::Outgoing {
     LibusbDevice* device;
     std::vector<uint8_t> data;
     SentHandler done;
+    const void* owner;
 };
 
 int LibusbDevice::submit_write(uint8_t endpoint, std::vector<uint8_t> data, unsigned timeout_ms,
-                               SentHandler done) noexcept {
+                               SentHandler done, const void* owner) noexcept {
     try {
         if (data.size() > static_cast<size_t>(std::numeric_limits<int>::max())) return LIBUSB_ERROR_INVALID_PARAM;
         const std::string op = "write";
         std::unique_ptr<libusb_transfer, TransferFree> t(libusb_alloc_transfer(0));
         if (!t) return LIBUSB_ERROR_NO_MEM;
-        auto outgoing = std::make_unique<Outgoing>(Outgoing{this, std::move(data), std::move(done)});
+        auto outgoing = std::make_unique<Outgoing>(Outgoing{this, std::move(data), std::move(done), owner});
         std::lock_guard<std::mutex> guard(mutex_);
         if (released_) return LIBUSB_ERROR_NO_DEVICE;
         const Route route = route_locked(op, endpoint, false);
@@ -293,6 +294,13 @@ int LibusbDevice::submit_write(uint8_t endpoint, std::vector<uint8_t> data, unsi
         return e.code() != 0 ? e.code() : LIBUSB_ERROR_OTHER;
     } catch (...) {
         return LIBUSB_ERROR_OTHER;
+    }
+}
+
+void LibusbDevice::cancel_writes(const void* owner) noexcept {
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (libusb_transfer* t : in_flight_) {
+        if (t->callback == on_sent && static_cast<Outgoing*>(t->user_data)->owner == owner) libusb_cancel_transfer(t);
     }
 }
 

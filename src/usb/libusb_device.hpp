@@ -47,8 +47,9 @@ public:
 
     size_t read(uint8_t endpoint, uint8_t* buffer, size_t length, unsigned timeout_ms) override;
     size_t write(uint8_t endpoint, const uint8_t* data, size_t length, unsigned timeout_ms) override;
-    int submit_write(uint8_t endpoint, std::vector<uint8_t> data, unsigned timeout_ms,
-                     SentHandler done) noexcept override;
+    int submit_write(uint8_t endpoint, std::vector<uint8_t> data, unsigned timeout_ms, SentHandler done,
+                     const void* owner) noexcept override;
+    void cancel_writes(const void* owner) noexcept override;
 
     void release() override;
 

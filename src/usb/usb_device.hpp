@@ -104,8 +104,12 @@ public:
     // events (the device's reader, or release()), with no lock of this layer held; it must
     // not block, and may start the next transfer. Never throws, so that callers built apart
     // from this layer need not know its exception types.
-    virtual int submit_write(uint8_t endpoint, std::vector<uint8_t> data, unsigned timeout_ms,
-                             SentHandler done) noexcept = 0;
+    // `owner` tags the transfer for cancel_writes().
+    virtual int submit_write(uint8_t endpoint, std::vector<uint8_t> data, unsigned timeout_ms, SentHandler done,
+                             const void* owner) noexcept = 0;
+    // Asks every asynchronous output transfer of `owner` still on its way to stop; each
+    // still ends through its handler, with what it had sent. Returns at once.
+    virtual void cancel_writes(const void* owner) noexcept = 0;
 
     // Releases claimed interfaces and closes the handle. Transfers pending on other
     // threads are cancelled (they fail with Error), asynchronous ones too, and release
