@@ -65,6 +65,10 @@ OutputQueue* queue_of(PyObject* capsule) {
     return static_cast<std::shared_ptr<OutputQueue>*>(PyCapsule_GetPointer(capsule, kQueueName))->get();
 }
 
+// Runs with the GIL, possibly during finalization, so it does not release it: the queue's
+// lock is only ever held for one short operation that never waits for the GIL (a transfer
+// submitted at most), and the device core let go here is the last reference only once the
+// device is closed, whose release has already ended every transfer.
 void release_queue(PyObject* capsule) {
     auto* shared = static_cast<std::shared_ptr<OutputQueue>*>(PyCapsule_GetPointer(capsule, kQueueName));
     if (!shared) return;
