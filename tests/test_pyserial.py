@@ -292,8 +292,9 @@ class TestWriting:
                 port.write(data)
         assert len(device.out_packets()) == before
 
-    def test_flush_and_output_buffer_send_nothing(self, device, port):
+    def test_flush_and_reset_once_everything_has_gone_send_nothing_more(self, device, port):
         port.write(b"x")
+        port.flush()
         before = len(device.out_packets())
         port.flush()
         port.reset_output_buffer()
