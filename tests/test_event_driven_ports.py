@@ -159,7 +159,7 @@ class TestOutputBuffer:
         port.close()  # the failure was reported once: close does not raise it again
 
     def test_a_failed_transfer_stops_the_drain_and_the_next_call_says_how_much_was_lost(self, device, port):
-        device.set_pace_ms(1)
+        device.set_pace_ms(10)  # time for the transfers behind the failed one to be stopped
         device.out_packets(clear=True)
         data = bytes(range(256)) * 16
         device.fail_out_after(10, errno.EPIPE)  # the device refuses the 10th packet
@@ -172,6 +172,39 @@ class TestOutputBuffer:
         port.write(b"after")  # reported once; the drain goes on with what comes next
         port.flush()
         assert _sent_on(device, 1) == data[:9 * 62] + b"after"
+
+    def test_writes_of_every_size_on_two_channels_at_once_arrive_intact(self, device):
+        device.set_pace_ms(1)
+        ports = [serial.serial_for_url("torvak://{}/{}".format(SERIAL, n), timeout=10) for n in (1, 2)]
+        streams = [random.Random(n).getrandbits(8 * 40000).to_bytes(40000, "little") for n in (1, 2)]
+        failures = []
+
+        def write_all(port, data, seed):
+            # Sizes around the packet and buffer sizes, blocking and non-blocking, so the
+            # buffer wraps at every offset and fills up again and again.
+            sizes = random.Random(seed)
+            try:
+                at = 0
+                while at < len(data):
+                    size = sizes.choice([1, 61, 62, 63, 1000, 4095, 4096, 5000])
+                    port.write_timeout = sizes.choice([None, 0, 5])
+                    at += port.write(data[at:at + size])
+                port.flush()
+            except Exception as error:  # reported below
+                failures.append(error)
+
+        writers = [threading.Thread(target=write_all, args=(p, d, n)) for n, (p, d) in enumerate(zip(ports, streams))]
+        for w in writers:
+            w.start()
+        try:
+            echoes = [p.read(len(d)) for p, d in zip(ports, streams)]
+            for w in writers:
+                w.join(30)
+            assert not failures
+            assert echoes == streams
+        finally:
+            for p in ports:
+                p.close()
 
     def test_close_drains_what_was_queued(self, device):
         device.set_pace_ms(2)
