@@ -17,7 +17,8 @@ Four runs, each on a freshly plugged device:
   floor   bench/c_floor.c, built here with cc as a shared library and called through ctypes
           (the emulator answers ioctls only in the process that made the testbed): one
           reader thread, one writer thread per channel, synchronous libusb transfers;
-  module  four Serial ports: a Python thread per port writing --write-size bytes per call,
+  module  four Serial ports (--through torvak: torvak:// ports): a Python thread per port
+          writing --write-size bytes per call,
           and one reading and checking what arrives;
   hog     the module's reader and consumers, without writers, while another Python thread
           runs a pure-Python loop with sys.setswitchinterval(0.5), so Python threads get
@@ -330,9 +331,16 @@ def run_module(zeq_torvak, testbed, serial, args, hog=False):
     dev = testbed.plug(serial=serial, channels=4)
     dev.set_pace_ms(1)
     baseline = _task_user_ticks()
-    ports = [zeq_torvak.Serial("Torvak:%s:S%d" % (serial, n), 115200, timeout=0.02)
-             for n in _CHANNELS]
-    device = ports[0]._Serial__handle._Channel__device
+    if args.through == "torvak":  # pyserial ports: writes go through the output buffer
+        import serial as pyserial
+        import torvak_serial  # noqa: F401  (registers torvak://)
+        ports = [pyserial.serial_for_url("torvak://%s/%d" % (serial, n), baudrate=115200, timeout=0.02)
+                 for n in _CHANNELS]
+        device = ports[0]._channel._Serial__handle._Channel__device
+    else:
+        ports = [zeq_torvak.Serial("Torvak:%s:S%d" % (serial, n), 115200, timeout=0.02)
+                 for n in _CHANNELS]
+        device = ports[0]._Serial__handle._Channel__device
     reader_tid = device._Device__input_scanner.native_id
     meter = Meter(baseline.keys() - {reader_tid}, reader_tid, 0 if hog else args.perf_hz)
     stop = threading.Event()
@@ -404,6 +412,9 @@ def main():
                         help="bytes per Serial.write call of the module's writers")
     parser.add_argument("--hog-switch-interval", type=float, default=0.5)
     parser.add_argument("--rounds", type=int, default=1)
+    parser.add_argument("--through", choices=("module", "torvak"), default="module",
+                        help="the module runs' ports: the module's Serial, or torvak:// ports of"
+                        " torvak_serial (pyserial), whose writes go through their output buffer")
     parser.add_argument("--no-floor-hog", action="store_true",
                         help="skip the reference run of the C floor beside the same hog")
     parser.add_argument("--cc", default=os.environ.get("CC", "cc"))

@@ -292,22 +292,24 @@ class TestWriting:
                 port.write(data)
         assert len(device.out_packets()) == before
 
-    def test_flush_and_output_buffer_send_nothing(self, device, port):
+    def test_flush_and_reset_once_everything_has_gone_send_nothing_more(self, device, port):
         port.write(b"x")
+        port.flush()
         before = len(device.out_packets())
         port.flush()
         port.reset_output_buffer()
         assert port.out_waiting == 0
         assert len(device.out_packets()) == before
 
-    def test_write_timeout_is_checked_between_packets(self, device, port):
+    def test_write_timeout_limits_the_wait_for_room(self, device, port):
         device.set_pace_ms(30)  # the device takes one packet every 30 ms
         port.write_timeout = 0.05
-        data = bytes(range(256)) * 5  # 21 packets, about 0.6 s
+        data = bytes(range(256)) * 20  # more than the 4 KiB output buffer takes
         start = time.monotonic()
-        with pytest.raises(serial.SerialTimeoutException, match="of 1280 bytes sent"):
+        with pytest.raises(serial.SerialTimeoutException, match="of 5120 bytes written"):
             port.write(data)
         assert time.monotonic() - start < 0.4
+        port.reset_output_buffer()
         port.write_timeout = None
         assert port.write(b"after") == 5
 

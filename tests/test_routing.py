@@ -52,6 +52,8 @@ def pyserial_program(url):
         port.baudrate = 57600
         assert port.baudrate == 57600
         port.write(b"x" * 1000)
+        port.flush()  # returns once the device has it all
+        assert port.out_waiting == 0
         assert select.select([port], [], [], 5)[0] == [port]
         port.timeout = 5
         assert port.read(1000) == b"x" * 1000

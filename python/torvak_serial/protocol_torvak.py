@@ -13,7 +13,6 @@ import socket
 import threading
 import time
 import weakref
-from array import array
 from typing import TYPE_CHECKING, Any, Iterator, Optional, Tuple
 
 import serial
@@ -27,10 +26,8 @@ from serial.serialutil import (
 import _torvak_readiness
 import zeq_torvak
 from torvak_common import (
-    PACKET_PAYLOAD,
     ServedDevice,
     check_baudrate,
-    data_packet,
     explain,
     port_name,
     release_device,
@@ -38,6 +35,7 @@ from torvak_common import (
 )
 
 from . import lifetime
+from .output import DirectOutput, output_for
 from .routed import WRITE_SHARE, RoutedChannel
 from .url import parse_url
 
@@ -45,10 +43,9 @@ if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
     from serial.rs485 import RS485Settings
 
-# A non-blocking write (write_timeout 0) sends for about this long, each packet with a
-# USB time-out of this many milliseconds, and returns what it sent.
+# A non-blocking write (write_timeout 0) on a routed port takes what the connection takes
+# within about this long.
 _NONBLOCKING_SPAN = 0.002
-_NONBLOCKING_USB_MS = 2
 # The channel's own time limit, too short for it ever to wait: this class does the waiting,
 # so that cancel_read() and close() can end it.
 _NO_WAIT = 1e-9
@@ -72,10 +69,13 @@ class Serial(SerialBase):
     requested bytes have arrived, ``0`` returns at once with what is there, a positive
     value limits the whole call; ``inter_byte_timeout`` ends a read once data has stopped
     arriving for that long. ``cancel_read()`` ends a read waiting in another thread (or,
-    when none waits, the next one) with what it has gathered. Writes return once every
-    packet has been handed to USB, so ``flush()`` has nothing to wait for and there is no
-    host output buffer for ``reset_output_buffer()`` to discard; ``write_timeout`` is
-    checked between packets. Baud-rate changes return once the device has confirmed
+    when none waits, the next one) with what it has gathered. Writes go into an output
+    buffer of 4 KiB, as a tty's do, drained to USB in the background: ``write()`` waits
+    only while the buffer is full (``write_timeout`` limits that wait; 0 takes what fits),
+    ``out_waiting`` counts what is buffered or on its way, ``flush()`` waits until all of
+    it has reached the device, ``reset_output_buffer()`` drops what has not gone yet, and
+    ``close()`` drains first. A transfer that fails stops the drain; the next write, flush
+    or close raises SerialException naming the bytes not delivered. Baud-rate changes return once the device has confirmed
     them. Parity, byte size, stop bits, flow control and RS-485 mode cannot be changed on
     the device: anything but their defaults is refused, since the data would be corrupted.
     The channel has no modem lines, as pyserial's socket:// and loop:// ports have none:
@@ -118,6 +118,7 @@ class Serial(SerialBase):
         self._selector: Optional[selectors.BaseSelector] = None
         # Readable while a routed channel has data waiting (made at the first routed open).
         self._routed_r, self._routed_w = -1, -1
+        self._output: Any = None  # where writes go while open (see output.py)
         super().__init__(*args, **kwargs)
 
     # -- opening and closing ---------------------------------------------------------
@@ -145,6 +146,7 @@ class Serial(SerialBase):
         self._channel = channel
         self._address = (serial_number, channel_number)
         self._watch(channel)
+        self._output = output_for(channel, self._buffer, str(self.port))
         self._opened()
 
     def _opened(self) -> None:
@@ -178,7 +180,11 @@ class Serial(SerialBase):
         self._opened()
 
     def close(self) -> None:
+        """Closes the port once what was written has reached the device (as a tty's close,
+        it gives up after a few seconds in which nothing moved, and logs what it dropped)."""
         with self._close_lock:
+            output, self._output = self._output, None
+            failure = output.close() if output is not None and self.is_open else None
             channel, self._channel = self._channel, None
             self.is_open = False
             self._cancel.set()  # a read waiting in another thread finds the port closed
@@ -187,6 +193,8 @@ class Serial(SerialBase):
             if channel is not None:
                 with self._errors_as_serial_exceptions():
                     channel.close()
+            if failure is not None:
+                raise failure
 
     def _watch(self, channel: zeq_torvak.Serial) -> None:
         # The module's channel object keeps its receive buffer in a private capsule, which
@@ -213,7 +221,8 @@ class Serial(SerialBase):
     def fileno(self) -> int:
         """The channel's readiness descriptor, for select, selectors and asyncio: it polls
         readable while received data waits to be read, and once no more can come (the port
-        closed, the device gone, the service's connection ended)."""
+        closed, the device gone, the service's connection ended); writable while the
+        output buffer has room."""
         if self._ready_fd < 0:
             raise PortNotOpenError()
         return self._ready_fd
@@ -385,28 +394,16 @@ class Serial(SerialBase):
     # -- writing ---------------------------------------------------------------------
 
     def write(self, data: ReadableBuffer) -> int:
-        """Sends `data` and returns its length once every packet has been handed to USB;
-        with write_timeout set, SerialTimeoutException when that takes longer."""
+        """Puts `data` into the output buffer, waiting while it is full; returns its length.
+        With write_timeout set, SerialTimeoutException once that wait takes longer; with
+        write_timeout 0, returns at once how much the buffer took."""
         channel = self._open_channel()
         payload = _as_bytes(data)
         limit = self.write_timeout
         if isinstance(channel, RoutedChannel):
             return self._write_routed(channel, payload, limit)
         with self._errors_as_serial_exceptions():
-            if limit is None or not payload:
-                channel.write(payload)
-                return len(payload)
-            if limit == 0:
-                return self._write_nonblocking(channel, payload)
-            deadline = time.monotonic() + limit
-            sent = 0
-            while sent < len(payload):
-                sent += channel.write(payload[sent : sent + PACKET_PAYLOAD])
-                if sent < len(payload) and time.monotonic() >= deadline:
-                    raise SerialTimeoutException(
-                        "Write timeout: {} of {} bytes sent".format(sent, len(payload))
-                    )
-            return sent
+            return int(self._output.write(payload, limit))
 
     @staticmethod
     def _write_routed(channel: RoutedChannel, payload: bytes, limit: Optional[float]) -> int:
@@ -424,40 +421,25 @@ class Serial(SerialBase):
                 raise SerialTimeoutException("Write timeout: {} of {} bytes sent".format(sent, len(payload)))
         return sent
 
-    def _write_nonblocking(self, channel: zeq_torvak.Serial, payload: bytes) -> int:
-        """Sends packets for about _NONBLOCKING_SPAN, each with a short USB time-out, and
-        returns how many bytes went out (0 when the device takes none now)."""
-        handle = getattr(channel, "_Serial__handle")
-        device = getattr(handle, "_Channel__device")
-        number = getattr(handle, "_Channel__channel")
-        timeout_error = zeq_torvak._usb_core.USBTimeoutError  # type: ignore[attr-defined]
-        deadline = time.monotonic() + _NONBLOCKING_SPAN
-        sent = 0
-        while sent < len(payload):
-            chunk = payload[sent : sent + PACKET_PAYLOAD]
-            try:
-                device._Device__write(array("B", data_packet(number, chunk)), _NONBLOCKING_USB_MS)
-            except timeout_error:
-                break
-            sent += len(chunk)
-            if time.monotonic() >= deadline:
-                break
-        return sent
+    def _output_side(self) -> Any:
+        channel = self._open_channel()
+        if isinstance(channel, RoutedChannel):
+            return channel
+        return self._output or DirectOutput(channel)
 
     @property
     def out_waiting(self) -> int:
-        """Always 0: write() returns only when the data has been handed to USB."""
-        self._open_channel()
-        return 0
+        """Bytes written and not yet handed over to the device (buffered or in flight)."""
+        return int(self._output_side().waiting())
 
     def flush(self) -> None:
-        """Nothing to wait for: write() returns only when the data has been handed to USB."""
-        self._open_channel()
+        """Waits until everything written has reached the device; SerialException naming
+        the bytes that did not when the device fails or goes first."""
+        self._output_side().flush()
 
     def reset_output_buffer(self) -> None:
-        """Nothing to discard: the host keeps no output buffer (write() is synchronous),
-        and what the device has taken it sends."""
-        self._open_channel()
+        """Drops what was written and not yet handed to USB; what is on its way goes on."""
+        self._output_side().reset()
 
     # -- settings --------------------------------------------------------------------
 

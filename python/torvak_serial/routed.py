@@ -38,6 +38,18 @@ SEND_BUFFER = FLOW_WINDOW
 # up to this long without progress, looked at every CLOSE_LOOK seconds.
 CLOSE_LIMIT = 15.0
 CLOSE_LOOK = 0.5
+# flush() looks this often whether what was written has reached the device.
+FLUSH_LOOK = 0.02
+
+
+def _unsent(sock: Optional[socket.socket]) -> int:
+    """Bytes written to the connection that the service has not read yet."""
+    if sock is None:
+        return 0
+    try:
+        return int(struct.unpack("i", fcntl.ioctl(sock.fileno(), termios.TIOCOUTQ, b"\0" * 4))[0])
+    except OSError:
+        return 0
 
 
 class _Inbox:
@@ -185,11 +197,7 @@ class _Client(serial.rfc2217.Serial):
             if not thread.is_alive():
                 return
             now = time.monotonic()
-            try:
-                unsent = struct.unpack("i", fcntl.ioctl(sock.fileno(), termios.TIOCOUTQ, b"\0" * 4))[0]
-            except OSError:
-                unsent = None
-            marker = (unsent, None if self.progress is None else self.progress())
+            marker = (_unsent(sock), None if self.progress is None else self.progress())
             if marker != seen:
                 seen, since = marker, now
             elif now - since >= CLOSE_LIMIT:
@@ -313,6 +321,33 @@ class RoutedChannel:
         """Whether the connection takes more data, waiting `wait` seconds at most."""
         sock = getattr(self._client_open(), "_socket", None)
         return sock is not None and bool(select.select([], [sock], [], wait)[1])
+
+    def waiting(self) -> int:
+        """Bytes written and not yet handed to the device: what the connection has not
+        delivered to the service, and what the service holds for the device."""
+        client = self._client_open()
+        status = self._channel_status() or {}
+        return _unsent(getattr(client, "_socket", None)) + int(status.get("waiting") or 0)
+
+    def flush(self) -> None:
+        """Returns once everything written has reached the device; SerialException naming
+        what had not when the connection ends first."""
+        left = 0
+        try:
+            while True:
+                left = self.waiting()
+                if not left:
+                    return
+                time.sleep(FLUSH_LOOK)
+        except SerialException as error:
+            raise SerialException("{} ({} bytes written were not delivered)".format(error, left)) from error
+
+    def reset(self) -> None:
+        """Asks the service to drop what it holds for the device."""
+        try:
+            self._client_open().rfc2217_send_purge(serial.rfc2217.PURGE_TRANSMIT_BUFFER)
+        except SerialException as error:
+            raise self.gone() from error
 
     def flushInput(self) -> None:  # noqa: N802  (the module's name)
         try:

@@ -1,8 +1,5 @@
 #include "channel/input_buffer.hpp"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdint>
 
@@ -16,7 +13,7 @@ void InputBuffer::append(std::vector<uint8_t> chunk) {
     if (closed_) return;
     total_ += chunk.size();
     chunks_.push_back(std::move(chunk));
-    if (!signalled_ && readiness_fd_ >= 0) update_readiness_locked();
+    if (!signalled_ && readiness_) update_readiness_locked();
 }
 
 size_t InputBuffer::waiting() const {
@@ -44,7 +41,7 @@ InputBuffer::Take InputBuffer::take(size_t max_size, std::vector<uint8_t>& out) 
     } else {
         front_offset_ += n;
     }
-    if (total_ == 0 && readiness_fd_ >= 0) update_readiness_locked();
+    if (total_ == 0 && readiness_) update_readiness_locked();
     return Take::Got;
 }
 
@@ -67,9 +64,7 @@ void InputBuffer::close() {
     update_readiness_locked();
 }
 
-InputBuffer::~InputBuffer() {
-    if (readiness_fd_ >= 0) ::close(readiness_fd_);
-}
+InputBuffer::~InputBuffer() = default;
 
 void InputBuffer::end_input() {
     sync::BlockingLock lock(mutex_);
@@ -83,24 +78,28 @@ bool InputBuffer::input_ended() const {
 }
 
 int InputBuffer::readiness_fd() {
+    const std::shared_ptr<sync::ReadinessPair> pair = readiness();
+    return pair ? pair->fd() : -1;
+}
+
+std::shared_ptr<sync::ReadinessPair> InputBuffer::readiness() {
     sync::BlockingLock lock(mutex_);
-    if (readiness_fd_ < 0) {
-        readiness_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (!readiness_) {
+        auto pair = std::make_shared<sync::ReadinessPair>();
+        if (!pair->open()) return nullptr;
+        readiness_ = std::move(pair);
         signalled_ = false;
         update_readiness_locked();
     }
-    return readiness_fd_;
+    return readiness_;
 }
 
 void InputBuffer::update_readiness_locked() {
-    if (readiness_fd_ < 0) return;
+    if (!readiness_) return;
     const bool ready = closed_ || ended_ || total_ > 0;
     if (ready == signalled_) return;
-    uint64_t value = 1;
-    // Non-blocking both ways: the counter is only ever 0 or 1 here.
-    const ssize_t done = ready ? ::write(readiness_fd_, &value, sizeof value)
-                               : ::read(readiness_fd_, &value, sizeof value);
-    if (done == static_cast<ssize_t>(sizeof value)) signalled_ = ready;
+    readiness_->set_readable(ready);
+    signalled_ = ready;
 }
 
 }  // namespace zt::channel

@@ -5,8 +5,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <vector>
+
+#include "sync/readiness_pair.hpp"
 
 namespace zt::channel {
 
@@ -42,11 +45,15 @@ public:
     void end_input();
     bool input_ended() const;
 
-    // A descriptor (an eventfd) that polls readable while data is buffered, or while no
-    // more can come (closed, or input ended), and not readable otherwise. Made on the
-    // first call, kept until the buffer is destroyed: whoever waits on it holds the
-    // buffer, so it is never closed under a waiter. -1 when the system refuses one.
+    // A descriptor that polls readable while data is buffered, or while no more can come
+    // (closed, or input ended), and not readable otherwise; its writable state belongs to
+    // the channel's output queue, when it has one (always writable otherwise). Made on the
+    // first call, kept until the buffer and every holder of readiness() are gone: whoever
+    // waits on it holds the buffer, so it is never closed under a waiter. -1 when the
+    // system refuses one.
     int readiness_fd();
+    // The descriptor's pair, made on first need; nullptr when the system refuses one.
+    std::shared_ptr<sync::ReadinessPair> readiness();
 
 private:
     // Brings the descriptor's state in line with the buffer's. Expects mutex_.
@@ -59,8 +66,8 @@ private:
     size_t total_ = 0;                          // guarded by mutex_: bytes buffered
     bool closed_ = false;                       // guarded by mutex_
     bool ended_ = false;                        // guarded by mutex_
-    int readiness_fd_ = -1;                     // guarded by mutex_; then fixed until destruction
-    bool signalled_ = false;                    // guarded by mutex_: readiness_fd_ polls readable
+    std::shared_ptr<sync::ReadinessPair> readiness_;  // guarded by mutex_; then fixed until destruction
+    bool signalled_ = false;                    // guarded by mutex_: readiness_ polls readable
 };
 
 }  // namespace zt::channel

@@ -16,7 +16,7 @@
 #include "device/device_core.hpp"
 #include "device/native_adapters.hpp"
 #include "sync/blocking_lock.hpp"
-#include "usb/usb_binding.hpp"
+#include "usb_binding/usb_binding.hpp"
 #include "wire/wire_format.hpp"
 
 namespace zt::device {
@@ -188,7 +188,7 @@ py::object init(const Args& a) {
     py::object out_address = ep_out.attr("bEndpointAddress");
     const size_t in_size = ep_in.attr("wMaxPacketSize").cast<size_t>();
     std::unique_ptr<Link> link;
-    if (auto native = usb::native_handle(handle))
+    if (auto native = usb_binding::native_handle(handle))
         link = std::make_unique<NativeLink>(native, in_address.cast<uint8_t>(), out_address.cast<uint8_t>(), in_size);
     else
         link = std::make_unique<PythonLink>(handle, in_address, out_address, in_size);

@@ -50,6 +50,23 @@ public:
     // One OUT transfer; returns the count the handle reports. Called without the GIL.
     virtual size_t write(std::span<const uint8_t> data, unsigned timeout_ms) = 0;
     virtual size_t in_packet_size() const = 0;
+
+    // The end of an asynchronous OUT transfer: bytes taken, and 0 or a USB error code.
+    using Sent = std::function<void(size_t transferred, int code)>;
+    // Starts one OUT transfer and returns without waiting: 0 once it is on its way, or the
+    // USB error code of why not (then `done` is never called). `done` runs once on the
+    // thread that handles USB events (the reader's), holds no lock of the link's and must
+    // not block. kNoAsync for a link that cannot (a handle reached through Python). Never
+    // throws: its callers may be built apart from the link.
+    static constexpr int kNoAsync = -12;  // LIBUSB_ERROR_NOT_SUPPORTED
+    virtual bool asynchronous() const { return false; }
+    // Stops the asynchronous transfers of `owner` on their way (they still end through `done`).
+    virtual void cancel_submitted(const void* owner) noexcept { (void)owner; }
+    // `owner` tags the transfer for cancel_submitted().
+    virtual int submit(std::vector<uint8_t> data, unsigned timeout_ms, Sent done, const void* owner) noexcept {
+        (void)data, (void)timeout_ms, (void)done, (void)owner;
+        return kNoAsync;
+    }
 };
 
 // Receiver of one open channel's data.

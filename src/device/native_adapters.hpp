@@ -8,6 +8,7 @@
 #include <memory>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "channel/input_buffer.hpp"
 #include "device/device_core.hpp"
@@ -27,6 +28,11 @@ public:
         return dev_->write(ep_out_, data.data(), data.size(), timeout_ms);
     }
     size_t in_packet_size() const override { return in_size_; }
+    bool asynchronous() const override { return true; }
+    void cancel_submitted(const void* owner) noexcept override { dev_->cancel_writes(owner); }
+    int submit(std::vector<uint8_t> data, unsigned timeout_ms, Sent done, const void* owner) noexcept override {
+        return dev_->submit_write(ep_out_, std::move(data), timeout_ms, std::move(done), owner);
+    }
 
 private:
     std::shared_ptr<usb::Device> dev_;

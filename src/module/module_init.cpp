@@ -14,7 +14,7 @@
 #include "device/device_binding.hpp"
 #include "registry/registry_binding.hpp"
 #include "serial/serial_binding.hpp"
-#include "usb/usb_binding.hpp"
+#include "usb_binding/usb_binding.hpp"
 
 namespace zt::module {
 namespace {
@@ -57,7 +57,7 @@ void import_sequence(py::module_ m) {
     py::module_ threading = py::module_::import("threading");
     py::module_ time = py::module_::import("time");
     py::module_ typing = py::module_::import("typing");
-    const usb::UsbLayer usb = usb::make_usb_layer();
+    const usb_binding::UsbLayer usb = usb_binding::make_usb_layer();
 
     ns["__builtins__"] = py::module_::import("builtins");
     ns["_array"] = py::module_::import("array").attr("array");

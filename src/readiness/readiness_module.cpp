@@ -1,14 +1,18 @@
 // _torvak_readiness: the private entry point through which torvak_serial reaches an open
 // channel's readiness descriptor, so that its ports work with select, selectors and
-// asyncio. The module zeq_torvak keeps its surface; this module reads the receive buffer
+// asyncio, and gives a channel an output queue drained natively in the background
+// (device/output_queue.hpp). The module zeq_torvak keeps its surface; this module reads the receive buffer
 // a channel object keeps in its `_Channel__in_deque` capsule (both modules are built
 // from the same sources in one build).
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cerrno>
 #include <memory>
+#include <optional>
 
 #include "channel/input_buffer.hpp"
+#include "device/output_queue.hpp"
 
 namespace {
 
@@ -46,12 +50,177 @@ PyObject* ended(PyObject*, PyObject* capsule) {
     return PyBool_FromLong(result);
 }
 
+// --- output queues ---------------------------------------------------------------
+
+constexpr const char* kQueueName = "_torvak_readiness.output_queue";
+
+using zt::device::DeviceCore;
+using zt::device::OutputQueue;
+
+OutputQueue* queue_of(PyObject* capsule) {
+    if (!PyCapsule_IsValid(capsule, kQueueName)) {
+        PyErr_SetString(PyExc_TypeError, "expected an output queue made by _torvak_readiness.output()");
+        return nullptr;
+    }
+    return static_cast<std::shared_ptr<OutputQueue>*>(PyCapsule_GetPointer(capsule, kQueueName))->get();
+}
+
+// Runs with the GIL, possibly during finalization, so it does not release it: the queue's
+// lock is only ever held for one short operation that never waits for the GIL (a transfer
+// submitted at most), and the device core let go here is the last reference only once the
+// device is closed, whose release has already ended every transfer.
+void release_queue(PyObject* capsule) {
+    auto* shared = static_cast<std::shared_ptr<OutputQueue>*>(PyCapsule_GetPointer(capsule, kQueueName));
+    if (!shared) return;
+    (*shared)->detach();
+    delete shared;
+}
+
+// Seconds as a double, at least 0; -1 with an exception set for anything else.
+double seconds_of(PyObject* value) {
+    const double seconds = PyFloat_AsDouble(value);
+    if (seconds == -1.0 && PyErr_Occurred()) return -1;
+    if (!(seconds >= 0)) {
+        PyErr_SetString(PyExc_ValueError, "a time limit must be a number of seconds, 0 or more");
+        return -1;
+    }
+    return seconds;
+}
+
+PyObject* raise_failure(const OutputQueue::Failure& failure) {
+    const int error = failure.code == -4 ? ENODEV : failure.code == -7 ? ETIMEDOUT : EIO;
+    PyObject* args = Py_BuildValue("(is)", error, failure.text().c_str());
+    if (args) {
+        PyErr_SetObject(PyExc_OSError, args);
+        Py_DECREF(args);
+    }
+    return nullptr;
+}
+
+PyObject* output(PyObject*, PyObject* args) {
+    PyObject* buffer_capsule = nullptr;
+    PyObject* core_capsule = nullptr;
+    int channel = 0;
+    Py_ssize_t capacity = static_cast<Py_ssize_t>(OutputQueue::kDefaultCapacity);
+    if (!PyArg_ParseTuple(args, "OOi|n:output", &buffer_capsule, &core_capsule, &channel, &capacity)) return nullptr;
+    if (!buffer_of(buffer_capsule)) return nullptr;
+    if (channel < 0 || channel > 255 || capacity < 1) {
+        PyErr_SetString(PyExc_ValueError, "output() needs a channel in 0..255 and a capacity of at least 1 byte");
+        return nullptr;
+    }
+    if (!PyCapsule_CheckExact(core_capsule) || !PyCapsule_IsValid(core_capsule, nullptr)) {
+        PyErr_SetString(PyExc_TypeError, "expected the core of an open zeq_torvak device");
+        return nullptr;
+    }
+    auto core = *static_cast<std::shared_ptr<DeviceCore>*>(PyCapsule_GetPointer(core_capsule, nullptr));
+    if (!core->link().asynchronous()) Py_RETURN_NONE;  // a handle reached through Python
+    auto input = *static_cast<std::shared_ptr<InputBuffer>*>(PyCapsule_GetPointer(buffer_capsule, nullptr));
+    std::shared_ptr<OutputQueue> queue;
+    Py_BEGIN_ALLOW_THREADS
+    queue = OutputQueue::make(std::move(core), static_cast<uint8_t>(channel), static_cast<size_t>(capacity),
+                              std::move(input));
+    Py_END_ALLOW_THREADS
+    auto* owner = new std::shared_ptr<OutputQueue>(std::move(queue));
+    PyObject* capsule = PyCapsule_New(owner, kQueueName, release_queue);
+    if (!capsule) delete owner;
+    return capsule;
+}
+
+PyObject* write(PyObject*, PyObject* args) {
+    PyObject* capsule = nullptr;
+    Py_buffer data;
+    PyObject* limit = nullptr;
+    if (!PyArg_ParseTuple(args, "Oy*O:write", &capsule, &data, &limit)) return nullptr;
+    OutputQueue* queue = queue_of(capsule);
+    const double seconds = queue ? seconds_of(limit) : -1;
+    if (seconds < 0) {
+        PyBuffer_Release(&data);
+        return nullptr;
+    }
+    std::optional<OutputQueue::Failure> failure;
+    size_t taken = 0;
+    Py_BEGIN_ALLOW_THREADS
+    taken = queue->put(static_cast<const uint8_t*>(data.buf), static_cast<size_t>(data.len), seconds, failure);
+    Py_END_ALLOW_THREADS
+    PyBuffer_Release(&data);
+    if (failure) return raise_failure(*failure);
+    return PyLong_FromSize_t(taken);
+}
+
+PyObject* out_waiting(PyObject*, PyObject* capsule) {
+    OutputQueue* queue = queue_of(capsule);
+    if (!queue) return nullptr;
+    size_t waiting = 0;
+    Py_BEGIN_ALLOW_THREADS
+    waiting = queue->waiting();
+    Py_END_ALLOW_THREADS
+    return PyLong_FromSize_t(waiting);
+}
+
+PyObject* drain(PyObject*, PyObject* args) {
+    PyObject* capsule = nullptr;
+    PyObject* limit = nullptr;
+    if (!PyArg_ParseTuple(args, "OO:drain", &capsule, &limit)) return nullptr;
+    OutputQueue* queue = queue_of(capsule);
+    const double seconds = queue ? seconds_of(limit) : -1;
+    if (seconds < 0) return nullptr;
+    std::optional<OutputQueue::Failure> failure;
+    bool drained = false;
+    Py_BEGIN_ALLOW_THREADS
+    drained = queue->drain(seconds, failure);
+    Py_END_ALLOW_THREADS
+    if (failure) return raise_failure(*failure);
+    return PyBool_FromLong(drained);
+}
+
+PyObject* reset_output(PyObject*, PyObject* capsule) {
+    OutputQueue* queue = queue_of(capsule);
+    if (!queue) return nullptr;
+    size_t dropped = 0;
+    Py_BEGIN_ALLOW_THREADS
+    dropped = queue->reset();
+    Py_END_ALLOW_THREADS
+    return PyLong_FromSize_t(dropped);
+}
+
+PyObject* close_output(PyObject*, PyObject* args) {
+    PyObject* capsule = nullptr;
+    PyObject* limit = nullptr;
+    if (!PyArg_ParseTuple(args, "OO:close_output", &capsule, &limit)) return nullptr;
+    OutputQueue* queue = queue_of(capsule);
+    const double patience = queue ? seconds_of(limit) : -1;
+    if (patience < 0) return nullptr;
+    std::optional<OutputQueue::Failure> failure;
+    size_t dropped = 0;
+    Py_BEGIN_ALLOW_THREADS
+    dropped = queue->close(patience, failure);
+    Py_END_ALLOW_THREADS
+    if (!failure) return Py_BuildValue("(nO)", static_cast<Py_ssize_t>(dropped), Py_None);
+    return Py_BuildValue("(ns)", static_cast<Py_ssize_t>(dropped), failure->text().c_str());
+}
+
 PyMethodDef g_methods[] = {
     {"descriptor", descriptor, METH_O,
      "descriptor(buffer) -> int\n\nThe channel's readiness descriptor: it polls readable while data is buffered or "
      "while no more can come. It stays open as long as `buffer` lives."},
     {"ended", ended, METH_O,
      "ended(buffer) -> bool\n\nWhether the device's reader has stopped, so that no more data comes."},
+    {"output", output, METH_VARARGS,
+     "output(buffer, core, channel, capacity=4096) -> queue | None\n\nAn output queue for the channel: a buffer of "
+     "`capacity` bytes drained by asynchronous USB transfers. While it lives, the channel's readiness descriptor polls "
+     "writable only while the buffer has room. None when the device's handle cannot transfer asynchronously."},
+    {"write", write, METH_VARARGS,
+     "write(queue, data, seconds) -> int\n\nQueues what fits of `data`, waiting up to `seconds` for room while some "
+     "does not; the count taken. OSError for a failure of the drain not yet reported, naming the bytes lost."},
+    {"out_waiting", out_waiting, METH_O, "out_waiting(queue) -> int\n\nBytes queued or in flight."},
+    {"drain", drain, METH_VARARGS,
+     "drain(queue, seconds) -> bool\n\nWaits up to `seconds` until everything queued has reached the device. "
+     "OSError as for write()."},
+    {"reset_output", reset_output, METH_O,
+     "reset_output(queue) -> int\n\nDrops what has not been handed to USB yet; the count dropped."},
+    {"close_output", close_output, METH_VARARGS,
+     "close_output(queue, patience) -> (int, str | None)\n\nDrains, giving up once nothing has moved for "
+     "`patience` seconds, then stops the queue: the bytes dropped, and the text of a failure met on the way."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -24,8 +24,9 @@ namespace zt::usb {
 // back to 0, so the handle is never closed under a running transfer. Opening the handle and
 // claiming an interface (one ioctl each, no transfer) happen under the mutex, so that two
 // threads making their first transfer at once neither open twice nor claim twice.
-// libusb_cancel_transfer is also called under the mutex; that is safe because a transfer
-// callback never takes it.
+// libusb_cancel_transfer is also called under the mutex; that is safe because cancelling
+// only asks the kernel to discard the transfer and never runs a callback, so the callback
+// of an asynchronous transfer may take the mutex.
 class LibusbDevice final : public Device {
 public:
     // Takes a new reference to `device`; `descriptor` is its device descriptor.
@@ -46,6 +47,9 @@ public:
 
     size_t read(uint8_t endpoint, uint8_t* buffer, size_t length, unsigned timeout_ms) override;
     size_t write(uint8_t endpoint, const uint8_t* data, size_t length, unsigned timeout_ms) override;
+    int submit_write(uint8_t endpoint, std::vector<uint8_t> data, unsigned timeout_ms, SentHandler done,
+                     const void* owner) noexcept override;
+    void cancel_writes(const void* owner) noexcept override;
 
     void release() override;
 
@@ -55,6 +59,9 @@ private:
         uint8_t attributes = 0;
     };
     class Pin;
+    struct Outgoing;
+    // The callback of an asynchronous output transfer, on the thread handling events.
+    static void LIBUSB_CALL on_sent(libusb_transfer* t);
 
     // Expect mutex_ held.
     libusb_device_handle* pin_locked(const std::string& operation);
@@ -78,12 +85,14 @@ private:
     std::mutex mutex_;
     std::condition_variable idle_;             // notified under mutex_ when users_ drops to 0 or closed_ is set
     libusb_device_handle* handle_ = nullptr;   // guarded by mutex_; changes only while users_ == 0
-    unsigned users_ = 0;                       // guarded by mutex_: threads using handle_ without the mutex
+    unsigned users_ = 0;                       // guarded by mutex_: threads and asynchronous transfers using handle_ without the mutex
+    unsigned outgoing_ = 0;                    // guarded by mutex_: asynchronous transfers among users_
     bool released_ = false;                    // guarded by mutex_: release() has begun
     bool closed_ = false;                      // guarded by mutex_: release() has finished
     std::set<int> claimed_;                    // guarded by mutex_
     // guarded by mutex_: submitted and not yet completed; a handful at most (one per
-    // thread in a transfer), kept in a vector so that tracking one allocates nothing
+    // thread in a transfer, a few asynchronous ones), kept in a vector so that tracking
+    // one seldom allocates
     std::vector<libusb_transfer*> in_flight_;
     std::optional<std::map<uint8_t, Route>> routes_;  // guarded by mutex_: endpoints of the active configuration
     bool serial_known_ = false;                // guarded by mutex_

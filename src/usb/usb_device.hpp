@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -67,6 +68,10 @@ struct Configuration {
 
 class Context;
 
+// The end of an asynchronous output transfer: the bytes the device took, and 0 or the
+// LIBUSB_ERROR_* code of the failure (kTimeoutCode for a time-out).
+using SentHandler = std::function<void(size_t transferred, int code)>;
+
 // One attached USB device, opened on first need. Thread-safe: one thread may wait in
 // read() while others call write(); serial_number() may be called from any thread.
 class Device {
@@ -93,10 +98,23 @@ public:
     virtual size_t read(uint8_t endpoint, uint8_t* buffer, size_t length, unsigned timeout_ms) = 0;
     // One output transfer; returns the number of bytes transferred. Errors as for read.
     virtual size_t write(uint8_t endpoint, const uint8_t* data, size_t length, unsigned timeout_ms) = 0;
+    // Starts one output transfer of `data` and returns without waiting: 0 once it is on its
+    // way, or the LIBUSB_ERROR_* code of why it could not start (then `done` is never
+    // called). `done` is called exactly once, on whichever thread handles the context's
+    // events (the device's reader, or release()), with no lock of this layer held; it must
+    // not block, and may start the next transfer. Never throws, so that callers built apart
+    // from this layer need not know its exception types.
+    // `owner` tags the transfer for cancel_writes().
+    virtual int submit_write(uint8_t endpoint, std::vector<uint8_t> data, unsigned timeout_ms, SentHandler done,
+                             const void* owner) noexcept = 0;
+    // Asks every asynchronous output transfer of `owner` still on its way to stop; each
+    // still ends through its handler, with what it had sent. Returns at once.
+    virtual void cancel_writes(const void* owner) noexcept = 0;
 
     // Releases claimed interfaces and closes the handle. Transfers pending on other
-    // threads are cancelled (they fail with Error) and release returns once they have
-    // left the handle. A second call does nothing. Transfers and kernel-driver calls
+    // threads are cancelled (they fail with Error), asynchronous ones too, and release
+    // returns once they have left the handle (handling events itself meanwhile, since the
+    // reader may be gone). A second call does nothing. Transfers and kernel-driver calls
     // afterwards fail with Error; serial_number() and active_configuration() still work.
     // Destroying the last reference releases too, so drop it without the GIL.
     virtual void release() = 0;

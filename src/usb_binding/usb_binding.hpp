@@ -10,7 +10,7 @@
 
 #include "usb/usb_device.hpp"
 
-namespace zt::usb {
+namespace zt::usb_binding {
 
 struct UsbLayer {
     py::object libusb;            // bound as _libusb: has find_library
@@ -27,4 +27,4 @@ UsbLayer make_usb_layer();
 // Expects the GIL.
 std::shared_ptr<usb::Device> native_handle(py::handle obj);
 
-}  // namespace zt::usb
+}  // namespace zt::usb_binding

@@ -1,4 +1,4 @@
-#include "usb/usb_binding.hpp"
+#include "usb_binding/usb_binding.hpp"
 
 #include <pybind11/gil_safe_call_once.h>
 
@@ -13,7 +13,7 @@
 #include "binding/error_translation.hpp"
 #include "binding/gil.hpp"
 
-namespace zt::usb {
+namespace zt::usb_binding {
 namespace {
 
 // The host package's default when a transfer is given no time-out.
@@ -343,4 +343,4 @@ std::shared_ptr<usb::Device> native_handle(py::handle obj) {
     return obj.cast<std::shared_ptr<usb::Device>>();
 }
 
-}  // namespace zt::usb
+}  // namespace zt::usb_binding

@@ -1,0 +1,159 @@
+"""The output side of a direct torvak:// port.
+
+A port over this module's own USB handle writes like a tty: into the channel's output
+queue, a buffer of 4 KiB that asynchronous USB transfers drain in the background (see
+``_torvak_readiness.output``). A port whose device is reached through a Python USB handle
+has no queue and writes synchronously, packet by packet, as the module's channel does.
+"""
+from __future__ import annotations
+
+import logging
+import time
+from array import array
+from typing import Any, Optional
+
+from serial.serialutil import PortNotOpenError, SerialException, SerialTimeoutException
+
+import _torvak_readiness
+import zeq_torvak
+from torvak_common import PACKET_PAYLOAD, data_packet
+
+# Native waits return at least this often, so that a close() in another thread and
+# signals (Ctrl-C) are seen by a writer waiting for room.
+_SLICE = 0.1
+# close() gives up draining once nothing has moved for this long.
+CLOSE_PATIENCE = 3.0
+# Without a queue, a non-blocking write (write_timeout 0) sends for about this long, each
+# packet with a USB time-out of this many milliseconds, and returns what it sent.
+_NONBLOCKING_SPAN = 0.002
+_NONBLOCKING_USB_MS = 2
+_log = logging.getLogger("torvak_serial")
+
+
+def _timeout(taken: int, size: int) -> SerialTimeoutException:
+    return SerialTimeoutException("Write timeout: {} of {} bytes written".format(taken, size))
+
+
+class QueuedOutput:
+    """The channel's native output queue: write() blocks only while the buffer is full."""
+
+    def __init__(self, queue: object, port: str) -> None:
+        self._queue = queue
+        self._port = port
+        self._closed = False  # set by close(), which may run while another thread waits
+
+    def _failed(self, error: OSError) -> SerialException:
+        return SerialException("{}: {}".format(self._port, error.strerror))
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise PortNotOpenError()
+
+    def write(self, payload: bytes, limit: Optional[float]) -> int:
+        view = memoryview(payload)
+        deadline = None if limit is None else time.monotonic() + limit
+        taken = 0
+        while True:
+            wait = _SLICE if deadline is None else max(0.0, min(_SLICE, deadline - time.monotonic()))
+            try:
+                taken += _torvak_readiness.write(self._queue, view[taken:], wait)
+            except OSError as error:
+                raise self._failed(error) from error
+            if taken == len(payload) or limit == 0:
+                return taken
+            if deadline is not None and time.monotonic() >= deadline:
+                raise _timeout(taken, len(payload))
+            self._check_open()
+
+    def waiting(self) -> int:
+        waiting: int = _torvak_readiness.out_waiting(self._queue)
+        return waiting
+
+    def flush(self) -> None:
+        try:
+            while not _torvak_readiness.drain(self._queue, _SLICE):
+                self._check_open()
+        except OSError as error:
+            raise self._failed(error) from error
+
+    def reset(self) -> None:
+        _torvak_readiness.reset_output(self._queue)
+
+    def close(self) -> Optional[SerialException]:
+        """Drains and stops the queue; the failure met on the way, for the caller to raise
+        once the channel is closed."""
+        self._closed = True
+        dropped, failure = _torvak_readiness.close_output(self._queue, CLOSE_PATIENCE)
+        if dropped:
+            _log.warning("%s: closed with %d bytes written and not delivered: the device took "
+                         "nothing for %s s", self._port, dropped, CLOSE_PATIENCE)
+        return None if failure is None else SerialException("{}: {}".format(self._port, failure))
+
+
+class DirectOutput:
+    """Synchronous writes through the channel: each packet handed to USB before write()
+    returns, so there is nothing to wait for, count or drop afterwards."""
+
+    def __init__(self, channel: Any) -> None:
+        self._channel = channel
+
+    def write(self, payload: bytes, limit: Optional[float]) -> int:
+        channel = self._channel
+        if limit is None or not payload:
+            channel.write(payload)
+            return len(payload)
+        if limit == 0:
+            return self._write_nonblocking(payload)
+        deadline = time.monotonic() + limit
+        sent = 0
+        while sent < len(payload):
+            sent += channel.write(payload[sent : sent + PACKET_PAYLOAD])
+            if sent < len(payload) and time.monotonic() >= deadline:
+                raise _timeout(sent, len(payload))
+        return sent
+
+    def _write_nonblocking(self, payload: bytes) -> int:
+        """Sends packets for about _NONBLOCKING_SPAN, each with a short USB time-out, and
+        returns how many bytes went out (0 when the device takes none now)."""
+        handle = getattr(self._channel, "_Serial__handle")
+        device = getattr(handle, "_Channel__device")
+        number = getattr(handle, "_Channel__channel")
+        timeout_error = zeq_torvak._usb_core.USBTimeoutError  # type: ignore[attr-defined]
+        deadline = time.monotonic() + _NONBLOCKING_SPAN
+        sent = 0
+        while sent < len(payload):
+            chunk = payload[sent : sent + PACKET_PAYLOAD]
+            try:
+                device._Device__write(array("B", data_packet(number, chunk)), _NONBLOCKING_USB_MS)
+            except timeout_error:
+                break
+            sent += len(chunk)
+            if time.monotonic() >= deadline:
+                break
+        return sent
+
+    def waiting(self) -> int:
+        return 0
+
+    def flush(self) -> None:
+        pass
+
+    def reset(self) -> None:
+        pass
+
+    def close(self) -> Optional[SerialException]:
+        return None
+
+
+def output_for(channel: Any, buffer: object, port: str) -> Any:
+    """The output side of a newly opened module channel: its native queue when its device
+    has one, synchronous writes otherwise."""
+    handle = getattr(channel, "_Serial__handle")
+    device = getattr(handle, "_Channel__device")
+    core = getattr(device, "_Device__core", None)
+    queue = None
+    if core is not None:
+        queue = _torvak_readiness.output(buffer, core, getattr(handle, "_Channel__channel"))
+    if queue is None:
+        return DirectOutput(channel)
+    return QueuedOutput(queue, port)
