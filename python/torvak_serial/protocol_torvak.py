@@ -101,6 +101,11 @@ class Serial(SerialBase):
     _dsrdtr: bool
     _rs485_mode: Optional[RS485Settings]
 
+    # Writes go through the channel's native output queue. torvak serve's ports turn this
+    # off: the service keeps its own outbox, writes a packet at a time and puts back what
+    # the device let time out, so it must see each packet's outcome.
+    _queued_output = True
+
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         self._channel: Any = None  # zeq_torvak.Serial, or RoutedChannel through the service
         self._address: Optional[Tuple[str, int]] = None  # (serial number, channel) while open
@@ -146,7 +151,7 @@ class Serial(SerialBase):
         self._channel = channel
         self._address = (serial_number, channel_number)
         self._watch(channel)
-        self._output = output_for(channel, self._buffer, str(self.port))
+        self._output = output_for(channel, self._buffer, str(self.port)) if self._queued_output else DirectOutput(channel)
         self._opened()
 
     def _opened(self) -> None:

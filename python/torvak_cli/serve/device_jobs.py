@@ -5,9 +5,8 @@ import functools
 import logging
 import time
 
-import serial
 
-import torvak_serial  # noqa: F401  (registers the torvak:// URL handler)
+import torvak_serial.protocol_torvak
 import zeq_torvak
 from torvak_common import PACKET_PAYLOAD, Kind, classify, explain, make_url, release_device
 from torvak_common.served import ECHO_PROBE, FLOW_WINDOW, info_answer
@@ -17,6 +16,13 @@ _log = logging.getLogger("torvak.serve")
 
 DEFAULT_RATE = 9600
 WRITE_SHARE = 4096  # bytes the worker writes to one channel before the next channel's turn
+
+
+class ServedPort(torvak_serial.protocol_torvak.Serial):
+    """A channel as the service holds it: writes are synchronous, a packet's outcome known
+    when write() returns (write_job puts back what the device let time out)."""
+
+    _queued_output = False
 
 
 class DeviceJobs:
@@ -31,13 +37,8 @@ class DeviceJobs:
             if not count:
                 raise OSError("the device reports no channels")
             for number in range(1, count + 1):
-                ports.append(
-                    serial.serial_for_url(
-                        make_url(self.serial, number),
-                        baudrate=self.rates.get(number, DEFAULT_RATE),
-                        timeout=0,
-                    )
-                )
+                ports.append(ServedPort(make_url(self.serial, number), baudrate=self.rates.get(number, DEFAULT_RATE),
+                                        timeout=0))
         except Exception as error:
             self.close_ports(ports)
             # The first failure is explained as the CLI would (naming a program that holds
