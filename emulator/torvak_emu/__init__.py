@@ -49,6 +49,20 @@ def _under_umockdev():
     return "libumockdev-preload" in os.environ.get("LD_PRELOAD", "")
 
 
+def _preload_for_children():
+    """Puts the library that gives each process's uevent socket a name of its own ahead
+    of umockdev's in LD_PRELOAD, for the processes started from here on (see
+    preload/uevent_socket.c: without it, two processes whose uevent monitors got the
+    same descriptor number share one name, and the first stops seeing devices come and
+    go)."""
+    library = os.path.join(os.path.dirname(os.path.abspath(__file__)), "libuevent_socket.so")
+    entries = [p for p in os.environ.get("LD_PRELOAD", "").replace(" ", ":").split(":") if p]
+    if library in entries or not os.path.exists(library):
+        return
+    at = next((i for i, p in enumerate(entries) if "libumockdev-preload" in p), len(entries))
+    os.environ["LD_PRELOAD"] = ":".join(entries[:at] + [library] + entries[at:])
+
+
 def wait_until(predicate, timeout=2.0, interval=0.005):
     """Polls predicate() until it is true or timeout seconds pass; returns its last value."""
     deadline = time.monotonic() + timeout
@@ -271,6 +285,7 @@ class Testbed:
                     raise RuntimeError(reason)
                 cls._instance = cls(_load_native().Testbed.instance())
                 atexit.register(cls._instance._shutdown)
+                _preload_for_children()
             return cls._instance
 
     @property
