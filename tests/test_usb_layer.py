@@ -3,6 +3,9 @@ emulated devices: search, serial numbers, transfers and time-outs, concurrency, 
 release, and refusal of bad input."""
 import array
 import os
+import select
+import subprocess
+import sys
 import threading
 import time
 import types
@@ -208,6 +211,87 @@ class TestUnplug:
             assert isinstance(error, core.USBError) and not isinstance(error, core.USBTimeoutError), error
         assert h.serial_number == "USB-GONE"
         zeq_torvak._close_usb_device(h)  # nothing left to release: no error
+
+
+# Lists and opens in a loop. "watch" answers each line of serial numbers it reads with
+# "seen SECONDS" once it has listed and opened them all; "churn" opens and closes one
+# device meanwhile. Both run this same program, so their uevent monitors get the same
+# descriptor number, as any two processes started alike do.
+REPLUG_CHILD = r"""
+import select, sys, time, zeq_torvak
+role, serial = sys.argv[1:]
+def use(name):
+    zeq_torvak.Serial("Torvak:%s:s1" % name, 115200, timeout=0.05).close()
+zeq_torvak.list_serial_numbers()
+print("ready", flush=True)
+wanted = None
+while True:
+    if select.select([sys.stdin], [], [], 0)[0]:
+        line = sys.stdin.readline()
+        if not line:
+            break
+        wanted, since = set(line.split()), time.monotonic()
+    try:
+        listed = zeq_torvak.list_serial_numbers()
+        if role == "churn":
+            use(serial)
+        elif wanted is not None and wanted <= set(listed):
+            for name in sorted(wanted):
+                use(name)
+            print("seen %.3f" % (time.monotonic() - since), flush=True)
+            wanted = None
+        else:
+            for name in listed:
+                use(name)
+    except Exception:  # an unplug raced the call, or the other process holds the device
+        pass
+    time.sleep(0.005)
+"""
+
+
+def _answer(child, timeout):
+    """Seconds the watcher took to see what it was asked for; None if it never did."""
+    if not select.select([child.stdout], [], [], timeout)[0]:
+        return None
+    line = child.stdout.readline().split()
+    return float(line[1]) if line[:1] == ["seen"] else None
+
+
+class TestReplugInALongLivedProcess:
+    def test_every_replug_and_a_new_device_are_seen(self, testbed, child_env):
+        dev = plug(testbed, "USB-REPLUG")
+        start = [sys.executable, "-c", REPLUG_CHILD]
+        children = []
+        try:
+            watcher = subprocess.Popen(start + ["watch", dev.serial], env=child_env, stdin=subprocess.PIPE,
+                                       stdout=subprocess.PIPE, text=True)
+            children.append(watcher)
+            assert watcher.stdout.readline() == "ready\n"  # its libusb is up
+            children.append(subprocess.Popen(start + ["churn", dev.serial], env=child_env,
+                                             stdin=subprocess.PIPE, stdout=subprocess.DEVNULL))
+            seen = []
+            for cycle in range(8):
+                time.sleep(0.1 + 0.1 * (cycle % 3))  # lists and opens race the unplug
+                dev.unplug()
+                time.sleep(0.05 * (cycle % 3))
+                dev = testbed.plug(serial=dev.serial)
+                watcher.stdin.write(dev.serial + "\n")
+                watcher.stdin.flush()
+                seen.append(_answer(watcher, 2.5))
+                if seen[-1] is None:
+                    break
+            assert len(seen) == 8 and all(s < 2.0 for s in seen), seen
+
+            second = testbed.plug(serial="USB-REPLUG-2")
+            watcher.stdin.write("{} {}\n".format(dev.serial, second.serial))
+            watcher.stdin.flush()
+            later = _answer(watcher, 2.5)
+            assert later is not None and later < 2.0
+        finally:
+            for child in children:
+                child.stdin.close()
+            for child in children:
+                child.wait(10)
 
 
 def _raised(call):
