@@ -5,6 +5,9 @@ Run under umockdev with the emulator's build on PYTHONPATH:
 """
 
 import os
+import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -257,6 +260,68 @@ def test_kernel_driver_must_be_detached_before_claiming(testbed, libusb):
         assert device.claimed
         handle.release()
     assert not device.claimed
+
+
+# Children that claim the device and have transfers in flight when they are killed.
+# "usbfs": the bare ioctls, ending in a blocking reap of an IN transfer that no data
+# completes; "module": the module's own port, writing and reading without pause.
+KILLED_CHILDREN = {
+    "usbfs": r"""
+import ctypes, os, sys
+libc = ctypes.CDLL(None, use_errno=True)
+libc.ioctl.argtypes = [ctypes.c_int, ctypes.c_ulong, ctypes.c_void_p]
+CLAIMINTERFACE, SUBMITURB, REAPURB, URB_TYPE_INTERRUPT = 0x8004550F, 0x8038550A, 0x4008550C, 1
+class Urb(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_ubyte), ("endpoint", ctypes.c_ubyte), ("status", ctypes.c_int),
+                ("flags", ctypes.c_uint), ("buffer", ctypes.c_void_p), ("buffer_length", ctypes.c_int),
+                ("actual_length", ctypes.c_int), ("start_frame", ctypes.c_int),
+                ("number_of_packets", ctypes.c_int), ("error_count", ctypes.c_int),
+                ("signr", ctypes.c_uint), ("usercontext", ctypes.c_void_p)]
+fd = os.open(sys.argv[1], os.O_RDWR)
+assert libc.ioctl(fd, CLAIMINTERFACE, ctypes.addressof(ctypes.c_uint(0))) == 0
+buffer = ctypes.create_string_buffer(64)
+urb = Urb(type=URB_TYPE_INTERRUPT, endpoint=0x81, buffer=ctypes.addressof(buffer), buffer_length=64)
+assert libc.ioctl(fd, SUBMITURB, ctypes.addressof(urb)) == 0
+print("busy", flush=True)
+libc.ioctl(fd, REAPURB, ctypes.addressof(ctypes.c_void_p()))
+""",
+    "module": r"""
+import sys, threading, zeq_torvak
+port = zeq_torvak.Serial("Torvak:%s:s1" % sys.argv[2], 115200, timeout=0.05)
+def write():
+    while True:
+        port.write(b"x" * 4000)
+threading.Thread(target=write, daemon=True).start()
+print("busy", flush=True)
+while True:
+    port.read(4000)
+""",
+}
+
+
+@pytest.mark.parametrize("child", sorted(KILLED_CHILDREN))
+def test_a_claim_ends_with_the_process_killed_mid_transfer(testbed, libusb, child_env, child):
+    device = testbed.plug(serial="EMU-KILL-" + child.upper())
+    ref = find(libusb, device.serial)
+    program = [sys.executable, "-c", KILLED_CHILDREN[child], device.devnode, device.serial]
+    for _ in range(3):
+        process = subprocess.Popen(program, env=child_env, stdout=subprocess.PIPE)
+        try:
+            assert process.stdout.readline() == b"busy\n"
+            assert device.claimed
+            time.sleep(0.2)
+        finally:
+            process.send_signal(signal.SIGKILL)
+            process.wait()
+        # Like the kernel, the emulator lets go as the process's descriptors close.
+        assert not device.claimed
+        with ref.open() as handle:
+            handle.claim()
+            while handle.read(timeout_ms=20)[0] == 0:  # what the killed child left unread
+                pass
+            assert handle.write(command(0, "ChannelCount?"))[0] == 0
+            assert handle.read() == (0, record(MASTER, b"4\n"))
+    assert wait_until(lambda: device.open_handles == 0)
 
 
 def test_pacing_spaces_in_packets_by_the_set_interval(testbed, libusb):
