@@ -389,7 +389,14 @@ EmulatedDevice::Reply EmulatedDevice::control_ioctl(UMockdevIoctlData* arg) {
 
 EmulatedDevice::ClientState& EmulatedDevice::client_state(UMockdevIoctlClient* client) {
   auto [it, inserted] = clients_.try_emplace(client);
-  if (inserted) it->second.client = GObjectRef<UMockdevIoctlClient>::share(client);
+  if (!inserted) return it->second;
+  // An ioctl sent just before the client went: back in until the next prune.
+  if (auto gone = abandoned_.find(client); gone != abandoned_.end()) {
+    it->second = std::move(gone->second);
+    abandoned_.erase(gone);
+  } else {
+    it->second.client = GObjectRef<UMockdevIoctlClient>::share(client);
+  }
   return it->second;
 }
 
@@ -406,7 +413,7 @@ void EmulatedDevice::prune_closed_clients() {
     }
     if (claimed_by_ == client) claimed_by_ = nullptr;
     if (connected) {
-      ClientState& gone = abandoned_.emplace_back(std::move(it->second));
+      ClientState& gone = abandoned_[client] = std::move(it->second);
       gone.reapable.clear();
       gone.blocked_reap_slot = {};
     }
@@ -425,6 +432,7 @@ const char* EmulatedDevice::bound_driver() const {
 int EmulatedDevice::claim_for(UMockdevIoctlClient* client) {
   if (claimed_by_ == client) return 0;
   prune_closed_clients();
+  if (clients_.count(client) == 0) return ENODEV;  // the client itself has gone
   if (claimed_by_ != nullptr || kernel_driver_attached_) return EBUSY;
   claimed_by_ = client;
   return 0;

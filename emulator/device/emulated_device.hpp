@@ -234,10 +234,10 @@ class EmulatedDevice : public std::enable_shared_from_this<EmulatedDevice> {
   bool kernel_driver_attached_;                           // guarded by mutex_
   UMockdevIoctlClient* claimed_by_ = nullptr;             // guarded by mutex_
   std::map<UMockdevIoctlClient*, ClientState> clients_;   // guarded by mutex_
-  // Clients gone while umockdev still counts them connected. Kept, never used again:
-  // umockdev complains when a client it never closed is freed, and the connection stays
-  // held so that it is not taken for a later client's.
-  std::vector<ClientState> abandoned_;                    // guarded by mutex_
+  // Clients gone while umockdev still counts them connected. Kept: umockdev complains
+  // when a client it never closed is freed, the connection stays held so that it is not
+  // taken for a later client's, and an ioctl of theirs still on its way finds them here.
+  std::map<UMockdevIoctlClient*, ClientState> abandoned_; // guarded by mutex_
   std::deque<Urb> pending_in_;                            // guarded by mutex_
   std::deque<Urb> pending_out_;                           // guarded by mutex_
   std::deque<Bytes> in_queue_;                            // guarded by mutex_
