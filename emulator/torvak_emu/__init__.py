@@ -10,7 +10,9 @@ and needs ``umockdev-wrapper`` (it preloads umockdev's library):
 The testbed must exist before the first ``libusb_init`` of the process, because libusb
 looks at /sys and /dev/bus/usb and opens its uevent monitor there; create it with
 ``Testbed.get()`` before anything opens libusb. (``tools/with-emulated-device`` does this
-for a program run as its child.)
+for a program run as its child.) Processes started after that use the same bus through
+the environment they inherit; ``Testbed.get()`` also adds to their LD_PRELOAD the small
+library that keeps each one's uevents its own (preload/uevent_socket.c).
 
 ``tools/build-emulator.sh`` builds this package, Python files and native part
 (``_native``) together, into a directory (default ``build/emulator``) to put on PYTHONPATH.
