@@ -263,35 +263,25 @@ def test_kernel_driver_must_be_detached_before_claiming(testbed, libusb):
 
 
 # Children that claim the device and have transfers in flight when they are killed.
-# "usbfs": the bare ioctls, ending in a blocking reap of an IN transfer that no data
-# completes; "module": the module's own port, writing and reading without pause.
+# "usbfs": bare ioctls (claim, submit an IN URB, then a blocking reap that no data ends);
+# "module": the module's own port, writing and reading without pause.
 KILLED_CHILDREN = {
     "usbfs": r"""
-import ctypes, os, sys
-libc = ctypes.CDLL(None, use_errno=True)
+import ctypes, os, struct, sys
+libc = ctypes.CDLL(None)
 libc.ioctl.argtypes = [ctypes.c_int, ctypes.c_ulong, ctypes.c_void_p]
-CLAIMINTERFACE, SUBMITURB, REAPURB, URB_TYPE_INTERRUPT = 0x8004550F, 0x8038550A, 0x4008550C, 1
-class Urb(ctypes.Structure):
-    _fields_ = [("type", ctypes.c_ubyte), ("endpoint", ctypes.c_ubyte), ("status", ctypes.c_int),
-                ("flags", ctypes.c_uint), ("buffer", ctypes.c_void_p), ("buffer_length", ctypes.c_int),
-                ("actual_length", ctypes.c_int), ("start_frame", ctypes.c_int),
-                ("number_of_packets", ctypes.c_int), ("error_count", ctypes.c_int),
-                ("signr", ctypes.c_uint), ("usercontext", ctypes.c_void_p)]
-fd = os.open(sys.argv[1], os.O_RDWR)
-assert libc.ioctl(fd, CLAIMINTERFACE, ctypes.addressof(ctypes.c_uint(0))) == 0
-buffer = ctypes.create_string_buffer(64)
-urb = Urb(type=URB_TYPE_INTERRUPT, endpoint=0x81, buffer=ctypes.addressof(buffer), buffer_length=64)
-assert libc.ioctl(fd, SUBMITURB, ctypes.addressof(urb)) == 0
+fd, data = os.open(sys.argv[1], os.O_RDWR), ctypes.create_string_buffer(64)
+assert libc.ioctl(fd, 0x8004550F, ctypes.addressof(ctypes.c_uint(0))) == 0  # CLAIMINTERFACE 0
+urb = ctypes.create_string_buffer(struct.pack("=BBxxiIxxxxQiiiiiIQ", 1, 0x81, 0, 0, ctypes.addressof(data),
+                                              64, 0, 0, 0, 0, 0, 0))  # interrupt IN, 64 bytes
+assert libc.ioctl(fd, 0x8038550A, ctypes.addressof(urb)) == 0  # SUBMITURB
 print("busy", flush=True)
-libc.ioctl(fd, REAPURB, ctypes.addressof(ctypes.c_void_p()))
+libc.ioctl(fd, 0x4008550C, ctypes.addressof(ctypes.c_void_p()))  # REAPURB
 """,
     "module": r"""
 import sys, threading, zeq_torvak
 port = zeq_torvak.Serial("Torvak:%s:s1" % sys.argv[2], 115200, timeout=0.05)
-def write():
-    while True:
-        port.write(b"x" * 4000)
-threading.Thread(target=write, daemon=True).start()
+threading.Thread(target=lambda: [port.write(b"x" * 4000) for _ in iter(int, 1)], daemon=True).start()
 print("busy", flush=True)
 while True:
     port.read(4000)
@@ -303,12 +293,11 @@ while True:
 def test_a_claim_ends_with_the_process_killed_mid_transfer(testbed, libusb, child_env, child):
     device = testbed.plug(serial="EMU-KILL-" + child.upper())
     ref = find(libusb, device.serial)
-    program = [sys.executable, "-c", KILLED_CHILDREN[child], device.devnode, device.serial]
     for _ in range(3):
-        process = subprocess.Popen(program, env=child_env, stdout=subprocess.PIPE)
+        process = subprocess.Popen([sys.executable, "-c", KILLED_CHILDREN[child], device.devnode, device.serial],
+                                   env=child_env, stdout=subprocess.PIPE)
         try:
-            assert process.stdout.readline() == b"busy\n"
-            assert device.claimed
+            assert process.stdout.readline() == b"busy\n" and device.claimed
             time.sleep(0.2)
         finally:
             process.send_signal(signal.SIGKILL)

@@ -213,18 +213,14 @@ class TestUnplug:
         zeq_torvak._close_usb_device(h)  # nothing left to release: no error
 
 
-# Lists and opens in a loop. "watch" answers each line of serial numbers it reads with
-# "seen SECONDS" once it has listed and opened them all; "churn" opens and closes one
-# device meanwhile. Both run this same program, so their uevent monitors get the same
-# descriptor number, as any two processes started alike do.
+# Lists and opens in a loop; "watch" answers each line of serial numbers it is sent with
+# "SECONDS" once it has listed and opened them all, "churn" opens one device meanwhile.
+# Both run this one program, so their uevent monitors get the same descriptor number.
 REPLUG_CHILD = r"""
 import select, sys, time, zeq_torvak
-role, serial = sys.argv[1:]
-def use(name):
-    zeq_torvak.Serial("Torvak:%s:s1" % name, 115200, timeout=0.05).close()
+role, serial, wanted = sys.argv[1], sys.argv[2], None
 zeq_torvak.list_serial_numbers()
 print("ready", flush=True)
-wanted = None
 while True:
     if select.select([sys.stdin], [], [], 0)[0]:
         line = sys.stdin.readline()
@@ -232,60 +228,49 @@ while True:
             break
         wanted, since = set(line.split()), time.monotonic()
     try:
-        listed = zeq_torvak.list_serial_numbers()
-        if role == "churn":
-            use(serial)
-        elif wanted is not None and wanted <= set(listed):
-            for name in sorted(wanted):
-                use(name)
-            print("seen %.3f" % (time.monotonic() - since), flush=True)
+        listed = set(zeq_torvak.list_serial_numbers())
+        for name in sorted({serial} if role == "churn" else wanted if wanted and wanted <= listed else listed):
+            zeq_torvak.Serial("Torvak:%s:s1" % name, 115200, timeout=0.05).close()
+        if role == "watch" and wanted and wanted <= listed:
+            print("%.3f" % (time.monotonic() - since), flush=True)
             wanted = None
-        else:
-            for name in listed:
-                use(name)
     except Exception:  # an unplug raced the call, or the other process holds the device
         pass
     time.sleep(0.005)
 """
 
 
-def _answer(child, timeout):
-    """Seconds the watcher took to see what it was asked for; None if it never did."""
-    if not select.select([child.stdout], [], [], timeout)[0]:
-        return None
-    line = child.stdout.readline().split()
-    return float(line[1]) if line[:1] == ["seen"] else None
-
-
 class TestReplugInALongLivedProcess:
     def test_every_replug_and_a_new_device_are_seen(self, testbed, child_env):
         dev = plug(testbed, "USB-REPLUG")
-        start = [sys.executable, "-c", REPLUG_CHILD]
         children = []
+
+        def start(role):  # returns once the child's libusb is up
+            children.append(subprocess.Popen([sys.executable, "-c", REPLUG_CHILD, role, dev.serial],
+                                             env=child_env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True))
+            assert children[-1].stdout.readline() == "ready\n"
+            return children[-1]
+
+        def seen(serials):
+            """Seconds until the watcher listed and opened them all; None past 2.5 s."""
+            watcher.stdin.write(" ".join(serials) + "\n")
+            watcher.stdin.flush()
+            return float(watcher.stdout.readline()) if select.select([watcher.stdout], [], [], 2.5)[0] else None
+
         try:
-            watcher = subprocess.Popen(start + ["watch", dev.serial], env=child_env, stdin=subprocess.PIPE,
-                                       stdout=subprocess.PIPE, text=True)
-            children.append(watcher)
-            assert watcher.stdout.readline() == "ready\n"  # its libusb is up
-            children.append(subprocess.Popen(start + ["churn", dev.serial], env=child_env,
-                                             stdin=subprocess.PIPE, stdout=subprocess.DEVNULL))
-            seen = []
+            watcher = start("watch")
+            start("churn")  # its uevent monitor comes second
+            times = []
             for cycle in range(8):
                 time.sleep(0.1 + 0.1 * (cycle % 3))  # lists and opens race the unplug
                 dev.unplug()
                 time.sleep(0.05 * (cycle % 3))
                 dev = testbed.plug(serial=dev.serial)
-                watcher.stdin.write(dev.serial + "\n")
-                watcher.stdin.flush()
-                seen.append(_answer(watcher, 2.5))
-                if seen[-1] is None:
+                times.append(seen([dev.serial]))
+                if times[-1] is None:
                     break
-            assert len(seen) == 8 and all(s < 2.0 for s in seen), seen
-
-            second = testbed.plug(serial="USB-REPLUG-2")
-            watcher.stdin.write("{} {}\n".format(dev.serial, second.serial))
-            watcher.stdin.flush()
-            later = _answer(watcher, 2.5)
+            assert len(times) == 8 and max(times) < 2.0, times
+            later = seen([dev.serial, testbed.plug(serial="USB-REPLUG-2").serial])
             assert later is not None and later < 2.0
         finally:
             for child in children:
