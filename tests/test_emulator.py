@@ -5,6 +5,9 @@ Run under umockdev with the emulator's build on PYTHONPATH:
 """
 
 import os
+import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -257,6 +260,57 @@ def test_kernel_driver_must_be_detached_before_claiming(testbed, libusb):
         assert device.claimed
         handle.release()
     assert not device.claimed
+
+
+# Children that claim the device and have transfers in flight when they are killed.
+# "usbfs": bare ioctls (claim, submit an IN URB, then a blocking reap that no data ends);
+# "module": the module's own port, writing and reading without pause.
+KILLED_CHILDREN = {
+    "usbfs": r"""
+import ctypes, os, struct, sys
+libc = ctypes.CDLL(None)
+libc.ioctl.argtypes = [ctypes.c_int, ctypes.c_ulong, ctypes.c_void_p]
+fd, data = os.open(sys.argv[1], os.O_RDWR), ctypes.create_string_buffer(64)
+assert libc.ioctl(fd, 0x8004550F, ctypes.addressof(ctypes.c_uint(0))) == 0  # CLAIMINTERFACE 0
+urb = ctypes.create_string_buffer(struct.pack("=BBxxiIxxxxQiiiiiIQ", 1, 0x81, 0, 0, ctypes.addressof(data),
+                                              64, 0, 0, 0, 0, 0, 0))  # interrupt IN, 64 bytes
+assert libc.ioctl(fd, 0x8038550A, ctypes.addressof(urb)) == 0  # SUBMITURB
+print("busy", flush=True)
+libc.ioctl(fd, 0x4008550C, ctypes.addressof(ctypes.c_void_p()))  # REAPURB
+""",
+    "module": r"""
+import sys, threading, zeq_torvak
+port = zeq_torvak.Serial("Torvak:%s:s1" % sys.argv[2], 115200, timeout=0.05)
+threading.Thread(target=lambda: [port.write(b"x" * 4000) for _ in iter(int, 1)], daemon=True).start()
+print("busy", flush=True)
+while True:
+    port.read(4000)
+""",
+}
+
+
+@pytest.mark.parametrize("child", sorted(KILLED_CHILDREN))
+def test_a_claim_ends_with_the_process_killed_mid_transfer(testbed, libusb, child_env, child):
+    device = testbed.plug(serial="EMU-KILL-" + child.upper())
+    ref = find(libusb, device.serial)
+    for _ in range(3):
+        process = subprocess.Popen([sys.executable, "-c", KILLED_CHILDREN[child], device.devnode, device.serial],
+                                   env=child_env, stdout=subprocess.PIPE)
+        try:
+            assert process.stdout.readline() == b"busy\n" and device.claimed
+            time.sleep(0.2)
+        finally:
+            process.send_signal(signal.SIGKILL)
+            process.wait()
+        # Like the kernel, the emulator lets go as the process's descriptors close.
+        assert not device.claimed
+        with ref.open() as handle:
+            handle.claim()
+            while handle.read(timeout_ms=20)[0] == 0:  # what the killed child left unread
+                pass
+            assert handle.write(command(0, "ChannelCount?"))[0] == 0
+            assert handle.read() == (0, record(MASTER, b"4\n"))
+    assert wait_until(lambda: device.open_handles == 0)
 
 
 def test_pacing_spaces_in_packets_by_the_set_interval(testbed, libusb):

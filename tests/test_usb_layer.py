@@ -3,6 +3,9 @@ emulated devices: search, serial numbers, transfers and time-outs, concurrency, 
 release, and refusal of bad input."""
 import array
 import os
+import select
+import subprocess
+import sys
 import threading
 import time
 import types
@@ -208,6 +211,72 @@ class TestUnplug:
             assert isinstance(error, core.USBError) and not isinstance(error, core.USBTimeoutError), error
         assert h.serial_number == "USB-GONE"
         zeq_torvak._close_usb_device(h)  # nothing left to release: no error
+
+
+# Lists and opens what it lists, in a loop; answers each line of serial numbers it is
+# sent with the seconds it took to list them all and open what it listed. Two copies run
+# at once, so their uevent monitors get the same descriptor number.
+REPLUG_CHILD = r"""
+import select, sys, time, zeq_torvak
+wanted = None
+zeq_torvak.list_serial_numbers()
+print("ready", flush=True)
+while True:
+    if select.select([sys.stdin], [], [], 0)[0]:
+        line = sys.stdin.readline()
+        if not line:
+            break
+        wanted, since = set(line.split()), time.monotonic()
+    try:
+        listed = set(zeq_torvak.list_serial_numbers())
+        for name in sorted(listed):
+            zeq_torvak.Serial("Torvak:%s:s1" % name, 115200, timeout=0.05).close()
+        if wanted and wanted <= listed:
+            print("%.3f" % (time.monotonic() - since), flush=True)
+            wanted = None
+    except Exception:  # an unplug raced the call, or the other process holds the device
+        pass
+    time.sleep(0.005)
+"""
+
+
+class TestReplugInALongLivedProcess:
+    def test_every_replug_and_a_new_device_are_seen(self, testbed, child_env):
+        dev = plug(testbed, "USB-REPLUG")
+        children = []
+
+        def start():  # returns once the child's libusb is up
+            children.append(subprocess.Popen([sys.executable, "-c", REPLUG_CHILD],
+                                             env=child_env, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True))
+            assert children[-1].stdout.readline() == "ready\n"
+            return children[-1]
+
+        def seen(serials):
+            """Seconds until the watcher listed and opened them all; None past 2.5 s."""
+            watcher.stdin.write(" ".join(serials) + "\n")
+            watcher.stdin.flush()
+            return float(watcher.stdout.readline()) if select.select([watcher.stdout], [], [], 2.5)[0] else None
+
+        try:
+            watcher = start()
+            start()  # the second process, whose uevent monitor comes second
+            times = []
+            for cycle in range(8):
+                time.sleep(0.1 + 0.1 * (cycle % 3))  # lists and opens race the unplug
+                dev.unplug()
+                time.sleep(0.05 * (cycle % 3))
+                dev = testbed.plug(serial=dev.serial)
+                times.append(seen([dev.serial]))
+                if times[-1] is None:
+                    break
+            assert len(times) == 8 and max(times) < 2.0, times
+            later = seen([dev.serial, testbed.plug(serial="USB-REPLUG-2").serial])
+            assert later is not None and later < 2.0
+        finally:
+            for child in children:
+                child.stdin.close()
+            for child in children:
+                child.wait(10)
 
 
 def _raised(call):

@@ -59,11 +59,12 @@ double monotonic_seconds(Clock::time_point when) {
 }  // namespace
 
 EmulatedDevice::EmulatedDevice(DeviceOptions options, std::string devnode, std::string syspath,
-                               std::string node_path, Scheduler& scheduler,
-                               RemovalRequest request_removal)
+                               std::string node_path, std::string ioctl_socket,
+                               Scheduler& scheduler, RemovalRequest request_removal)
     : options_(std::move(options)),
       devnode_(std::move(devnode)),
       syspath_(std::move(syspath)),
+      ioctl_socket_(std::move(ioctl_socket)),
       scheduler_(scheduler),
       request_removal_(std::move(request_removal)),
       handler_(GObjectRef<UMockdevIoctlBase>::adopt(umockdev_ioctl_base_new())),
@@ -87,8 +88,9 @@ gboolean EmulatedDevice::on_handle_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient
 void EmulatedDevice::on_client_connected(UMockdevIoctlBase*, UMockdevIoctlClient* client,
                                          gpointer self) {
   auto* device = static_cast<EmulatedDevice*>(self);
+  ClientConnection connection = ClientConnection::newest(device->ioctl_socket_);
   std::lock_guard<std::mutex> lock(device->mutex_);
-  device->client_state(client);
+  device->client_state(client).connection = std::move(connection);
 }
 
 void EmulatedDevice::handle_ioctl(UMockdevIoctlClient* client) {
@@ -387,14 +389,22 @@ EmulatedDevice::Reply EmulatedDevice::control_ioctl(UMockdevIoctlData* arg) {
 
 EmulatedDevice::ClientState& EmulatedDevice::client_state(UMockdevIoctlClient* client) {
   auto [it, inserted] = clients_.try_emplace(client);
-  if (inserted) it->second.client = GObjectRef<UMockdevIoctlClient>::share(client);
+  if (!inserted) return it->second;
+  // An ioctl sent just before the client went: back in until the next prune.
+  if (auto gone = abandoned_.find(client); gone != abandoned_.end()) {
+    it->second = std::move(gone->second);
+    abandoned_.erase(gone);
+  } else {
+    it->second.client = GObjectRef<UMockdevIoctlClient>::share(client);
+  }
   return it->second;
 }
 
 void EmulatedDevice::prune_closed_clients() {
   for (auto it = clients_.begin(); it != clients_.end();) {
     UMockdevIoctlClient* client = it->first;
-    if (umockdev_ioctl_client_get_connected(client)) {
+    const bool connected = umockdev_ioctl_client_get_connected(client);
+    if (connected && !it->second.connection.client_gone()) {
       ++it;
       continue;
     }
@@ -402,6 +412,11 @@ void EmulatedDevice::prune_closed_clients() {
       std::erase_if(*queue, [&](const Urb& urb) { return urb.client == client; });
     }
     if (claimed_by_ == client) claimed_by_ = nullptr;
+    if (connected) {
+      ClientState& gone = abandoned_[client] = std::move(it->second);
+      gone.reapable.clear();
+      gone.blocked_reap_slot = {};
+    }
     it = clients_.erase(it);
   }
   update_readiness();
@@ -417,6 +432,7 @@ const char* EmulatedDevice::bound_driver() const {
 int EmulatedDevice::claim_for(UMockdevIoctlClient* client) {
   if (claimed_by_ == client) return 0;
   prune_closed_clients();
+  if (clients_.count(client) == 0) return ENODEV;  // the client itself has gone
   if (claimed_by_ != nullptr || kernel_driver_attached_) return EBUSY;
   claimed_by_ = client;
   return 0;

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "client_connection.hpp"
 #include "descriptors.hpp"
 #include "device_options.hpp"
 #include "firmware.hpp"
@@ -67,8 +68,10 @@ class EmulatedDevice : public std::enable_shared_from_this<EmulatedDevice> {
   // Called (on the Scheduler thread) when the device unplugs itself.
   using RemovalRequest = std::function<void(std::shared_ptr<EmulatedDevice>)>;
 
+  // `ioctl_socket` is where umockdev listens for the node's clients.
   EmulatedDevice(DeviceOptions options, std::string devnode, std::string syspath,
-                 std::string node_path, Scheduler& scheduler, RemovalRequest request_removal);
+                 std::string node_path, std::string ioctl_socket, Scheduler& scheduler,
+                 RemovalRequest request_removal);
   ~EmulatedDevice();
   EmulatedDevice(const EmulatedDevice&) = delete;
   EmulatedDevice& operator=(const EmulatedDevice&) = delete;
@@ -164,6 +167,7 @@ class EmulatedDevice : public std::enable_shared_from_this<EmulatedDevice> {
 
   struct ClientState {
     GObjectRef<UMockdevIoctlClient> client;
+    ClientConnection connection;
     std::deque<Urb> reapable;
     GObjectRef<UMockdevIoctlData> blocked_reap_slot;  // a REAPURB waiting for a URB
   };
@@ -183,7 +187,9 @@ class EmulatedDevice : public std::enable_shared_from_this<EmulatedDevice> {
 
   // The following expect mutex_ to be held.
   ClientState& client_state(UMockdevIoctlClient* client);
-  // umockdev notices a closed descriptor (the stream ends) but tells nobody, so we look.
+  // Forgets the clients whose descriptors have all closed, with their URBs and their claim.
+  // umockdev notices a closed descriptor (the stream ends) but tells nobody, and misses
+  // one closed under an unanswered ioctl (see ClientConnection), so we look at both.
   void prune_closed_clients();
   int claim_for(UMockdevIoctlClient* client);  // 0 or an errno
   const char* bound_driver() const;            // what GETDRIVER names, or null
@@ -214,6 +220,7 @@ class EmulatedDevice : public std::enable_shared_from_this<EmulatedDevice> {
   const DeviceOptions options_;
   const std::string devnode_;
   const std::string syspath_;
+  const std::string ioctl_socket_;
   Scheduler& scheduler_;
   const RemovalRequest request_removal_;
   GObjectRef<UMockdevIoctlBase> handler_;
@@ -227,6 +234,10 @@ class EmulatedDevice : public std::enable_shared_from_this<EmulatedDevice> {
   bool kernel_driver_attached_;                           // guarded by mutex_
   UMockdevIoctlClient* claimed_by_ = nullptr;             // guarded by mutex_
   std::map<UMockdevIoctlClient*, ClientState> clients_;   // guarded by mutex_
+  // Clients gone while umockdev still counts them connected. Kept: umockdev complains
+  // when a client it never closed is freed, the connection stays held so that it is not
+  // taken for a later client's, and an ioctl of theirs still on its way finds them here.
+  std::map<UMockdevIoctlClient*, ClientState> abandoned_; // guarded by mutex_
   std::deque<Urb> pending_in_;                            // guarded by mutex_
   std::deque<Urb> pending_out_;                           // guarded by mutex_
   std::deque<Bytes> in_queue_;                            // guarded by mutex_

@@ -69,7 +69,7 @@ std::shared_ptr<EmulatedDevice> Testbed::plug(DeviceOptions options) {
   const std::string record = device_record(options, where);
 
   auto device = std::make_shared<EmulatedDevice>(
-      options, devnode, syspath, root_dir_ + devnode, scheduler_,
+      options, devnode, syspath, root_dir_ + devnode, root_dir_ + "/ioctl" + devnode, scheduler_,
       [this](std::shared_ptr<EmulatedDevice> self) { unplug(self); });
   GError* error = nullptr;
   if (!umockdev_testbed_attach_ioctl(testbed_, devnode.c_str(), device->handler(), &error)) {

@@ -10,7 +10,9 @@ and needs ``umockdev-wrapper`` (it preloads umockdev's library):
 The testbed must exist before the first ``libusb_init`` of the process, because libusb
 looks at /sys and /dev/bus/usb and opens its uevent monitor there; create it with
 ``Testbed.get()`` before anything opens libusb. (``tools/with-emulated-device`` does this
-for a program run as its child.)
+for a program run as its child.) Processes started after that use the same bus through
+the environment they inherit; ``Testbed.get()`` also adds to their LD_PRELOAD the small
+library that keeps each one's uevents its own (preload/uevent_socket.c).
 
 ``tools/build-emulator.sh`` builds this package, Python files and native part
 (``_native``) together, into a directory (default ``build/emulator``) to put on PYTHONPATH.
@@ -47,6 +49,20 @@ def _load_native():
 
 def _under_umockdev():
     return "libumockdev-preload" in os.environ.get("LD_PRELOAD", "")
+
+
+def _preload_for_children():
+    """Puts the library that gives each process's uevent socket a name of its own ahead
+    of umockdev's in LD_PRELOAD, for the processes started from here on (see
+    preload/uevent_socket.c: without it, two processes whose uevent monitors got the
+    same descriptor number share one name, and the first stops seeing devices come and
+    go)."""
+    library = os.path.join(os.path.dirname(os.path.abspath(__file__)), "libuevent_socket.so")
+    entries = [p for p in os.environ.get("LD_PRELOAD", "").replace(" ", ":").split(":") if p]
+    if library in entries or not os.path.exists(library):
+        return
+    at = next((i for i, p in enumerate(entries) if "libumockdev-preload" in p), len(entries))
+    os.environ["LD_PRELOAD"] = ":".join(entries[:at] + [library] + entries[at:])
 
 
 def wait_until(predicate, timeout=2.0, interval=0.005):
@@ -271,6 +287,7 @@ class Testbed:
                     raise RuntimeError(reason)
                 cls._instance = cls(_load_native().Testbed.instance())
                 atexit.register(cls._instance._shutdown)
+                _preload_for_children()
             return cls._instance
 
     @property
