@@ -23,6 +23,21 @@ REQUIRE_EMULATOR = os.environ.get("TORVAK_REQUIRE_EMULATOR") == "1"
 
 import zeq_torvak  # noqa: E402  (after the emulated bus exists)
 from fake_usb import Bench, StderrRecorder  # noqa: E402
+from package_source import INSTALLED_ONLY, search_path  # noqa: E402
+
+if INSTALLED_ONLY:
+    # The wheel check: every package must come from the environment's installation.
+    import torvak_cli
+    import torvak_common
+    import torvak_serial
+
+    _prefix = os.path.realpath(sys.prefix) + os.sep
+    _elsewhere = ["{} from {}".format(m.__name__, m.__file__)
+                  for m in (zeq_torvak, torvak_cli, torvak_common, torvak_serial)
+                  if not os.path.realpath(m.__file__).startswith(_prefix)]
+    if _elsewhere:
+        raise pytest.UsageError("TORVAK_TEST_INSTALLED=1, yet not installed in {}: {}".format(
+            sys.prefix, "; ".join(_elsewhere)))
 
 
 @pytest.fixture
@@ -90,11 +105,11 @@ def child_env(testbed):
     """Environment for a child interpreter that uses this process's emulated bus (the
     child inherits umockdev's preload) and imports the module and packages under test."""
     env = dict(os.environ)
-    python_dir = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "python")
     here = os.path.dirname(os.path.abspath(zeq_torvak.__file__))
     # The packages of this tree before any installed copy of them (python/ holds only stubs
-    # of the native modules, which are then found where they are installed).
-    env["PYTHONPATH"] = os.pathsep.join([python_dir, here] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    # of the native modules, which are then found where they are installed), unless the
+    # installed ones are under test.
+    env["PYTHONPATH"] = search_path(here, env.get("PYTHONPATH"))
     # umockdev set it in the C environment after os.environ was copied from there.
     env["UMOCKDEV_DIR"] = testbed.root_dir
     return env

@@ -15,10 +15,9 @@ import time
 
 import pytest
 
+from package_source import PYTHON_DIR, REPO, search_path
 from waiting import wait_until
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-PYTHON_DIR = os.path.join(REPO, "python")
 FILE_SIZE = 100 * 1024
 RECORD_PAYLOAD = 61  # what the emulator's IN records carry at most
 CHILD_TIMEOUT = 20
@@ -45,7 +44,7 @@ os.execv(sys.executable, [sys.executable, "-m", "torvak_cli"] + sys.argv[1:])
 
 def cli_env(testbed):
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([PYTHON_DIR] + ([env["PYTHONPATH"]] if env.get("PYTHONPATH") else []))
+    env["PYTHONPATH"] = search_path(env.get("PYTHONPATH"))
     # umockdev set it in the C environment after os.environ was copied from there.
     env["UMOCKDEV_DIR"] = testbed.root_dir
     return env

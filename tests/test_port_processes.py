@@ -10,9 +10,9 @@ import time
 
 import pytest
 
+from package_source import search_path
 from serial_support import serial
 
-REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 SERIAL = "LIFE0001"
 EXIT_LIMIT = 2.0  # seconds from the program's last line to its exit
 
@@ -36,7 +36,7 @@ def device(testbed):
 
 def start(testbed, body):
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([os.path.join(REPO, "python")] + env.get("PYTHONPATH", "").split(os.pathsep))
+    env["PYTHONPATH"] = search_path(env.get("PYTHONPATH"))
     env["UMOCKDEV_DIR"] = testbed.root_dir  # set in the C environment after os.environ was copied
     return subprocess.Popen(
         [sys.executable, "-c", PROLOGUE + textwrap.dedent(body)], env=env,

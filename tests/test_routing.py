@@ -91,6 +91,13 @@ def test_send_and_receive_side_by_side_with_status_and_info(served, device, chil
     assert info.returncode == 0, info.stderr
     assert b"channels          4" in info.stdout and b"served by         torvak serve" in info.stdout
     assert b"SERVE001  4 " in torvak(child_env, "list").stdout
+    # The same, machine-readable.
+    [listed] = json.loads(torvak(child_env, "list", "--json").stdout)
+    assert (listed["serial"], listed["channels"], listed["error"]) == ("SERVE001", 4, None) and listed["firmware"]
+    [answer] = json.loads(torvak(child_env, "-v", "status", "--json").stdout)
+    assert answer["pid"] == served.process.pid and answer["devices"][0]["state"] == "serving"
+    channels = {entry["channel"]: entry for entry in answer["devices"][0]["channels"]}
+    assert (channels[1]["to_device"], channels[2]["from_device"], channels[2]["tty"]) == (SIZE, SIZE, served.link(2))
 
 
 def test_pyserial_program_through_the_service_and_one_holder_per_channel(served, device):

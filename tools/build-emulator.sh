@@ -9,6 +9,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build/emulator}
 python=$(command -v "${PYTHON:-python3}")
+# The build is for the base installation behind a venv or a pyenv shim: the same base
+# gives the same build, whichever of its venvs is active, so none of them makes the
+# next run configure and build again.
+python=$(readlink -f "$("$python" -c 'import os, sys
+print(os.path.join(sys.base_prefix, "bin", "python%d.%d" % sys.version_info[:2]))')")
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
 # A directory configured for another source tree (the emulator used to live in tests/)

@@ -27,13 +27,13 @@ attached=0
 
 if [ "$attached" -ne 0 ] && command -v umockdev-wrapper >/dev/null 2>&1; then
   mkdir -p build
-  # The same emulator build as tools/test.sh's (for python3); its output is kept aside.
+  # The same emulator build as tools/test.sh's (for the venvs' Python); its output is kept aside.
   if [ -f build/emulator/torvak_emu/__init__.py ] && ninja -C build/emulator -n 2>/dev/null | grep -q "no work to do"; then
     echo "setup: no device attached; the device emulator in build/emulator is up to date"
   else
     echo "setup: no device attached; building the device emulator into build/emulator (log: build/emulator.log)"
   fi
-  if emu_dir=$(tools/build-emulator.sh build/emulator 2>build/emulator.log | tail -n 1) && [ -n "$emu_dir" ]; then
+  if emu_dir=$(PYTHON="$python" tools/build-emulator.sh build/emulator 2>build/emulator.log | tail -n 1) && [ -n "$emu_dir" ]; then
     TORVAK_EMU_PATH="$emu_dir" exec python3 tools/with-emulated-device -- "${demo[@]}" --round-trip
   fi
   echo "main.sh: no device attached and the emulator did not build (see build/emulator.log)" >&2

@@ -59,7 +59,10 @@ if [ "$installed_build" = "$build" ] && [ -z "$extras_missing" ] \
 fi
 
 hooks_setting=()
-[ "$hooks" = 0 ] || hooks_setting=(--config-settings=cmake.define.ZEQ_TORVAK_TEST_HOOKS=ON)
+# The hooks build keeps its own build folder, so that switching between the two builds
+# (tools/main.sh and tools/test.sh) never recompiles what the other compiled.
+[ "$hooks" = 0 ] || hooks_setting=(--config-settings=cmake.define.ZEQ_TORVAK_TEST_HOOKS=ON
+                                   "--config-settings=build-dir=build/hooks/{wheel_tag}")
 say "building zeq_torvak${hooks_setting:+ with its test hooks} and installing it${extras:+ with extras $extras} into $venv (a minute or two)"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check "${hooks_setting[@]}" ".${extras:+[$extras]}"
 # Extras installed before stay installed; the new build keeps them on record.

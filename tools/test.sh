@@ -9,24 +9,33 @@ cd "$(dirname "$0")/.."
 stage_start=$SECONDS
 stage() { echo "test.sh: $1 took $((SECONDS - stage_start)) s"; stage_start=$SECONDS; }
 export TORVAK_TEST_HOOKS=1 TORVAK_REQUIRE_TEST_HOOKS=1
-TORVAK_EXTRAS=test TORVAK_EXTRA_PACKAGES="clang libclang-rt-dev" tools/setup.sh
-emu_dir=$(tools/build-emulator.sh build/emulator | tail -n 1)
+# The module with its test hooks goes into a venv of its own, .venv-test, so that this run
+# and tools/main.sh (.venv, no hooks) never rebuild each other's module.
+venv=.venv-test
+VENV=$venv TORVAK_EXTRAS=test TORVAK_EXTRA_PACKAGES="clang libclang-rt-dev" tools/setup.sh
+emu_dir=$(PYTHON=$venv/bin/python tools/build-emulator.sh build/emulator | tail -n 1)
 export TORVAK_EMU_PATH="$emu_dir"
 export TORVAK_REQUIRE_EMULATOR=1   # the emulated-device tests may not skip here
 stage "set-up"
-PYTHONPATH="$emu_dir" umockdev-wrapper .venv/bin/python -m pytest "$@"
+PYTHONPATH="$emu_dir" umockdev-wrapper $venv/bin/python -m pytest "$@"
 stage "the suite"
 # The stub must describe the installed module; the shipped package and the typed example
 # must pass mypy --strict.
 export MYPY_CACHE_DIR=build/mypy-cache
-.venv/bin/python -m mypy.stubtest zeq_torvak
-.venv/bin/python -m mypy --strict -p torvak_serial
-.venv/bin/python -m mypy --strict -p torvak_common
-.venv/bin/python -m mypy --strict examples/typed_ports.py
+$venv/bin/python -m mypy.stubtest zeq_torvak
+$venv/bin/python -m mypy --strict -p torvak_serial
+$venv/bin/python -m mypy --strict -p torvak_common
+$venv/bin/python -m mypy --strict examples/typed_ports.py
 stage "stubtest and type checks"
 # The documentation site, warnings as errors (the suite has run its examples).
 tools/docs.sh --no-screenshots
 stage "the documentation"
+# The binary wheel for this Python (tools/build-wheels.sh builds all six by hand), installed
+# into a fresh venv with no build, and the module's, torvak_serial's and the CLI's tests run
+# against that installation.
+TORVAK_WHEEL_PYTHONS=python3 tools/build-wheels.sh build/wheelhouse
+tools/check-wheel.sh build/wheelhouse python3
+stage "the wheel and its check"
 
 # The reader's fuzz target over its corpus plus fresh inputs; its progress goes to a log.
 mkdir -p build/fuzz
@@ -45,7 +54,7 @@ awk -v logfile="$fuzz_log" '
 stage "fuzzing"
 
 # The whole suite again against an AddressSanitizer + UBSan build of the module.
-PYTHON=.venv/bin/python tools/test-sanitizers.sh build/asan "$@"
+PYTHON=$venv/bin/python tools/test-sanitizers.sh build/asan "$@"
 stage "the sanitizer build and run"
 
 # The suite and the stub on the oldest and the newest supported Python, each with its own

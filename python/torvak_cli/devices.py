@@ -98,12 +98,9 @@ def _open_served(text, served, channel, baudrate, timeout):
     if not 0 < channel <= served.channel_count:
         raise CliError("{}: channel {} is out of range: device {} has channels 1 to {}".format(
             text, channel, served.serial_number, served.channel_count))
-    try:
-        import torvak_serial
-        from serial import SerialException
-    except ImportError as error:
-        raise CliError("device {} is held by torvak serve, and reaching it needs pyserial: {}".format(
-            served.serial_number, error)) from None
+    import torvak_serial
+    from serial import SerialException
+
     try:
         return torvak_serial.Serial(make_url(served.serial_number, channel), baudrate=baudrate, timeout=timeout)
     except (SerialException, ValueError) as error:

@@ -6,7 +6,7 @@ import os
 import signal
 import sys
 
-from torvak_common import check_baudrate, explain
+from torvak_common import __version__, check_baudrate, explain
 from torvak_common.module_log import log_report
 
 from torvak_cli import signals
@@ -22,6 +22,7 @@ POLL_TIMEOUT = 0.05
 DEFAULT_BAUD = 9600
 DEFAULT_IDLE = 2.0
 DEFAULT_LINGER = 0.5
+_log = logging.getLogger("torvak")
 PORT_HELP = (
     "port name Torvak:SERIAL:Sn or URL torvak://SERIAL/N; SERIAL may be ANY (the first device), e.g. Torvak:ANY:S1"
 )
@@ -58,7 +59,7 @@ def _progress_wanted(args, stream):
 def run_list(args, reports):
     from torvak_cli.queries import list_devices
 
-    list_devices(sys.stdout, reports)
+    list_devices(sys.stdout, reports, args.json)
 
 
 def run_info(args, reports):
@@ -70,7 +71,7 @@ def run_info(args, reports):
 def run_status(args, reports):
     from torvak_cli.status import show_status
 
-    show_status(sys.stdout)
+    show_status(sys.stdout, getattr(args, "json", False))
 
 
 def run_term(args, reports):
@@ -184,44 +185,85 @@ def _add_progress_options(parser):
                        help="never draw the progress bar")
 
 
+LIST_JSON_FIELDS = """\
+--json prints a JSON array with one object per attached device: "serial" (its USB serial
+number; null when it has none), "channels" (channel count) and "firmware" (firmware version),
+each null when the device could not be asked, and then "error" says why (else null). No
+device attached: [] and exit status 0."""
+STATUS_JSON_FIELDS = """\
+--json prints a JSON array with one object per running torvak serve: "pid", "directory" (its
+run directory), "bind" (the RFC 2217 address) and "devices", one object per device with
+"serial", "slot", "state" ("serving" or "absent" while unplugged) and "channels", one object
+per channel with "channel", "tty" (the link to its pty), "rfc2217_port" (null without
+RFC 2217), "client" (who holds it, else null), "rate" (baud), "from_device" and "to_device"
+(bytes moved) and "waiting" (bytes the device has not taken yet). A service that did not
+answer has only "pid", "directory" and "error". No service running: [] and exit status 0."""
+
+
+def _verbose_option():
+    """-v, which each command also takes after its name."""
+    options = argparse.ArgumentParser(add_help=False)
+    options.add_argument("-v", "--verbose", action="store_true", default=argparse.SUPPRESS,
+                         help="log debugging detail to standard error")
+    return options
+
+
+def _json_option(parser, fields):
+    parser.add_argument("--json", action="store_true", help="print JSON (fields below)")
+    parser.epilog = fields
+
+
 def build_parser():
     parser = argparse.ArgumentParser(
-        prog="torvak", description="Torvak multi-channel USB serial devices (USB 0483:5750)."
+        prog="torvak", description="Torvak multi-channel USB serial devices (USB 0483:5750).",
+        epilog="torvak COMMAND --help describes a command.",
     )
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
-    commands.required = True
+    parser.add_argument("--version", action="version", version="%(prog)s {}".format(__version__))
+    parser.add_argument("-v", "--verbose", dest="verbose_all", action="store_true",
+                        help="log debugging detail to standard error, for any command")
+    verbose = _verbose_option()
+    subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", title="commands")
 
-    p = commands.add_parser("list", help="attached devices: serial number, channel count, firmware version")
+    def command(name, summary, **options):
+        options.setdefault("parents", [verbose])
+        return subparsers.add_parser(name, help=summary, description=summary + ".",
+                                     formatter_class=argparse.RawDescriptionHelpFormatter, **options)
+
+    p = command("list", "attached devices: serial number, channel count, firmware version")
+    _json_option(p, LIST_JSON_FIELDS)
     p.set_defaults(run=run_list)
 
-    p = commands.add_parser("info", help="one device: channel count, firmware version, echo round trip")
+    p = command("info", "one device: channel count, firmware version, echo round trip")
     p.add_argument("serial", metavar="SERIAL", nargs="?", default="ANY",
                    help="its USB serial number (default: ANY, the first device)")
     p.set_defaults(run=run_info)
 
-    p = commands.add_parser("status", help="what torvak serve serves: channels, ttys, ports, clients, bytes moved")
+    p = command("status", "what torvak serve serves: channels, ttys, ports, clients, bytes moved")
+    _json_option(p, STATUS_JSON_FIELDS)
     p.set_defaults(run=run_status)
 
-    p = commands.add_parser("term", help="interactive terminal on one channel (Ctrl-] quits)")
+    p = command("term", "interactive terminal on one channel (Ctrl-] quits)")
     _add_port_options(p)
     p.add_argument("--linger", type=_seconds, default=DEFAULT_LINGER, metavar="SECONDS",
                    help="when standard input is not a terminal: after its end, wait until the line has "
                         "been quiet this long (default %(default)s, at most 10 s in all)")
     p.set_defaults(run=run_term)
 
-    p = commands.add_parser("miniterm", add_help=False,
-                            help="pyserial's miniterm on one channel: torvak miniterm PORT [BAUD] [options]")
+    # Everything after the command's name goes to pyserial's miniterm unread (see main).
+    p = command("miniterm", "pyserial's miniterm on one channel: torvak miniterm PORT [BAUD] [options]",
+                add_help=False, parents=[],
+                epilog="PORT may also be a port name, Torvak:SERIAL:Sn. pyserial's options follow.")
     p.add_argument("options", nargs=argparse.REMAINDER, metavar="PORT [BAUD] [OPTIONS]",
-                   help="as python -m serial.tools.miniterm takes them; --help lists them")
-    p.set_defaults(run=None)
+                   help="as python -m serial.tools.miniterm takes them")
+    p.set_defaults(run=None, subparser=p)
 
-    p = commands.add_parser("send", help="write a file to one channel")
+    p = command("send", "write a file to one channel")
     _add_port_options(p)
     p.add_argument("file", metavar="FILE", help="the file to send; - reads standard input")
     _add_progress_options(p)
     p.set_defaults(run=run_send)
 
-    p = commands.add_parser("receive", help="read from one channel into a file")
+    p = command("receive", "read from one channel into a file")
     _add_port_options(p)
     p.add_argument("file", metavar="FILE", help="the file to write; - writes standard output")
     p.add_argument("--size", type=_positive_int, metavar="N", help="stop after N bytes")
@@ -233,15 +275,43 @@ def build_parser():
 
     from torvak_cli.serve import add_arguments
 
-    p = commands.add_parser("serve", help="serve every channel as a tty (and an RFC 2217 port) until stopped")
+    # serve has its own -v.
+    p = command("serve", "serve every channel as a tty (and an RFC 2217 port) until stopped", parents=[])
     add_arguments(p)
     p.set_defaults(run=None, subparser=p)
     return parser
 
 
+def _split_passed_on(argv):
+    """(what torvak reads, what it passes on unread): the arguments after ``miniterm``
+    are pyserial's, options and --help included."""
+    for i, arg in enumerate(argv):
+        if not arg.startswith("-"):
+            if arg == "miniterm":
+                return argv[:i + 1], argv[i + 1:]
+            break
+    return argv, None
+
+
+def _configure_logging(verbose):
+    if verbose:
+        logging.basicConfig(level=logging.DEBUG, stream=sys.stderr,
+                            format="torvak: %(levelname)s: %(name)s: %(message)s")
+    else:
+        logging.basicConfig(format="torvak: %(message)s", stream=sys.stderr)
+
+
 def main(argv=None):
     parser = build_parser()
+    argv, passed_on = _split_passed_on(sys.argv[1:] if argv is None else list(argv))
     args = parser.parse_args(argv)
+    if args.command is None:
+        parser.print_help()
+        return 2
+    args.verbose = args.verbose_all or getattr(args, "verbose", False)
+    if args.command != "serve" or args.status:
+        _configure_logging(args.verbose)
+    _log.debug("torvak %s, command %s", __version__, args.command)
     if args.command == "serve" and args.status:
         args.run = run_status
     elif args.command == "serve":
@@ -251,8 +321,7 @@ def main(argv=None):
     if args.command == "miniterm":
         from torvak_cli.miniterm import run_miniterm
 
-        return run_miniterm(args.options)
-    logging.basicConfig(format="torvak: %(message)s", stream=sys.stderr)
+        return run_miniterm(passed_on, args.subparser.format_help())
     message = None
     status = 0
     with recording_reports() as reports:

@@ -27,7 +27,9 @@ def _as_url(text):
     return make_url(serial_number, channel)
 
 
-def run_miniterm(argv):
+def run_miniterm(argv, own_help=""):
+    """Runs pyserial's miniterm with these arguments; for --help, own_help comes first and
+    then pyserial's list of its options."""
     import serial
     import serial.tools.miniterm as miniterm
 
@@ -46,8 +48,13 @@ def run_miniterm(argv):
         arguments[first] = _as_url(arguments[first])
     saved = sys.argv, miniterm.Miniterm
     sys.argv, miniterm.Miniterm = ["torvak miniterm"] + arguments, Miniterm
+    if own_help and ("-h" in arguments or "--help" in arguments):
+        sys.stdout.write(own_help + "\n")
+        sys.stdout.flush()
     try:
         miniterm.main()
+    except SystemExit as stop:  # --help, or an argument error
+        return stop.code
     finally:
         sys.argv, miniterm.Miniterm = saved
     return 0

@@ -1,5 +1,6 @@
 """``torvak list`` and ``torvak info``: what is attached, and what one device says of itself.
 A device that ``torvak serve`` holds is asked through the service's status socket."""
+import json
 import time
 
 from torvak_common import StatusError, ask_service, explain, served_device
@@ -21,38 +22,49 @@ def _ask_service(served, echo):
 
 
 def _describe(serial, reports):
-    """(channels, firmware) as texts for the table of ``list``; a failure shows in the
-    table, and the reader's report of it is not repeated."""
+    """{"serial", "channels", "firmware", "error"} of one device for ``list``: channels and
+    firmware None when it could not be asked, and error then says why. The reader's report
+    of that failure is not repeated."""
+    entry = {"serial": serial, "channels": None, "firmware": None, "error": None}
     if serial is None:
-        return "?", "(no serial number: cannot be opened by name)"
+        entry["error"] = "no serial number: cannot be opened by name"
+        return entry
     served = served_device(serial)
-    if served is not None:
-        try:
-            answer = _ask_service(served, echo=False)
-        except CliError as error:
-            return "?", "({})".format(error)
-        version = answer.get("firmware")
-        return str(answer.get("channels", "?")), "(no answer)" if version is None else version
     try:
-        with opened_device(serial) as device:
-            count = channel_count(device, serial)
-            version = device.firmware_version
+        if served is not None:
+            answer = _ask_service(served, echo=False)
+            entry["channels"], entry["firmware"] = answer.get("channels"), answer.get("firmware")
+        else:
+            with opened_device(serial) as device:
+                entry["channels"] = channel_count(device, serial)
+                entry["firmware"] = device.firmware_version
     except CliError as error:
-        reports.take()
-        return "?", "({})".format(error)
+        entry["error"] = str(error)
     except (OSError, AssertionError) as error:
+        entry["error"] = explain(error, serial_number=serial)
+    if entry["error"] is not None and served is None:
         reports.take()
-        return "?", "({})".format(explain(error, serial_number=serial))
-    return str(count), "(no answer)" if version is None else version
+    return entry
 
 
-def list_devices(out, reports):
+def _cells(entry):
+    if entry["error"] is not None:
+        return "?", "({})".format(entry["error"])
+    firmware = entry["firmware"]
+    return str(entry["channels"]), "(no answer)" if firmware is None else firmware
+
+
+def list_devices(out, reports, as_json=False):
     serials = attached_serial_numbers()
+    if as_json:
+        json.dump([_describe(serial, reports) for serial in serials], out, indent=2)
+        out.write("\n")
+        return
     if not serials:
         raise CliError(NO_DEVICE)
     rows = [("SERIAL", "CHANNELS", "FIRMWARE")]
     for serial in serials:
-        rows.append(("(none)" if serial is None else serial,) + _describe(serial, reports))
+        rows.append(("(none)" if serial is None else serial,) + _cells(_describe(serial, reports)))
     widths = [max(len(row[i]) for row in rows) for i in range(2)]
     for serial, channels, firmware in rows:
         out.write("{}  {}  {}\n".format(serial.ljust(widths[0]), channels.ljust(widths[1]), firmware))

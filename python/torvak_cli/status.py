@@ -1,5 +1,7 @@
 """``torvak status`` (also ``torvak serve --status``): what the running services serve,
 who uses each channel, and how many bytes each channel has moved."""
+import json
+
 from torvak_common import StatusError, ask_service, run_directories, running_services
 from torvak_common.served import status_request
 
@@ -30,16 +32,28 @@ def _table(out, rows):
         out.write("  " + "  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip() + "\n")
 
 
-def show_status(out):
+def _answers(services):
+    """Each service's status answer; one that did not answer as {pid, directory, error}."""
+    for state in services:
+        try:
+            yield ask_service(state["directory"], status_request())
+        except StatusError as error:
+            yield {"pid": state["pid"], "directory": state["directory"], "error": str(error)}
+
+
+def show_status(out, as_json=False):
     services = running_services()
+    if as_json:
+        json.dump(list(_answers(services)), out, indent=2)
+        out.write("\n")
+        return
     if not services:
         raise CliError("no torvak serve is running (looked in {}); for a service started with --pty-dir DIR, "
                        "set TORVAK_RUN_DIR=DIR".format(", ".join(run_directories())))
-    for state in services:
-        try:
-            status = ask_service(state["directory"], status_request())
-        except StatusError as error:
-            out.write("torvak serve, process {}, {}: no answer ({})\n".format(state["pid"], state["directory"], error))
+    for status in _answers(services):
+        if "error" in status:
+            out.write("torvak serve, process {}, {}: no answer ({})\n".format(
+                status["pid"], status["directory"], status["error"]))
             continue
         out.write("torvak serve, process {}, {}\n".format(status.get("pid"), status.get("directory")))
         devices = status.get("devices", [])

@@ -5,7 +5,7 @@ pyserial nor, until a device is asked for, the zeq_torvak module.
 """
 from .devices import borrowed_device, match_serial_number, release_device
 from .failures import Failure, Kind, check_baudrate, classify, explain, reader_failure_serial
-from .identity import PRODUCT_ID, UDEV_RULE, UDEV_RULE_PATH, USB_ID, VENDOR_ID
+from .identity import DISTRIBUTION, PRODUCT_ID, UDEV_RULE, UDEV_RULE_PATH, USB_ID, VENDOR_ID, installed_version
 from .names import (
     SCHEME,
     PortAddress,
@@ -26,7 +26,10 @@ from .served import (
 )
 from .wire import PACKET_PAYLOAD, PACKET_SIZE, channel_data, data_packet
 
+__version__ = installed_version()
+
 __all__ = [
+    "DISTRIBUTION",
     "PACKET_PAYLOAD",
     "PACKET_SIZE",
     "PRODUCT_ID",
@@ -47,6 +50,7 @@ __all__ = [
     "check_baudrate",
     "classify",
     "explain",
+    "installed_version",
     "find_served",
     "make_url",
     "match_serial_number",

@@ -11,3 +11,17 @@ UDEV_RULE = (
     'MODE="0660", GROUP="plugdev", TAG+="uaccess"'.format(VENDOR_ID, PRODUCT_ID)
 )
 UDEV_RULE_PATH = "/etc/udev/rules.d/60-torvak.rules"
+
+# The distribution that installs these packages; its metadata holds the one version.
+DISTRIBUTION = "zeq_torvak"
+
+
+def installed_version() -> str:
+    """The version of the installed distribution; "0+unknown" for packages used from a
+    source tree that was never installed."""
+    from importlib import metadata
+
+    try:
+        return metadata.version(DISTRIBUTION)
+    except metadata.PackageNotFoundError:
+        return "0+unknown"

@@ -12,18 +12,15 @@ Importing this package registers the URL scheme with pyserial:
     for info in torvak_serial.comports():
         print(info.device, info.description)
 """
-try:
-    import serial
-except ImportError as error:  # pragma: no cover - depends on the installation
-    raise ImportError(
-        "torvak_serial needs pyserial 3.5 or newer: pip install 'zeq_torvak[serial]'"
-    ) from error
+import serial
+
+from torvak_common import __version__
 
 from .ports import comports
 from .protocol_torvak import Serial
 from .url import SCHEME, make_url, parse_url
 
-__all__ = ["SCHEME", "Serial", "comports", "make_url", "parse_url"]
+__all__ = ["SCHEME", "Serial", "__version__", "comports", "make_url", "parse_url"]
 
 # serial_for_url() looks for a module protocol_<scheme> in each package this list names.
 if __name__ not in serial.protocol_handler_packages:
