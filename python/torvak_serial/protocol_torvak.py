@@ -6,7 +6,6 @@ pyserial finds this module as ``protocol_torvak`` of a package named in
 from __future__ import annotations
 
 import contextlib
-import logging
 import os
 import selectors
 import socket
@@ -35,13 +34,13 @@ from torvak_common import (
 )
 
 from . import lifetime
+from .reads import ChannelReads, Waiter
 from .output import DirectOutput, output_for
 from .routed import WRITE_SHARE, RoutedChannel
 from .url import parse_url
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
-    from serial.rs485 import RS485Settings
 
 # A non-blocking write (write_timeout 0) on a routed port takes what the connection takes
 # within about this long.
@@ -49,20 +48,9 @@ _NONBLOCKING_SPAN = 0.002
 # The channel's own time limit, too short for it ever to wait: this class does the waiting,
 # so that cancel_read() and close() can end it.
 _NO_WAIT = 1e-9
-# The device sets nothing on a channel but its baud rate.
-_FIXED_BY_DEVICE = "a Torvak channel sets only its baud rate"
-_log = logging.getLogger("torvak_serial")
 
 
-def _unsupported(setting: str, value: object, supported: str) -> ValueError:
-    return ValueError(
-        "{} {!r} is not supported: {}; only {} is available".format(
-            setting, value, _FIXED_BY_DEVICE, supported
-        )
-    )
-
-
-class Serial(SerialBase):
+class Serial(ChannelReads):
     """One channel of a Torvak device as a pyserial port, named by a torvak://SERIAL/N URL.
 
     pyserial's contract, not the zeq_torvak module's: ``timeout=None`` waits until the
@@ -92,14 +80,6 @@ class Serial(SerialBase):
     """
 
     _baudrate: int
-    _bytesize: int
-    _parity: str
-    _stopbits: float
-    _write_timeout: Optional[float]
-    _xonxoff: bool
-    _rtscts: bool
-    _dsrdtr: bool
-    _rs485_mode: Optional[RS485Settings]
 
     # Writes go through the channel's native output queue. torvak serve's ports turn this
     # off: the service keeps its own outbox, writes a packet at a time and puts back what
@@ -239,7 +219,7 @@ class Serial(SerialBase):
             except (BlockingIOError, OSError):
                 pass  # already full of wake-ups, or being torn down
 
-    def _wait_for_data(self, waiter: _Waiter) -> bool:
+    def _wait_for_data(self, waiter: Waiter) -> bool:
         """Waits until data may have arrived, the port is cancelled or closed, or a limit
         passes (then False)."""
         pause = waiter.pause()
@@ -301,100 +281,6 @@ class Serial(SerialBase):
     def _explain(self, error: BaseException) -> str:
         serial_number, channel = self._address or (None, None)
         return explain(error, self.port, channel, serial_number)
-
-    # -- reading ---------------------------------------------------------------------
-
-    @property
-    def in_waiting(self) -> int:
-        """Bytes received and not read yet."""
-        channel = self._open_channel()
-        with self._errors_as_serial_exceptions():
-            waiting: int = channel.in_waiting
-        if not waiting and self._input_ended(channel):
-            raise self._device_gone()
-        return waiting
-
-    def read(self, size: int = 1) -> bytes:
-        """Up to `size` bytes, within the time limits set by timeout and inter_byte_timeout."""
-        channel = self._open_channel()
-        if size <= 0:
-            return b""
-        data = bytearray()
-        waiter = _Waiter(self.timeout, self.inter_byte_timeout)
-        while len(data) < size:
-            if self._stop_requested():
-                break
-            with self._errors_as_serial_exceptions():
-                part = channel.read(size - len(data))
-            if part:
-                data += part
-                waiter.arrived()
-                continue
-            if self._input_ended(channel):
-                if data:
-                    break  # what arrived before the loss; the next read raises
-                raise self._device_gone()
-            if not self._wait_for_data(waiter):
-                break
-        return bytes(data)
-
-    def read_until(self, expected: bytes = serial.LF, size: Optional[int] = None) -> bytes:
-        """Bytes up to and including `expected` (of any length), at most `size` of them,
-        within the time limits of read()."""
-        channel = self._open_channel()
-        terminator = bytes(expected)
-        if not terminator:
-            raise ValueError("read_until() needs a terminator of at least one byte")
-        if size is not None and size <= 0:
-            return b""
-        # The module stops at a single byte: stop at the terminator's last byte and see
-        # whether the whole terminator is there.
-        last = terminator[-1:]
-        line = bytearray()
-        waiter = _Waiter(self.timeout, self.inter_byte_timeout)
-        while size is None or len(line) < size:
-            if self._stop_requested():
-                break
-            with self._errors_as_serial_exceptions():
-                part = channel.read_until(last, None if size is None else size - len(line))
-            if part:
-                line += part
-                waiter.arrived()
-                if line.endswith(terminator):
-                    break
-                continue
-            if self._input_ended(channel):
-                if line:
-                    break
-                raise self._device_gone()
-            if not self._wait_for_data(waiter):
-                break
-        return bytes(line)
-
-    def readline(self, size: Optional[int] = -1) -> bytes:
-        """Bytes up to and including a line feed, at most `size` of them when it is not
-        negative, within the time limits of read()."""
-        return self.read_until(serial.LF, None if size is None or size < 0 else size)
-
-    def cancel_read(self) -> None:
-        """Ends a read waiting in another thread with what it has gathered; with no read
-        waiting, the next read returns at once."""
-        self._cancel.set()
-        self._wake()
-
-    def _stop_requested(self) -> bool:
-        if not self.is_open:
-            raise PortNotOpenError()
-        if self._cancel.is_set():
-            self._cancel.clear()
-            return True
-        return False
-
-    def reset_input_buffer(self) -> None:
-        """Drops what the device and this host have received and not read yet."""
-        channel = self._open_channel()
-        with self._errors_as_serial_exceptions():
-            channel.flushInput()
 
     # -- writing ---------------------------------------------------------------------
 
@@ -472,127 +358,6 @@ class Serial(SerialBase):
                 raise SerialException(self._explain(error)) from error
         self._baudrate = rate
 
-    @property
-    def bytesize(self) -> int:
-        return self._bytesize
-
-    @bytesize.setter
-    def bytesize(self, bytesize: int) -> None:
-        if bytesize != serial.EIGHTBITS:
-            raise _unsupported("bytesize", bytesize, "EIGHTBITS (8)")
-        self._bytesize = bytesize
-
-    @property
-    def parity(self) -> str:
-        return self._parity
-
-    @parity.setter
-    def parity(self, parity: str) -> None:
-        if parity != serial.PARITY_NONE:
-            raise _unsupported("parity", parity, "PARITY_NONE ('N')")
-        self._parity = parity
-
-    @property
-    def stopbits(self) -> float:
-        return self._stopbits
-
-    @stopbits.setter
-    def stopbits(self, stopbits: float) -> None:
-        if stopbits != serial.STOPBITS_ONE:
-            raise _unsupported("stopbits", stopbits, "STOPBITS_ONE (1)")
-        self._stopbits = stopbits
-
-    @property
-    def xonxoff(self) -> bool:
-        return self._xonxoff
-
-    @xonxoff.setter
-    def xonxoff(self, xonxoff: bool) -> None:
-        if xonxoff:
-            raise _unsupported("xonxoff", xonxoff, "False (no software flow control)")
-        self._xonxoff = False
-
-    @property
-    def rtscts(self) -> bool:
-        return self._rtscts
-
-    @rtscts.setter
-    def rtscts(self, rtscts: bool) -> None:
-        if rtscts:
-            raise _unsupported("rtscts", rtscts, "False (no hardware flow control)")
-        self._rtscts = False
-
-    @property
-    def dsrdtr(self) -> bool:
-        return self._dsrdtr
-
-    @dsrdtr.setter
-    def dsrdtr(self, dsrdtr: Optional[bool] = None) -> None:
-        if dsrdtr:
-            raise _unsupported("dsrdtr", dsrdtr, "False (no hardware flow control)")
-        self._dsrdtr = False
-
-    @property
-    def rs485_mode(self) -> Optional[RS485Settings]:
-        return self._rs485_mode
-
-    @rs485_mode.setter
-    def rs485_mode(self, rs485_settings: Optional[RS485Settings]) -> None:
-        if rs485_settings is not None:
-            raise _unsupported("rs485_mode", rs485_settings, "None (no RS-485 mode)")
-        self._rs485_mode = None
-
-    @property
-    def write_timeout(self) -> Optional[float]:
-        return self._write_timeout
-
-    @write_timeout.setter
-    def write_timeout(self, timeout: Optional[float]) -> None:
-        if timeout is not None:
-            try:
-                negative = timeout < 0
-            except TypeError:
-                raise ValueError("Not a valid timeout: {!r}".format(timeout)) from None
-            if negative:
-                raise ValueError("Not a valid timeout: {!r}".format(timeout))
-        self._write_timeout = timeout
-
-    # Modem lines and break: the channel has none. As on pyserial's socket:// and loop://
-    # ports, setting them is accepted and ignored, and the inputs read as an idle line does.
-
-    def _update_rts_state(self) -> None:
-        _log.debug("%s: RTS %s ignored: a Torvak channel has no modem lines", self.port, self.rts)
-
-    def _update_dtr_state(self) -> None:
-        _log.debug("%s: DTR %s ignored: a Torvak channel has no modem lines", self.port, self.dtr)
-
-    def _update_break_state(self) -> None:
-        _log.debug("%s: break %s ignored: a Torvak channel cannot send a break", self.port, self.break_condition)
-
-    def send_break(self, duration: float = 0.25) -> None:
-        self._open_channel()
-        _log.debug("%s: break of %s s ignored: a Torvak channel cannot send a break", self.port, duration)
-
-    @property
-    def cts(self) -> bool:
-        self._open_channel()
-        return True
-
-    @property
-    def dsr(self) -> bool:
-        self._open_channel()
-        return True
-
-    @property
-    def ri(self) -> bool:
-        self._open_channel()
-        return False
-
-    @property
-    def cd(self) -> bool:
-        self._open_channel()
-        return True
-
 
 def _release_waiting(selector: Optional[selectors.BaseSelector], *descriptors: int) -> None:
     if selector is not None:
@@ -616,28 +381,3 @@ def _as_bytes(data: ReadableBuffer) -> bytes:
     if isinstance(data, (str, int)):
         raise TypeError("write() takes bytes, not {}: {!r}".format(type(data).__name__, data))
     return bytes(data)
-
-
-class _Waiter:
-    """The time limits of one read: the call's deadline and the inter-byte gap."""
-
-    def __init__(self, timeout: Optional[float], inter_byte_timeout: Optional[float]) -> None:
-        self._start = time.monotonic()
-        self._deadline = None if timeout is None else self._start + timeout
-        self._gap = inter_byte_timeout
-        self._last_arrival: Optional[float] = None
-
-    def arrived(self) -> None:
-        self._last_arrival = time.monotonic()
-
-    def pause(self) -> Optional[float]:
-        """How long to wait for more at most (None: without limit); 0 or less when a
-        limit has passed."""
-        now = time.monotonic()
-        pause: Optional[float] = None
-        if self._deadline is not None:
-            pause = self._deadline - now
-        if self._gap is not None and self._last_arrival is not None:
-            quiet = self._last_arrival + self._gap - now
-            pause = quiet if pause is None else min(pause, quiet)
-        return pause
