@@ -181,8 +181,8 @@ def main():
         rss_start = rss_kib(service.pid)
         where = {"tty": os.path.join(run_dir, SERIAL, "1"), "rfc2217": "rfc2217://127.0.0.1:%d" % (args.base + 1),
                  "routed": "torvak://%s/3" % SERIAL, "stream": "torvak://%s/4" % SERIAL}
-        print("soak of torvak serve for {:g} s: pid {}, RSS {} KiB".format(args.seconds, service.pid, rss_start),
-              flush=True)
+        print("soak of torvak serve for {:g} s: pid {}, RSS {} KiB, its log in {}".format(
+            args.seconds, service.pid, rss_start, os.path.join(run_dir, "serve.log")), flush=True)
         for kind, target in where.items():
             clients[kind] = subprocess.Popen([sys.executable, "-c", CLIENT, kind, target, str(args.seconds)],
                                              env=env, stdout=subprocess.PIPE, text=True)
