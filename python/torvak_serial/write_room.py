@@ -23,7 +23,10 @@ def _room(sock: socket.socket) -> bool:
     """Whether the connection takes more without waiting (or has failed, when a write
     would not wait either)."""
     poller = select.poll()
-    poller.register(sock, select.POLLOUT)
+    try:
+        poller.register(sock, select.POLLOUT)
+    except (ValueError, OSError):  # closed meanwhile by close() in another thread
+        return True
     return bool(poller.poll(0))
 
 
@@ -43,7 +46,7 @@ class WriteRoom:
     def check(self, sock: Optional[socket.socket]) -> None:
         """After a write: turns the descriptor unwritable if the connection is full, until
         it has room again."""
-        if sock is None or _room(sock):
+        if sock is None or self._closed or _room(sock):
             return
         with self._lock:
             if self._waiter is not None or self._closed:
