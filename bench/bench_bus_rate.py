@@ -466,22 +466,23 @@ def main():
     backlog_limit = max(5, int(round(100.0 / args.in_interval_ms)))
     targets = [
         ("user CPU per packet, module / floor", "at most 1.50",
-         lambda f, m, h: m["cpu_us"] / f["cpu_us"], lambda v, f, m, h: v <= 1.5, "%.2f"),
+         lambda f, m, h: _ratio(m["cpu_us"], f["cpu_us"]), lambda v, f, m, h: v <= 1.5, "%.2f"),
         ("reader's user CPU per IN packet, module / floor", "at most 1.20",
-         lambda f, m, h: m["reader_cpu_us"] / f["reader_cpu_us"], lambda v, f, m, h: v <= 1.2, "%.2f"),
+         lambda f, m, h: _ratio(m["reader_cpu_us"], f["reader_cpu_us"]), lambda v, f, m, h: v <= 1.2, "%.2f"),
         ("reader's user CPU, by perf samples", "at most 1.20",
-         lambda f, m, h: m["reader_sampled_us"] / f["reader_sampled_us"], lambda v, f, m, h: v <= 1.2, "%.2f"),
+         lambda f, m, h: _ratio(m["reader_sampled_us"], f["reader_sampled_us"]),
+         lambda v, f, m, h: v <= 1.2, "%.2f"),
         ("OUT packets/s, module / floor", "at least 0.95",
-         lambda f, m, h: m["out_rate"] / f["out_rate"], lambda v, f, m, h: v >= 0.95, "%.3f"),
+         lambda f, m, h: _ratio(m["out_rate"], f["out_rate"]), lambda v, f, m, h: v >= 0.95, "%.3f"),
         ("IN packets/s, module / floor", "at least 0.95",
-         lambda f, m, h: m["in_rate"] / f["in_rate"], lambda v, f, m, h: v >= 0.95, "%.3f"),
+         lambda f, m, h: _ratio(m["in_rate"], f["in_rate"]), lambda v, f, m, h: v >= 0.95, "%.3f"),
         ("GIL hog: p99 pickup, ms", "below 5 or twice the idle p99",
          lambda f, m, h: h["p99_ms"], lambda v, f, m, h: v < max(5.0, 2 * m["p99_ms"]), "%.3f"),
         ("GIL hog: IN backlog, most queued at once", "at most %d, and at most 5 at the end" % backlog_limit,
          lambda f, m, h: h["backlog_max"],
          lambda v, f, m, h: v <= backlog_limit and h["backlog_end"] <= 5, "%d"),
         ("GIL hog: IN rate / idle IN rate", "at least 0.90",
-         lambda f, m, h: h["in_rate"] / m["in_rate"], lambda v, f, m, h: v >= 0.9, "%.3f"),
+         lambda f, m, h: _ratio(h["in_rate"], m["in_rate"]), lambda v, f, m, h: v >= 0.9, "%.3f"),
     ]
     if not args.perf_hz:
         targets = [t for t in targets if "perf" not in t[0]]
@@ -491,26 +492,44 @@ def main():
         for f, m, h in zip(floor, module, hog):
             v = value(f, m, h)
             values.append(v)
-            held += bool(holds(v, f, m, h))
+            held += v is not None and bool(holds(v, f, m, h))
+        known = [v for v in values if v is not None]
         print("  %-42s %s  median %s  (%s)  held in %d of %d%s"
-              % (name, " ".join(fmt % v for v in values), fmt % statistics.median(values), limit,
-                 held, len(values), "" if held == len(values) else "  MISSED"))
+              % (name, " ".join(_shown(fmt, v) for v in values),
+                 _shown(fmt, statistics.median(known) if known else None), limit,
+                 held, len(known), "" if held == len(known) else "  MISSED"))
+        if len(known) < len(values):
+            print("    (n/a: the ratio cannot be computed in %d of %d rounds, where the divisor was 0, e.g. a "
+                  "thread charged no utime tick on a loaded machine)" % (len(values) - len(known), len(values)))
     print("  client threads' own user CPU per packet, module / floor: %s"
-          % " ".join("%.2f" % (m["client_cpu_us"] / f["client_cpu_us"]) for f, m in zip(floor, module)))
+          % " ".join(_shown("%.2f", _ratio(m["client_cpu_us"], f["client_cpu_us"]))
+                     for f, m in zip(floor, module)))
     print("  reader thread's user CPU per IN packet, us: floor %s (median %.1f), module %s (median %.1f)"
           % (" ".join("%.1f" % f["reader_cpu_us"] for f in floor),
              statistics.median(f["reader_cpu_us"] for f in floor),
              " ".join("%.1f" % m["reader_cpu_us"] for m in module),
              statistics.median(m["reader_cpu_us"] for m in module)))
     print("  reader thread on a CPU (user and system) per IN packet, module / floor: %s"
-          % " ".join("%.2f" % (m["reader_on_cpu_us"] / f["reader_on_cpu_us"]) for f, m in zip(floor, module)))
+          % " ".join(_shown("%.2f", _ratio(m["reader_on_cpu_us"], f["reader_on_cpu_us"]))
+                     for f, m in zip(floor, module)))
     if results["floor-hog"]:
         print("  for reference, the C floor's reader alone beside the same hog: IN rate"
               " / its idle rate %s, p99 pickup %s ms, backlog at most %s"
-              % (" ".join("%.3f" % (g["in_rate"] / f["in_rate"]) for f, g in zip(floor, results["floor-hog"])),
+              % (" ".join(_shown("%.3f", _ratio(g["in_rate"], f["in_rate"]))
+                          for f, g in zip(floor, results["floor-hog"])),
                  " ".join("%.3f" % g["p99_ms"] for g in results["floor-hog"]),
                  " ".join("%d" % g["backlog_max"] for g in results["floor-hog"])))
     return 0
+
+
+def _ratio(numerator, denominator):
+    """numerator / denominator; None when the denominator is 0 (on a loaded machine, the
+    floor's reader may have been charged no utime tick at all)."""
+    return numerator / denominator if denominator else None
+
+
+def _shown(fmt, value):
+    return "n/a" if value is None else fmt % value
 
 
 if __name__ == "__main__":

@@ -76,7 +76,7 @@ class Serial(ChannelReads):
     While ``torvak serve`` holds the device (its state file says so), the port reaches the
     channel through the service's RFC 2217 port on this machine, with the same reads,
     writes, time-outs, baud-rate changes and errors, and a fileno() that polls readable
-    while received data waits.
+    while received data waits and writable while the connection to the service takes more.
     """
 
     _baudrate: int
@@ -143,10 +143,12 @@ class Serial(ChannelReads):
 
     def _open_routed(self, served: ServedDevice, serial_number: str, channel_number: int) -> None:
         if self._routed_r < 0:
-            # A socket pair rather than a pipe: like the direct port's eventfd, the end that
-            # fileno() gives out is always writable, which asyncio transports wait for after a
-            # write the port took only in part (a pipe's read end never is).
+            # A socket pair rather than a pipe: the end that fileno() gives out polls writable
+            # while the connection takes more (see write_room.py), which asyncio transports
+            # wait for after a write the port took only in part (a pipe's read end never
+            # is); a small send buffer keeps what fills it while the connection is full small.
             ends = socket.socketpair()
+            ends[0].setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4096)
             self._routed_r, self._routed_w = (end.detach() for end in ends)
             os.set_blocking(self._routed_r, False)
             os.set_blocking(self._routed_w, False)

@@ -4,7 +4,8 @@
 pyserial's own rfc2217:// client speaks the protocol over it. Around it, the same small face as the
 module's channel that the torvak:// port uses (non-blocking reads, writes, the baud rate),
 and a readiness descriptor: the client's reader thread fills an inbox, which keeps one end
-of a socket pair readable while data waits in it, and once the connection has ended.
+of a socket pair readable while data waits in it, and once the connection has ended;
+the same end polls writable only while the connection takes more (write_room.py).
 """
 from __future__ import annotations
 
@@ -25,6 +26,7 @@ from torvak_common import ServedDevice, StatusError, ask_service
 from torvak_common.served import FLOW_WINDOW, channel_status, status_request
 
 from .local_rfc2217 import LocalAddress, install
+from .write_room import WriteRoom
 
 # What the service sends a client it turns away, before it closes the connection.
 _REFUSAL = b"torvak serve: "
@@ -221,6 +223,7 @@ class RoutedChannel:
         self.address = address
         self._check_free()
         self.inbox = _Inbox(signal_r, signal_w)
+        self._room = WriteRoom(signal_r, signal_w)
         install()
         client = _Client()
         client.inbox = self.inbox
@@ -232,6 +235,7 @@ class RoutedChannel:
         try:
             client.open()
         except (SerialException, ValueError, OSError) as error:
+            self._room.close()
             client.close()
             raise SerialException(self._open_failure(error)) from error
         self._client = client
@@ -315,12 +319,16 @@ class RoutedChannel:
             client.write(data)
         except SerialException as error:
             raise self.gone() from error
+        self._room.check(getattr(client, "_socket", None))
         return len(data)
 
     def writable(self, wait: float = 0.0) -> bool:
         """Whether the connection takes more data, waiting `wait` seconds at most."""
         sock = getattr(self._client_open(), "_socket", None)
-        return sock is not None and bool(select.select([], [sock], [], wait)[1])
+        if sock is not None and select.select([], [sock], [], wait)[1]:
+            return True
+        self._room.check(sock)
+        return False
 
     def waiting(self) -> int:
         """Bytes written and not yet handed to the device: what the connection has not
@@ -378,4 +386,5 @@ class RoutedChannel:
         self._rate = rate
 
     def close(self) -> None:
+        self._room.close()  # no waiter outlives the port; fileno() polls writable again
         self._client.close()
