@@ -14,7 +14,7 @@ cxx=${CXX_FUZZ:-clang++}
 mkdir -p "$dir/corpus"
 
 sources=(tests/fuzz/fuzz_reader.cpp src/device/device_core.cpp src/wire/wire_format.cpp
-         src/channel/input_buffer.cpp src/sync/blocking_lock.cpp)
+         src/channel/input_buffer.cpp src/sync/blocking_lock.cpp src/sync/readiness_pair.cpp)
 "$cxx" -std=c++20 -O1 -g -fno-omit-frame-pointer -Wall -Wextra -Werror -Isrc \
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
   "${sources[@]}" -o "$dir/fuzz_reader"
