@@ -3,6 +3,7 @@ the service; the same program works directly when no service runs (or its state 
 stale)."""
 import asyncio
 import errno
+import json
 import os
 import select
 import subprocess
