@@ -314,3 +314,16 @@ async def asyncio_fast_exchange(device, monkeypatch):
     finally:
         writer.close()
         await asyncio.wait_for(writer.wait_closed(), 20)
+
+
+def test_status_fails_when_a_service_it_found_does_not_answer(child_env, tmp_path):
+    # The state file of a live process (this one) that has no status socket.
+    from torvak_common.served import write_state
+
+    write_state(str(tmp_path), os.getpid(), "127.0.0.1", [DeviceEntry(SERIAL, 0, 4, {}, {})])
+    child_env["TORVAK_RUN_DIR"] = str(tmp_path)
+    text = torvak(child_env, "status")
+    assert text.returncode == 1 and b"no answer (cannot ask torvak serve" in text.stdout, text
+    assert b"1 of 1 torvak serve processes did not answer" in text.stderr, text
+    as_json = torvak(child_env, "status", "--json")
+    assert as_json.returncode == 1 and json.loads(as_json.stdout)[0]["pid"] == os.getpid(), as_json

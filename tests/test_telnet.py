@@ -93,8 +93,15 @@ def test_streams_cut_anywhere_decode_as_the_whole_stream(stream, cuts, limit):
 class FakeChannel:
     rate, rate_jobs = 9600, 0
 
+    def __init__(self):
+        self.sent = []  # data and rates, in the order the channel got them
+
     def request_rate(self, rate, source):
         self.rate = rate
+        self.sent.append(rate)
+
+    def send(self, data):
+        self.sent.append(data)
 
 
 def replies(client):
@@ -110,14 +117,18 @@ def test_port_manager_gets_whole_commands_and_refuses_unknown_options_once():
         channel = FakeChannel()
         client = Client(channel, None, ("127.0.0.1", 1))
         replies(client)
-        assert b"".join(client.received(part) for part in parts) == b"abcd", parts
+        for part in parts:
+            client.received(part)
+        # The rate lands between the data before and after it, whatever the reads were.
+        rate = channel.sent.index(0x0001C2FF)
+        assert b"".join(channel.sent[:rate]) == b"ab" and b"".join(channel.sent[rate + 1:]) == b"cd", parts
         assert channel.rate == 0x0001C2FF and replies(client) == [rate_answer(0x0001C2FF)], parts
 
     # Refused: options the service lacks, and ECHO the other way round; refusals go unanswered.
-    assert client.received(bytes([IAC, WILL, 24, IAC, DO, 31, IAC, WILL, 1])) == b""
+    client.received(bytes([IAC, WILL, 24, IAC, DO, 31, IAC, WILL, 1]))
     assert replies(client) == [(DONT, b"\x18"), (WONT, b"\x1f"), (DONT, b"\x01")]
-    assert client.received(bytes([IAC, WONT, 24, IAC, DONT, 31, IAC, WONT, 1, IAC, DONT, 99, IAC, NOP])) == b""
-    assert replies(client) == []
+    client.received(bytes([IAC, WONT, 24, IAC, DONT, 31, IAC, WONT, 1, IAC, DONT, 99, IAC, NOP]))
+    assert replies(client) == [] and channel.sent == [b"a", b"b", 0x0001C2FF, b"c", b"d"]  # (the last split)
 
 
 def read_events(sock, until, timeout=5.0):

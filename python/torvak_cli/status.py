@@ -38,31 +38,42 @@ def _answers(services):
         try:
             yield ask_service(state["directory"], status_request())
         except StatusError as error:
-            yield {"pid": state["pid"], "directory": state["directory"], "error": str(error)}
+            yield {"pid": state["pid"], "directory": state["directory"], "error": error.strerror or str(error)}
 
 
 def show_status(out, as_json=False):
+    """Writes what each service answered; CliError (the command fails) when one it found
+    gave no answer, after the answers of the others."""
     services = running_services()
-    if as_json:
-        json.dump(list(_answers(services)), out, indent=2)
-        out.write("\n")
-        return
-    if not services:
+    if not services and not as_json:
         raise CliError("no torvak serve is running (looked in {}); for a service started with --pty-dir DIR, "
                        "set TORVAK_RUN_DIR=DIR".format(", ".join(run_directories())))
-    for status in _answers(services):
-        if "error" in status:
-            out.write("torvak serve, process {}, {}: no answer ({})\n".format(
-                status["pid"], status["directory"], status["error"]))
+    answers = list(_answers(services))
+    if as_json:
+        json.dump(answers, out, indent=2)
+        out.write("\n")
+    else:
+        for status in answers:
+            _show(out, status)
+    silent = [status for status in answers if "error" in status]
+    if silent:
+        raise CliError("{} of {} torvak serve processes did not answer: {}".format(
+            len(silent), len(answers), "; ".join(status["error"] for status in silent)))
+
+
+def _show(out, status):
+    if "error" in status:
+        out.write("torvak serve, process {}, {}: no answer ({})\n".format(
+            status["pid"], status["directory"], status["error"]))
+        return
+    out.write("torvak serve, process {}, {}\n".format(status.get("pid"), status.get("directory")))
+    devices = status.get("devices", [])
+    if not devices:
+        out.write("  no device served yet\n")
+    for device in devices:
+        channels = device.get("channels", [])
+        if device.get("state") != "serving":
+            out.write("{} (slot {}): not attached\n".format(device.get("serial"), device.get("slot")))
             continue
-        out.write("torvak serve, process {}, {}\n".format(status.get("pid"), status.get("directory")))
-        devices = status.get("devices", [])
-        if not devices:
-            out.write("  no device served yet\n")
-        for device in devices:
-            channels = device.get("channels", [])
-            if device.get("state") != "serving":
-                out.write("{} (slot {}): not attached\n".format(device.get("serial"), device.get("slot")))
-                continue
-            out.write("{} (slot {}): {} channels\n".format(device.get("serial"), device.get("slot"), len(channels)))
-            _table(out, [_COLUMNS] + _rows(device, status.get("bind", "127.0.0.1")))
+        out.write("{} (slot {}): {} channels\n".format(device.get("serial"), device.get("slot"), len(channels)))
+        _table(out, [_COLUMNS] + _rows(device, status.get("bind", "127.0.0.1")))

@@ -45,7 +45,7 @@ class Channel(TtySide, TcpSide):
         self.local_listener = None
         self.local_path = None
         self.client = None
-        self.rate_jobs = 0  # rate changes the worker has not finished yet
+        self.rate_jobs = 0  # rate changes queued or under way
         self.from_device = 0  # bytes handed to a client
         self.to_device = 0  # bytes from clients queued for the device
         self._overrun_logged = False
@@ -170,7 +170,9 @@ class Channel(TtySide, TcpSide):
         previous, self.rate = self.rate, rate
         _log.info("%s: baud rate %d from the %s", self, rate, source)
         self.rate_jobs += 1
-        self.slot.worker.submit(functools.partial(self.slot.rate_job, self, rate, previous))
+        # In the outbox, after the bytes sent before it and ahead of those sent after it.
+        if self.outbox.add_change((rate, previous)):
+            self.slot.worker.submit(functools.partial(self.slot.write_job, self))
 
     def rate_refused(self, rate, previous, error):
         _log.warning("%s: the device refused baud rate %d (%s); the rate in force is %d", self, rate, error, previous)

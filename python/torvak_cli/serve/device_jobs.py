@@ -67,9 +67,12 @@ class DeviceJobs:
     def write_job(self, channel):
         # A share at a time, the rest queued again behind the other channels' writes, so
         # that a channel with much to send does not hold the others up.
-        data, more = channel.outbox.take(WRITE_SHARE)
+        data, change, more = channel.outbox.take(WRITE_SHARE)
         if more:
             self.worker.submit(functools.partial(self.write_job, channel))
+        if change is not None:
+            self.rate_job(channel, *change)  # the bytes after it wait until it is done
+            return
         if not data:
             return
         # A packet at a time: when the device does not take one within the USB time-out

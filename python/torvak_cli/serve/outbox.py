@@ -1,15 +1,20 @@
-"""Bytes waiting to be written to one channel, shared by the loop (which adds) and the
-device's worker (which takes, puts back and counts done) under one lock."""
+"""What waits to go to one channel, in the order the client gave it: bytes, and the rate
+changes among them. Shared by the loop (which adds) and the device's worker (which takes,
+puts back and counts done) under one lock."""
+import collections
 import threading
 
 
 class Outbox:
-    """Bytes waiting to be written to one channel. The loop appends, the worker takes
-    everything at once; `pending` counts what is queued or being written."""
+    """Bytes and rate changes waiting for one channel. The loop appends; the worker takes
+    the bytes up to the next rate change, then that change, so that a change goes out after
+    the bytes before it and holds back those after it. `pending` counts the bytes queued or
+    being written."""
 
     def __init__(self):
         self._lock = threading.Lock()
         self._data = bytearray()
+        self._changes = collections.deque()  # [bytes of _data before it, change], in order
         self._scheduled = False  # a write job for this box is in the worker's queue
         self.pending = 0  # guarded by _lock
 
@@ -18,26 +23,46 @@ class Outbox:
         with self._lock:
             self._data += data
             self.pending += len(data)
-            schedule, self._scheduled = not self._scheduled, True
-            return schedule
+            return self._schedule()
+
+    def add_change(self, change):
+        """Queues `change` (a rate change) after the bytes added so far; True when the
+        caller must schedule a write job."""
+        with self._lock:
+            self._changes.append([len(self._data), change])
+            return self._schedule()
+
+    def _schedule(self):
+        schedule, self._scheduled = not self._scheduled, True
+        return schedule
 
     def take(self, limit):
-        """(up to `limit` bytes, whether more is left: then the job stays scheduled and
-        must be submitted again)."""
+        """(up to `limit` bytes, the change due now or None, whether more is left: then the
+        job stays scheduled and must be submitted again). A change comes alone."""
         with self._lock:
-            data = bytes(self._data[:limit])
-            del self._data[:limit]
-            more = bool(self._data)
+            change = None
+            if self._changes and not self._changes[0][0]:
+                change = self._changes.popleft()[1]
+                data = b""
+            else:
+                if self._changes:
+                    limit = min(limit, self._changes[0][0])
+                data = bytes(self._data[:limit])
+                del self._data[:limit]
+                for entry in self._changes:
+                    entry[0] -= len(data)
+            more = bool(self._data or self._changes)
             self._scheduled = more
-            return data, more
+            return data, change, more
 
     def put_back(self, data):
-        """Returns `data`, taken but not written, to the front; True when the caller must
-        schedule a write job."""
+        """Returns `data`, taken but not written, to the front (ahead of every change
+        queued); True when the caller must schedule a write job."""
         with self._lock:
             self._data[:0] = data
-            schedule, self._scheduled = not self._scheduled, True
-            return schedule
+            for entry in self._changes:
+                entry[0] += len(data)
+            return self._schedule()
 
     def done(self, count, high_water):
         """`count` bytes have left for good; True when that brought what is pending below

@@ -107,15 +107,16 @@ class Client:
         self.outgoing += data.replace(IAC, IAC + IAC)
 
     def received(self, data):
-        """The serial data in bytes from the client. Its telnet commands go, whole, to
-        PortManager; it raises on malformed ones, the framing on an oversized one, and the
-        caller drops the client."""
-        pieces = self.telnet.feed(data)
-        for piece in pieces:
+        """Bytes from the client, applied in their order: serial data goes to the channel,
+        telnet commands go, whole, to PortManager (a SET-BAUDRATE thus lands between the
+        data before and after it). It raises on malformed commands, the framing on an
+        oversized one, and the caller drops the client."""
+        for piece in self.telnet.feed(data):
             if isinstance(piece, Command):
                 for _ in self.manager.filter(piece.wire()):
                     pass  # a whole command leaves no data
-        return b"".join(piece for piece in pieces if not isinstance(piece, Command))
+            elif piece:
+                self.channel.send(piece)
 
     def __str__(self):
         # (host, port, ...) of a TCP client; (who,) of one on the channel's Unix socket

@@ -182,12 +182,10 @@ class TcpSide:
                     self.drop_client("disconnected")
                     return
                 try:
-                    payload = client.received(data)
+                    client.received(data)
                 except Exception as error:  # PortManager choked on the client's telnet input
                     self.drop_client("dropped: bad RFC 2217 input ({!r})".format(error))
                     return
-                if payload:
-                    self.send(payload)
         except BlockingIOError:
             pass
         except OSError as error:

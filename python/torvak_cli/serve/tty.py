@@ -56,6 +56,9 @@ class TtySide:
                 if not data:
                     raise OSError(errno.EIO, "closed")
                 # A rate the program set before writing goes to the device before its data.
+                # A pty does not drain on TCSADRAIN and tells no place for a change: bytes
+                # written before it that are still unread here arrive with those after it,
+                # and the rate then goes ahead of both.
                 rate = self.pty.rate_changed()
                 if rate is not None:
                     self.request_rate(rate, "tty")
