@@ -195,3 +195,24 @@ def test_idle_status_connections_do_not_lock_status_out(device, child_env, tmp_p
         for sock in idle:
             sock.close()
         assert service.stop() == 0, service.log()
+
+
+def test_a_client_that_closed_before_being_accepted_has_no_uid():
+    """A connection whose other end was written to and closed before accept() shows in
+    the kernel's table with uid 0 and no inode: it must not count as root's."""
+    from torvak_cli.serve.access import peer_uid
+
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        client = socket.create_connection(listener.getsockname())
+        open_end, _ = listener.accept()
+        client.sendall(b"still here")
+        assert peer_uid(open_end) == os.geteuid()
+        late = socket.create_connection(listener.getsockname())
+        late.sendall(b"SET-BAUDRATE")
+        late.close()
+        closed_end, _ = listener.accept()
+        try:
+            assert peer_uid(closed_end) is None
+        finally:
+            for sock in (client, open_end, closed_end):
+                sock.close()

@@ -40,7 +40,11 @@ def _endpoint(name):
 
 def peer_uid(sock):
     """The uid owning the other end of `sock`, a connection accepted from this machine
-    (None when the kernel's tables do not show it, e.g. it is already closed)."""
+    (None when the kernel's tables do not show it, e.g. it is already closed).
+
+    Only a socket that some process still holds counts: once its owner has closed it, the
+    kernel keeps the row (FIN_WAIT2, TIME_WAIT) with inode 0 and shows uid 0 there, which
+    would let anyone in as root by writing and closing before the service accepts."""
     ours, theirs = _endpoint(sock.getsockname()), _endpoint(sock.getpeername())
     for path in _TABLES.values():
         try:
@@ -48,8 +52,8 @@ def peer_uid(sock):
                 next(table, None)
                 for line in table:
                     fields = line.split()
-                    if len(fields) > 7 and _address(fields[1]) == theirs and _address(fields[2]) == ours:
-                        return int(fields[7])
+                    if len(fields) > 9 and _address(fields[1]) == theirs and _address(fields[2]) == ours:
+                        return int(fields[7]) if fields[9] != "0" else None
         except (OSError, ValueError):
             continue
     return None
