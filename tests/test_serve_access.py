@@ -144,6 +144,21 @@ def test_a_forged_state_file_is_ignored(users, device, tmp_path, monkeypatch):  
         assert pyserial_program("torvak://SERVE001/1") == "torvak://SERVE001/1"  # the device, directly
     finally:
         os.chmod(str(tmp_path), 0o755)
+    # A sound one that someone else could point elsewhere or rename away: reached through
+    # their link, or lying in a directory they can write.
+    link = tmp_path.parent / (tmp_path.name + "-link")
+    os.symlink(str(tmp_path), str(link))
+    os.lchown(str(link), users["outsider"].pw_uid, -1)
+    monkeypatch.setenv("TORVAK_RUN_DIR", str(link))
+    assert torvak_common.find_served(SERIAL) is None
+    monkeypatch.setenv("TORVAK_RUN_DIR", str(tmp_path))
+    mode = tmp_path.parent.stat().st_mode
+    os.chmod(str(tmp_path.parent), 0o777)
+    try:
+        assert torvak_common.find_served(SERIAL) is None
+    finally:
+        os.chmod(str(tmp_path.parent), mode)
+    assert torvak_common.find_served(SERIAL) is not None
 
 
 def test_the_service_refuses_unsafe_run_directories_and_leaves_others_files_alone(

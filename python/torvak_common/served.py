@@ -181,6 +181,28 @@ def _owned_safely(info: os.stat_result) -> Optional[str]:
     return None
 
 
+def changeable_above(path: str) -> Optional[str]:
+    """The first place on the way to `path` that someone other than root or this user could
+    change (None when there is none): a link or directory of theirs, or a directory others
+    can write without the sticky bit that keeps them from what is not theirs (/tmp). Both
+    the path as written and the one its links lead to are looked at, so that nobody can
+    point `path` elsewhere, or rename it away, after a check of it."""
+    for way in (os.path.abspath(path), os.path.realpath(path)):
+        place = way
+        while True:
+            parent = os.path.dirname(place)
+            info = os.lstat(place)
+            if info.st_uid not in (0, os.geteuid()):
+                return place
+            if place != way and stat.S_ISDIR(info.st_mode) and (
+                    info.st_mode & (stat.S_IWGRP | stat.S_IWOTH) and not info.st_mode & stat.S_ISVTX):
+                return place
+            if parent == place:
+                break
+            place = parent
+    return None
+
+
 def _loopback(host: Any) -> bool:
     if host is None or host in ("0.0.0.0", "::"):
         return True  # served on every address, reached on 127.0.0.1
@@ -202,6 +224,10 @@ def trusted_state(directory: str) -> Optional[Dict[str, Any]]:
         return None
     try:
         why = _owned_safely(os.fstat(dir_fd))
+        if why is None:
+            above = changeable_above(directory)
+            if above is not None:
+                why = "{} can be changed by others".format(above)
         if why is not None:
             _log.debug("%s ignored: its directory cannot be trusted: %s", path, why)
             return None

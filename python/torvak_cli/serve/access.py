@@ -12,6 +12,8 @@ import socket
 import stat
 import struct
 
+from torvak_common.served import changeable_above
+
 _log = logging.getLogger("torvak.serve")
 _TABLES = {socket.AF_INET: "/proc/net/tcp", socket.AF_INET6: "/proc/net/tcp6"}
 
@@ -94,17 +96,11 @@ def check_run_directory(path):
     if info.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
         raise UnsafeDirectory("run directory {} can be written by others (mode {:o}); use one that only its "
                               "owner can write".format(path, stat.S_IMODE(info.st_mode)))
-    # Nor may anyone else rename it away and put their own in its place: every directory
-    # above is root's or this user's, and others can write one only where the sticky bit
-    # keeps them from touching what is not theirs (/tmp).
-    above = os.path.realpath(path)
-    while above != os.path.dirname(above):
-        above = os.path.dirname(above)
-        info = os.stat(above)
-        if info.st_uid not in (0, os.geteuid()) or (
-                info.st_mode & (stat.S_IWGRP | stat.S_IWOTH) and not info.st_mode & stat.S_ISVTX):
-            raise UnsafeDirectory("run directory {} lies in {}, which others can change; use one that only root "
-                                  "or the service's user can".format(path, above))
+    # Nor may anyone else point it elsewhere or rename it away and put their own in its place.
+    above = changeable_above(path)
+    if above is not None:
+        raise UnsafeDirectory("run directory {} lies in {}, which others can change; use one that only root "
+                              "or the service's user can".format(path, above))
 
 
 def make_own_directory(path):
