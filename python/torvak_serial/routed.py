@@ -238,6 +238,10 @@ class RoutedChannel:
             self._room.close()
             client.close()
             raise SerialException(self._open_failure(error)) from error
+        except BaseException:  # Ctrl-C during the negotiation: nothing may stay behind
+            self._room.close()
+            client.close()
+            raise
         self._client = client
         self._rate = baudrate
 

@@ -136,6 +136,9 @@ class _Connection:
                 self.incoming += data
                 if b"\n" in self.incoming:
                     self.answered = True
+                    # Nothing more is read: a client that sends on or half-closes while its
+                    # answer waits for a device's worker must not wake the loop again and again.
+                    self.server.service.watch(self.sock.fileno(), 0, self.on_ready)
                     self._handle(bytes(self.incoming.split(b"\n", 1)[0]))
                 elif len(self.incoming) > _LONGEST_REQUEST:
                     self.answer({"error": "request too long"})
