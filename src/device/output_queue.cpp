@@ -70,7 +70,16 @@ size_t OutputQueue::put(const uint8_t* data, size_t size, double seconds, std::o
     const auto deadline = deadline_after(seconds);
     size_t taken = 0;
     for (;;) {
-        if (failed_ || stopped_) break;  // what follows a failure waits for its report
+        if (stopped_) break;
+        if (failed_) {
+            // What follows a failure waits for its report, and the report for the transfers
+            // still in flight: a writer that has handed nothing over yet waits for it here
+            // (until its time is up) instead of coming straight back to try again.
+            if (taken != 0 || (failure = take_failure_locked()) || Clock::now() >= deadline) break;
+            update_writable_locked();
+            wait_locked(lock, std::chrono::duration<double>(deadline - Clock::now()).count());
+            continue;
+        }
         const size_t n = std::min(free_locked(), size - taken);
         for (size_t done = 0; done < n;) {
             const size_t at = (head_ + buffered_) % ring_.size();

@@ -116,10 +116,16 @@ PyObject* output(PyObject*, PyObject* args) {
     if (!core->link().asynchronous()) Py_RETURN_NONE;  // a handle reached through Python
     auto input = *static_cast<std::shared_ptr<InputBuffer>*>(PyCapsule_GetPointer(buffer_capsule, nullptr));
     std::shared_ptr<OutputQueue> queue;
+    bool made = true;
     Py_BEGIN_ALLOW_THREADS
-    queue = OutputQueue::make(std::move(core), static_cast<uint8_t>(channel), static_cast<size_t>(capacity),
-                              std::move(input));
+    try {
+        queue = OutputQueue::make(std::move(core), static_cast<uint8_t>(channel), static_cast<size_t>(capacity),
+                                  std::move(input));
+    } catch (...) {  // no memory for the ring (or a mutex): nothing may cross into Python
+        made = false;
+    }
     Py_END_ALLOW_THREADS
+    if (!made) return PyErr_NoMemory();
     auto* owner = new std::shared_ptr<OutputQueue>(std::move(queue));
     PyObject* capsule = PyCapsule_New(owner, kQueueName, release_queue);
     if (!capsule) delete owner;
