@@ -267,13 +267,20 @@ def test_a_routed_port_polls_writable_only_while_the_connection_takes_more(serve
     up, the port closed or the device went; pyserial-asyncio-fast's writer waits meanwhile
     instead of trying again and again. Every byte comes back once, in order."""
     def fill(port, sent, pace):
+        # A write taken in part may find the service reading on meanwhile (it takes up to
+        # 64 KiB at once while its window has room): then the port polls writable, and the
+        # next write must take more. Once the window is full, it stays unwritable.
         device.set_pace_ms(pace)
-        for _ in range(16):  # the service's window and the connection's buffer hold less
+        for _ in range(64):  # the service's window and the connection's buffer hold far less
             data = os.urandom(64 * 1024)
             taken = port.write(data)
             sent += data[:taken]
             if taken < len(data):
-                return select.select([], [port], [], 0)[1] == []
+                if select.select([], [port], [], 0)[1] == []:
+                    return True
+                more = port.write(data[taken:])
+                assert more > 0, "the port polled writable but took nothing"
+                sent += data[taken : taken + more]
         return False
 
     port, sent = serial.serial_for_url("torvak://SERVE001/1", timeout=60, write_timeout=0), bytearray()
