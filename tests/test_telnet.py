@@ -193,3 +193,37 @@ def test_unterminated_subnegotiations_reach_neither_the_device_nor_the_memory(se
     assert channel["to_device"] == 0, served.log()
     assert hung_up_1 and hung_up_2 and served.log().count("dropped: bad RFC 2217 input") == 2, served.log()
     assert rfc2217_round_trip(served.url(1), b"served again\n") == b"served again\n"
+
+
+def flood(sock, stream, seconds):
+    """Sends `stream` again and again for `seconds`, as fast as the service reads it;
+    returns what of the current round was not sent."""
+    left, deadline = memoryview(b""), time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        left = left or memoryview(stream)
+        try:
+            left = left[sock.send(left):]
+        except BlockingIOError:
+            time.sleep(0.01)
+    return left
+
+
+def test_floods_of_rate_changes_neither_grow_the_service_nor_hold_the_channel(served, device):
+    """A change that follows another with no data between replaces it, and input waits while
+    a few changes wait for the device (each is a round trip to it, about 6 ms here)."""
+    changes = b"".join(set_baudrate(rate) for rate in [9600, 19200] * 3000)
+    before = memory_kb(served.process.pid)
+    with socket.socket() as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4096)  # what it sends waits in the service
+        s.connect(("127.0.0.1", served.base))
+        s.setblocking(False)
+        left = flood(s, changes, 1)
+        s.settimeout(5)
+        s.sendall(left)
+        s.sendall(b"marker\n")  # after the changes: back once the last of them is in force
+        assert bytes(e for e in read_events(s, lambda events: 10 in events) if isinstance(e, int)) == b"marker\n"
+        assert device.channel_state(1)["baud"] == 19200
+        s.setblocking(False)
+        flood(s, b"".join(b"x" + set_baudrate(rate) for rate in [9600, 19200] * 3000), 2)
+        after = memory_kb(served.process.pid)
+    assert after[1] - before[1] < 4096, (before, after)  # kB

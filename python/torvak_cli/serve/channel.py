@@ -22,6 +22,9 @@ _log = logging.getLogger("torvak.serve")
 
 OVERRUN = 4 * 1024 * 1024  # data for a client that does not read is dropped beyond this
 STALL_WARNING = 5.0  # seconds of writes timing out before the log says so
+# Input pauses while this many rate changes wait for the device: each is a round trip to
+# it, and a client could otherwise queue them faster than the device confirms them.
+RATE_BACKLOG = 16
 
 
 class Channel(TtySide, TcpSide):
@@ -169,9 +172,12 @@ class Channel(TtySide, TcpSide):
             return
         previous, self.rate = self.rate, rate
         _log.info("%s: baud rate %d from the %s", self, rate, source)
-        self.rate_jobs += 1
         # In the outbox, after the bytes sent before it and ahead of those sent after it.
-        if self.outbox.add_change((rate, previous)):
+        schedule = self.outbox.add_change((rate, previous))
+        if schedule is None:
+            return  # in place of the change queued last
+        self.rate_jobs += 1
+        if schedule:
             self.slot.worker.submit(functools.partial(self.slot.write_job, self))
 
     def rate_refused(self, rate, previous, error):
@@ -195,6 +201,8 @@ class Channel(TtySide, TcpSide):
         if not self.rate_jobs and self.client is not None:
             self.client.rate_settled()
             self.update()
+        elif self.rate_jobs == RATE_BACKLOG - 1:
+            self.update()  # input paused for the rate changes goes on
 
     def describe(self):
         """This channel in the status answer."""
@@ -226,13 +234,16 @@ class Channel(TtySide, TcpSide):
         if self.client is not None:
             outgoing = self.client.outgoing
             events = selectors.EVENT_WRITE if outgoing else 0
-            if self.outbox.size() < FLOW_WINDOW and len(outgoing) < FLOW_WINDOW:
+            if self._takes_input() and len(outgoing) < FLOW_WINDOW:
                 events |= selectors.EVENT_READ
             service.watch(self.client.sock.fileno(), events, self.on_client)
         if self.pty_active:
             events = selectors.EVENT_WRITE if self.to_pty else 0
-            if self.outbox.size() < FLOW_WINDOW and len(self.to_pty) < FLOW_WINDOW:
+            if self._takes_input() and len(self.to_pty) < FLOW_WINDOW:
                 events |= selectors.EVENT_READ
             service.watch(self.pty.master, events, self.on_pty)
+
+    def _takes_input(self):
+        return self.outbox.size() < FLOW_WINDOW and self.rate_jobs < RATE_BACKLOG
 
 

@@ -26,9 +26,14 @@ class Outbox:
             return self._schedule()
 
     def add_change(self, change):
-        """Queues `change` (a rate change) after the bytes added so far; True when the
-        caller must schedule a write job."""
+        """Queues `change` (a rate change: (rate, the rate before it)) after the bytes added
+        so far; True when the caller must schedule a write job. A change that follows a
+        queued one with no bytes between takes its place, keeping the rate before both (the
+        device need not pass through the first): then None, as no change was added."""
         with self._lock:
+            if self._changes and self._changes[-1][0] == len(self._data):
+                self._changes[-1][1] = (change[0], self._changes[-1][1][1])
+                return None
             self._changes.append([len(self._data), change])
             return self._schedule()
 
