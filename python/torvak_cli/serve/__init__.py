@@ -10,7 +10,7 @@ import time
 from torvak_common.module_log import log_module_reports, reader_failures_quiet
 from torvak_common.served import service_directory
 
-from torvak_cli.serve.access import check_run_directory
+from torvak_cli.serve.access import make_run_directory
 from torvak_cli.serve.ptys import group_id
 from torvak_cli.serve.run_lock import DirectoryTaken, lock_run_directory
 
@@ -97,8 +97,7 @@ def run_serve(args, parser):
     from torvak_cli.serve.service import Service
 
     try:
-        os.makedirs(pty_dir, mode=0o755, exist_ok=True)
-        check_run_directory(pty_dir)
+        make_run_directory(pty_dir)
         lock = lock_run_directory(pty_dir)  # held until the process ends
         service = Service(pty_dir, gid, args.device, args.rfc2217_port, args.bind, networks, args.rfc2217_open)
     except (OSError, ValueError, DirectoryTaken) as error:

@@ -103,6 +103,27 @@ def check_run_directory(path):
                               "or the service's user can".format(path, above))
 
 
+def make_run_directory(path):
+    """Creates run directory `path` and what is missing above it (mode 0755), only inside a
+    directory that nobody else can change or rename (a sticky one such as /tmp will do),
+    then checks it as check_run_directory does. Nothing is created through a place others
+    control: a link planted there would make root create directories where they chose."""
+    missing, place = [], os.path.abspath(path)
+    while not os.path.lexists(place):
+        missing.append(place)
+        place = os.path.dirname(place)
+    if missing:
+        above, mode = changeable_above(place), os.stat(place).st_mode
+        if above is None and mode & (stat.S_IWGRP | stat.S_IWOTH) and not mode & stat.S_ISVTX:
+            above = place
+        if above is not None:
+            raise UnsafeDirectory("run directory {} would lie in {}, which others can change; use one that only "
+                                  "root or the service's user can".format(path, above))
+        for place in reversed(missing):
+            make_own_directory(place)  # one made meanwhile by someone else is refused
+    check_run_directory(path)
+
+
 def make_own_directory(path):
     """Creates directory `path` (mode 0755); True when this call made it. One that is there
     already is used only when it is a real directory of this user that nobody else can write;
