@@ -1,6 +1,7 @@
 """Who reaches a channel of torvak serve, and which files service and clients trust, tried
 as other users of this machine (made with useradd; skipped where that is not possible) and
 as hostile clients."""
+import errno
 import json
 import os
 import pwd
@@ -212,11 +213,19 @@ def test_idle_status_connections_do_not_lock_status_out(device, child_env, tmp_p
         assert service.stop() == 0, service.log()
 
 
-def test_a_client_that_closed_before_being_accepted_has_no_uid():
+@pytest.mark.parametrize("lookup", ["diagnostics", "tables"])
+def test_a_client_that_closed_before_being_accepted_has_no_uid(lookup, monkeypatch):
     """A connection whose other end was written to and closed before accept() shows in
-    the kernel's table with uid 0 and no inode: it must not count as root's."""
+    the kernel's table with uid 0 and no inode: it must not count as root's. The same
+    through the kernel's socket diagnostics and, where it has none, its text tables."""
+    from torvak_cli.serve import access
     from torvak_cli.serve.access import peer_uid
 
+    if lookup == "tables":
+        def no_diagnostics(*_):
+            raise OSError(errno.EAFNOSUPPORT, "no AF_NETLINK")
+
+        monkeypatch.setattr(access, "_diag_lookup", no_diagnostics)
     with socket.create_server(("127.0.0.1", 0)) as listener:
         client = socket.create_connection(listener.getsockname())
         open_end, _ = listener.accept()

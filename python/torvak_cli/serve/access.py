@@ -4,6 +4,7 @@ A channel's tty is mode 0660 in the service's group, so the kernel lets root and
 group's members in; its Unix socket has the same owner and mode. A connection to a TCP
 port on a loopback address comes from some local user: the kernel's socket table says
 which, and the same rule applies to that user."""
+import errno
 import ipaddress
 import logging
 import os
@@ -42,20 +43,70 @@ def _endpoint(name):
 
 def peer_uid(sock):
     """The uid owning the other end of `sock`, a connection accepted from this machine
-    (None when the kernel's tables do not show it, e.g. it is already closed).
+    (None when the kernel does not show it, e.g. it is already closed).
 
     Only a socket that some process still holds counts: once its owner has closed it, the
-    kernel keeps the row (FIN_WAIT2, TIME_WAIT) with inode 0 and shows uid 0 there, which
-    would let anyone in as root by writing and closing before the service accepts."""
+    kernel keeps it (FIN_WAIT2, TIME_WAIT) with inode 0 and shows uid 0 there, which would
+    let anyone in as root by writing and closing before the service accepts."""
     ours, theirs = _endpoint(sock.getsockname()), _endpoint(sock.getpeername())
+    try:
+        found = _diag_lookup(theirs, ours)
+    except OSError:  # no socket diagnostics here: the kernel's tables as text
+        found = _table_lookup(theirs, ours)
+    if found is None or not found[1]:
+        return None
+    return found[0]
+
+
+# The kernel's socket diagnostics (what ss uses): one exact lookup by address and port,
+# where the text tables must be read whole, which a local user could make take long for
+# every connection by leaving thousands of closed ones behind.
+_NETLINK_SOCK_DIAG, _SOCK_DIAG_BY_FAMILY, _NLMSG_ERROR, _NLM_F_REQUEST = 4, 20, 2, 1
+_NO_COOKIE = 0xFFFFFFFF
+_HEADER = struct.Struct("=IHHII")  # nlmsghdr
+_REQUEST = struct.Struct("=BBBBI")  # inet_diag_req_v2 up to its socket id
+_OWNER = struct.Struct("=II")  # uid and inode in inet_diag_msg, after its socket id
+_OWNER_AT = _HEADER.size + 4 + 48 + 12
+
+
+def _diag_lookup(local, remote):
+    """(uid, inode) of the TCP socket with address `local` connected to `remote`, or None
+    when there is none; OSError when this kernel has no socket diagnostics."""
+    family = socket.AF_INET if local[0].version == 4 else socket.AF_INET6
+    width = 4 if family == socket.AF_INET else 16
+
+    def packed(address):
+        return address.packed + bytes(16 - width)
+
+    request = (_REQUEST.pack(family, socket.IPPROTO_TCP, 0, 0, 0xFFFFFFFF)
+               + struct.pack("!HH", local[1], remote[1]) + packed(local[0]) + packed(remote[0])
+               + struct.pack("=III", 0, _NO_COOKIE, _NO_COOKIE))
+    with socket.socket(socket.AF_NETLINK, socket.SOCK_DGRAM, _NETLINK_SOCK_DIAG) as diag:
+        diag.settimeout(1.0)
+        diag.sendto(_HEADER.pack(_HEADER.size + len(request), _SOCK_DIAG_BY_FAMILY, _NLM_F_REQUEST, 1, 0) + request,
+                    (0, 0))
+        answer = diag.recv(8192)
+    kind = _HEADER.unpack_from(answer)[1]
+    if kind == _NLMSG_ERROR:
+        error = -struct.unpack_from("=i", answer, _HEADER.size)[0]
+        if error == errno.ENOENT:
+            return None
+        raise OSError(error, os.strerror(error))
+    if kind != _SOCK_DIAG_BY_FAMILY or len(answer) < _OWNER_AT + _OWNER.size:
+        raise OSError(errno.EPROTO, "unexpected socket diagnostics answer")
+    return _OWNER.unpack_from(answer, _OWNER_AT)
+
+
+def _table_lookup(local, remote):
+    """As _diag_lookup, from /proc/net/tcp{,6}."""
     for path in _TABLES.values():
         try:
             with open(path) as table:
                 next(table, None)
                 for line in table:
                     fields = line.split()
-                    if len(fields) > 9 and _address(fields[1]) == theirs and _address(fields[2]) == ours:
-                        return int(fields[7]) if fields[9] != "0" else None
+                    if len(fields) > 9 and _address(fields[1]) == local and _address(fields[2]) == remote:
+                        return int(fields[7]), int(fields[9])
         except (OSError, ValueError):
             continue
     return None
