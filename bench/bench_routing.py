@@ -205,7 +205,9 @@ def main():
     import zeq_torvak
 
     env = dict(os.environ, UMOCKDEV_DIR=testbed.root_dir)
-    env["PYTHONPATH"] = os.pathsep.join([os.path.dirname(zeq_torvak.__file__), str(REPO / "python")]
+    # The checkout's packages ahead of the module's directory, which may be an installed
+    # site-packages holding older copies of them.
+    env["PYTHONPATH"] = os.pathsep.join([str(REPO / "python"), os.path.dirname(zeq_torvak.__file__)]
                                         + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
     print("Python {}, {} CPUs; {:g} s windows, {} echoes of 10 bytes, device paced at 1 ms".format(
         sys.version.split()[0], os.cpu_count(), args.seconds, args.rounds_of_echo))

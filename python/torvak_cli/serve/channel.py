@@ -171,11 +171,12 @@ class Channel(TtySide, TcpSide):
         if rate == self.rate:
             return
         previous, self.rate = self.rate, rate
-        _log.info("%s: baud rate %d from the %s", self, rate, source)
         # In the outbox, after the bytes sent before it and ahead of those sent after it.
         schedule = self.outbox.add_change((rate, previous))
-        if schedule is None:
-            return  # in place of the change queued last
+        if schedule is None:  # in place of the change queued last
+            _log.debug("%s: baud rate %d from the %s, in place of the one waiting", self, rate, source)
+            return
+        _log.info("%s: baud rate %d from the %s", self, rate, source)
         self.rate_jobs += 1
         if schedule:
             self.slot.worker.submit(functools.partial(self.slot.write_job, self))
