@@ -240,3 +240,21 @@ def test_a_client_that_closed_before_being_accepted_has_no_uid(lookup, monkeypat
         finally:
             for sock in (client, open_end, closed_end):
                 sock.close()
+
+
+def test_the_ttys_group_is_one_the_service_can_give(monkeypatch, caplog):
+    """A service not run as root and outside --group, or given a group that does not exist,
+    serves in its own group, and says so: the RFC 2217 ports then follow the ttys' rule."""
+    import grp
+
+    from torvak_cli.serve import access
+
+    dialout = grp.getgrnam("dialout").gr_gid
+    assert access.serving_group("dialout") == dialout and not caplog.records  # as root
+    monkeypatch.setattr(os, "geteuid", lambda: 1000)
+    monkeypatch.setattr(os, "getegid", lambda: 1000)
+    monkeypatch.setattr(os, "getgroups", lambda: [1000, dialout])
+    assert access.serving_group("dialout") == dialout and access.serving_group(str(dialout)) == dialout
+    monkeypatch.setattr(os, "getgroups", lambda: [1000])
+    assert [access.serving_group("dialout"), access.serving_group("no-such-group")] == [1000, 1000]
+    assert ["not in group dialout" in caplog.text, "no group no-such-group" in caplog.text] == [True, True]

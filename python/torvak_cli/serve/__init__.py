@@ -10,8 +10,7 @@ import time
 from torvak_common.module_log import log_module_reports, reader_failures_quiet
 from torvak_common.served import service_directory
 
-from torvak_cli.serve.access import make_run_directory
-from torvak_cli.serve.ptys import group_id
+from torvak_cli.serve.access import make_run_directory, serving_group
 from torvak_cli.serve.run_lock import DirectoryTaken, lock_run_directory
 
 _log = logging.getLogger("torvak.serve")
@@ -90,9 +89,7 @@ def run_serve(args, parser):
     pty_dir = args.pty_dir or service_directory()
     if pty_dir is None:
         parser.error("no --pty-dir given and neither TORVAK_RUN_DIR nor XDG_RUNTIME_DIR is set")
-    gid = group_id(args.group)
-    if gid is None:
-        _log.warning("no group %s: the ttys keep the service's group", args.group)
+    gid = serving_group(args.group)
 
     from torvak_cli.serve.service import Service
 

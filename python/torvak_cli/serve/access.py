@@ -5,6 +5,7 @@ group's members in; its Unix socket has the same owner and mode. A connection to
 port on a loopback address comes from some local user: the kernel's socket table says
 which, and the same rule applies to that user."""
 import errno
+import grp
 import ipaddress
 import logging
 import os
@@ -110,6 +111,31 @@ def _table_lookup(local, remote):
         except (OSError, ValueError):
             continue
     return None
+
+
+def _group_id(name):
+    """The id of group `name` (a number is taken as it stands); None when there is none."""
+    if name.isdigit():
+        return int(name)
+    try:
+        return grp.getgrnam(name).gr_gid
+    except KeyError:
+        return None
+
+
+def serving_group(name):
+    """The group that the ttys and sockets get, and whose members the RFC 2217 ports let
+    in: group `name`, or the service's own where there is no such group or a service not
+    run as root is not in it (it could not give its files that group, and its ptys would
+    keep the group devpts gives them). A warning says which."""
+    gid = _group_id(name)
+    if gid is None:
+        _log.warning("no group %s: the ttys and sockets get the service's own group", name)
+        return os.getegid()
+    if os.geteuid() != 0 and gid != os.getegid() and gid not in os.getgroups():
+        _log.warning("the service's user is not in group %s: the ttys and sockets get its own group", name)
+        return os.getegid()
+    return gid
 
 
 def may_use_ttys(uid, gid):

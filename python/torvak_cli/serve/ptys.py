@@ -2,7 +2,6 @@
 symlink, with the baud rate read from (and put back into) the slave's termios."""
 import array
 import fcntl
-import grp
 import logging
 import os
 import select
@@ -38,18 +37,6 @@ def write_rate(fd, rate):
     buf[_CFLAG] = (buf[_CFLAG] & ~termios.CBAUD) | getattr(termios, "B{}".format(rate), BOTHER)
     buf[_ISPEED] = buf[_OSPEED] = rate
     fcntl.ioctl(fd, TCSETS2, buf)
-
-
-def group_id(name):
-    """The id of group `name` (a number is taken as it stands); None when there is none."""
-    if name is None:
-        return None
-    if name.isdigit():
-        return int(name)
-    try:
-        return grp.getgrnam(name).gr_gid
-    except KeyError:
-        return None
 
 
 class Pty:
