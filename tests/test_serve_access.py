@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 from test_routing import pyserial_program, torvak
-from test_serve import SERIAL, Served, device  # noqa: F401  (the fixture)
+from test_serve import SERIAL, Served, device, served  # noqa: F401  (fixtures)
 from torvak_emu import wait_until
 
 import torvak_common
@@ -258,3 +258,20 @@ def test_the_ttys_group_is_one_the_service_can_give(monkeypatch, caplog):
     monkeypatch.setattr(os, "getgroups", lambda: [1000])
     assert [access.serving_group("dialout"), access.serving_group("no-such-group")] == [1000, 1000]
     assert ["not in group dialout" in caplog.text, "no group no-such-group" in caplog.text] == [True, True]
+
+
+def test_an_rfc2217_client_s_connection_is_kept_alive(served):  # noqa: F811
+    """The service's end of a client connection probes an idle peer (30 s idle, then every
+    5 s), so that a peer that vanished without a word does not hold its channel for good:
+    /proc/net/tcp shows its keepalive timer (kind 2, in hundredths of a second)."""
+    def timer():
+        for line in open("/proc/net/tcp"):
+            fields = line.split()
+            if fields[1].endswith(":%04X" % served.base) and fields[2].endswith(":%04X" % client.getsockname()[1]):
+                kind, due = fields[5].split(":")
+                return int(kind, 16), int(due, 16) / 100
+        return None
+
+    with socket.create_connection(("127.0.0.1", served.base), timeout=5) as client:
+        assert wait_until(lambda: (timer() or (0,))[0] == 2, timeout=5), timer()
+        assert 20 <= timer()[1] <= 30
