@@ -2,6 +2,7 @@
 as other users of this machine (made with useradd; skipped where that is not possible) and
 as hostile clients."""
 import errno
+import grp
 import json
 import os
 import pwd
@@ -243,35 +244,28 @@ def test_a_client_that_closed_before_being_accepted_has_no_uid(lookup, monkeypat
 
 
 def test_the_ttys_group_is_one_the_service_can_give(monkeypatch, caplog):
-    """A service not run as root and outside --group, or given a group that does not exist,
-    serves in its own group, and says so: the RFC 2217 ports then follow the ttys' rule."""
-    import grp
-
-    from torvak_cli.serve import access
+    """A service not run as root and outside --group, or given no such group, serves in its
+    own group and says so: the RFC 2217 ports then follow the ttys' rule."""
+    from torvak_cli.serve.access import serving_group
 
     dialout = grp.getgrnam("dialout").gr_gid
-    assert access.serving_group("dialout") == dialout and not caplog.records  # as root
-    monkeypatch.setattr(os, "geteuid", lambda: 1000)
-    monkeypatch.setattr(os, "getegid", lambda: 1000)
-    monkeypatch.setattr(os, "getgroups", lambda: [1000, dialout])
-    assert access.serving_group("dialout") == dialout and access.serving_group(str(dialout)) == dialout
+    for name, value in (("geteuid", 1000), ("getegid", 1000), ("getgroups", [1000, dialout])):
+        monkeypatch.setattr(os, name, lambda value=value: value)
+    assert serving_group("dialout") == dialout and not caplog.records
     monkeypatch.setattr(os, "getgroups", lambda: [1000])
-    assert [access.serving_group("dialout"), access.serving_group("no-such-group")] == [1000, 1000]
-    assert ["not in group dialout" in caplog.text, "no group no-such-group" in caplog.text] == [True, True]
+    assert [serving_group("dialout"), serving_group("no-such-group")] == [1000, 1000]
+    assert "not in group dialout" in caplog.text and "no group no-such-group" in caplog.text
 
 
 def test_an_rfc2217_client_s_connection_is_kept_alive(served):  # noqa: F811
-    """The service's end of a client connection probes an idle peer (30 s idle, then every
-    5 s), so that a peer that vanished without a word does not hold its channel for good:
-    /proc/net/tcp shows its keepalive timer (kind 2, in hundredths of a second)."""
-    def timer():
-        for line in open("/proc/net/tcp"):
-            fields = line.split()
-            if fields[1].endswith(":%04X" % served.base) and fields[2].endswith(":%04X" % client.getsockname()[1]):
-                kind, due = fields[5].split(":")
-                return int(kind, 16), int(due, 16) / 100
-        return None
-
+    """A peer that vanished without a word does not hold its channel for good: the service's
+    end runs a keepalive timer (kind 2 in /proc/net/tcp, due in 30 s, in 1/100 s)."""
     with socket.create_connection(("127.0.0.1", served.base), timeout=5) as client:
-        assert wait_until(lambda: (timer() or (0,))[0] == 2, timeout=5), timer()
-        assert 20 <= timer()[1] <= 30
+        ends = ":%04X" % served.base, ":%04X" % client.getsockname()[1]
+
+        def timer():
+            with open("/proc/net/tcp") as table:
+                return next(f[5] for f in map(str.split, table) if f[1].endswith(ends[0]) and f[2].endswith(ends[1]))
+
+        assert wait_until(lambda: timer().startswith("02:"), timeout=5), timer()
+        assert 2000 <= int(timer()[3:], 16) <= 3000
