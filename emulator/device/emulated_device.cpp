@@ -419,6 +419,8 @@ void EmulatedDevice::prune_closed_clients() {
     }
     it = clients_.erase(it);
   }
+  // Those umockdev has since seen go will send nothing more: their descriptors go too.
+  std::erase_if(abandoned_, [](const auto& entry) { return !umockdev_ioctl_client_get_connected(entry.first); });
   update_readiness();
   if (!connected_ && node_removed_ && clients_.empty()) fifo_.close();
 }
