@@ -14,7 +14,8 @@ class Outbox:
     def __init__(self):
         self._lock = threading.Lock()
         self._data = bytearray()
-        self._changes = collections.deque()  # [bytes of _data before it, change], in order
+        self._start = 0  # where _data begins in the stream of bytes ever added
+        self._changes = collections.deque()  # [where in that stream it goes, change], in order
         self._scheduled = False  # a write job for this box is in the worker's queue
         self.pending = 0  # guarded by _lock
 
@@ -31,10 +32,11 @@ class Outbox:
         queued one with no bytes between takes its place, keeping the rate before both (the
         device need not pass through the first): then None, as no change was added."""
         with self._lock:
-            if self._changes and self._changes[-1][0] == len(self._data):
+            end = self._start + len(self._data)
+            if self._changes and self._changes[-1][0] == end:
                 self._changes[-1][1] = (change[0], self._changes[-1][1][1])
                 return None
-            self._changes.append([len(self._data), change])
+            self._changes.append([end, change])
             return self._schedule()
 
     def _schedule(self):
@@ -46,16 +48,15 @@ class Outbox:
         job stays scheduled and must be submitted again). A change comes alone."""
         with self._lock:
             change = None
-            if self._changes and not self._changes[0][0]:
+            if self._changes and self._changes[0][0] == self._start:
                 change = self._changes.popleft()[1]
                 data = b""
             else:
                 if self._changes:
-                    limit = min(limit, self._changes[0][0])
+                    limit = min(limit, self._changes[0][0] - self._start)
                 data = bytes(self._data[:limit])
                 del self._data[:limit]
-                for entry in self._changes:
-                    entry[0] -= len(data)
+                self._start += len(data)
             more = bool(self._data or self._changes)
             self._scheduled = more
             return data, change, more
@@ -65,8 +66,7 @@ class Outbox:
         queued); True when the caller must schedule a write job."""
         with self._lock:
             self._data[:0] = data
-            for entry in self._changes:
-                entry[0] += len(data)
+            self._start -= len(data)
             return self._schedule()
 
     def done(self, count, high_water):
