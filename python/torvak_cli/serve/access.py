@@ -86,7 +86,9 @@ def _diag_lookup(local, remote):
         diag.settimeout(1.0)
         diag.sendto(_HEADER.pack(_HEADER.size + len(request), _SOCK_DIAG_BY_FAMILY, _NLM_F_REQUEST, 1, 0) + request,
                     (0, 0))
-        answer = diag.recv(8192)
+        answer, (sender, _) = diag.recvfrom(8192)
+    if sender != 0:  # only the kernel answers from port 0
+        raise OSError(errno.EPROTO, "socket diagnostics answer from port {}".format(sender))
     kind = _HEADER.unpack_from(answer)[1]
     if kind == _NLMSG_ERROR:
         error = -struct.unpack_from("=i", answer, _HEADER.size)[0]
