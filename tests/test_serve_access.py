@@ -168,11 +168,13 @@ def test_the_service_refuses_unsafe_run_directories_and_leaves_others_files_alon
     outsider = users["outsider"]
     open_dir = shared_dir / "open"
     open_dir.mkdir()
-    for mode, where, said in ((0o1777, open_dir, b"can be written by others"),
-                              (0o777, open_dir / "run" / "deeper", b"which others can change")):
+    # A run directory others can write is refused even as the caller's own $XDG_RUNTIME_DIR.
+    for mode, where, said, env in ((0o1777, open_dir, b"can be written by others", {}),
+                                   (0o1777, open_dir, b"can be written by others", {"XDG_RUNTIME_DIR": str(open_dir)}),
+                                   (0o777, open_dir / "run" / "deeper", b"which others can change", {})):
         os.chmod(str(open_dir), mode)
         refused = subprocess.run([sys.executable, "-m", "torvak_cli", "serve", "--pty-dir", str(where)],
-                                 env=child_env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30)
+                                 env=dict(child_env, **env), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30)
         assert refused.returncode == 1 and said in refused.stderr, refused.stderr
         assert os.listdir(str(open_dir)) == []  # nothing made there, the run directory least of all
 

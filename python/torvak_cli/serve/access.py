@@ -158,23 +158,24 @@ def may_use_ttys(uid, gid):
 
 def check_run_directory(path):
     """Raises UnsafeDirectory unless `path` is a directory that only root or this user can
-    change: theirs and writable by nobody else ($XDG_RUNTIME_DIR of this user is theirs by
-    definition, and passes)."""
+    change: theirs and writable by nobody else, in a place nobody else can change (this
+    user's own $XDG_RUNTIME_DIR is exempt from the last rule alone: wherever the session
+    put it, it is theirs; it still must be theirs and closed to others)."""
     info = os.stat(path)
     if not stat.S_ISDIR(info.st_mode):
         raise UnsafeDirectory("run directory {} is not a directory".format(path))
-    runtime = os.environ.get("XDG_RUNTIME_DIR")
-    try:
-        if runtime and info.st_uid == os.geteuid() and os.path.samefile(runtime, path):
-            return
-    except OSError:  # no such runtime directory
-        pass
     if info.st_uid not in (0, os.geteuid()):
         raise UnsafeDirectory("run directory {} belongs to user {}; it must be root's or the service's "
                               "own".format(path, info.st_uid))
     if info.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
         raise UnsafeDirectory("run directory {} can be written by others (mode {:o}); use one that only its "
                               "owner can write".format(path, stat.S_IMODE(info.st_mode)))
+    runtime = os.environ.get("XDG_RUNTIME_DIR")
+    try:
+        if runtime and info.st_uid == os.geteuid() and os.path.samefile(runtime, path):
+            return
+    except OSError:  # no such runtime directory
+        pass
     # Nor may anyone else point it elsewhere or rename it away and put their own in its place.
     above = changeable_above(path)
     if above is not None:
