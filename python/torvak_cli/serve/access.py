@@ -2,8 +2,8 @@
 
 A channel's tty is mode 0660 in the service's group, so the kernel lets root and that
 group's members in; its Unix socket has the same owner and mode. A connection to a TCP
-port on a loopback address comes from some local user: the kernel's socket table says
-which, and the same rule applies to that user."""
+port from one of this machine's own addresses comes from some local user: the kernel's
+socket table says which, and the same rule applies to that user."""
 import errno
 import grp
 import ipaddress
@@ -51,7 +51,13 @@ def peer_uid(sock):
     let anyone in as root by writing and closing before the service accepts."""
     ours, theirs = _endpoint(sock.getsockname()), _endpoint(sock.getpeername())
     try:
-        found = _diag_lookup(theirs, ours)
+        found = _diag_lookup(theirs, ours, 0)
+        # The kernel matches a socket bound to an interface (SO_BINDTODEVICE, and every
+        # link-local connection) only when asked with that interface.
+        for index, _ in socket.if_nameindex() if found is None else ():
+            found = _diag_lookup(theirs, ours, index)
+            if found is not None:
+                break
     except OSError:  # no socket diagnostics here: the kernel's tables as text
         found = _table_lookup(theirs, ours)
     if found is None or not found[1]:
@@ -70,9 +76,10 @@ _OWNER = struct.Struct("=II")  # uid and inode in inet_diag_msg, after its socke
 _OWNER_AT = _HEADER.size + 4 + 48 + 12
 
 
-def _diag_lookup(local, remote):
-    """(uid, inode) of the TCP socket with address `local` connected to `remote`, or None
-    when there is none; OSError when this kernel has no socket diagnostics."""
+def _diag_lookup(local, remote, interface):
+    """(uid, inode) of the TCP socket with address `local` connected to `remote` and bound
+    to interface index `interface` (0: none), or None when there is none; OSError when this
+    kernel has no socket diagnostics."""
     family = socket.AF_INET if local[0].version == 4 else socket.AF_INET6
     width = 4 if family == socket.AF_INET else 16
 
@@ -81,7 +88,7 @@ def _diag_lookup(local, remote):
 
     request = (_REQUEST.pack(family, socket.IPPROTO_TCP, 0, 0, 0xFFFFFFFF)
                + struct.pack("!HH", local[1], remote[1]) + packed(local[0]) + packed(remote[0])
-               + struct.pack("=III", 0, _NO_COOKIE, _NO_COOKIE))
+               + struct.pack("=III", interface, _NO_COOKIE, _NO_COOKIE))
     with socket.socket(socket.AF_NETLINK, socket.SOCK_DGRAM, _NETLINK_SOCK_DIAG) as diag:
         diag.settimeout(1.0)
         diag.sendto(_HEADER.pack(_HEADER.size + len(request), _SOCK_DIAG_BY_FAMILY, _NLM_F_REQUEST, 1, 0) + request,
