@@ -7,6 +7,7 @@ socket table says which, and the same rule applies to that user."""
 import errno
 import grp
 import ipaddress
+import itertools
 import logging
 import os
 import pwd
@@ -50,14 +51,12 @@ def peer_uid(sock):
     kernel keeps it (FIN_WAIT2, TIME_WAIT) with inode 0 and shows uid 0 there, which would
     let anyone in as root by writing and closing before the service accepts."""
     ours, theirs = _endpoint(sock.getsockname()), _endpoint(sock.getpeername())
+    # The kernel matches a socket bound to an interface (SO_BINDTODEVICE, and every
+    # link-local connection) only when asked with that interface: no interface first,
+    # then each of them.
+    interfaces = itertools.chain((0,), (index for index, _ in socket.if_nameindex()))
     try:
-        found = _diag_lookup(theirs, ours, 0)
-        # The kernel matches a socket bound to an interface (SO_BINDTODEVICE, and every
-        # link-local connection) only when asked with that interface.
-        for index, _ in socket.if_nameindex() if found is None else ():
-            found = _diag_lookup(theirs, ours, index)
-            if found is not None:
-                break
+        found = _diag_lookup(theirs, ours, interfaces)
     except OSError:  # no socket diagnostics here: the kernel's tables as text
         found = _table_lookup(theirs, ours)
     if found is None or not found[1]:
@@ -76,35 +75,39 @@ _OWNER = struct.Struct("=II")  # uid and inode in inet_diag_msg, after its socke
 _OWNER_AT = _HEADER.size + 4 + 48 + 12
 
 
-def _diag_lookup(local, remote, interface):
+def _diag_lookup(local, remote, interfaces):
     """(uid, inode) of the TCP socket with address `local` connected to `remote` and bound
-    to interface index `interface` (0: none), or None when there is none; OSError when this
-    kernel has no socket diagnostics."""
+    to the first of interface indexes `interfaces` (0: none) where there is one, or None
+    when there is none; OSError when this kernel has no socket diagnostics."""
     family = socket.AF_INET if local[0].version == 4 else socket.AF_INET6
     width = 4 if family == socket.AF_INET else 16
 
     def packed(address):
         return address.packed + bytes(16 - width)
 
-    request = (_REQUEST.pack(family, socket.IPPROTO_TCP, 0, 0, 0xFFFFFFFF)
-               + struct.pack("!HH", local[1], remote[1]) + packed(local[0]) + packed(remote[0])
-               + struct.pack("=III", interface, _NO_COOKIE, _NO_COOKIE))
     with socket.socket(socket.AF_NETLINK, socket.SOCK_DGRAM, _NETLINK_SOCK_DIAG) as diag:
         diag.settimeout(1.0)
-        diag.sendto(_HEADER.pack(_HEADER.size + len(request), _SOCK_DIAG_BY_FAMILY, _NLM_F_REQUEST, 1, 0) + request,
-                    (0, 0))
-        answer, (sender, _) = diag.recvfrom(8192)
-    if sender != 0:  # only the kernel answers from port 0
-        raise OSError(errno.EPROTO, "socket diagnostics answer from port {}".format(sender))
-    kind = _HEADER.unpack_from(answer)[1]
-    if kind == _NLMSG_ERROR:
-        error = -struct.unpack_from("=i", answer, _HEADER.size)[0]
-        if error == errno.ENOENT:
-            return None
-        raise OSError(error, os.strerror(error))
-    if kind != _SOCK_DIAG_BY_FAMILY or len(answer) < _OWNER_AT + _OWNER.size:
-        raise OSError(errno.EPROTO, "unexpected socket diagnostics answer")
-    return _OWNER.unpack_from(answer, _OWNER_AT)
+        for number, interface in enumerate(interfaces, 1):
+            request = (_REQUEST.pack(family, socket.IPPROTO_TCP, 0, 0, 0xFFFFFFFF)
+                       + struct.pack("!HH", local[1], remote[1]) + packed(local[0]) + packed(remote[0])
+                       + struct.pack("=III", interface, _NO_COOKIE, _NO_COOKIE))
+            diag.sendto(_HEADER.pack(_HEADER.size + len(request), _SOCK_DIAG_BY_FAMILY, _NLM_F_REQUEST, number, 0)
+                        + request, (0, 0))
+            answer, (sender, _) = diag.recvfrom(8192)
+            if sender != 0:  # only the kernel answers from port 0
+                raise OSError(errno.EPROTO, "socket diagnostics answer from port {}".format(sender))
+            kind, sequence = _HEADER.unpack_from(answer)[1::2]
+            if sequence != number:
+                raise OSError(errno.EPROTO, "socket diagnostics answer to another request")
+            if kind == _NLMSG_ERROR:
+                error = -struct.unpack_from("=i", answer, _HEADER.size)[0]
+                if error == errno.ENOENT:
+                    continue
+                raise OSError(error, os.strerror(error))
+            if kind != _SOCK_DIAG_BY_FAMILY or len(answer) < _OWNER_AT + _OWNER.size:
+                raise OSError(errno.EPROTO, "unexpected socket diagnostics answer")
+            return _OWNER.unpack_from(answer, _OWNER_AT)
+    return None
 
 
 def _table_lookup(local, remote):

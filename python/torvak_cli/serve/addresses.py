@@ -31,15 +31,19 @@ def peer_address(host):
 
 def is_this_machine(address):
     """Whether ip_address `address` is one of this machine's own. OSError when the
-    kernel's list cannot be read: the caller must then refuse, not guess."""
+    kernel's list cannot be read: the caller must then refuse, not guess.
+
+    Link-local addresses are compared without their interface: a client on another link
+    that had one of ours would count as local (and be refused unless its user is found),
+    never a local one as remote."""
     if address.is_loopback:
         return True
-    return address in own_addresses()
+    return address.packed in own_addresses()
 
 
 def own_addresses():
     """Every address of every interface (IPv4 and IPv6, link-local ones included) as a set
-    of ip_address objects, from the kernel (netlink RTM_GETADDR)."""
+    of packed addresses (4 or 16 bytes), from the kernel (netlink RTM_GETADDR)."""
     found = set()
     with socket.socket(socket.AF_NETLINK, socket.SOCK_DGRAM, socket.NETLINK_ROUTE) as link:
         link.settimeout(1.0)
@@ -75,7 +79,7 @@ def _parse(answer, found):
             value = attributes.get(_IFA_LOCAL, attributes.get(_IFA_ADDRESS))
             width = {socket.AF_INET: 4, socket.AF_INET6: 16}.get(family)
             if value is not None and len(value) == width:
-                found.add(ipaddress.ip_address(value))
+                found.add(value)
         at += (length + 3) & ~3
     return False
 
