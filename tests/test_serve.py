@@ -54,7 +54,7 @@ def free_base():
 
 
 class Served:
-    def __init__(self, env, tmp_path, options=()):
+    def __init__(self, env, tmp_path, options=(), preexec_fn=None):
         self.dir = str(tmp_path / "run")
         self.base = free_base()
         self.log_path = str(tmp_path / "serve.log")
@@ -62,7 +62,7 @@ class Served:
         self.process = subprocess.Popen(
             [sys.executable, "-m", "torvak_cli", "serve", "--device", SERIAL, "--pty-dir", self.dir,
              "--rfc2217-port", str(self.base), "-v"] + list(options),
-            env=env, stdin=subprocess.DEVNULL, stdout=self._log, stderr=subprocess.STDOUT,
+            env=env, stdin=subprocess.DEVNULL, stdout=self._log, stderr=subprocess.STDOUT, preexec_fn=preexec_fn,
         )
         assert wait_until(self.ready, timeout=10), self.log()
 

@@ -4,8 +4,9 @@ as hostile clients."""
 import errno
 import grp
 import json
+import logging
 import os
-import pwd
+import re
 import shutil
 import socket
 import subprocess
@@ -15,14 +16,13 @@ from pathlib import Path
 
 import pytest
 
+from sandbox import SYSTEM_PYTHON, as_user, netns, users  # noqa: F401  (fixtures)
 from test_routing import pyserial_program, torvak
 from test_serve import SERIAL, Served, device, served  # noqa: F401  (fixtures)
 from torvak_emu import wait_until
 
 import torvak_common
 from torvak_common.served import DeviceEntry, ask_service, status_request, write_state
-
-SYSTEM_PYTHON = shutil.which("python3", path="/usr/bin:/bin")  # one that other users may run
 
 # Run as another user: what each way into a channel gives (True: an echo; False: the
 # connection ended; else the error's name).
@@ -56,32 +56,6 @@ def opens(path):
 print(json.dumps({"tcp": talk(lambda: socket.create_connection(("127.0.0.1", int(sys.argv[1])), 3)),
                   "unix": talk(unix), "tty": opens(sys.argv[3])}))
 """
-
-
-@pytest.fixture(scope="module")
-def users():
-    """{"outsider": pw, "member": pw}: two new users, the member in group dialout."""
-    if os.geteuid() != 0 or shutil.which("useradd") is None or SYSTEM_PYTHON is None:
-        pytest.skip("needs root, useradd and a python3 that other users may run")
-    made = {}
-    try:
-        for role, extra in (("outsider", []), ("member", ["-G", "dialout"])):
-            name = "tvk{}{}".format(role[:3], os.getpid() % 100000)
-            if subprocess.run(["useradd", "-M", "-N", "-s", "/usr/sbin/nologin"] + extra + [name]).returncode:
-                pytest.skip("useradd failed")
-            made[role] = pwd.getpwnam(name)
-        yield made
-    finally:
-        for user in made.values():
-            subprocess.run(["userdel", user.pw_name], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-
-def as_user(user):
-    def switch():
-        os.setgroups(os.getgrouplist(user.pw_name, user.pw_gid))
-        os.setgid(user.pw_gid)
-        os.setuid(user.pw_uid)
-    return switch
 
 
 @pytest.fixture
@@ -168,11 +142,13 @@ def test_the_service_refuses_unsafe_run_directories_and_leaves_others_files_alon
     outsider = users["outsider"]
     open_dir = shared_dir / "open"
     open_dir.mkdir()
-    for mode, where, said in ((0o1777, open_dir, b"can be written by others"),
-                              (0o777, open_dir / "run" / "deeper", b"which others can change")):
+    # A run directory others can write is refused even as the caller's own $XDG_RUNTIME_DIR.
+    for mode, where, said, env in ((0o1777, open_dir, b"can be written by others", {}),
+                                   (0o1777, open_dir, b"can be written by others", {"XDG_RUNTIME_DIR": str(open_dir)}),
+                                   (0o777, open_dir / "run" / "deeper", b"which others can change", {})):
         os.chmod(str(open_dir), mode)
         refused = subprocess.run([sys.executable, "-m", "torvak_cli", "serve", "--pty-dir", str(where)],
-                                 env=child_env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30)
+                                 env=dict(child_env, **env), stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30)
         assert refused.returncode == 1 and said in refused.stderr, refused.stderr
         assert os.listdir(str(open_dir)) == []  # nothing made there, the run directory least of all
 
@@ -269,3 +245,124 @@ def test_an_rfc2217_client_s_connection_is_kept_alive(served):  # noqa: F811
 
         assert wait_until(lambda: timer().startswith("02:"), timeout=5), timer()
         assert 2000 <= int(timer()[3:], 16) <= 3000
+
+
+# Run as another user inside the network namespace: each way a local user could try to pass
+# for a client from the --allow network, on channels 1 to 4 of the service at argv[1]. True:
+# an echo; False: the connection ended.
+ATTACKS = r"""
+import json, socket, sys
+base, link_local = int(sys.argv[1]), sys.argv[2]
+def talk(sock, address, marker):
+    try:
+        sock.settimeout(3)
+        sock.connect(address)
+        sock.sendall(marker)
+        got = b""
+        while marker not in got:
+            part = sock.recv(4096)
+            if not part:
+                return False
+            got += part
+        return True
+    except (socket.timeout, ConnectionError):
+        return False
+    finally:
+        sock.close()
+def bound(family):
+    sock = socket.socket(family)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, b"v0")  # needs no privilege
+    return sock
+for n in range(20):  # written and closed before the service accepts it, most times
+    sock = socket.create_connection(("10.200.0.1", base + 1), 3)
+    sock.sendall(b"<closed-%d>" % n)
+    sock.close()
+print(json.dumps({
+    "plain": talk(socket.socket(), ("10.200.0.1", base), b"<plain>"),
+    "bound-v4": talk(bound(socket.AF_INET), ("10.200.0.1", base + 2), b"<bound-v4>"),
+    "bound-v6": talk(bound(socket.AF_INET6), ("fd00:200::1", base + 2), b"<bound-v6>"),
+    "link-local": talk(socket.socket(socket.AF_INET6), (link_local, base + 3, 0, socket.if_nametoindex("v0")),
+                       b"<link-local>"),
+    "added-later": talk(socket.socket(), ("10.200.0.7", base), b"<added-later>"),
+}))
+"""
+
+WAYS = ("plain", "bound-v4", "bound-v6", "link-local", "added-later")
+
+FLOOD = r"""
+import socket, sys, time
+end, made = time.monotonic() + float(sys.argv[2]), 0
+while time.monotonic() < end:
+    try:
+        socket.create_connection(("10.200.0.1", int(sys.argv[1])), 1).close()
+        made += 1
+    except OSError:
+        pass
+print(made)
+"""
+
+
+def test_a_local_user_never_enters_through_allow(users, netns, device, child_env, shared_dir):  # noqa: F811
+    """A service reachable from a network that holds one of this machine's own addresses:
+    a local user outside the ttys' group is refused whatever address or interface they
+    connect by, with nothing reaching the device, and a member gets in over those same
+    addresses. A flood of refused connections is logged once, and the status still answers."""
+    options = ["--bind", "::", "--allow", "10.200.0.0/24", "--allow", "fd00:200::/64", "--allow", "fe80::/10"]
+    service = Served(child_env, shared_dir, options, preexec_fn=netns.enter())
+    child_env["TORVAK_RUN_DIR"] = service.dir
+    netns.ip("addr", "add", "10.200.0.7/24", "dev", "v1")  # one the service has never seen
+
+    def run(user, script, *args, timeout=60):
+        done = subprocess.run([SYSTEM_PYTHON, "-c", script] + [str(a) for a in args], env={"PATH": "/usr/bin:/bin"},
+                              cwd="/", preexec_fn=netns.enter(as_user(user)), stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=timeout)
+        assert done.returncode == 0, done.stderr.decode()
+        return json.loads(done.stdout)
+
+    def at_device():
+        return b"".join(bytes(p[2:2 + p[1]]) for p in device.out_packets())
+
+    try:
+        device.out_packets(clear=True)
+        ways = run(users["outsider"], ATTACKS, service.base, netns.link_local)
+        reached = re.findall(rb"<[a-z0-9-]+>", at_device())
+        assert ways == dict.fromkeys(WAYS, False) and not reached, (
+            ways, reached)
+
+        ways = run(users["member"], ATTACKS, service.base, netns.link_local)
+        assert ways == dict.fromkeys(WAYS, True), service.log()
+
+        flood = subprocess.Popen([SYSTEM_PYTHON, "-c", FLOOD, str(service.base), "4"], env={"PATH": "/usr/bin:/bin"},
+                                 cwd="/", preexec_fn=netns.enter(as_user(users["outsider"])),
+                                 stdout=subprocess.PIPE)
+        try:
+            status = torvak(child_env, "status")
+            assert status.returncode == 0 and SERIAL.encode() in status.stdout, status.stderr
+        finally:
+            made = int(flood.communicate(timeout=30)[0])
+        assert made >= 10
+        # Only the first refusal of this address within the minute is logged (and the count
+        # of the others, should a minute have passed on a slow machine).
+        refusals = [line for line in service.log().splitlines() if "10.200.0.1 refused" in line]
+        assert len(refusals) <= 2, refusals
+    finally:
+        assert service.stop() == 0, service.log()
+
+
+def test_refusals_are_logged_once_a_minute_per_address_with_a_count(caplog):
+    from torvak_cli.serve import refusals
+
+    now = [0.0]
+    log = refusals.RefusalLog(clock=lambda: now[0])
+    caplog.set_level(logging.INFO, logger="torvak.serve")
+    for address in ["10.0.0.9"] * 500 + ["10.0.0.8"] + [None] + ["10.0.0.9"] + ["fd00::%x" % n for n in range(3000)]:
+        if address is None:
+            now[0] = 61.0
+            log.expire()  # the minute of both is over
+        else:
+            log.refused(address, logging.WARNING, "client %s refused", address)
+    lines = [r.getMessage() for r in caplog.records]
+    assert lines[:4] == ["client 10.0.0.9 refused", "client 10.0.0.8 refused",
+                         "499 more clients from 10.0.0.9 refused in the last 60 s", "client 10.0.0.9 refused"]
+    # Ever new addresses are remembered up to a bound, then counted together.
+    assert refusals.MOST_PEERS - 2 <= len(lines) - 4 <= refusals.MOST_PEERS

@@ -103,14 +103,23 @@ def test_one_service_per_run_directory_and_a_device_another_holds(device, child_
         if first.process.poll() is None:
             first.stop()
         if second is not None:
-            second.send_signal(signal.SIGTERM)
+            second.send_signal(signal.SIGHUP)  # its terminal closed: it ends as cleanly as on SIGTERM
             assert second.wait(15) == 0
+            assert not any(os.path.exists(os.path.join(other_dir, name)) for name in ("serve.json", SERIAL))
     with open(other_log, "rb") as log:
         lines = log.read().decode(errors="replace").splitlines()
     assert all(line.startswith("torvak serve: ") for line in lines), lines
     warnings = [line for line in lines if ": WARNING: " in line]
     assert len(warnings) == 1 and "process {}".format(first.process.pid) in warnings[0], lines
     assert sum(" serving {} ".format(SERIAL) in line for line in lines) == 1, lines
+
+
+def test_rfc2217_ports_beyond_65535_are_refused_at_start(tmp_path):
+    status, _, output = run_child(
+        "from torvak_cli.main import main; raise SystemExit(main(['serve', '--device', 'A1', '--device', 'B2', "
+        "'--rfc2217-port', '65510', '--pty-dir', {!r}]))".format(str(tmp_path / "run")))
+    assert status == 2 and "on port 65541, beyond 65535; the highest base is 65504" in output, output
+    assert not os.path.exists(str(tmp_path / "run"))
 
 
 def test_comports_lists_the_channels_the_service_serves(served, monkeypatch):

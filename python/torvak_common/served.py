@@ -26,6 +26,7 @@ STATE_FILE = "serve.json"
 STATUS_SOCKET = "serve.sock"
 LOCK_FILE = "serve.lock"  # held (flock) by the one service of a run directory
 CHANNELS_PER_SLOT = 16  # RFC 2217 ports per device slot
+MAX_TCP_PORT = 65535
 # Bytes in flight each way between a client and the service: the service stops reading a
 # client while this much waits for the device, and a client's socket buffers about as much.
 FLOW_WINDOW = 64 * 1024

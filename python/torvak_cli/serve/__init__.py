@@ -8,7 +8,7 @@ import threading
 import time
 
 from torvak_common.module_log import log_module_reports, reader_failures_quiet
-from torvak_common.served import service_directory
+from torvak_common.served import CHANNELS_PER_SLOT, MAX_TCP_PORT, rfc2217_port, service_directory
 
 from torvak_cli.serve.access import make_run_directory, serving_group
 from torvak_cli.serve.run_lock import DirectoryTaken, lock_run_directory
@@ -44,7 +44,7 @@ def add_arguments(parser):
 
 def _exit_when_a_stop_hangs():
     """A signal stops the service in any state: should the loop not have ended some time
-    after the first SIGTERM or SIGINT (stuck in a call, so that the signal's handler has
+    after the first SIGTERM, SIGINT or SIGHUP (stuck in a call, so that the signal's handler has
     not even run), this thread ends the process. It sees the signal through the wakeup
     descriptor, which the interpreter writes to as the signal arrives."""
     from torvak_cli.serve import service
@@ -64,7 +64,7 @@ def _exit_when_a_stop_hangs():
 
 
 def run_serve(args, parser):
-    """Runs the service until SIGTERM or SIGINT; the exit status."""
+    """Runs the service until SIGTERM, SIGINT or SIGHUP; the exit status."""
     logging.basicConfig(
         level=logging.DEBUG if args.verbose else logging.INFO,
         format="torvak serve: %(levelname)s: %(message)s",
@@ -81,8 +81,16 @@ def run_serve(args, parser):
                          "authentication: name the clients' networks with --allow CIDR".format(args.bind))
         _log.warning("RFC 2217 ports listen on %s, without authentication; clients from %s may connect",
                      args.bind, ", ".join(args.allow))
-    if args.rfc2217_port is not None and not 0 < args.rfc2217_port < 65536:
-        parser.error("--rfc2217-port must be a TCP port number")
+    if args.rfc2217_port is not None:
+        if not 0 < args.rfc2217_port <= MAX_TCP_PORT:
+            parser.error("--rfc2217-port must be a TCP port number")
+        # The devices named get a slot each; without any, the first one found takes slot 0.
+        slot = max(len(set(args.device)), 1) - 1
+        last = rfc2217_port(args.rfc2217_port, slot, CHANNELS_PER_SLOT)
+        if last > MAX_TCP_PORT:
+            parser.error("--rfc2217-port {} would put channel {} of slot {} on port {}, beyond {}; the highest "
+                         "base is {}".format(args.rfc2217_port, CHANNELS_PER_SLOT, slot, last, MAX_TCP_PORT,
+                                             args.rfc2217_port - (last - MAX_TCP_PORT)))
     if args.rfc2217_open:
         _log.warning("--rfc2217-open: every user of this machine may use the RFC 2217 ports, whatever the "
                      "ttys' group")
@@ -102,7 +110,8 @@ def run_serve(args, parser):
         return 1
     # The reader's report that it stopped is said again by the slot, in its own words.
     log_module_reports(reader_failures_quiet)
-    for number in (signal.SIGTERM, signal.SIGINT):
+    # A hang-up (the terminal it ran in closed) ends it as SIGTERM does, cleaning up.
+    for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(number, service.request_stop)
     _exit_when_a_stop_hangs()
     try:

@@ -2,11 +2,12 @@
 
 A channel's tty is mode 0660 in the service's group, so the kernel lets root and that
 group's members in; its Unix socket has the same owner and mode. A connection to a TCP
-port on a loopback address comes from some local user: the kernel's socket table says
-which, and the same rule applies to that user."""
+port from one of this machine's own addresses comes from some local user: the kernel's
+socket table says which, and the same rule applies to that user."""
 import errno
 import grp
 import ipaddress
+import itertools
 import logging
 import os
 import pwd
@@ -50,8 +51,12 @@ def peer_uid(sock):
     kernel keeps it (FIN_WAIT2, TIME_WAIT) with inode 0 and shows uid 0 there, which would
     let anyone in as root by writing and closing before the service accepts."""
     ours, theirs = _endpoint(sock.getsockname()), _endpoint(sock.getpeername())
+    # The kernel matches a socket bound to an interface (SO_BINDTODEVICE, and every
+    # link-local connection) only when asked with that interface: no interface first,
+    # then each of them.
+    interfaces = itertools.chain((0,), (index for index, _ in socket.if_nameindex()))
     try:
-        found = _diag_lookup(theirs, ours)
+        found = _diag_lookup(theirs, ours, interfaces)
     except OSError:  # no socket diagnostics here: the kernel's tables as text
         found = _table_lookup(theirs, ours)
     if found is None or not found[1]:
@@ -70,8 +75,9 @@ _OWNER = struct.Struct("=II")  # uid and inode in inet_diag_msg, after its socke
 _OWNER_AT = _HEADER.size + 4 + 48 + 12
 
 
-def _diag_lookup(local, remote):
-    """(uid, inode) of the TCP socket with address `local` connected to `remote`, or None
+def _diag_lookup(local, remote, interfaces):
+    """(uid, inode) of the TCP socket with address `local` connected to `remote` and bound
+    to the first of interface indexes `interfaces` (0: none) where there is one, or None
     when there is none; OSError when this kernel has no socket diagnostics."""
     family = socket.AF_INET if local[0].version == 4 else socket.AF_INET6
     width = 4 if family == socket.AF_INET else 16
@@ -79,25 +85,29 @@ def _diag_lookup(local, remote):
     def packed(address):
         return address.packed + bytes(16 - width)
 
-    request = (_REQUEST.pack(family, socket.IPPROTO_TCP, 0, 0, 0xFFFFFFFF)
-               + struct.pack("!HH", local[1], remote[1]) + packed(local[0]) + packed(remote[0])
-               + struct.pack("=III", 0, _NO_COOKIE, _NO_COOKIE))
     with socket.socket(socket.AF_NETLINK, socket.SOCK_DGRAM, _NETLINK_SOCK_DIAG) as diag:
         diag.settimeout(1.0)
-        diag.sendto(_HEADER.pack(_HEADER.size + len(request), _SOCK_DIAG_BY_FAMILY, _NLM_F_REQUEST, 1, 0) + request,
-                    (0, 0))
-        answer, (sender, _) = diag.recvfrom(8192)
-    if sender != 0:  # only the kernel answers from port 0
-        raise OSError(errno.EPROTO, "socket diagnostics answer from port {}".format(sender))
-    kind = _HEADER.unpack_from(answer)[1]
-    if kind == _NLMSG_ERROR:
-        error = -struct.unpack_from("=i", answer, _HEADER.size)[0]
-        if error == errno.ENOENT:
-            return None
-        raise OSError(error, os.strerror(error))
-    if kind != _SOCK_DIAG_BY_FAMILY or len(answer) < _OWNER_AT + _OWNER.size:
-        raise OSError(errno.EPROTO, "unexpected socket diagnostics answer")
-    return _OWNER.unpack_from(answer, _OWNER_AT)
+        for number, interface in enumerate(interfaces, 1):
+            request = (_REQUEST.pack(family, socket.IPPROTO_TCP, 0, 0, 0xFFFFFFFF)
+                       + struct.pack("!HH", local[1], remote[1]) + packed(local[0]) + packed(remote[0])
+                       + struct.pack("=III", interface, _NO_COOKIE, _NO_COOKIE))
+            diag.sendto(_HEADER.pack(_HEADER.size + len(request), _SOCK_DIAG_BY_FAMILY, _NLM_F_REQUEST, number, 0)
+                        + request, (0, 0))
+            answer, (sender, _) = diag.recvfrom(8192)
+            if sender != 0:  # only the kernel answers from port 0
+                raise OSError(errno.EPROTO, "socket diagnostics answer from port {}".format(sender))
+            kind, sequence = _HEADER.unpack_from(answer)[1::2]
+            if sequence != number:
+                raise OSError(errno.EPROTO, "socket diagnostics answer to another request")
+            if kind == _NLMSG_ERROR:
+                error = -struct.unpack_from("=i", answer, _HEADER.size)[0]
+                if error == errno.ENOENT:
+                    continue
+                raise OSError(error, os.strerror(error))
+            if kind != _SOCK_DIAG_BY_FAMILY or len(answer) < _OWNER_AT + _OWNER.size:
+                raise OSError(errno.EPROTO, "unexpected socket diagnostics answer")
+            return _OWNER.unpack_from(answer, _OWNER_AT)
+    return None
 
 
 def _table_lookup(local, remote):
@@ -158,23 +168,24 @@ def may_use_ttys(uid, gid):
 
 def check_run_directory(path):
     """Raises UnsafeDirectory unless `path` is a directory that only root or this user can
-    change: theirs and writable by nobody else ($XDG_RUNTIME_DIR of this user is theirs by
-    definition, and passes)."""
+    change: theirs and writable by nobody else, in a place nobody else can change (this
+    user's own $XDG_RUNTIME_DIR is exempt from the last rule alone: wherever the session
+    put it, it is theirs; it still must be theirs and closed to others)."""
     info = os.stat(path)
     if not stat.S_ISDIR(info.st_mode):
         raise UnsafeDirectory("run directory {} is not a directory".format(path))
-    runtime = os.environ.get("XDG_RUNTIME_DIR")
-    try:
-        if runtime and info.st_uid == os.geteuid() and os.path.samefile(runtime, path):
-            return
-    except OSError:  # no such runtime directory
-        pass
     if info.st_uid not in (0, os.geteuid()):
         raise UnsafeDirectory("run directory {} belongs to user {}; it must be root's or the service's "
                               "own".format(path, info.st_uid))
     if info.st_mode & (stat.S_IWGRP | stat.S_IWOTH):
         raise UnsafeDirectory("run directory {} can be written by others (mode {:o}); use one that only its "
                               "owner can write".format(path, stat.S_IMODE(info.st_mode)))
+    runtime = os.environ.get("XDG_RUNTIME_DIR")
+    try:
+        if runtime and info.st_uid == os.geteuid() and os.path.samefile(runtime, path):
+            return
+    except OSError:  # no such runtime directory
+        pass
     # Nor may anyone else point it elsewhere or rename it away and put their own in its place.
     above = changeable_above(path)
     if above is not None:

@@ -1,6 +1,5 @@
 """The RFC 2217 side of a served channel: pyserial's PortManager speaks the protocol, over
 a facade that hands settings to the device's worker without blocking or raising."""
-import ipaddress
 import logging
 import struct
 
@@ -121,15 +120,3 @@ class Client:
     def __str__(self):
         # (host, port, ...) of a TCP client; (who,) of one on the channel's Unix socket
         return "{}:{}".format(*self.peer[:2]) if len(self.peer) > 1 else self.peer[0]
-
-
-def allowed(peer_host, networks):
-    """Whether a client from `peer_host` may connect: loopback always, others when one of
-    `networks` (ip_network objects) holds the address."""
-    try:
-        address = ipaddress.ip_address(peer_host.split("%")[0])
-    except ValueError:
-        return False
-    if getattr(address, "ipv4_mapped", None):
-        address = address.ipv4_mapped
-    return address.is_loopback or any(address in net for net in networks if net.version == address.version)

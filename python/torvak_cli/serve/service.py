@@ -16,6 +16,7 @@ from torvak_common.served import STATE_FILE, serial_names_path, write_state
 from torvak_cli.serve.channel import Channel  # noqa: F401  (tests reach it here)
 from torvak_cli.serve.device_jobs import DeviceJobs
 from torvak_cli.serve.loop import EventLoop
+from torvak_cli.serve.refusals import RefusalLog
 from torvak_cli.serve.slot import Slot
 from torvak_cli.serve.status import StatusServer
 from torvak_cli.serve.tty_opens import TtyOpens
@@ -47,6 +48,7 @@ class Service:
             if all(slot.serial != serial_number for slot in self.slots):
                 self.slots.append(Slot(self, len(self.slots), serial_number))
         self._skipped = set()
+        self.refusals = RefusalLog()
         self._status = None
         self.tty_opens = None
         self._published = False  # the state file is this service's to remove
@@ -183,6 +185,7 @@ class Service:
                         self.loop.call(channel.tick)
                 if self._status is not None:
                     self._status.expire()
+                self.refusals.expire()
             self.loop.run_once(TICK)
 
     def _abandon(self):

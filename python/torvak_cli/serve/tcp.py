@@ -8,10 +8,11 @@ import selectors
 import socket
 import struct
 
-from torvak_common.served import CHANNELS_PER_SLOT, FLOW_WINDOW, LOCAL_SOCKET_SUFFIX, rfc2217_port
+from torvak_common.served import CHANNELS_PER_SLOT, FLOW_WINDOW, LOCAL_SOCKET_SUFFIX, MAX_TCP_PORT, rfc2217_port
 
 from torvak_cli.serve.access import bind_private, may_use_ttys, peer_uid
-from torvak_cli.serve.rfc2217 import Client, allowed
+from torvak_cli.serve.addresses import is_this_machine, peer_address
+from torvak_cli.serve.rfc2217 import Client
 
 _log = logging.getLogger("torvak.serve")
 # A TCP client that has vanished (no FIN, no RST) is dropped after about a minute.
@@ -85,6 +86,9 @@ class TcpSide:
         if port is None:
             _log.warning("%s: no RFC 2217 port (only %d per device)", self, CHANNELS_PER_SLOT)
             return
+        if port > MAX_TCP_PORT:  # a device found later than those the base was checked for
+            _log.warning("%s: no RFC 2217 port (%d is beyond %d)", self, port, MAX_TCP_PORT)
+            return
         try:
             self.listener = listen(service.bind, port)
         except OSError as error:
@@ -109,23 +113,33 @@ class TcpSide:
 
     def _accept(self, sock, peer):
         service = self.service
-        if not allowed(peer[0], service.allow):
-            _log.warning("%s: RFC 2217 client %s refused: not in --allow", self, peer[0])
-            sock.close()
-            return
-        # A connection from this machine (whatever address it used) is some local user's:
-        # they get in when they could open the ttys. One on loopback that the kernel's
-        # table does not show is refused too.
+        # Who is local is decided by the address alone: a connection from this machine
+        # (whatever address or interface it used) is some local user's, who gets in only
+        # when the kernel's table names them and they could open the ttys. Only a peer from
+        # elsewhere meets --allow. Whatever cannot be decided is refused.
         try:
-            uid = peer_uid(sock)
-        except OSError:
-            uid = None
-        local = uid is not None or allowed(peer[0], ())
-        if local and not service.rfc2217_open:
+            address = peer_address(peer[0])
+            local = is_this_machine(address)
+        except (OSError, ValueError) as error:
+            self._turn_away(sock, peer, "cannot tell whether it is this machine ({})".format(error),
+                            "{} cannot tell where the client is".format(self))
+            return
+        if not local:
+            if not any(address in network for network in service.allow if network.version == address.version):
+                self._turn_away(sock, peer, "not in --allow")
+                return
+        elif not service.rfc2217_open:
+            try:
+                uid = peer_uid(sock)
+            except OSError:
+                uid = None
+            if uid is None:
+                self._turn_away(sock, peer, "a local client whose user cannot be found",
+                                "{} is only for users who may open its tty".format(self))
+                return
             if not may_use_ttys(uid, service.gid):
-                _log.warning("%s: RFC 2217 client %s refused: user %s may not open the ttys", self, peer[0],
-                             "unknown" if uid is None else uid)
-                self._refuse(sock, "{} is only for users who may open its tty".format(self))
+                self._turn_away(sock, peer, "user {} may not open the ttys".format(uid),
+                                "{} is only for users who may open its tty".format(self))
                 return
         for option, level, value in KEEPALIVE:
             if option is not None:
@@ -144,8 +158,8 @@ class TcpSide:
             else:
                 self._deactivate_pty()  # closed, and the loop has not seen it yet
         if busy is not None:
-            _log.info("%s: RFC 2217 client %s refused: the channel is in use by %s", self, peer[0], busy)
-            self._refuse(sock, "{} is in use by {}".format(self, busy))
+            self._turn_away(sock, peer, "the channel is in use by " + busy, "{} is in use by {}".format(self, busy),
+                            logging.INFO)
             return
         sock.setblocking(False)
         # Little is taken from a client that the device cannot keep up with, so that its
@@ -160,14 +174,20 @@ class TcpSide:
                 _log.warning("%s: cannot make the tty exclusive: %s", self, error)
         self.update()
 
-    @staticmethod
-    def _refuse(sock, why):
-        """Tells a client why it is turned away (one line, if its socket takes it) and closes."""
+    def _turn_away(self, sock, peer, reason, told=None, level=logging.WARNING):
+        """Refuses a client: logs `reason` (once a minute per peer address), tells the client
+        `told` (one line, if its socket takes it; nothing when None) and closes."""
         try:
-            sock.setblocking(False)
-            sock.send("torvak serve: {}\r\n".format(why).encode())
-        except OSError:
-            pass
+            address = str(peer_address(peer[0]))
+        except ValueError:  # a client of the Unix socket, named by its user and process
+            address = peer[0]
+        self.service.refusals.refused(address, level, "%s: RFC 2217 client %s refused: %s", self, peer[0], reason)
+        if told is not None:
+            try:
+                sock.setblocking(False)
+                sock.send("torvak serve: {}\r\n".format(told).encode())
+            except OSError:
+                pass
         sock.close()
 
     def on_client(self, events):
