@@ -202,12 +202,18 @@ def test_sigterm_ends_a_service_whose_loop_is_stuck(tmp_path):
         import sys, time
         from torvak_cli.serve import service
         service.STOP_LIMIT, service.ABANDON_LIMIT = 1.0, 0.5
-        service.Service.rescan = lambda self: self.post(lambda: time.sleep(3600))
+        service.Service.rescan = lambda self: self.post(lambda: (print("stuck", flush=True), time.sleep(3600)))
         from torvak_cli.main import main
         sys.exit(main(["serve", "--device", "STUCK1", "--pty-dir", {!r}]))
     """.format(str(tmp_path)))], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     try:
-        time.sleep(1.5)
+        # The signal goes once the loop is stuck, however long a loaded machine took to get there.
+        seen = []
+        for line in child.stdout:
+            seen.append(line)
+            if line.strip() == b"stuck":
+                break
+        assert seen and seen[-1].strip() == b"stuck", b"".join(seen)
         child.send_signal(signal.SIGTERM)
         status = child.wait(10)
     finally:
