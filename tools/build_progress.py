@@ -26,8 +26,7 @@ STAGES = (
     (re.compile(r"Installing build dependencies"), "installing the build requirements (scikit-build-core, pybind11)"),
     (re.compile(r"\*\*\* Configuring CMake"), "configuring with CMake"),
     (re.compile(r"\*\*\* Building project"), "compiling"),
-    (re.compile(r"\*\*\* Installing project"), "installing into the wheel"),
-    (re.compile(r"Installing collected packages"), "installing the wheel"),
+    (re.compile(r"\*\*\* Installing project"), "packing and installing the wheel"),
 )
 STEP = re.compile(r"\[\s*(\d+)\s*/\s*(\d+)\s*\]")
 # Count lines closer together than this are folded into the next one.
@@ -46,8 +45,8 @@ class Progress:
     def __init__(self, label, write, clock=time.monotonic):
         self.label, self.write, self.clock = label, write, clock
         self.start = self.last_said = clock()
-        self.stage = "starting"
-        self.compile_start = None
+        self.stage, self.stage_number = "starting", -1
+        self.total = self.compile_start = None
         self.first_done = 0
         self.pending = None  # the latest count not said yet: (done, total)
 
@@ -56,8 +55,10 @@ class Progress:
         self.last_said = self.clock()
 
     def line(self, text):
-        for pattern, stage in STAGES:
-            if pattern.search(text) and stage != self.stage:
+        for number, (pattern, stage) in enumerate(STAGES):
+            # Stages only go forward: pip prints some of these texts more than once.
+            if pattern.search(text) and number > self.stage_number:
+                self.stage_number = number
                 self.flush()
                 self.stage = stage
                 self.say("{} ({} so far)".format(stage, _minutes(self.clock() - self.start)))
@@ -66,12 +67,13 @@ class Progress:
         if step is None:
             return
         done, total = int(step.group(1)), int(step.group(2))
-        if total == 0 or done > total:
-            return
+        if done == 0 or done > total:
+            return  # "[0/2] Re-checking globbed directories" and the like
         now = self.clock()
-        if self.compile_start is None:
-            # The first count of a build that compiles only what changed starts here.
-            self.compile_start, self.first_done = now, done - 1
+        if self.total != total:
+            # A new count (CMake's own checks run one before the build's); a build that
+            # compiles only what changed starts it at 1 too.
+            self.total, self.compile_start, self.first_done = total, now, done - 1
         self.pending = (done, total)
         if done == total or now - self.last_said >= MIN_STEP_GAP:
             self.flush()
