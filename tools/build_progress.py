@@ -45,7 +45,7 @@ class Progress:
     def __init__(self, label, write, clock=time.monotonic):
         self.label, self.write, self.clock = label, write, clock
         self.start = self.last_said = clock()
-        self.stage, self.stage_number = "starting", -1
+        self.stage, self.stage_number = "building", -1
         self.total = self.compile_start = None
         self.first_done = 0
         self.pending = None  # the latest count not said yet: (done, total)

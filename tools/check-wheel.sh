@@ -34,6 +34,10 @@ if ! ldd "$extension" | grep -E "libusb.*=> .*/zeq_torvak\.libs/"; then
   exit 1
 fi
 "$venv/bin/torvak" --version
+# The unit and the udev rules that docs/deployment.md installs from the venv.
+for shipped in torvak-serve.service 60-torvak.rules 61-torvak-serve.rules; do
+  [ -f "$venv/share/torvak/$shipped" ] || { say "FAILED: the wheel installed no share/torvak/$shipped" >&2; exit 1; }
+done
 
 # The emulator is built for the venv's base interpreter, in the folder tools/test.sh uses
 # for it (build/emulator for the default Python).

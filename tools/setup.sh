@@ -66,12 +66,13 @@ hooks_setting=()
 # (tools/main.sh and tools/test.sh) never recompiles what the other compiled.
 [ "$hooks" = 0 ] || hooks_setting=(--config-settings=cmake.define.ZEQ_TORVAK_TEST_HOOKS=ON
                                    "--config-settings=build-dir=build/hooks/{wheel_tag}")
-# About 200 s of compiler time, measured: 2 to 3 minutes on two free cores, up to 10 on one
-# busy core. The compiler's count and an estimate of the time left come as the build goes.
+# About 200 s of compiler time, measured: 2 to 3 minutes on two free cores, 5 on two cores
+# that other builds share, up to 10 on one busy core. The compiler's count and an estimate
+# of the time left come as the build goes.
 mkdir -p build
 log=build/setup-${venv//[^A-Za-z0-9]/}.log
 say "building zeq_torvak${hooks_setting:+ with its test hooks} and installing it${extras:+ with extras $extras} into $venv:" \
-    "2 to 3 minutes on two free cores, up to 10 on a busy machine (log: $log)"
+    "2 to 3 minutes on two free cores, 5 to 10 on a busy machine (log: $log)"
 "$venv/bin/python" tools/build_progress.py "$log" "setup:" -- \
   "$venv/bin/python" -m pip install -v --disable-pip-version-check "${hooks_setting[@]}" ".${extras:+[$extras]}"
 # Extras installed before stay installed; the new build keeps them on record.
