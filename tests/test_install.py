@@ -1,6 +1,7 @@
 """What an installed torvak offers before any device is touched: its help for every
 command, its version, debug logging, machine-readable answers when nothing is there, and
-the shipped systemd unit."""
+the shipped systemd unit; and how it gets installed: the package index pip installs from
+offline, the build's progress report, build-wheels.sh's help."""
 import json
 import os
 import re

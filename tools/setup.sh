@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Prepares a Debian/Ubuntu machine: system packages, then a virtual environment in .venv
-# (or $VENV) with the module installed. Each step prints one line, and a step that is
-# already done is skipped:
+# (or $VENV) with the module installed. Each step prints one line (the module's build one at
+# least every 20 s, with the compiler's count), and a step that is already done is skipped:
 #   tools/setup.sh [PYTHON]      PYTHON defaults to python3
 # TORVAK_EXTRAS names extras of the module to install with it, comma-separated (tools/test.sh:
 # "test"); TORVAK_TEST_HOOKS=1 builds the module with its test-only hooks.
