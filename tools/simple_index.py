@@ -129,10 +129,12 @@ def write_index(folder, found):
 
 
 def main(argv):
-    if not argv or argv[0] in ("-h", "--help") or len(argv) > 2 or argv[1:] not in ([], ["--missing"]):
-        sys.stdout.write(__doc__) if argv[:1] in (["-h"], ["--help"]) else sys.stderr.write(
-            "usage: simple_index.py DIR [--missing]\n")
-        return 0 if argv[:1] in (["-h"], ["--help"]) else 2
+    if argv[:1] in (["-h"], ["--help"]):
+        sys.stdout.write(__doc__)
+        return 0
+    if len(argv) not in (1, 2) or argv[1:] not in ([], ["--missing"]):
+        sys.stderr.write("usage: simple_index.py DIR [--missing]\n")
+        return 2
     folder = argv[0]
     found = distributions(folder)
     unserved = missing(found)
