@@ -98,12 +98,13 @@ def _wheel(folder, name, version, requires=(), requires_python=None):
     return path
 
 
+@pytest.mark.timeout(300)
 def test_the_package_index_serves_the_wheels_and_refuses_to_leave_out_a_requirement(tmp_path):
     dist = tmp_path / "dist"
     dist.mkdir()
     _wheel(dist, "zeq_torvak", "9.0.1", ["Probe.Dep>=1.0", 'pytest>=7; extra == "test"'], ">=3.8")
     index = [sys.executable, os.path.join(REPO, "tools", "simple_index.py"), str(dist)]
-    run = dict(stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+    run = dict(stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=240)
     # The requirement nothing here serves is named, the extra's is not, and no index is left.
     assert subprocess.run(index + ["--missing"], **run).stdout == "Probe.Dep>=1.0\n"
     refused = subprocess.run(index, **run)
@@ -134,9 +135,13 @@ def test_a_silent_build_still_reports_and_a_failed_one_keeps_its_status_and_log(
                             env=dict(os.environ, TORVAK_PROGRESS_INTERVAL="0.3"), stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
     said = result.stdout.splitlines()
-    assert said[0].startswith("setup: compiling") and all(line.startswith("setup: ") for line in said), said
-    assert any(line.startswith("setup: 3/4 compiled") for line in said), said
-    assert any(line.startswith("setup: still compiling") for line in said), said
+    assert all(line.startswith("setup: ") for line in said), said
+
+    def first(start):
+        return next(n for n, line in enumerate(said) if line.startswith(start))
+
+    # (A loaded machine may show "still building" before the child has printed anything.)
+    assert first("setup: compiling") < first("setup: 3/4 compiled") < first("setup: still compiling"), said
     assert result.returncode == 3 and "error: unit4.cpp" in result.stderr
     assert "[2/4] Building CXX object unit2.o" in log.read_text() and "error: unit4.cpp" in log.read_text()
 
