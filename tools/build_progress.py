@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Runs a build command quietly and reports its progress:
+"""Runs a build command (or another long set-up step) quietly and reports its progress:
 
     tools/build_progress.py LOG LABEL -- COMMAND [ARGS...]
 
@@ -45,7 +45,7 @@ class Progress:
     def __init__(self, label, write, clock=time.monotonic):
         self.label, self.write, self.clock = label, write, clock
         self.start = self.last_said = clock()
-        self.stage, self.stage_number = "building", -1
+        self.stage, self.stage_number = "working", -1
         self.total = self.compile_start = None
         self.first_done = 0
         self.pending = None  # the latest count not said yet: (done, total)
@@ -135,7 +135,7 @@ def run(log_path, label, command, interval):
             child.stdout.close()
     if status == 0:
         progress.flush()
-        progress.say("built in {}".format(_minutes(time.monotonic() - progress.start)))
+        progress.say("done in {}".format(_minutes(time.monotonic() - progress.start)))
     else:
         sys.stderr.write("".join(tail))
         sys.stderr.write("{} the build failed (exit status {}); the whole output is in {}\n".format(

@@ -36,8 +36,10 @@ if [ -x "$venv/bin/python" ]; then
   say "virtual environment $venv present ($("$venv/bin/python" --version))"
 else
   say "creating the virtual environment $venv ($("$python" --version)) and upgrading its pip"
-  "$python" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
+  mkdir -p build
+  # A line at least every 20 s here too: upgrading pip waits on the network.
+  "$python" tools/build_progress.py "build/setup-${venv//[^A-Za-z0-9]/}-venv.log" "setup:" -- sh -c \
+    '"$1" -m venv "$2" && "$2/bin/python" -m pip install --disable-pip-version-check --upgrade pip' sh "$python" "$venv"
 fi
 
 hooks=0
