@@ -98,6 +98,12 @@ def test_examples_of_the_page_run_on_the_emulated_device(page, tmp_path, testbed
     (tmp_path / "build").mkdir()
     emulator = os.environ.get("TORVAK_EMU_PATH") or os.path.join(REPO, "build", "emulator")
     os.symlink(os.path.abspath(emulator), str(tmp_path / "build" / "emulator"))
+    # The checkout's .venv, which the quick start activates, is the environment running the tests.
+    if sys.prefix != sys.base_prefix:
+        os.symlink(sys.prefix, str(tmp_path / ".venv"))
+    else:
+        (tmp_path / ".venv" / "bin").mkdir(parents=True)
+        (tmp_path / ".venv" / "bin" / "activate").write_text('PATH="{}:$PATH"\n'.format(os.path.dirname(sys.executable)))
     env = _environment()
     ran = 0
     for line, language, text, mark in blocks(page):

@@ -1,6 +1,7 @@
 """What an installed torvak offers before any device is touched: its help for every
 command, its version, debug logging, machine-readable answers when nothing is there, and
-the shipped systemd unit."""
+the shipped systemd unit; and how it gets installed: the package index pip installs from
+offline, the build's progress report, build-wheels.sh's help."""
 import json
 import os
 import re
@@ -76,3 +77,79 @@ def test_the_shipped_unit_runs_torvak_from_its_venv_with_valid_options(tmp_path)
     verify = subprocess.run([analyze, "verify", "--man=no", str(copy)], stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, universal_newlines=True, timeout=60)
     assert (verify.returncode, verify.stdout) == (0, "")
+
+
+def _wheel(folder, name, version, requires=(), requires_python=None):
+    """A minimal pure-Python wheel of one module named after the project."""
+    import zipfile
+
+    module = name.lower().replace("-", "_").replace(".", "_")
+    info = "{}-{}.dist-info".format(module, version)
+    metadata = "Metadata-Version: 2.1\nName: {}\nVersion: {}\n".format(name, version)
+    metadata += "".join("Requires-Dist: {}\n".format(r) for r in requires)
+    metadata += "Requires-Python: {}\n".format(requires_python) if requires_python else ""
+    files = {module + ".py": "WHERE = 'index'\n", info + "/METADATA": metadata,
+             info + "/WHEEL": "Wheel-Version: 1.0\nGenerator: test\nRoot-Is-Purelib: true\nTag: py3-none-any\n"}
+    files[info + "/RECORD"] = "".join(path + ",,\n" for path in list(files) + [info + "/RECORD"])
+    path = folder / "{}-{}-py3-none-any.whl".format(module, version)
+    with zipfile.ZipFile(str(path), "w") as wheel:
+        for inside, text in files.items():
+            wheel.writestr(inside, text)
+    return path
+
+
+@pytest.mark.timeout(300)
+def test_the_package_index_serves_the_wheels_and_refuses_to_leave_out_a_requirement(tmp_path):
+    dist = tmp_path / "dist"
+    dist.mkdir()
+    _wheel(dist, "zeq_torvak", "9.0.1", ["Probe.Dep>=1.0", 'pytest>=7; extra == "test"'], ">=3.8")
+    index = [sys.executable, os.path.join(REPO, "tools", "simple_index.py"), str(dist)]
+    run = dict(stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=240)
+    # The requirement nothing here serves is named, the extra's is not, and no index is left.
+    assert subprocess.run(index + ["--missing"], **run).stdout == "Probe.Dep>=1.0\n"
+    refused = subprocess.run(index, **run)
+    assert refused.returncode == 1 and "Probe.Dep" in refused.stderr and not (dist / "simple").exists()
+    _wheel(dist, "Probe.Dep", "1.2")
+    written = subprocess.run(index, **run)
+    assert written.returncode == 0, written.stderr
+    # pip, with no configuration, no other index and no source build, installs both from it.
+    target = tmp_path / "site"
+    pip = subprocess.run([sys.executable, "-m", "pip", "install", "--isolated", "--disable-pip-version-check",
+                          "--no-cache-dir", "--only-binary", ":all:", "--target", str(target),
+                          "--index-url", (dist / "simple").as_uri(), "zeq_torvak"], **run)
+    assert pip.returncode == 0, pip.stdout + pip.stderr
+    assert (target / "zeq_torvak.py").exists() and (target / "probe_dep.py").exists()
+
+
+def test_a_silent_build_still_reports_and_a_failed_one_keeps_its_status_and_log(tmp_path):
+    build = ("import sys, time\n"
+             "print('*** Building project with Ninja...', flush=True)\n"
+             "for n in (1, 2, 3):\n"
+             "    print('[%d/4] Building CXX object unit%d.o' % (n, n), flush=True)\n"
+             "time.sleep(2)\n"
+             "print('error: unit4.cpp', flush=True)\n"
+             "sys.exit(3)\n")
+    log = tmp_path / "build.log"
+    result = subprocess.run([sys.executable, os.path.join(REPO, "tools", "build_progress.py"), str(log), "setup:",
+                             "--", sys.executable, "-c", build],
+                            env=dict(os.environ, TORVAK_PROGRESS_INTERVAL="0.3"), stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+    said = result.stdout.splitlines()
+    assert all(line.startswith("setup: ") for line in said), said
+
+    def first(start):
+        return next(n for n, line in enumerate(said) if line.startswith(start))
+
+    # (A loaded machine may show "still building" before the child has printed anything.)
+    assert first("setup: compiling") < first("setup: 3/4 compiled") < first("setup: still compiling"), said
+    assert result.returncode == 3 and "error: unit4.cpp" in result.stderr
+    assert "[2/4] Building CXX object unit2.o" in log.read_text() and "error: unit4.cpp" in log.read_text()
+
+
+def test_build_wheels_help_names_its_variables_and_builds_nothing():
+    script = os.path.join(REPO, "tools", "build-wheels.sh")
+    run = dict(stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+    shown = subprocess.run(["bash", script, "--help"], **run)
+    assert shown.returncode == 0 and shown.stderr == "", shown.stderr
+    assert "TORVAK_WHEEL_PYTHONS" in shown.stdout and "--index-url file://" in shown.stdout
+    assert subprocess.run(["bash", script, "--wrong"], **run).returncode == 2

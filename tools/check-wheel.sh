@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks that a wheel works without a build: tools/check-wheel.sh OUT [PYTHON] [pytest args]
-# A fresh venv for PYTHON (default python3) gets zeq_torvak from the wheels in OUT only
-# (--only-binary: never built from source) and pyserial from the index; the extension must
+# A fresh venv for PYTHON (default python3) gets zeq_torvak and pyserial from the package
+# index OUT/simple only (--only-binary: never built from source); the extension must
 # load the libusb bundled in the wheel. Then the emulated-device tests of the module,
 # torvak_serial and the CLI (or the tests named after PYTHON) run against that
 # installation, with the source tree's python/ kept off the path (TORVAK_TEST_INSTALLED=1).
@@ -21,7 +21,9 @@ say "a fresh venv $venv ($("$python" --version)) with zeq_torvak from $out"
 "$python" -m venv "$venv"
 pip=("$venv/bin/python" -m pip -q --disable-pip-version-check)
 "${pip[@]}" install --upgrade pip
-"${pip[@]}" install --only-binary zeq_torvak --find-links "$out" zeq_torvak
+# From the package index beside the wheels alone (tools/build-wheels.sh writes it), as an
+# air-gapped machine installs: pyserial comes from there too, and nothing is built.
+"${pip[@]}" install --isolated --only-binary :all: --index-url "file://$out/simple" zeq_torvak
 "${pip[@]}" install "pytest>=7" "pytest-timeout>=2.1"
 
 # The extension resolves libusb to the copy in the wheel's zeq_torvak.libs/.
@@ -32,6 +34,10 @@ if ! ldd "$extension" | grep -E "libusb.*=> .*/zeq_torvak\.libs/"; then
   exit 1
 fi
 "$venv/bin/torvak" --version
+# The unit and the udev rules that docs/deployment.md installs from the venv.
+for shipped in torvak-serve.service 60-torvak.rules 61-torvak-serve.rules; do
+  [ -f "$venv/share/torvak/$shipped" ] || { say "FAILED: the wheel installed no share/torvak/$shipped" >&2; exit 1; }
+done
 
 # The emulator is built for the venv's base interpreter, in the folder tools/test.sh uses
 # for it (build/emulator for the default Python).

@@ -33,7 +33,9 @@ if [ "$attached" -ne 0 ] && command -v umockdev-wrapper >/dev/null 2>&1; then
   else
     echo "setup: no device attached; building the device emulator into build/emulator (log: build/emulator.log)"
   fi
-  if emu_dir=$(PYTHON="$python" tools/build-emulator.sh build/emulator 2>build/emulator.log | tail -n 1) && [ -n "$emu_dir" ]; then
+  # Its progress shows as the module's does; the build's last line names the build's directory.
+  if "$python" tools/build_progress.py build/emulator.log "setup:" -- env PYTHON="$python" tools/build-emulator.sh build/emulator \
+     && emu_dir=$(tail -n 1 build/emulator.log) && [ -d "$emu_dir" ]; then
     TORVAK_EMU_PATH="$emu_dir" exec python3 tools/with-emulated-device -- "${demo[@]}" --round-trip
   fi
   echo "main.sh: no device attached and the emulator did not build (see build/emulator.log)" >&2

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Prepares a Debian/Ubuntu machine: system packages, then a virtual environment in .venv
-# (or $VENV) with the module installed. Each step prints one line, and a step that is
-# already done is skipped:
+# (or $VENV) with the module installed. Each step prints one line (the module's build one at
+# least every 20 s, with the compiler's count), and a step that is already done is skipped:
 #   tools/setup.sh [PYTHON]      PYTHON defaults to python3
 # TORVAK_EXTRAS names extras of the module to install with it, comma-separated (tools/test.sh:
 # "test"); TORVAK_TEST_HOOKS=1 builds the module with its test-only hooks.
@@ -14,7 +14,10 @@ python=${1:-python3}
 venv=${VENV:-.venv}
 say() { echo "setup: $*"; }
 
-packages=(build-essential pkg-config cmake ninja-build libusb-1.0-0-dev umockdev libumockdev-dev gir1.2-umockdev-1.0)
+# Python with its venv module and headers, the compiler, CMake and libusb's headers build the
+# module; umockdev runs the emulated device.
+packages=(python3 python3-venv python3-dev build-essential pkg-config cmake ninja-build libusb-1.0-0-dev
+          umockdev libumockdev-dev gir1.2-umockdev-1.0)
 # More system packages, space-separated (the test run adds its fuzzer's compiler).
 read -r -a extra <<< "${TORVAK_EXTRA_PACKAGES:-}"
 packages+=("${extra[@]}")
@@ -33,8 +36,10 @@ if [ -x "$venv/bin/python" ]; then
   say "virtual environment $venv present ($("$venv/bin/python" --version))"
 else
   say "creating the virtual environment $venv ($("$python" --version)) and upgrading its pip"
-  "$python" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
+  mkdir -p build
+  # A line at least every 20 s here too: upgrading pip waits on the network.
+  "$python" tools/build_progress.py "build/setup-${venv//[^A-Za-z0-9]/}-venv.log" "setup:" -- sh -c \
+    '"$1" -m venv "$2" && "$2/bin/python" -m pip install --disable-pip-version-check --upgrade pip' sh "$python" "$venv"
 fi
 
 hooks=0
@@ -63,8 +68,15 @@ hooks_setting=()
 # (tools/main.sh and tools/test.sh) never recompiles what the other compiled.
 [ "$hooks" = 0 ] || hooks_setting=(--config-settings=cmake.define.ZEQ_TORVAK_TEST_HOOKS=ON
                                    "--config-settings=build-dir=build/hooks/{wheel_tag}")
-say "building zeq_torvak${hooks_setting:+ with its test hooks} and installing it${extras:+ with extras $extras} into $venv (a minute or two)"
-"$venv/bin/python" -m pip install -q --disable-pip-version-check "${hooks_setting[@]}" ".${extras:+[$extras]}"
+# About 200 s of compiler time, measured: 2 to 3 minutes on two free cores, 5 on two cores
+# that other builds share, up to 10 on one busy core. The compiler's count and an estimate
+# of the time left come as the build goes.
+mkdir -p build
+log=build/setup-${venv//[^A-Za-z0-9]/}.log
+say "building zeq_torvak${hooks_setting:+ with its test hooks} and installing it${extras:+ with extras $extras} into $venv:" \
+    "2 to 3 minutes on two free cores, 5 to 10 on a busy machine (log: $log)"
+"$venv/bin/python" tools/build_progress.py "$log" "setup:" -- \
+  "$venv/bin/python" -m pip install -v --disable-pip-version-check "${hooks_setting[@]}" ".${extras:+[$extras]}"
 # Extras installed before stay installed; the new build keeps them on record.
 all_extras=$(echo "$installed_extras,$extras" | tr ',' '\n' | sed '/^$/d' | sort -u | paste -sd, -)
 printf '%s\n%s\n' "$build" "$all_extras" > "$stamp"
