@@ -83,8 +83,10 @@ class Device:
 
     Traffic: ``out_packets()`` lists every packet the host wrote to the OUT endpoint, cut
     into 64-byte packets as on the bus; ``queue_in()`` adds a raw packet to the FIFO that
-    feeds IN transfers, one packet per transfer, and firmware replies and loopback data
-    join the same FIFO behind it. Firmware settings apply from the next packet on.
+    feeds IN transfers, one packet per transfer, and firmware replies join the same FIFO
+    behind it. The data of each channel (loopback, crossed lines, peers) waits in the
+    channel's buffer instead (see buffered()); the buffers and that FIFO take turns.
+    Firmware settings apply from the next packet on.
 
     The firmware answers "ChannelCount?", "Version?" and "Echo X?" on the master control
     channel, and "Config R", "Config?" (the last rate set, 9600 before any), "OpenChannel",
