@@ -140,7 +140,6 @@ def test_a_client_that_never_reads_does_not_hold_up_its_neighbour(loopback_devic
     assert not errors
     round_trips.sort()
     assert round_trips[98] < 0.1, "p99 %.1f ms" % (round_trips[98] * 1000)
-    assert loopback_device.dropped() == {}
 
 
 def test_a_failed_open_does_not_leave_its_device_running(testbed):

@@ -8,8 +8,8 @@ Run under umockdev:  umockdev-wrapper python3 -m pytest tests/test_faults.py
 """
 import errno
 import threading
-from array import array
 import time
+from array import array
 
 import pytest
 
