@@ -11,6 +11,8 @@ Lines:
   spin       torvak:// port, reading only once in_waiting shows all 10 bytes: the lower bound
   torvak://  torvak:// port, a blocking read(10) that waits on the readiness descriptor
   asyncio    pyserial-asyncio's open_serial_connection over torvak:// (skipped when missing)
+  neighbour  torvak://, blocking reads, on channel 2 while a client floods channel 3 and never
+             reads it (what the device then holds for channel 3, and dropped, follows)
   Serial     zeq_torvak.Serial, which polls its buffer every 10 ms (for reference)
   idle read  CPU time of the waiting thread during a 10 s read that gets no data
 """
@@ -18,6 +20,7 @@ import argparse
 import asyncio
 import resource
 import statistics
+import threading
 import time
 
 from torvak_emu import Testbed
@@ -79,6 +82,29 @@ def main():
         after = resource.getrusage(resource.RUSAGE_THREAD)
         cpu = (after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime) * 1e3
         print("idle read  10 s waiting for data cost {:.2f} ms of CPU".format(cpu))
+
+    with serial.serial_for_url("torvak://{}/3".format(SERIAL), baudrate=115200, timeout=2) as hog, \
+            serial.serial_for_url("torvak://{}/2".format(SERIAL), baudrate=115200, timeout=2) as neighbour:
+        stop = threading.Event()
+
+        def round_trip():
+            neighbour.write(REQUEST)
+            assert neighbour.read(len(REQUEST)) == REQUEST
+
+        def flood():
+            while not stop.is_set():
+                hog.write(bytes(4000))
+
+        writer = threading.Thread(target=flood)
+        writer.start()
+        try:
+            time.sleep(0.5)
+            figures("neighbour", rounds_of(round_trip, min(args.rounds, 300)))
+        finally:
+            stop.set()
+            writer.join()
+        print("           channel 3 holds {} bytes for the host, dropped {}".format(
+            device.buffered().get(3, 0), device.dropped().get(3, 0)))
 
     try:
         import serial_asyncio

@@ -98,6 +98,7 @@ py::object peer_state(const EmulatedDevice& d, int channel) {
 
 PYBIND11_MODULE(_native, m) {
   m.doc() = "Native part of the Torvak USB device emulator (umockdev usbfs handler).";
+  m.attr("CHANNEL_BUFFER_BYTES") = EmulatedDevice::kChannelBufferBytes;
 
   py::class_<EmulatedDevice, std::shared_ptr<EmulatedDevice>>(m, "Device")
       .def_property_readonly("serial", [](const EmulatedDevice& d) { return d.options().serial; })
@@ -182,6 +183,8 @@ PYBIND11_MODULE(_native, m) {
           },
           py::arg("reset_max") = false)
       .def("pending_in", &EmulatedDevice::pending_in, Release())
+      .def("buffered", &EmulatedDevice::buffered, Release())
+      .def("dropped", &EmulatedDevice::dropped, Release())
       .def(
           "set_fault",
           [](EmulatedDevice& d, std::optional<std::string> master,

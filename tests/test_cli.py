@@ -154,6 +154,31 @@ class TestListAndInfo:
         assert_released(first)
         assert_released(second)
 
+    def test_what_a_program_left_unread_does_not_fail_the_next_opens(self, testbed):
+        """A program wrote 200,000 bytes to a looped-back channel and closed without reading
+        them back: the next program lists the channel count, and the next open of another
+        channel takes its normal time."""
+        import zeq_torvak
+
+        device = testbed.plug(serial="EMU0001", channels=4)
+        device.set_loopback(True)
+
+        def write_and_leave():
+            with zeq_torvak.Serial("Torvak:EMU0001:S1", 115200, timeout=1) as port:
+                port.write(bytes(200000))
+            assert_released(device)
+
+        write_and_leave()
+        result = run_cli(testbed, "list")
+        assert result.returncode == 0, result.stderr
+        assert result.stdout.decode().splitlines()[1].split(None, 2)[:2] == ["EMU0001", "4"]
+        write_and_leave()
+        started = time.monotonic()
+        with zeq_torvak.Serial("Torvak:EMU0001:S2", 115200, timeout=1) as port:
+            assert time.monotonic() - started < 0.9  # the channel-count query alone may take 1 s
+            port.write(b"fresh")
+            assert port.read(5) == b"fresh"
+
     def test_list_without_device_fails_with_one_line(self, testbed):
         result = run_cli(testbed, "list")
         assert_error_line(result.returncode, result.stderr, "no Torvak device attached")

@@ -4,6 +4,8 @@ Run under umockdev with the emulator's build on PYTHONPATH:
     PYTHONPATH=build/emulator umockdev-wrapper python3 -m pytest tests/test_emulator.py
 """
 
+import importlib.machinery
+import importlib.util
 import os
 import signal
 import subprocess
@@ -193,6 +195,7 @@ def test_loopback_is_byte_exact_with_a_concurrent_reader(testbed, libusb):
         thread.join(10)
     assert not thread.is_alive() and not failures
     assert bytes(received) == expected
+    assert device.dropped() == {}  # more than the buffer holds, but read on: nothing lost
     # A 62-byte record would leave no end-of-records byte in a 64-byte packet.
     assert max(records) == 61
 
@@ -323,3 +326,73 @@ def test_pacing_spaces_in_packets_by_the_set_interval(testbed, libusb):
             assert handle.read()[0] == 0
     times = [t for t, _ in device.in_log()]
     assert min(b - a for a, b in zip(times, times[1:])) >= 0.0019
+
+
+def _drain(handle, channel):
+    """Reads IN until the device has nothing more; the data of `channel`, in order."""
+    data = b""
+    while True:
+        status, packet = handle.read(timeout_ms=100)
+        if status == usb.ERROR_TIMEOUT:
+            return data
+        assert status == 0 and packet[0] == channel
+        data += packet[2:2 + packet[1]]
+
+
+def _modbus_read_request(first, count):
+    frame = bytes([1, 3, first >> 8, first & 0xFF, 0, count])
+    return frame + _crc16_modbus(frame).to_bytes(2, "little")
+
+
+def _crc16_modbus(data):
+    crc = 0xFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return crc
+
+
+class TestBufferTowardTheHost:
+    SIZE = torvak_emu.CHANNEL_BUFFER_BYTES
+
+    def test_looped_back_data_waits_for_the_host_then_pushes_the_oldest_bytes_out(self, testbed, libusb):
+        assert self.SIZE == torvak_emu._native.CHANNEL_BUFFER_BYTES == 4096
+        device, handle = open_device(testbed, libusb, serial="EMU-HOLD")
+        device.set_loopback(True)
+        payloads = [bytes((i * 5 + k) % 256 for k in range(62)) for i in range(80)]
+        fits = self.SIZE // 62
+        with handle:
+            took = []
+            for payload in payloads:
+                started = time.monotonic()
+                assert handle.write(record(2, payload))[0] == 0
+                took.append(time.monotonic() - started)
+            # Past the buffer each packet waited for the host to read, in vain.
+            assert min(took[fits:]) >= 0.045
+            sent = b"".join(payloads)
+            assert device.buffered() == {2: self.SIZE}
+            assert device.dropped() == {2: len(sent) - self.SIZE}
+            assert _drain(handle, 2) == sent[-self.SIZE:]
+            assert device.buffered() == {}
+
+    def test_what_a_peer_sends_past_the_buffer_pushes_the_oldest_bytes_out(self, testbed, libusb):
+        device, handle = open_device(testbed, libusb, serial="EMU-DROP")
+        registers = {r: r * 7 + 1 for r in range(100)}
+        device.set_peer(1, "modbus-slave", address=1, registers=registers)
+        answers = b""
+        with handle:
+            for first in range(40):
+                assert handle.write(record(1, _modbus_read_request(first, 60)))[0] == 0
+                answer = bytes([1, 3, 120]) + b"".join(registers[r].to_bytes(2, "big") for r in range(first, first + 60))
+                answers += answer + _crc16_modbus(answer).to_bytes(2, "little")
+            lost = len(answers) - self.SIZE
+            assert device.buffered() == {1: self.SIZE} and device.dropped() == {1: lost}
+            assert _drain(handle, 1) == answers[lost:]
+
+        tool = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools", "with-emulated-device")
+        loader = importlib.machinery.SourceFileLoader("with_emulated_device", tool)
+        module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+        loader.exec_module(module)
+        assert module.traffic_summary(device)[-1] == (
+            "EMU-DROP S1 dropped %d bytes for the host: its buffer (4096 bytes) was full" % lost)

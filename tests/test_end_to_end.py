@@ -102,6 +102,46 @@ def test_reception_goes_on_while_python_holds_the_gil(testbed):
         port.close()
 
 
+def test_a_client_that_never_reads_does_not_hold_up_its_neighbour(loopback_device):
+    """S1 is written without end and never read; round trips on S2 stay quick."""
+    import serial
+    import torvak_serial  # noqa: F401  (registers torvak://)
+
+    hog = serial.serial_for_url("torvak://LOOP0001/1", baudrate=115200, timeout=1)
+    neighbour = serial.serial_for_url("torvak://LOOP0001/2", baudrate=115200, timeout=2)
+    stop, errors = threading.Event(), []
+
+    def flood():
+        try:
+            while not stop.is_set():
+                hog.write(bytes(4000))
+        except Exception as exc:  # reported by the test thread
+            errors.append(exc)
+
+    writer = threading.Thread(target=flood)
+    writer.start()
+    try:
+        # The device's buffer for S1 is full: everything S2 sends back queues with it.
+        deadline = time.monotonic() + 10
+        while loopback_device.buffered().get(1, 0) < 2048 and time.monotonic() < deadline:
+            time.sleep(0.01)
+        round_trips = []
+        for n in range(100):
+            message = b"ping %02d\n" % n
+            started = time.monotonic()
+            neighbour.write(message)
+            assert neighbour.read(len(message)) == message
+            round_trips.append(time.monotonic() - started)
+    finally:
+        stop.set()
+        writer.join(10)
+        hog.close()
+        neighbour.close()
+    assert not errors
+    round_trips.sort()
+    assert round_trips[98] < 0.1, "p99 %.1f ms" % (round_trips[98] * 1000)
+
+
 def test_a_failed_open_does_not_leave_its_device_running(testbed):
     """A device opened only for a port that then fails is closed again: its reader is
     not a daemon thread and would keep the program from ever exiting."""

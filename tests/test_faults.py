@@ -9,6 +9,7 @@ Run under umockdev:  umockdev-wrapper python3 -m pytest tests/test_faults.py
 import errno
 import threading
 import time
+from array import array
 
 import pytest
 
@@ -441,6 +442,29 @@ class TestMasterReplies:
         assert self._query(lambda: device.echo("three"), b"three").result == "three"
         assert stderr.writes == []
         assert reader_of(device).is_alive()
+
+
+def test_an_old_reply_in_a_backlog_does_not_fail_the_channel_count(registry, testbed, stderr):
+    """A device opened while it still holds what an earlier program left (its data, then
+    the reply to a version query it never read): the count comes within the query's
+    second, and a device answering garbage still fails it, once reported."""
+    emulated = plug(testbed, "FLT-STALE", channels=3)
+    emulated.set_pace_ms(1)  # 200 packets take about 200 ms to read
+    for n in range(200):
+        emulated.queue_in(record(2, b"old data %d" % n))
+    emulated.queue_in(record(MASTER, b"Torvak-EMU 1.0"))
+    opening = Background(lambda: zeq_torvak.get_hid_device("FLT-STALE").channel_count).join(5)
+    assert opening.error is None and opening.result == 3
+    assert opening.elapsed < 1.0
+    assert stderr.writes == ["ChannelCount command feedback invalid: [%r]" % array("B", b"Torvak-EMU 1.0")]
+    assert texts(emulated, 0) == ["ChannelCount?", "ChannelCount?"]
+
+    stderr.writes.clear()
+    garbage = plug(testbed, "FLT-GARBAGE", channels=3)
+    garbage.set_fault(master="garbage")
+    failing = Background(lambda: zeq_torvak.get_hid_device("FLT-GARBAGE").channel_count).join(5)
+    assert str(failing.error) == "查询设备通道数量超时:FLT-GARBAGE"
+    assert len(stderr.writes) == 1 and texts(garbage, 0) == ["ChannelCount?"]
 
 
 class TestChannelControlReplies:

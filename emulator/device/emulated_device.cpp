@@ -180,6 +180,7 @@ EmulatedDevice::Reply EmulatedDevice::dispatch(UMockdevIoctlClient* client) {
     case USBDEVFS_RELEASEINTERFACE:
       if (unsigned_arg() != kInterfaceNumber || claimed_by_ != client) return fail(EINVAL);
       claimed_by_ = nullptr;
+      trim_buffers(Clock::now());  // nobody reads any more
       return ok();
     case USBDEVFS_SETINTERFACE: {
       const auto* setting = as<usbdevfs_setinterface>(data);
@@ -301,8 +302,10 @@ EmulatedDevice::Reply EmulatedDevice::submit_urb(UMockdevIoctlClient* client,
         return fail(EINVAL);
       }
       if (int error = claim_for(client)) return fail(error);
+      urb.submitted = now;
       if (urb.endpoint == kInEndpoint) {
-        urb.submitted = now;
+        // Back after a pause: the device could not hold more than its buffers meanwhile.
+        if (!host_reads(now)) trim_buffers(now);
         pending_in_.push_back(std::move(urb));
       } else {
         const auto packets = std::max<int64_t>(1, (urb.buffer_length + kMaxPacketSize - 1) /
@@ -356,6 +359,7 @@ EmulatedDevice::Reply EmulatedDevice::discard_urb(UMockdevIoctlClient* client, u
       return urb.client == client && urb.address == address;
     });
     if (it != queue->end()) {
+      if (queue == &pending_in_) in_last_seen_ = Clock::now();
       Urb urb = std::move(*it);
       queue->erase(it);
       finish(std::move(urb), -ENOENT, 0);
@@ -411,7 +415,10 @@ void EmulatedDevice::prune_closed_clients() {
     for (auto* queue : {&pending_in_, &pending_out_}) {
       std::erase_if(*queue, [&](const Urb& urb) { return urb.client == client; });
     }
-    if (claimed_by_ == client) claimed_by_ = nullptr;
+    if (claimed_by_ == client) {
+      claimed_by_ = nullptr;
+      trim_buffers(Clock::now());
+    }
     if (connected) {
       ClientState& gone = abandoned_[client] = std::move(it->second);
       gone.reapable.clear();
@@ -479,11 +486,27 @@ Clock::time_point EmulatedDevice::frame_ceil(Clock::time_point when) const {
   return into == Clock::duration::zero() ? when : when - into + pace_;
 }
 
-Clock::time_point EmulatedDevice::in_due(Clock::time_point now) const {
+size_t EmulatedDevice::next_in_index() {
+  // The channels' buffers take turns, so that one full buffer does not hold up the others;
+  // everything else (replies, raw packets, the stream) is one more turn, in its own order.
+  const size_t unbounded = in_queue_.size() - bounded_packets_;
+  int turn = in_turn_;
+  for (size_t step = 0; step < buffered_.size(); ++step) {
+    turn = (turn + 1) % static_cast<int>(buffered_.size());
+    if (turn == 0 ? unbounded > 0 : buffered_[static_cast<size_t>(turn)] > 0) break;
+  }
+  in_turn_ = turn;
+  for (size_t i = 0; i < in_queue_.size(); ++i) {
+    if (in_queue_[i].channel == turn) return i;
+  }
+  return 0;  // not reached while the counts are right
+}
+
+Clock::time_point EmulatedDevice::in_due(Clock::time_point now, size_t index) const {
   if (pace_ == Clock::duration::zero()) return now;
   // Polled at the start of each frame: the first frame in which the endpoint is free, a
   // transfer waits and the packet is there.
-  const auto ready = std::max(pending_in_.front().submitted, in_queued_at_.front());
+  const auto ready = std::max(pending_in_.front().submitted, in_queued_at_[index]);
   return std::max(next_in_slot_, frame_ceil(ready));
 }
 
@@ -502,7 +525,7 @@ void EmulatedDevice::produce_locked(Clock::time_point now) {
     uint8_t& counter = stream.counters[static_cast<size_t>(channel)];
     Bytes payload(static_cast<size_t>(stream.payload));
     for (auto& byte : payload) byte = counter++;
-    in_queue_.push_back(Firmware::make_packet(static_cast<uint8_t>(channel), payload));
+    in_queue_.push_back(InPacket{Firmware::make_packet(static_cast<uint8_t>(channel), payload), 0});
     // Produced late only because the timer fired late: the data existed since `next`.
     in_queued_at_.push_back(stream.next);
     ++stream_produced_;
@@ -511,23 +534,46 @@ void EmulatedDevice::produce_locked(Clock::time_point now) {
   in_backlog_max_ = std::max(in_backlog_max_, in_queue_.size());
 }
 
-void EmulatedDevice::pump_locked(Clock::time_point now) {
+bool EmulatedDevice::has_room_for(const Urb& urb) const {
+  std::array<size_t, Firmware::kMaxDataChannel + 1> need{};
+  const uint8_t* data = urb.buffer ? urb.buffer->data : nullptr;
+  const size_t length = static_cast<size_t>(urb.buffer_length);
+  for (size_t offset = 0; offset < length; offset += kMaxPacketSize) {
+    const size_t end = std::min(length, offset + kMaxPacketSize);
+    if (auto back = firmware_.line_return(std::span<const uint8_t>(data + offset, end - offset))) {
+      need[static_cast<size_t>(back->channel)] += back->bytes;
+    }
+  }
+  for (size_t channel = 1; channel < need.size(); ++channel) {
+    // An empty buffer takes a transfer bigger than itself, as a full one does after kLineWait.
+    if (need[channel] > 0 && buffered_[channel] > 0 &&
+        buffered_[channel] + need[channel] > kChannelBufferBytes) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool EmulatedDevice::take_out_locked(Clock::time_point now) {
   while (connected_ && !pending_out_.empty() && pending_out_.front().due <= now) {
+    // Whole transfers or nothing: a transfer the host cancels meanwhile has moved no byte.
+    const Urb& first = pending_out_.front();
+    if (now - first.submitted < kLineWait && !has_room_for(first)) return true;
     Urb urb = std::move(pending_out_.front());
     pending_out_.pop_front();
     const uint8_t* data = urb.buffer ? urb.buffer->data : nullptr;
     const size_t length = static_cast<size_t>(urb.buffer_length);
     int status = 0;
     size_t taken = 0;
-    if (length == 0) status = out_packet_arrived({});
+    if (length == 0) status = out_packet_arrived({}, now);
     for (size_t offset = 0; status == 0 && offset < length; offset += kMaxPacketSize) {
       const size_t end = std::min(length, offset + kMaxPacketSize);
-      status = out_packet_arrived(Bytes(data + offset, data + end));
+      status = out_packet_arrived(Bytes(data + offset, data + end), now);
       if (status == 0) taken = end;
     }
     if (!connected_) {
       finish(std::move(urb), -ENODEV, 0);
-      return;
+      return false;
     }
     if (status != 0) {
       finish(std::move(urb), status, static_cast<int>(taken));
@@ -536,51 +582,150 @@ void EmulatedDevice::pump_locked(Clock::time_point now) {
     const int sent = urb.buffer_length;
     finish(std::move(urb), 0, sent);
   }
-  produce_locked(now);
-  stamp_in_queue(now);
-  if (connected_ && fail_in_error_ != 0 && !pending_in_.empty()) {
-    Urb urb = std::move(pending_in_.front());
-    pending_in_.pop_front();
-    finish(std::move(urb), -std::exchange(fail_in_error_, 0), 0);
+  return false;
+}
+
+void EmulatedDevice::pump_locked(Clock::time_point now) {
+  bool out_waits = false;
+  bool delivered = true;
+  // Each IN packet delivered makes room that a waiting OUT transfer may need.
+  while (delivered) {
+    delivered = false;
+    out_waits = take_out_locked(now);
+    if (!connected_) return;
+    produce_locked(now);
+    stamp_in_queue(now);
+    if (fail_in_error_ != 0 && !pending_in_.empty()) {
+      Urb urb = std::move(pending_in_.front());
+      pending_in_.pop_front();
+      finish(std::move(urb), -std::exchange(fail_in_error_, 0), 0);
+    }
+    const bool paced = pace_ != Clock::duration::zero();
+    while (!pending_in_.empty() && !in_queue_.empty()) {
+      // The time on the bus; a late timer or pump completes the transfer now but logs when the
+      // device sent it.
+      const int turn = in_turn_;
+      const size_t index = next_in_index();
+      const Clock::time_point sent = in_due(now, index);
+      if (sent > now) {
+        in_turn_ = turn;  // the same packet goes when its time comes
+        break;
+      }
+      Urb urb = std::move(pending_in_.front());
+      pending_in_.pop_front();
+      in_last_seen_ = now;
+      const auto at = static_cast<std::ptrdiff_t>(index);
+      InPacket queued_packet = std::move(in_queue_[index]);
+      in_queue_.erase(in_queue_.begin() + at);
+      Bytes packet = std::move(queued_packet.bytes);
+      if (queued_packet.channel != 0) {
+        buffered_[static_cast<size_t>(queued_packet.channel)] -= packet[1];
+        --bounded_packets_;
+      }
+      const Clock::time_point queued = in_queued_at_[index];
+      in_queued_at_.erase(in_queued_at_.begin() + at);
+      const int length = static_cast<int>(std::min(packet.size(),
+                                                    static_cast<size_t>(urb.buffer_length)));
+      const int status = packet.size() > static_cast<size_t>(urb.buffer_length) ? -EOVERFLOW : 0;
+      packet.resize(static_cast<size_t>(length));
+      urb.in_data = std::move(packet);
+      in_log_.push_back(InLogEntry{monotonic_seconds(sent), length});
+      // Offered: when it could have gone had a transfer been waiting; paced, the first frame
+      // after it was queued in which the endpoint was free; unpaced, once it was queued and
+      // the packet before it had gone.
+      urb.timed = true;
+      urb.offered = monotonic_seconds(paced ? std::max(next_in_slot_, frame_ceil(queued))
+                                            : std::max(queued, last_in_done_));
+      urb.completed = monotonic_seconds(sent);
+      last_in_done_ = sent;
+      if (paced) next_in_slot_ = sent + pace_;
+      finish(std::move(urb), status, length);
+      delivered = out_waits;
+    }
   }
-  const bool paced = pace_ != Clock::duration::zero();
-  while (connected_ && !pending_in_.empty() && !in_queue_.empty()) {
-    // The time on the bus; a late timer or pump completes the transfer now but logs when the
-    // device sent it.
-    const Clock::time_point sent = in_due(now);
-    if (sent > now) break;
-    Urb urb = std::move(pending_in_.front());
-    pending_in_.pop_front();
-    Bytes packet = std::move(in_queue_.front());
-    in_queue_.pop_front();
-    const Clock::time_point queued = in_queued_at_.front();
-    in_queued_at_.pop_front();
-    const int length = static_cast<int>(std::min(packet.size(),
-                                                  static_cast<size_t>(urb.buffer_length)));
-    const int status = packet.size() > static_cast<size_t>(urb.buffer_length) ? -EOVERFLOW : 0;
-    packet.resize(static_cast<size_t>(length));
-    urb.in_data = std::move(packet);
-    in_log_.push_back(InLogEntry{monotonic_seconds(sent), length});
-    // Offered: when it could have gone had a transfer been waiting; paced, the first frame
-    // after it was queued in which the endpoint was free; unpaced, once it was queued and
-    // the packet before it had gone.
-    urb.timed = true;
-    urb.offered = monotonic_seconds(paced ? std::max(next_in_slot_, frame_ceil(queued))
-                                          : std::max(queued, last_in_done_));
-    urb.completed = monotonic_seconds(sent);
-    last_in_done_ = sent;
-    if (paced) next_in_slot_ = sent + pace_;
-    finish(std::move(urb), status, length);
-  }
-  if (!connected_) return;
   std::optional<Clock::time_point> next;
-  if (!pending_out_.empty()) next = pending_out_.front().due;
+  if (!pending_out_.empty()) {
+    next = out_waits ? pending_out_.front().submitted + kLineWait : pending_out_.front().due;
+  }
   if (!pending_in_.empty() && !in_queue_.empty()) {
-    const auto due = in_due(now);
+    const int turn = in_turn_;
+    const auto due = in_due(now, next_in_index());
+    in_turn_ = turn;
     next = next ? std::min(*next, due) : due;
   }
   if (stream_) next = next ? std::min(*next, stream_->next) : stream_->next;
   if (next) arm_timer(*next);
+}
+
+void EmulatedDevice::queue_from_firmware(std::deque<Bytes>& packets, Clock::time_point now) {
+  stamp_in_queue(now);
+  for (auto& packet : packets) {
+    const int channel = packet[0] <= Firmware::kMaxDataChannel ? packet[0] : 0;
+    const size_t count = packet[1];
+    if (channel == 0 || count == 0) {
+      in_queue_.push_back(InPacket{std::move(packet), 0});
+      in_queued_at_.push_back(now);
+      continue;
+    }
+    auto& held = buffered_[static_cast<size_t>(channel)];
+    held += count;
+    size_t moved = 0;
+    if (!in_queue_.empty() && in_queue_.back().channel == channel) {
+      Bytes& last = in_queue_.back().bytes;
+      const size_t room = Firmware::kMaxDataPerInPacket - std::min<size_t>(last[1], Firmware::kMaxDataPerInPacket);
+      moved = std::min(count, room);
+      std::copy_n(packet.begin() + 2, moved, last.begin() + 2 + last[1]);
+      last[1] = static_cast<uint8_t>(last[1] + moved);
+    }
+    if (moved < count) {
+      const auto rest = std::span<const uint8_t>(packet).subspan(2 + moved, count - moved);
+      in_queue_.push_back(InPacket{Firmware::make_packet(static_cast<uint8_t>(channel), rest), channel});
+      in_queued_at_.push_back(now);
+      ++bounded_packets_;
+    }
+    if (held > kChannelBufferBytes && !host_reads(now)) drop_oldest(channel, held - kChannelBufferBytes);
+  }
+  in_backlog_max_ = std::max(in_backlog_max_, in_queue_.size());
+}
+
+void EmulatedDevice::trim_buffers(Clock::time_point now) {
+  stamp_in_queue(now);
+  for (size_t channel = 1; channel < buffered_.size(); ++channel) {
+    if (buffered_[channel] > kChannelBufferBytes) {
+      drop_oldest(static_cast<int>(channel), buffered_[channel] - kChannelBufferBytes);
+    }
+  }
+}
+
+bool EmulatedDevice::host_reads(Clock::time_point now) const {
+  return !pending_in_.empty() || now - in_last_seen_ < kHostAway;
+}
+
+void EmulatedDevice::drop_oldest(int channel, size_t bytes) {
+  buffered_[static_cast<size_t>(channel)] -= bytes;
+  dropped_[static_cast<size_t>(channel)] += bytes;
+  for (size_t i = 0; bytes > 0 && i < in_queue_.size();) {
+    if (in_queue_[i].channel != channel) {
+      ++i;
+      continue;
+    }
+    Bytes& packet = in_queue_[i].bytes;
+    const size_t count = packet[1];
+    if (count <= bytes) {
+      bytes -= count;
+      in_queue_.erase(in_queue_.begin() + static_cast<std::ptrdiff_t>(i));
+      in_queued_at_.erase(in_queued_at_.begin() + static_cast<std::ptrdiff_t>(i));
+      --bounded_packets_;
+      continue;
+    }
+    // Part of the packet goes: what stays moves to the front of its record.
+    std::copy(packet.begin() + 2 + static_cast<std::ptrdiff_t>(bytes),
+              packet.begin() + 2 + static_cast<std::ptrdiff_t>(count), packet.begin() + 2);
+    std::fill(packet.begin() + 2 + static_cast<std::ptrdiff_t>(count - bytes),
+              packet.begin() + 2 + static_cast<std::ptrdiff_t>(count), 0);
+    packet[1] = static_cast<uint8_t>(count - bytes);
+    bytes = 0;
+  }
 }
 
 void EmulatedDevice::arm_timer(Clock::time_point when) {
@@ -591,7 +736,7 @@ void EmulatedDevice::arm_timer(Clock::time_point when) {
   });
 }
 
-int EmulatedDevice::out_packet_arrived(Bytes packet) {
+int EmulatedDevice::out_packet_arrived(Bytes packet, Clock::time_point now) {
   if (fail_out_countdown_ > 0 && --fail_out_countdown_ == 0) return -fail_out_error_;
   out_packets_.push_back(packet);
   out_arrived_.notify_all();
@@ -606,7 +751,7 @@ int EmulatedDevice::out_packet_arrived(Bytes packet) {
   }
   std::deque<Bytes> replies;
   firmware_.receive(packet, replies);
-  for (auto& reply : replies) in_queue_.push_back(std::move(reply));
+  queue_from_firmware(replies, now);
   return 0;
 }
 
@@ -681,7 +826,7 @@ void EmulatedDevice::queue_in(Bytes packet) {
     throw std::invalid_argument("an IN packet holds at most 64 bytes");
   }
   std::lock_guard<std::mutex> lock(mutex_);
-  in_queue_.push_back(std::move(packet));
+  in_queue_.push_back(InPacket{std::move(packet), 0});
   pump_locked(Clock::now());
   update_readiness();
 }
@@ -751,6 +896,24 @@ void EmulatedDevice::fail_in_next(int error) {
   fail_in_error_ = error;
   pump_locked(Clock::now());
   update_readiness();
+}
+
+std::map<int, size_t> EmulatedDevice::buffered() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::map<int, size_t> out;
+  for (size_t channel = 1; channel < buffered_.size(); ++channel) {
+    if (buffered_[channel] != 0) out[static_cast<int>(channel)] = buffered_[channel];
+  }
+  return out;
+}
+
+std::map<int, uint64_t> EmulatedDevice::dropped() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::map<int, uint64_t> out;
+  for (size_t channel = 1; channel < dropped_.size(); ++channel) {
+    if (dropped_[channel] != 0) out[static_cast<int>(channel)] = dropped_[channel];
+  }
+  return out;
 }
 
 size_t EmulatedDevice::pending_in() const {
@@ -840,7 +1003,7 @@ void EmulatedDevice::run_peers_locked(Clock::time_point now) {
   std::deque<Bytes> replies;
   const auto next = firmware_.run_peers(now, replies);
   if (!replies.empty()) {
-    for (auto& reply : replies) in_queue_.push_back(std::move(reply));
+    queue_from_firmware(replies, now);
     pump_locked(now);
     update_readiness();
   }

@@ -58,6 +58,21 @@ struct StreamStats {
 // umockdev call made under it waits for the worker thread.
 class EmulatedDevice : public std::enable_shared_from_this<EmulatedDevice> {
  public:
+  // What the device holds for the host per data channel, as a small device's buffer does:
+  // the bytes its lines have received and the host has not yet read. A device that cannot
+  // send (the host reads nothing: no IN transfer waiting, none for kHostAway) drops the
+  // oldest bytes past it, and counts them; so do a host's return after such a pause and
+  // the release of the interface.
+  // Data coming back through the line (the loopback, crossed lines) waits at the OUT
+  // endpoint while the buffer is full, as a line slower than the bus would make it, but
+  // for at most kLineWait, so the bus is never held up longer than that; a host that
+  // reads but lags meanwhile (a busy machine) finds the buffer over its size rather than
+  // data lost, which no device with a slower line would do to it. Raw packets (queue_in)
+  // and the stream source are the test's own and not bounded.
+  static constexpr size_t kChannelBufferBytes = 4096;
+  static constexpr Clock::duration kLineWait = std::chrono::milliseconds(50);
+  static constexpr Clock::duration kHostAway = std::chrono::seconds(1);
+
   // How an ioctl ends: the result and errno handed back to the client, or no answer yet.
   struct Reply {
     long result = 0;
@@ -104,6 +119,10 @@ class EmulatedDevice : public std::enable_shared_from_this<EmulatedDevice> {
   // host can check order and completeness. An empty `channels` stops the source.
   void stream_in(std::vector<int> channels, double interval_ms, int payload);
   StreamStats stream_stats(bool reset_max);
+  // The bytes each channel's buffer holds for the host now, and those it has dropped
+  // because it was full; channels with none are left out.
+  std::map<int, size_t> buffered() const;
+  std::map<int, uint64_t> dropped() const;
 
   void set_fault(std::optional<FaultMode> master, std::optional<FaultMode> config);
   void set_loopback(bool on);
@@ -152,7 +171,7 @@ class EmulatedDevice : public std::enable_shared_from_this<EmulatedDevice> {
     uint8_t endpoint = 0;
     int buffer_length = 0;
     Clock::time_point due{};        // OUT: when the device has taken its last packet
-    Clock::time_point submitted{};  // IN: when the host submitted it
+    Clock::time_point submitted{};  // when the host submitted it
     // The result. It is written into the local copies only when the URB is reaped: until
     // then umockdev may still be flushing those copies to the client on its worker thread.
     int status = 0;
@@ -163,6 +182,13 @@ class EmulatedDevice : public std::enable_shared_from_this<EmulatedDevice> {
     bool timed = false;
     double offered = 0;
     double completed = 0;
+  };
+
+  // One packet queued for the IN endpoint. `channel` is the data channel whose buffer
+  // holds it (a single data record the firmware made), or 0 for anything not bounded.
+  struct InPacket {
+    Bytes bytes;
+    int channel = 0;
   };
 
   struct ClientState {
@@ -196,20 +222,36 @@ class EmulatedDevice : public std::enable_shared_from_this<EmulatedDevice> {
   void finish(Urb urb, int status, int actual_length);
   void deliver(ClientState& state, UMockdevIoctlData* slot);
   void pump_locked(Clock::time_point now);
+  // Takes the OUT transfers that are due. True when the first of them waits for room in a
+  // channel's buffer: it goes once the host has read enough, or kLineWait after it came.
+  bool take_out_locked(Clock::time_point now);
+  bool has_room_for(const Urb& urb) const;
+  // Queues what the firmware sends: a channel's data joins its last packet while that is
+  // the last one queued and has room, then the channel's buffer is kept to its size.
+  void queue_from_firmware(std::deque<Bytes>& packets, Clock::time_point now);
+  // Drops the oldest `bytes` of `channel`'s data queued for IN; in_queued_at_ is stamped.
+  void drop_oldest(int channel, size_t bytes);
+  // Whether the host reads IN: a transfer waits, or one did within kHostAway.
+  bool host_reads(Clock::time_point now) const;
+  // Brings every channel's buffer back to its size, dropping the oldest bytes: the host
+  // has not been reading, or has let the device go.
+  void trim_buffers(Clock::time_point now);
   void arm_timer(Clock::time_point when);
   void disconnect_locked();
   void update_readiness();
   // 0 when the device took the packet, else the URB's status: -ENODEV when the device
   // unplugged itself, or the refusal set by fail_out_after.
-  int out_packet_arrived(Bytes packet);
+  int out_packet_arrived(Bytes packet, Clock::time_point now);
   // Gives the IN packets queued since the last call the time `now`; see in_queued_at_.
   void stamp_in_queue(Clock::time_point now);
   // Lets the stream source produce what is due by `now`.
   void produce_locked(Clock::time_point now);
   // Paced only: the first frame start at or after `when`.
   Clock::time_point frame_ceil(Clock::time_point when) const;
-  // When the head IN transfer completes with the head queued packet; both exist.
-  Clock::time_point in_due(Clock::time_point now) const;
+  // Which queued packet goes next, and takes its turn (in_turn_); one is queued.
+  size_t next_in_index();
+  // When the head IN transfer completes with the queued packet at `index`; both exist.
+  Clock::time_point in_due(Clock::time_point now, size_t index) const;
   // Runs the peers that are due and arms the timer for the next one.
   void run_peers_locked(Clock::time_point now);
 
@@ -240,7 +282,13 @@ class EmulatedDevice : public std::enable_shared_from_this<EmulatedDevice> {
   std::map<UMockdevIoctlClient*, ClientState> abandoned_; // guarded by mutex_
   std::deque<Urb> pending_in_;                            // guarded by mutex_
   std::deque<Urb> pending_out_;                           // guarded by mutex_
-  std::deque<Bytes> in_queue_;                            // guarded by mutex_
+  std::deque<InPacket> in_queue_;                         // guarded by mutex_
+  // Bytes of each data channel in in_queue_, and those dropped; index = channel number.
+  std::array<size_t, Firmware::kMaxDataChannel + 1> buffered_{};    // guarded by mutex_
+  std::array<uint64_t, Firmware::kMaxDataChannel + 1> dropped_{};   // guarded by mutex_
+  size_t bounded_packets_ = 0;  // guarded by mutex_: entries of in_queue_ with a channel
+  int in_turn_ = 0;             // guarded by mutex_: whose packet went last (0: unbounded)
+  Clock::time_point in_last_seen_{};  // guarded by mutex_: when an IN transfer last waited
   std::vector<Bytes> out_packets_;                        // guarded by mutex_
   std::vector<InLogEntry> in_log_;                        // guarded by mutex_
   Clock::duration pace_{};                                // guarded by mutex_

@@ -119,6 +119,20 @@ void Firmware::on_data(int channel, std::span<const uint8_t> data, std::deque<By
   send_data(channel, data, replies);
 }
 
+std::optional<Firmware::LineReturn> Firmware::line_return(std::span<const uint8_t> packet) const {
+  if (packet.size() < 2) return std::nullopt;
+  const int channel = packet[0];
+  const size_t count = packet[1];
+  if (channel < 1 || channel > kMaxDataChannel || channel > channel_count_) return std::nullopt;
+  if (count < 1 || count > kMaxPayload || 2 + count > packet.size()) return std::nullopt;
+  if (peers_.count(channel) != 0) return std::nullopt;
+  if (auto crossed = crossed_.find(channel); crossed != crossed_.end()) {
+    return LineReturn{crossed->second, count};
+  }
+  if (!loopback_) return std::nullopt;
+  return LineReturn{channel, count};
+}
+
 void Firmware::cross_lines(int a, int b) {
   if (a < 1 || a > kMaxDataChannel || b < 0 || b > kMaxDataChannel || a == b) {
     throw std::invalid_argument("lines join two different data channels 1 to 99");

@@ -44,6 +44,15 @@ class Firmware {
   // Handles one packet from the host, appending every packet the device answers with.
   void receive(std::span<const uint8_t> packet, std::deque<Bytes>& replies);
 
+  // Where the data of the host's `packet` comes back to the host through the line: the
+  // channel (its own with the loopback, the other one of a crossed pair) and the byte
+  // count. nullopt for anything else: a command, data for a peer or for no line.
+  struct LineReturn {
+    int channel;
+    size_t bytes;
+  };
+  std::optional<LineReturn> line_return(std::span<const uint8_t> packet) const;
+
   void set_master_fault(FaultMode mode) { master_fault_ = mode; }
   void set_config_fault(FaultMode mode) { config_fault_ = mode; }
   void set_loopback(bool on) { loopback_ = on; }

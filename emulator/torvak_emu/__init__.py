@@ -23,7 +23,10 @@ import os
 import threading
 import time
 
-__all__ = ["Testbed", "Device", "wait_until"]
+__all__ = ["Testbed", "Device", "wait_until", "CHANNEL_BUFFER_BYTES"]
+
+# What a device holds for the host per data channel (see Device.buffered).
+CHANNEL_BUFFER_BYTES = 4096
 
 # The native part once imported, or why it could not be. (The package attribute
 # `_native` is the submodule itself, bound by the import.)
@@ -80,8 +83,10 @@ class Device:
 
     Traffic: ``out_packets()`` lists every packet the host wrote to the OUT endpoint, cut
     into 64-byte packets as on the bus; ``queue_in()`` adds a raw packet to the FIFO that
-    feeds IN transfers, one packet per transfer, and firmware replies and loopback data
-    join the same FIFO behind it. Firmware settings apply from the next packet on.
+    feeds IN transfers, one packet per transfer, and firmware replies join the same FIFO
+    behind it. The data of each channel (loopback, crossed lines, peers) waits in the
+    channel's buffer instead (see buffered()); the buffers and that FIFO take turns.
+    Firmware settings apply from the next packet on.
 
     The firmware answers "ChannelCount?", "Version?" and "Echo X?" on the master control
     channel, and "Config R", "Config?" (the last rate set, 9600 before any), "OpenChannel",
@@ -161,6 +166,20 @@ class Device:
     def pending_in(self):
         """IN packets queued and not yet sent."""
         return self._native.pending_in()
+
+    def buffered(self):
+        """{channel: bytes} the device holds for the host, per data channel holding
+        any. Each channel's buffer holds CHANNEL_BUFFER_BYTES: data coming back through
+        the line (the loopback, crossed lines) waits at the OUT endpoint while it is full,
+        as a line slower than the bus would make it; what a peer sends meanwhile pushes
+        the oldest bytes out (see dropped()). Raw packets (queue_in) and the stream
+        source (stream_in) are not counted here and never dropped."""
+        return self._native.buffered()
+
+    def dropped(self):
+        """{channel: bytes} dropped because the channel's buffer was full, per channel
+        that dropped any."""
+        return self._native.dropped()
 
     def stream_in(self, channels, interval_ms=1.0, payload=61):
         """The device streams on its own, as serial lines receiving at a steady rate: every

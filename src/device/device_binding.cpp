@@ -2,6 +2,7 @@
 #include "device/device_binding.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <limits>
 
@@ -28,6 +29,8 @@ namespace {
 using Span = std::span<const uint8_t>;
 
 constexpr const char* kCoreAttr = "_Device__core";
+// How long the channel-count query waits for the device, in all.
+constexpr int kChannelCountTimeoutSeconds = 1;
 
 py::object g_device_class;  // the class object, to recognise its own members
 py::object g_output_data;   // its own output_data, which a channel's write may bypass natively
@@ -263,16 +266,35 @@ py::object private_write(const Args& a) {
     return py::int_(write_packet(*core, a[1], transfer_timeout(a.integer(2))));
 }
 
+// Stores a count the reply handler gave; false for anything else.
+bool store_channel_count(DeviceCore& core, py::handle result) {
+    if (!PyLong_Check(result.ptr()) || PyBool_Check(result.ptr())) return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(result.ptr(), &overflow);
+    if (overflow) v = overflow > 0 ? std::numeric_limits<long long>::max() : std::numeric_limits<long long>::min() + 1;
+    core.channel_count.store(v == DeviceCore::kUnknownCount ? v + 1 : v);
+    return true;
+}
+
 py::object query_channel_count(const Args& a) {
     py::handle self = a[0];
     auto core = core_of(self);
-    py::object result = self.attr("io_control_master_query")("ChannelCount?",
-                                                              self.attr("handle_channel_count_response"), 1);
-    if (PyLong_Check(result.ptr()) && !PyBool_Check(result.ptr())) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(result.ptr(), &overflow);
-        if (overflow) v = overflow > 0 ? std::numeric_limits<long long>::max() : std::numeric_limits<long long>::min() + 1;
-        core->channel_count.store(v == DeviceCore::kUnknownCount ? v + 1 : v);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kChannelCountTimeoutSeconds);
+    const auto seconds_left = [&] {
+        return std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
+    };
+    py::object limit = py::int_(kChannelCountTimeoutSeconds);
+    for (;;) {
+        py::object result = self.attr("io_control_master_query")("ChannelCount?",
+                                                                  self.attr("handle_channel_count_response"), limit);
+        if (store_channel_count(*core, result) || !result.is_none()) break;
+        // A device opened with data still queued from before (a program that wrote and
+        // left) may hand over an old reply, to someone else's query, ahead of the answer.
+        // When a second reply follows within the time, the one taken was that old one:
+        // the question is asked again, within the same second.
+        const double left = seconds_left();
+        if (left <= 0 || !without_gil([&] { return core->master.wait_for_second_reply(left); })) break;
+        limit = py::float_(std::max(seconds_left(), 0.0));
     }
     if (assertions_enabled() && core->channel_count.load() == DeviceCore::kUnknownCount)
         fail_assertion("查询设备通道数量超时:" + serial_text(self));

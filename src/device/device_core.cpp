@@ -15,6 +15,7 @@ namespace zt::device {
 void MasterMailbox::clear() {
     sync::BlockingLock lock(mutex_);
     set_ = false;
+    replies_ = 0;
 }
 
 bool MasterMailbox::is_set() const {
@@ -25,22 +26,34 @@ bool MasterMailbox::is_set() const {
 void MasterMailbox::offer(std::span<const uint8_t> reply) {
     {
         std::lock_guard lock(mutex_);
-        if (set_) return;
-        reply_.assign(reply.begin(), reply.end());
-        set_ = true;
+        if (replies_ < std::numeric_limits<unsigned>::max()) ++replies_;
+        if (!set_) {
+            reply_.assign(reply.begin(), reply.end());
+            set_ = true;
+        }
     }
     set_cv_.notify_all();
 }
 
+namespace {
+
+std::chrono::steady_clock::time_point after_seconds(double seconds) {
+    return std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                  std::chrono::duration<double>(std::min(seconds, 1e9)));
+}
+
+}  // namespace
+
 bool MasterMailbox::wait(double seconds) {
     std::unique_lock lock(mutex_);
-    if (seconds > 0) {
-        const auto limit = std::chrono::steady_clock::now() +
-                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                               std::chrono::duration<double>(std::min(seconds, 1e9)));
-        set_cv_.wait_until(lock, limit, [this] { return set_; });
-    }
+    if (seconds > 0) set_cv_.wait_until(lock, after_seconds(seconds), [this] { return set_; });
     return set_;
+}
+
+bool MasterMailbox::wait_for_second_reply(double seconds) {
+    std::unique_lock lock(mutex_);
+    if (seconds > 0) set_cv_.wait_until(lock, after_seconds(seconds), [this] { return replies_ >= 2; });
+    return replies_ >= 2;
 }
 
 std::vector<uint8_t> MasterMailbox::reply() const {

@@ -99,12 +99,17 @@ public:
     // Waits up to `seconds` for the flag (no wait for 0 or less); returns its state.
     bool wait(double seconds);
     std::vector<uint8_t> reply() const;
+    // Waits up to `seconds` until a second reply has come since the last clear (the one
+    // stored and one dropped): the device had an older reply queued ahead of the answer to
+    // the query sent after that clear. Returns whether it came.
+    bool wait_for_second_reply(double seconds);
 
 private:
     mutable std::mutex mutex_;
     std::condition_variable set_cv_;
     bool set_ = false;             // guarded by mutex_
     std::vector<uint8_t> reply_;   // guarded by mutex_
+    unsigned replies_ = 0;         // guarded by mutex_: replies offered since the last clear
 };
 
 class DeviceCore {
