@@ -355,14 +355,20 @@ class TestPatientQueue:
 
     def test_a_slow_device_is_waited_for_and_the_events_say_room_and_drained(self, device, served_port):
         queue = served_port._output
+        direct = serial.serial_for_url("torvak://{}/2".format(SERIAL), write_timeout=1)
         device.set_pace_ms(300)  # three times the time a packet had before it was given up
         device.out_packets(clear=True)
-        data = bytes(range(256)) * 16
-        assert queue.put(data) == 4096 and queue.put(b"more") == 0  # full: no progress, no failure
+        data = bytes(range(256)) * 64
+        assert queue.put(data) == len(data) and queue.put(b"more") == 0  # full: no progress, no failure
         queue.events()
-        time.sleep(2)
+        started = time.monotonic()
+        with pytest.raises(serial.SerialException):  # a direct port's writer is not kept waiting
+            direct.write(bytes(16384))
+        assert time.monotonic() - started < 1.8
+        direct.close()
+        time.sleep(max(0.0, 2 - (time.monotonic() - started)))
         room, waiting, changes, _ = queue.events()
-        assert 0 < room < 1024 and waiting == 4096 - room and changes == 0
+        assert 0 < room < 4096 and waiting == len(data) - room and changes == 0
         assert queue.put(b"") == 0  # still no failure
         assert queue.change_rate(19200)
         served_port.reset_output_buffer()  # what is not yet submitted goes; the change stays
@@ -370,16 +376,16 @@ class TestPatientQueue:
         assert _outcomes_until(queue, 1) == [(19200, 19200)]
         assert queue.put(b"tail") == 4
         assert _events_ready(queue, 5)  # drained
-        assert queue.events()[:3] == (4096, 0, 0)
+        assert queue.events()[:3] == (len(data), 0, 0)
         sent = _sent_on(device, 1)
-        assert sent.endswith(b"tail") and data.startswith(sent[:-4]) and room <= len(sent) - 4 < 4096
+        assert sent.endswith(b"tail") and data.startswith(sent[:-4]) and room <= len(sent) - 4 < len(data)
 
     def test_close_cancels_what_a_stalled_device_holds_in_flight(self, device):
         port = _ServiceSidePort("torvak://{}/2".format(SERIAL), baudrate=9600)
         device.set_pace_ms(1000)
         device.out_packets(clear=True)
         data = bytes(range(256)) * 16
-        assert port._output.put(data) == 4096
+        assert port._output.put(data) == len(data)
         started = time.monotonic()
         with mock.patch.object(torvak_serial.output, "CLOSE_PATIENCE", 0.3):
             port.close()  # logs what it dropped

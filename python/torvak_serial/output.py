@@ -21,8 +21,11 @@ from torvak_common import PACKET_PAYLOAD, data_packet
 # Native waits return at least this often, so that a close() in another thread and
 # signals (Ctrl-C) are seen by a writer waiting for room.
 _SLICE = 0.1
-# The output buffer's size, a tty's.
+# The output buffer's size, a tty's; a patient queue's (the service's, between its clients
+# and the device) holds more, so that the device is kept busy while the service's loop
+# serves others.
 OUTPUT_CAPACITY = 4096
+PATIENT_CAPACITY = 16384
 # close() gives up draining once nothing has moved for this long.
 CLOSE_PATIENCE = 3.0
 # Without a queue, a non-blocking write (write_timeout 0) sends for about this long, each
@@ -189,7 +192,7 @@ def output_for(channel: Any, buffer: object, port: str, patient: bool = False) -
     queue = None
     if core is not None:
         queue = _torvak_readiness.output(buffer, core, getattr(handle, "_Channel__channel"),
-                                         OUTPUT_CAPACITY, patient)
+                                         PATIENT_CAPACITY if patient else OUTPUT_CAPACITY, patient)
     if queue is None:
         return DirectOutput(channel)
     return PatientOutput(queue, port) if patient else QueuedOutput(queue, port)

@@ -37,16 +37,16 @@ class TtySide:
         if self.client is not None:
             pty.discard_input()
             return
-        if self.pty_active:
-            self._tty_rate()
-        else:
-            rate = pty.rate_changed()
-            if rate is not None:
-                self.request_rate(rate, "tty")
         if not self.pty_active and pty.held():
             _log.debug("%s: a program opened the tty", self)
             self.pty_active = True
             self.update()
+        if self.pty_active:
+            self._tty_rate()  # after what the program wrote before it
+        else:
+            rate = pty.rate_changed()
+            if rate is not None:
+                self.request_rate(rate, "tty")
 
     def _deactivate_pty(self):
         if self.pty_active:
