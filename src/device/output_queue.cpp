@@ -27,8 +27,10 @@ constexpr auto kEndCheck = std::chrono::milliseconds(20);
 constexpr int kNoDevice = -4;       // LIBUSB_ERROR_NO_DEVICE
 constexpr int kTimeout = -7;        // LIBUSB_ERROR_TIMEOUT
 constexpr int kInterrupted = -10;   // LIBUSB_ERROR_INTERRUPTED: cancelled, the handle released
-// How long the device has to answer "Config?" once the change's commands have reached it.
-constexpr auto kAnswerTime = std::chrono::seconds(1);
+// How long the device has to answer "Config?" once the change's commands have reached it:
+// the answer queues behind whatever the device sends the host meanwhile, and one counted
+// as missing while the device did take the rate would report the rate in force wrongly.
+constexpr auto kAnswerTime = std::chrono::seconds(5);
 // libusb's "no time limit".
 constexpr unsigned kNoTimeLimit = 0;
 

@@ -5,7 +5,7 @@
 //
 // Its entries are bytes and rate changes, in the order given: a change goes out as
 // "Config N" and "Config?" once every byte before it has reached the device, and the
-// bytes after it wait for the device's answer (or for a second without one).
+// bytes after it wait for the device's answer (or for 5 s without one).
 //
 // A patient queue (the service's) submits its transfers without a USB time-out: a slow
 // device is waited for, a writer's own limit only ends its wait, and only close() or an
