@@ -108,6 +108,8 @@ class Service:
              "--rfc2217-port", str(self.base)], env=env, stdin=subprocess.DEVNULL,
             stdout=self.log, stderr=subprocess.STDOUT)
         if not wait_until(lambda: os.path.exists(self.tty(1)), timeout=15):
+            self.process.kill()
+            self.process.wait()
             self.log.seek(0)
             raise SystemExit("the service did not start: " + self.log.read().decode(errors="replace"))
 
