@@ -7,6 +7,7 @@ import random
 import select
 import threading
 import time
+from unittest import mock
 
 import pytest
 
@@ -287,3 +288,108 @@ def test_pymodbus_async_rtu_client_reads_registers(testbed):
 
     assert asyncio.run(query()) == [100, 200, 300]
 
+
+
+class _ServiceSidePort(torvak_serial.protocol_torvak.Serial):
+    _patient_output = True
+
+
+def _events_ready(queue, timeout):
+    return bool(select.select([queue.events_fd()], [], [], timeout)[0])
+
+
+def _outcomes_until(queue, count, timeout=10):
+    """The rate changes' outcomes until `count` came: on the events descriptor, and looked
+    at now and then (a missing answer is noticed when looked at, as the service's tick does)."""
+    outcomes, deadline = [], time.monotonic() + timeout
+    while len(outcomes) < count and time.monotonic() < deadline:
+        _events_ready(queue, 0.2)
+        outcomes += queue.events()[3]
+    return outcomes
+
+
+class TestPatientQueue:
+    """The service's queue: rate changes in their place among the bytes, no USB time-out,
+    an events descriptor of its own."""
+
+    @pytest.fixture
+    def served_port(self, device):
+        p = _ServiceSidePort("torvak://{}/1".format(SERIAL), baudrate=9600)
+        yield p
+        p.close()
+
+    def test_rate_changes_keep_their_place_and_report_how_they_ended(self, device, served_port):
+        queue = served_port._output
+        device.set_pace_ms(2)
+        device.out_packets(clear=True)
+        first, second = bytes(range(256)) * 12, bytes(range(255, -1, -1)) * 12
+        assert queue.put(first) == 3072
+        assert queue.change_rate(38400) is True
+        assert queue.change_rate(57600) is False  # nothing between: it takes the first's place
+        assert queue.put(second[:1000]) == 1000
+        assert queue.change_rate(115200) is True
+        assert _outcomes_until(queue, 2) == [(57600, 57600), (115200, 115200)]
+        packets = device.out_packets()
+        kinds = [bytes(p[2:2 + p[1]]) if p[0] > 100 else p[0] for p in packets]
+        configs = [i for i, k in enumerate(kinds) if k == b"Config 57600\n"]
+        asked = [i for i, k in enumerate(kinds) if k == b"Config?\n"]
+        assert len(configs) == 1 and len(asked) == 2
+        assert _sent_on(device, 1) == first + second[:1000]
+        sent_before = b"".join(bytes(p[2:2 + p[1]]) for p in packets[:configs[0]] if p[0] == 1)
+        assert sent_before == first  # every byte before the change, none after it
+        assert kinds[configs[0] + 1] == b"Config?\n"
+        device.set_fault(config="wrong_rate")
+        try:
+            assert queue.change_rate(230400)
+            assert _outcomes_until(queue, 1) == [(230400, 115200)]
+            device.set_fault(config="silent")
+            start = time.monotonic()
+            assert queue.change_rate(460800)
+            queue.put(b"after")
+            assert _outcomes_until(queue, 1, timeout=20) == [(460800, None)]
+            assert 4 < time.monotonic() - start < 15
+            served_port.flush()
+            assert _sent_on(device, 1).endswith(b"after")
+        finally:
+            device.set_fault(config="ok")
+
+    def test_a_slow_device_is_waited_for_and_the_events_say_room_and_drained(self, device, served_port):
+        queue = served_port._output
+        direct = serial.serial_for_url("torvak://{}/2".format(SERIAL), write_timeout=1)
+        device.set_pace_ms(300)  # three times the time a packet had before it was given up
+        device.out_packets(clear=True)
+        data = bytes(range(256)) * 64
+        assert queue.put(data) == len(data) and queue.put(b"more") == 0  # full: no progress, no failure
+        queue.events()
+        started = time.monotonic()
+        with pytest.raises(serial.SerialException):  # a direct port's writer is not kept waiting
+            direct.write(bytes(16384))
+        assert time.monotonic() - started < 1.8
+        direct.close()
+        time.sleep(max(0.0, 2 - (time.monotonic() - started)))
+        room, waiting, changes, _ = queue.events()
+        assert 0 < room < 4096 and waiting == len(data) - room and changes == 0
+        assert queue.put(b"") == 0  # still no failure
+        assert queue.change_rate(19200)
+        served_port.reset_output_buffer()  # what is not yet submitted goes; the change stays
+        device.set_pace_ms(0)
+        assert _outcomes_until(queue, 1) == [(19200, 19200)]
+        assert queue.put(b"tail") == 4
+        assert _events_ready(queue, 5)  # drained
+        assert queue.events()[:3] == (len(data), 0, 0)
+        sent = _sent_on(device, 1)
+        assert sent.endswith(b"tail") and data.startswith(sent[:-4]) and room <= len(sent) - 4 < len(data)
+
+    def test_close_cancels_what_a_stalled_device_holds_in_flight(self, device):
+        port = _ServiceSidePort("torvak://{}/2".format(SERIAL), baudrate=9600)
+        device.set_pace_ms(1000)
+        device.out_packets(clear=True)
+        data = bytes(range(256)) * 16
+        assert port._output.put(data) == len(data)
+        started = time.monotonic()
+        with mock.patch.object(torvak_serial.output, "CLOSE_PATIENCE", 0.3):
+            port.close()  # logs what it dropped
+        assert time.monotonic() - started < 3
+        time.sleep(1.5)
+        sent = _sent_on(device, 2)
+        assert len(sent) < 1024 and data.startswith(sent)  # what was cancelled is never sent again

@@ -331,7 +331,8 @@ def test_hostile_rfc2217_clients_do_not_stop_the_service(served, device):
 def test_a_rate_refused_after_the_tty_changed_again_asks_for_the_newer_one():
     """The device refuses 57600 after a program has already set 38400 on the tty: 38400 is
     asked for next, and the tty is not set back over it; with no newer rate it is."""
-    from torvak_cli.serve.outbox import Outbox
+    import collections
+
     from torvak_cli.serve.service import Channel
 
     class Pty:
@@ -346,15 +347,13 @@ def test_a_rate_refused_after_the_tty_changed_again_asks_for_the_newer_one():
         def set_rate(self, rate):
             self.set.append(rate)
 
-    jobs = []
     for tty_now, asked, set_back in ((38400, [38400], []), (57600, [], [9600])):
         channel = Channel.__new__(Channel)
         channel.rate, channel.rate_jobs, channel.client, channel.pty = 57600, 1, None, Pty(tty_now)
-        worker = type("Worker", (), {"submit": staticmethod(jobs.append)})()
-        channel.slot = type("Slot", (), {"serial": "X", "worker": worker, "write_job": lambda *args: None})()
-        channel.number, channel.outbox = 1, Outbox()
+        channel.queue = type("Queue", (), {"asked": [], "change_rate": lambda self, rate: self.asked.append(rate) or 1})()
+        channel.slot = type("Slot", (), {"serial": "X"})()
+        channel.number, channel._backlog, channel._changes = 1, collections.deque(), collections.deque()
         channel.rate_refused(57600, 9600, OSError("refused"))
-        assert [channel.outbox.take(1)[1][0] for _ in jobs] == asked
-        del jobs[:]
+        assert channel.queue.asked == asked
         assert channel.pty.set == set_back
         assert channel.rate == (asked[0] if asked else 9600)

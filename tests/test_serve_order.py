@@ -35,3 +35,32 @@ def test_a_rate_change_reaches_the_device_between_the_bytes_around_it(served, de
         got = device_order(device, channel)
         assert got == expected, "{} x, {} y before the rate; {} x, {} y after".format(
             *(part.count(c) for part in got.partition(b"|115200|")[::2] for c in b"xy"))
+
+
+def test_on_a_tty_no_byte_written_before_a_rate_change_goes_after_it(served, device):  # noqa: F811
+    """The pty does not wait at TCSADRAIN: the service takes what its master holds before it
+    queues the change, so bytes written before the change never follow it to the device."""
+    import os
+    import termios
+    import tty
+
+    device.set_loopback(False)
+    fd = os.open(served.link(3), os.O_RDWR | os.O_NOCTTY)
+    try:
+        tty.setraw(fd)
+        rates = [38400, 57600] * 5
+        for rate in rates:
+            device.out_packets(clear=True)
+            os.write(fd, b"x" * 3000)
+            termios.tcdrain(fd)  # returns at once on a pty
+            attributes = termios.tcgetattr(fd)
+            attributes[4] = attributes[5] = getattr(termios, "B{}".format(rate))
+            termios.tcsetattr(fd, termios.TCSADRAIN, attributes)
+            os.write(fd, b"y" * 3000)
+            marker = "|{}|".format(rate).encode()
+            assert wait_until(lambda: device_order(device, 3).count(b"x") == 3000 and marker in device_order(device, 3)
+                              and device_order(device, 3).count(b"y") == 3000, timeout=20)
+            before, _, after = device_order(device, 3).partition(marker)
+            assert b"x" not in after and before.startswith(b"x" * 3000), (rate, before.count(b"y"))
+    finally:
+        os.close(fd)

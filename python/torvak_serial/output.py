@@ -10,7 +10,7 @@ from __future__ import annotations
 import logging
 import time
 from array import array
-from typing import Any, Optional
+from typing import Any, List, Optional, Tuple
 
 from serial.serialutil import PortNotOpenError, SerialException, SerialTimeoutException
 
@@ -21,6 +21,11 @@ from torvak_common import PACKET_PAYLOAD, data_packet
 # Native waits return at least this often, so that a close() in another thread and
 # signals (Ctrl-C) are seen by a writer waiting for room.
 _SLICE = 0.1
+# The output buffer's size, a tty's; a patient queue's (the service's, between its clients
+# and the device) holds more, so that the device is kept busy while the service's loop
+# serves others.
+OUTPUT_CAPACITY = 4096
+PATIENT_CAPACITY = 16384
 # close() gives up draining once nothing has moved for this long.
 CLOSE_PATIENCE = 3.0
 # Without a queue, a non-blocking write (write_timeout 0) sends for about this long, each
@@ -90,6 +95,39 @@ class QueuedOutput:
         return None if failure is None else SerialException("{}: {}".format(self._port, failure))
 
 
+class PatientOutput(QueuedOutput):
+    """A channel's output queue as torvak serve holds it: its transfers wait for the device
+    however slow it is (only close() or an unplug cancels them), rate changes keep their
+    place among the bytes, and an events descriptor of its own tells the service's loop
+    when there is room again, when everything has drained and how each change ended.
+    Nothing here blocks: the loop never writes more than ``room``."""
+
+    def events_fd(self) -> int:
+        fd: int = _torvak_readiness.events_descriptor(self._queue)
+        return fd
+
+    def put(self, payload: bytes) -> int:
+        """Queues what fits of `payload` at once; SerialException for a failure of the
+        drain not yet reported (naming the bytes lost)."""
+        try:
+            taken: int = _torvak_readiness.write(self._queue, payload, 0.0)
+        except OSError as error:
+            raise self._failed(error) from error
+        return taken
+
+    def change_rate(self, rate: int) -> bool:
+        """Queues a change to `rate` after the bytes put so far; False when it took the
+        place of the change queued right before it."""
+        added: bool = _torvak_readiness.change_rate(self._queue, rate)
+        return added
+
+    def events(self) -> Tuple[int, int, int, List[Tuple[int, Optional[int]]]]:
+        """(room, bytes waiting, changes waiting, changes ended as (rate, confirmed or None)),
+        and the events descriptor quiet until something more happens."""
+        room, waiting, changes, outcomes = _torvak_readiness.events(self._queue)
+        return room, waiting, changes, outcomes
+
+
 class DirectOutput:
     """Synchronous writes through the channel: each packet handed to USB before write()
     returns, so there is nothing to wait for, count or drop afterwards."""
@@ -145,15 +183,16 @@ class DirectOutput:
         return None
 
 
-def output_for(channel: Any, buffer: object, port: str) -> Any:
+def output_for(channel: Any, buffer: object, port: str, patient: bool = False) -> Any:
     """The output side of a newly opened module channel: its native queue when its device
-    has one, synchronous writes otherwise."""
+    has one (a patient one for the service), synchronous writes otherwise."""
     handle = getattr(channel, "_Serial__handle")
     device = getattr(handle, "_Channel__device")
     core = getattr(device, "_Device__core", None)
     queue = None
     if core is not None:
-        queue = _torvak_readiness.output(buffer, core, getattr(handle, "_Channel__channel"))
+        queue = _torvak_readiness.output(buffer, core, getattr(handle, "_Channel__channel"),
+                                         PATIENT_CAPACITY if patient else OUTPUT_CAPACITY, patient)
     if queue is None:
         return DirectOutput(channel)
-    return QueuedOutput(queue, port)
+    return PatientOutput(queue, port) if patient else QueuedOutput(queue, port)

@@ -81,10 +81,10 @@ class Serial(ChannelReads):
 
     _baudrate: int
 
-    # Writes go through the channel's native output queue. torvak serve's ports turn this
-    # off: the service keeps its own outbox, writes a packet at a time and puts back what
-    # the device let time out, so it must see each packet's outcome.
-    _queued_output = True
+    # Writes go through the channel's native output queue. torvak serve's ports make it
+    # patient: its transfers wait for a slow device instead of timing out, and the
+    # service's loop hears of room and of rate changes through the queue's own descriptor.
+    _patient_output = False
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         self._channel: Any = None  # zeq_torvak.Serial, or RoutedChannel through the service
@@ -131,7 +131,7 @@ class Serial(ChannelReads):
         self._channel = channel
         self._address = (serial_number, channel_number)
         self._watch(channel)
-        self._output = output_for(channel, self._buffer, str(self.port)) if self._queued_output else DirectOutput(channel)
+        self._output = output_for(channel, self._buffer, str(self.port), self._patient_output)
         self._opened()
 
     def _opened(self) -> None:

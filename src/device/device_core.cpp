@@ -90,12 +90,6 @@ void DeviceCore::handle_control(int channel, std::span<const uint8_t> payload) {
     with_handler(channel, [&](ControlHandler& handler) { handler.call(payload); });
 }
 
-std::shared_ptr<ControlHandler> DeviceCore::set_handler(int channel, std::shared_ptr<ControlHandler> handler) {
-    sync::BlockingLock lock(handlers_protector_);
-    std::swap(handlers_[channel], handler);
-    return handler;
-}
-
 std::shared_ptr<ControlHandler> DeviceCore::reset_handler(int channel) {
     sync::BlockingLock lock(handlers_protector_);
     auto it = handlers_.find(channel);

@@ -171,6 +171,13 @@ private:
     std::map<int, std::shared_ptr<ControlHandler>> handlers_;  // guarded by handlers_protector_
 };
 
+// Inline: the private readiness module, built apart, installs its queues' handlers too.
+inline std::shared_ptr<ControlHandler> DeviceCore::set_handler(int channel, std::shared_ptr<ControlHandler> handler) {
+    sync::BlockingLock lock(handlers_protector_);
+    std::swap(handlers_[channel], handler);
+    return handler;
+}
+
 template <typename F>
 void DeviceCore::with_handler(int channel, F&& f) {
     sync::BlockingLock lock(handlers_protector_);

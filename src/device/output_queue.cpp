@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <charconv>
 #include <span>
+#include <string_view>
+#include <system_error>
 #include <utility>
 
 #include "wire/wire_format.hpp"
@@ -24,6 +27,25 @@ constexpr auto kEndCheck = std::chrono::milliseconds(20);
 constexpr int kNoDevice = -4;       // LIBUSB_ERROR_NO_DEVICE
 constexpr int kTimeout = -7;        // LIBUSB_ERROR_TIMEOUT
 constexpr int kInterrupted = -10;   // LIBUSB_ERROR_INTERRUPTED: cancelled, the handle released
+// How long the device has to answer "Config?" once the change's commands have reached it:
+// the answer queues behind whatever the device sends the host meanwhile, and one counted
+// as missing while the device did take the rate would report the rate in force wrongly.
+constexpr auto kAnswerTime = std::chrono::seconds(5);
+// libusb's "no time limit".
+constexpr unsigned kNoTimeLimit = 0;
+
+// The rate in a "Config?" answer: digits, possibly followed by white space.
+std::optional<uint32_t> parse_rate(std::span<const uint8_t> payload) {
+    std::string_view text(reinterpret_cast<const char*>(payload.data()), payload.size());
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' ||
+                             text.back() == '\t' || text.back() == '\0'))
+        text.remove_suffix(1);
+    uint32_t rate = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), rate);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return rate;
+}
 
 Clock::time_point deadline_after(double seconds) {
     return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
@@ -42,23 +64,50 @@ std::string OutputQueue::Failure::text() const {
     return reason + ": " + std::to_string(undelivered) + " bytes written were not delivered";
 }
 
+// The channel's control records, while the queue lives. Holds the queue weakly: the
+// device keeps its handlers longer than a queue may live.
+class OutputQueue::Confirmations final : public ControlHandler {
+public:
+    explicit Confirmations(std::weak_ptr<OutputQueue> queue) : queue_(std::move(queue)) {}
+    void call(std::span<const uint8_t> payload) override {
+        if (auto queue = queue_.lock()) queue->confirmed(payload);
+    }
+
+private:
+    const std::weak_ptr<OutputQueue> queue_;
+};
+
 std::shared_ptr<OutputQueue> OutputQueue::make(std::shared_ptr<DeviceCore> core, uint8_t channel, size_t capacity,
-                                               std::shared_ptr<channel::InputBuffer> input) {
-    return std::shared_ptr<OutputQueue>(new OutputQueue(std::move(core), channel, capacity, std::move(input)));
+                                               std::shared_ptr<channel::InputBuffer> input, bool patient) {
+    std::shared_ptr<OutputQueue> queue(new OutputQueue(std::move(core), channel, capacity, std::move(input), patient));
+    if (patient && !queue->events_.open()) throw std::system_error(errno, std::generic_category(), "events descriptor");
+    return queue;
 }
 
 OutputQueue::OutputQueue(std::shared_ptr<DeviceCore> core, uint8_t channel, size_t capacity,
-                         std::shared_ptr<channel::InputBuffer> input)
+                         std::shared_ptr<channel::InputBuffer> input, bool patient)
     : channel_(channel),
+      patient_(patient),
       input_(std::move(input)),
       readiness_(input_->readiness()),
       core_(std::move(core)),
       ring_(std::max<size_t>(capacity, 1)) {}
 
+std::shared_ptr<ControlHandler> OutputQueue::install_confirmations() {
+    std::shared_ptr<DeviceCore> core;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        core = core_;
+    }
+    if (!core) return nullptr;
+    return core->set_handler(channel_, std::make_shared<Confirmations>(weak_from_this()));
+}
+
 OutputQueue::~OutputQueue() = default;
 
 size_t OutputQueue::put(const uint8_t* data, size_t size, double seconds, std::optional<Failure>& failure) {
     std::unique_lock<std::mutex> lock(mutex_);
+    check_change_locked();
     if ((failure = take_failure_locked())) return 0;
     if (stopped_) return 0;
     if (input_->input_ended()) {
@@ -111,7 +160,9 @@ bool OutputQueue::drain(double seconds, std::optional<Failure>& failure) {
             update_writable_locked();
             return false;
         }
-        if (stopped_ || (buffered_ == 0 && transfers_ == 0)) return true;
+        check_change_locked();
+        if (stopped_ || (buffered_ == 0 && transfers_ == 0 && changes_.empty() && change_state_ == ChangeState::Idle))
+            return true;
         if (Clock::now() >= deadline) return false;
         wait_locked(lock, std::chrono::duration<double>(deadline - Clock::now()).count());
     }
@@ -122,6 +173,9 @@ size_t OutputQueue::reset() {
     const size_t dropped = buffered_;
     buffered_ = 0;
     head_ = 0;
+    // The changes keep their order, now with nothing before them.
+    for (auto& change : changes_) change.at = std::min(change.at, head_at_);
+    pump_locked();  // a change the dropped bytes held back may go now
     update_writable_locked();
     changed_.notify_all();
     return dropped;
@@ -132,11 +186,15 @@ size_t OutputQueue::close(double patience, std::optional<Failure>& failure) {
     size_t dropped = 0;
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        size_t last = buffered_ + in_flight_bytes_;
+        const auto progress = [this] {
+            return buffered_ + in_flight_bytes_ + changes_.size() + (change_state_ == ChangeState::Idle ? 0 : 1);
+        };
+        size_t last = progress();
         auto give_up = deadline_after(patience);
         while (!stopped_) {
+            check_change_locked();
             if ((failure = take_failure_locked())) break;
-            const size_t now_waiting = buffered_ + in_flight_bytes_;
+            const size_t now_waiting = progress();
             if (now_waiting == 0 && transfers_ == 0) break;
             if (now_waiting != last) {
                 last = now_waiting;
@@ -145,10 +203,13 @@ size_t OutputQueue::close(double patience, std::optional<Failure>& failure) {
             if (Clock::now() >= give_up) break;
             wait_locked(lock, std::chrono::duration<double>(give_up - Clock::now()).count());
         }
-        // Transfers still in flight go on, but nothing confirms them any more.
+        // Transfers still in flight go on, but nothing confirms them any more; a patient
+        // queue's have no time limit, so they are cancelled.
         if (!stopped_) dropped = buffered_ + in_flight_bytes_;
         buffered_ = 0;
         stopped_ = true;
+        changes_.clear();
+        if (patient_ && transfers_ > 0 && core_) core_->link().cancel_submitted(this);
         core = std::move(core_);
         update_writable_locked();
         changed_.notify_all();
@@ -162,6 +223,8 @@ void OutputQueue::detach() noexcept {
         std::lock_guard<std::mutex> guard(mutex_);
         stopped_ = true;
         buffered_ = 0;
+        changes_.clear();
+        if (patient_ && transfers_ > 0 && core_) core_->link().cancel_submitted(this);
         core = std::move(core_);
         update_writable_locked();
         changed_.notify_all();
@@ -170,10 +233,27 @@ void OutputQueue::detach() noexcept {
     }
 }
 
+unsigned OutputQueue::transfer_timeout_locked(size_t packets) const {
+    // A packet's time limit as for a synchronous write, counted from submission, so
+    // each transfer also waits for those ahead of it.
+    if (patient_) return kNoTimeLimit;
+    return kWriteTimeoutMs * static_cast<unsigned>(packets + packets_in_flight_);
+}
+
 void OutputQueue::pump_locked() {
     if (stopped_ || failed_ || !core_) return;
-    while (transfers_ < kMaxTransfers && buffered_ > 0) {
-        const size_t payload = std::min(buffered_, kPacketsPerTransfer * wire::kMaxPayload);
+    while (transfers_ < kMaxTransfers && change_state_ == ChangeState::Idle) {
+        // Bytes up to the next change; the change itself once everything before it is done.
+        size_t ready = buffered_;
+        if (!changes_.empty()) {
+            ready = static_cast<size_t>(std::min<uint64_t>(ready, changes_.front().at - head_at_));
+            if (ready == 0) {
+                if (transfers_ == 0) start_change_locked();
+                return;
+            }
+        }
+        if (ready == 0) return;
+        const size_t payload = std::min(ready, kPacketsPerTransfer * wire::kMaxPayload);
         const size_t packets = (payload + wire::kMaxPayload - 1) / wire::kMaxPayload;
         std::vector<uint8_t> data;
         data.reserve(packets * wire::kPackageSize);
@@ -185,10 +265,7 @@ void OutputQueue::pump_locked() {
             data.insert(data.end(), packet.begin(), packet.end());
             at += n;
         }
-        // A packet's time limit as for a synchronous write, counted from submission, so
-        // each transfer also waits for those ahead of it.
-        const unsigned timeout_ms =
-            kWriteTimeoutMs * static_cast<unsigned>(packets + packets_in_flight_);
+        const unsigned timeout_ms = transfer_timeout_locked(packets);
         const uint64_t generation = generation_;
         const int rc = core_->link().submit(
             std::move(data), timeout_ms, [self = shared_from_this(), payload, packets, generation](size_t sent, int code) {
@@ -200,6 +277,7 @@ void OutputQueue::pump_locked() {
             return;
         }
         head_ = (head_ + payload) % ring_.size();
+        head_at_ += payload;
         buffered_ -= payload;
         in_flight_bytes_ += payload;
         packets_in_flight_ += packets;
@@ -224,6 +302,7 @@ void OutputQueue::sent(size_t payload, size_t packets, uint64_t generation, size
         }
         failure_.undelivered += payload - delivered;
     }
+    if (failed_ && transfers_ == 0) notify_locked();  // the failure's count is complete
     pump_locked();
     update_writable_locked();
     changed_.notify_all();
@@ -235,8 +314,17 @@ void OutputQueue::fail_locked(int code) {
         failure_ = Failure{code, 0};
     }
     failure_.undelivered += buffered_;
+    head_at_ += buffered_;
     buffered_ = 0;
     head_ = 0;
+    // The changes among what is dropped end unconfirmed, in order.
+    if (change_state_ != ChangeState::Idle) {
+        outcomes_.push_back(RateOutcome{change_rate_, std::nullopt});
+        change_state_ = ChangeState::Idle;
+    }
+    for (const auto& change : changes_) outcomes_.push_back(RateOutcome{change.rate, std::nullopt});
+    changes_.clear();
+    notify_locked();
     changed_.notify_all();
 }
 
@@ -257,7 +345,6 @@ std::optional<OutputQueue::Failure> OutputQueue::take_failure_locked() {
 }
 
 void OutputQueue::update_writable_locked() {
-    if (!readiness_) return;
     bool writable = writable_;
     const size_t room = free_locked();
     if (stopped_ || failed_) {
@@ -267,16 +354,140 @@ void OutputQueue::update_writable_locked() {
     } else if (room >= std::max<size_t>(1, ring_.size() / 4)) {
         writable = true;  // as a tty, not for every few bytes freed
     }
+    const bool drained = buffered_ == 0 && transfers_ == 0 && changes_.empty() && change_state_ == ChangeState::Idle;
+    if (drained && !was_drained_) notify_locked();
+    was_drained_ = drained;
     if (writable == writable_) return;
-    readiness_->set_writable(writable);
+    if (readiness_) readiness_->set_writable(writable);
     writable_ = writable;
+    if (writable) notify_locked();  // room again
+}
+
+void OutputQueue::notify_locked() {
+    if (notified_ || events_.fd() < 0) return;
+    events_.set_readable(true);
+    notified_ = true;
+}
+
+size_t OutputQueue::room() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return stopped_ ? 0 : free_locked();
+}
+
+bool OutputQueue::change_rate(uint32_t rate) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (stopped_) return false;
+    const uint64_t end = head_at_ + buffered_;
+    if (!changes_.empty() && changes_.back().at == end) {
+        changes_.back().rate = rate;
+        return false;
+    }
+    changes_.push_back(PendingChange{end, rate});
+    was_drained_ = false;
+    pump_locked();
+    update_writable_locked();
+    return true;
+}
+
+OutputQueue::Events OutputQueue::events() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    check_change_locked();
+    if (!failed_ && !stopped_ && (buffered_ > 0 || transfers_ > 0 || change_state_ != ChangeState::Idle) &&
+        input_->input_ended())
+        fail_locked(kNoDevice);
+    // Full now: the descriptor tells when room comes back.
+    update_writable_locked();
+    Events events;
+    events.room = stopped_ ? 0 : free_locked();
+    events.waiting = buffered_ + in_flight_bytes_;
+    events.changes = changes_.size() + (change_state_ == ChangeState::Idle ? 0 : 1);
+    events.outcomes.swap(outcomes_);
+    if (notified_) {
+        events_.set_readable(false);
+        notified_ = false;
+    }
+    // A failure ready to be reported keeps the descriptor readable: the owner's next put()
+    // or drain() reports it. One still waiting for transfers in flight is told by the last
+    // of their completions.
+    if (failed_ && (transfers_ == 0 || input_->input_ended())) notify_locked();
+    return events;
+}
+
+void OutputQueue::start_change_locked() {
+    const PendingChange change = changes_.front();
+    changes_.pop_front();
+    const std::string set = "Config " + std::to_string(change.rate);
+    const std::string ask = "Config?";
+    const auto channel_byte = static_cast<uint8_t>(wire::command_channel_byte(channel_));
+    std::vector<uint8_t> data = wire::encode_command_packet(
+        channel_byte, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(set.data()), set.size()));
+    const std::vector<uint8_t> second = wire::encode_command_packet(
+        channel_byte, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(ask.data()), ask.size()));
+    data.insert(data.end(), second.begin(), second.end());
+    constexpr size_t kPackets = 2;
+    change_state_ = ChangeState::Sending;
+    change_rate_ = change.rate;
+    const uint64_t generation = generation_;
+    const int rc = core_->link().submit(
+        std::move(data), transfer_timeout_locked(kPackets),
+        [self = shared_from_this(), generation](size_t, int code) { self->change_sent(generation, code); }, this);
+    if (rc != 0) {
+        fail_locked(rc);
+        return;
+    }
+    packets_in_flight_ += kPackets;
+    ++transfers_;
+}
+
+void OutputQueue::change_sent(uint64_t generation, int code) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (generation != generation_) return;  // written off when the reader stopped
+    --transfers_;
+    packets_in_flight_ -= 2;
+    if (code != 0 && !stopped_) {
+        if (!failed_) fail_locked(code);
+    } else if (change_state_ == ChangeState::Sending) {
+        change_state_ = ChangeState::Confirming;
+        answer_due_ = Clock::now() + kAnswerTime;
+    }
+    // else: answered already (the reader saw the answer before this completion)
+    pump_locked();
+    update_writable_locked();
+    changed_.notify_all();
+}
+
+void OutputQueue::confirmed(std::span<const uint8_t> payload) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (change_state_ == ChangeState::Idle) return;  // an answer nobody here asked for
+    end_change_locked(parse_rate(payload));
+    changed_.notify_all();
+}
+
+void OutputQueue::end_change_locked(std::optional<uint32_t> confirmed) {
+    const bool sending = change_state_ == ChangeState::Sending;
+    outcomes_.push_back(RateOutcome{change_rate_, confirmed});
+    change_state_ = ChangeState::Idle;
+    notify_locked();
+    // While its commands' transfer has not completed, transfers_ still counts it and the
+    // bytes behind wait for that completion's pump.
+    if (!sending) pump_locked();
+    update_writable_locked();
+}
+
+void OutputQueue::check_change_locked() {
+    if (change_state_ == ChangeState::Confirming && Clock::now() >= answer_due_) {
+        end_change_locked(std::nullopt);
+        changed_.notify_all();
+    }
 }
 
 void OutputQueue::wait_locked(std::unique_lock<std::mutex>& lock, double seconds) {
     if (seconds <= 0) return;
     const auto limit = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     changed_.wait_for(lock, std::min<Clock::duration>(limit, kEndCheck));
-    if (!failed_ && !stopped_ && (buffered_ > 0 || transfers_ > 0) && input_->input_ended()) {
+    check_change_locked();
+    if (!failed_ && !stopped_ && (buffered_ > 0 || transfers_ > 0 || change_state_ != ChangeState::Idle) &&
+        input_->input_ended()) {
         fail_locked(kNoDevice);
     }
 }

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <memory>
 #include <optional>
+#include <system_error>
 
 #include "channel/input_buffer.hpp"
 #include "device/output_queue.hpp"
@@ -102,7 +103,9 @@ PyObject* output(PyObject*, PyObject* args) {
     PyObject* core_capsule = nullptr;
     int channel = 0;
     Py_ssize_t capacity = static_cast<Py_ssize_t>(OutputQueue::kDefaultCapacity);
-    if (!PyArg_ParseTuple(args, "OOi|n:output", &buffer_capsule, &core_capsule, &channel, &capacity)) return nullptr;
+    int patient = 0;
+    if (!PyArg_ParseTuple(args, "OOi|np:output", &buffer_capsule, &core_capsule, &channel, &capacity, &patient))
+        return nullptr;
     if (!buffer_of(buffer_capsule)) return nullptr;
     if (channel < 0 || channel > 255 || capacity < 1) {
         PyErr_SetString(PyExc_ValueError, "output() needs a channel in 0..255 and a capacity of at least 1 byte");
@@ -116,16 +119,26 @@ PyObject* output(PyObject*, PyObject* args) {
     if (!core->link().asynchronous()) Py_RETURN_NONE;  // a handle reached through Python
     auto input = *static_cast<std::shared_ptr<InputBuffer>*>(PyCapsule_GetPointer(buffer_capsule, nullptr));
     std::shared_ptr<OutputQueue> queue;
-    bool made = true;
+    // A handler the queue's replaces is let go only with the GIL held: it may hold Python objects.
+    std::shared_ptr<zt::device::ControlHandler> replaced;
+    int error = 0;
     Py_BEGIN_ALLOW_THREADS
     try {
         queue = OutputQueue::make(std::move(core), static_cast<uint8_t>(channel), static_cast<size_t>(capacity),
-                                  std::move(input));
+                                  std::move(input), patient != 0);
+        if (patient) replaced = queue->install_confirmations();
+    } catch (const std::system_error& e) {
+        error = e.code().value();
     } catch (...) {  // no memory for the ring (or a mutex): nothing may cross into Python
-        made = false;
+        error = ENOMEM;
     }
     Py_END_ALLOW_THREADS
-    if (!made) return PyErr_NoMemory();
+    replaced.reset();
+    if (error == ENOMEM) return PyErr_NoMemory();
+    if (error != 0) {
+        errno = error;
+        return PyErr_SetFromErrno(PyExc_OSError);
+    }
     auto* owner = new std::shared_ptr<OutputQueue>(std::move(queue));
     PyObject* capsule = PyCapsule_New(owner, kQueueName, release_queue);
     if (!capsule) delete owner;
@@ -205,6 +218,64 @@ PyObject* close_output(PyObject*, PyObject* args) {
     return Py_BuildValue("(ns)", static_cast<Py_ssize_t>(dropped), failure->text().c_str());
 }
 
+PyObject* change_rate(PyObject*, PyObject* args) {
+    PyObject* capsule = nullptr;
+    unsigned long rate = 0;
+    if (!PyArg_ParseTuple(args, "Ok:change_rate", &capsule, &rate)) return nullptr;
+    OutputQueue* queue = queue_of(capsule);
+    if (!queue) return nullptr;
+    if (rate == 0 || rate > 0xFFFFFFFFul) {
+        PyErr_SetString(PyExc_ValueError, "a baud rate must be a positive 32-bit number");
+        return nullptr;
+    }
+    bool added = false;
+    Py_BEGIN_ALLOW_THREADS
+    added = queue->change_rate(static_cast<uint32_t>(rate));
+    Py_END_ALLOW_THREADS
+    return PyBool_FromLong(added);
+}
+
+PyObject* events_descriptor(PyObject*, PyObject* capsule) {
+    OutputQueue* queue = queue_of(capsule);
+    if (!queue) return nullptr;
+    const int fd = queue->events_fd();
+    if (fd < 0) {
+        PyErr_SetString(PyExc_ValueError, "only a patient queue has an events descriptor");
+        return nullptr;
+    }
+    return PyLong_FromLong(fd);
+}
+
+PyObject* events(PyObject*, PyObject* capsule) {
+    OutputQueue* queue = queue_of(capsule);
+    if (!queue) return nullptr;
+    OutputQueue::Events events;
+    bool got = true;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        events = queue->events();
+    } catch (...) {  // out of memory for the list of outcomes
+        got = false;
+    }
+    Py_END_ALLOW_THREADS
+    if (!got) return PyErr_NoMemory();
+    PyObject* outcomes = PyList_New(static_cast<Py_ssize_t>(events.outcomes.size()));
+    if (!outcomes) return nullptr;
+    for (size_t i = 0; i < events.outcomes.size(); ++i) {
+        const auto& outcome = events.outcomes[i];
+        PyObject* item = outcome.confirmed ? Py_BuildValue("(kk)", static_cast<unsigned long>(outcome.rate),
+                                                           static_cast<unsigned long>(*outcome.confirmed))
+                                           : Py_BuildValue("(kO)", static_cast<unsigned long>(outcome.rate), Py_None);
+        if (!item) {
+            Py_DECREF(outcomes);
+            return nullptr;
+        }
+        PyList_SET_ITEM(outcomes, static_cast<Py_ssize_t>(i), item);
+    }
+    return Py_BuildValue("(nnnN)", static_cast<Py_ssize_t>(events.room), static_cast<Py_ssize_t>(events.waiting),
+                         static_cast<Py_ssize_t>(events.changes), outcomes);
+}
+
 PyMethodDef g_methods[] = {
     {"descriptor", descriptor, METH_O,
      "descriptor(buffer) -> int\n\nThe channel's readiness descriptor: it polls readable while data is buffered or "
@@ -212,9 +283,12 @@ PyMethodDef g_methods[] = {
     {"ended", ended, METH_O,
      "ended(buffer) -> bool\n\nWhether the device's reader has stopped, so that no more data comes."},
     {"output", output, METH_VARARGS,
-     "output(buffer, core, channel, capacity=4096) -> queue | None\n\nAn output queue for the channel: a buffer of "
-     "`capacity` bytes drained by asynchronous USB transfers. While it lives, the channel's readiness descriptor polls "
-     "writable only while the buffer has room. None when the device's handle cannot transfer asynchronously."},
+     "output(buffer, core, channel, capacity=4096, patient=False) -> queue | None\n\nAn output queue for the "
+     "channel: a buffer of `capacity` bytes drained by asynchronous USB transfers. While it lives, the channel's "
+     "readiness descriptor polls writable only while the buffer has room. None when the device's handle cannot "
+     "transfer asynchronously. A patient queue sends without a USB time-out (only closing it or an unplug cancels), "
+     "takes rate changes among its bytes (it receives the channel's control records for their answers) and has an "
+     "events descriptor."},
     {"write", write, METH_VARARGS,
      "write(queue, data, seconds) -> int\n\nQueues what fits of `data`, waiting up to `seconds` for room while some "
      "does not; the count taken. OSError for a failure of the drain not yet reported, naming the bytes lost."},
@@ -227,6 +301,17 @@ PyMethodDef g_methods[] = {
     {"close_output", close_output, METH_VARARGS,
      "close_output(queue, patience) -> (int, str | None)\n\nDrains, giving up once nothing has moved for "
      "`patience` seconds, then stops the queue: the bytes dropped, and the text of a failure met on the way."},
+    {"change_rate", change_rate, METH_VARARGS,
+     "change_rate(queue, rate) -> bool\n\nQueues a change to `rate` after the bytes written so far (\"Config N\", "
+     "then \"Config?\" and its answer, before the bytes written after it). False when it took the place of a change "
+     "queued right before it and not yet begun."},
+    {"events_descriptor", events_descriptor, METH_O,
+     "events_descriptor(queue) -> int\n\nA patient queue's events descriptor: readable while something happened "
+     "that events() has not collected (room again, drained, a rate change ended, a failure)."},
+    {"events", events, METH_O,
+     "events(queue) -> (room, waiting, changes, outcomes)\n\nCollects what happened: the room for a write, the bytes "
+     "queued or in flight, the rate changes queued or under way, and the changes ended since the last call as "
+     "(rate, confirmed rate or None), in order. A failure stays for write() or drain() to report."},
     {nullptr, nullptr, 0, nullptr},
 };
 

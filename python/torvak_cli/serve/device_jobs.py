@@ -1,28 +1,38 @@
 """The jobs a device's worker thread runs for its slot: opening and closing the channels,
-writes, baud-rate changes and queries. They may block on USB; they reach the loop only
-through service.post()."""
+and queries. They may block on USB; they reach the loop only through service.post().
+Data and rate changes do not come here: the loop puts them into the channels' queues."""
 import functools
 import logging
 import time
 
-
 import torvak_serial.protocol_torvak
 import zeq_torvak
-from torvak_common import PACKET_PAYLOAD, Kind, classify, explain, make_url, release_device
-from torvak_common.served import ECHO_PROBE, FLOW_WINDOW, info_answer
+from torvak_common import explain, make_url, release_device
+from torvak_common.served import ECHO_PROBE, info_answer
+from torvak_serial.output import PatientOutput
 
 
 _log = logging.getLogger("torvak.serve")
 
 DEFAULT_RATE = 9600
-WRITE_SHARE = 4096  # bytes the worker writes to one channel before the next channel's turn
 
 
 class ServedPort(torvak_serial.protocol_torvak.Serial):
-    """A channel as the service holds it: writes are synchronous, a packet's outcome known
-    when write() returns (write_job puts back what the device let time out)."""
+    """A channel as the service holds it: its output queue is patient (a slow device is
+    waited for, never given up on while the channel is served) and is the service loop's
+    to fill, with rate changes in their place among the bytes."""
 
-    _queued_output = False
+    _patient_output = True
+
+    def open(self):
+        super().open()
+        if not isinstance(self._output, PatientOutput):
+            self.close()
+            raise OSError("channel {}: its device cannot be written in the background".format(self.port))
+
+    @property
+    def queue(self):
+        return self._output
 
 
 class DeviceJobs:
@@ -63,60 +73,6 @@ class DeviceJobs:
                 port.close()
             except Exception as error:
                 _log.debug("closing %s: %s", port.port, error)
-
-    def write_job(self, channel):
-        # A share at a time, the rest queued again behind the other channels' writes, so
-        # that a channel with much to send does not hold the others up.
-        data, change, more = channel.outbox.take(WRITE_SHARE)
-        if more:
-            self.worker.submit(functools.partial(self.write_job, channel))
-        if change is not None:
-            self.rate_job(channel, *change)  # the bytes after it wait until it is done
-            return
-        if not data:
-            return
-        # A packet at a time: when the device does not take one within the USB time-out
-        # (it is busy, or this machine is), the packets before it have gone, and that one
-        # and the rest go back to the front of the outbox, to be tried again after the
-        # jobs queued meanwhile. Only a device that fails otherwise loses what it was sent.
-        sent = 0
-        resume = False  # input paused for the outbox may go on: the loop must look
-        try:
-            while sent < len(data) and not channel.closed:
-                piece = data[sent : sent + PACKET_PAYLOAD]
-                channel.port.write(piece)
-                sent += len(piece)
-                resume |= channel.outbox.done(len(piece), FLOW_WINDOW)
-            channel.write_stalled(False)
-        except Exception as error:
-            if channel.closed:
-                pass
-            elif classify(error.__cause__ or error).kind == Kind.USB_TIMEOUT:
-                channel.write_stalled(True)
-                if channel.outbox.put_back(data[sent:]):
-                    self.worker.submit(functools.partial(self.write_job, channel))
-                sent = len(data)  # what is left waits in the outbox again
-            else:
-                _log.warning("%s: %d bytes not sent: %s", channel, len(data) - sent, error)
-        finally:
-            resume |= channel.outbox.done(len(data) - sent, FLOW_WINDOW)  # dropped
-            if resume:
-                self.service.post(channel.written)
-
-    def rate_job(self, channel, rate, previous):
-        if channel.closed:
-            return
-        try:
-            channel.port.baudrate = rate
-            _log.debug("%s: baud rate %d in force", channel, rate)
-        except Exception as error:
-            # The port keeps the rate the device last confirmed.
-            in_force = channel.port.baudrate
-            if in_force == rate:
-                in_force = previous
-            self.service.post(functools.partial(channel.rate_refused, rate, in_force, error))
-        else:
-            self.service.post(channel.rate_done)
 
     def info_job(self, reply, echo):
         # The device is open (its ports hold it): the registry hands out that one.

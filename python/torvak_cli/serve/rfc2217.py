@@ -1,5 +1,5 @@
 """The RFC 2217 side of a served channel: pyserial's PortManager speaks the protocol, over
-a facade that hands settings to the device's worker without blocking or raising."""
+a facade that hands settings to the channel's queue without blocking or raising."""
 import logging
 import struct
 
@@ -52,7 +52,10 @@ class PortFacade:
         pass
 
     def reset_output_buffer(self):
-        pass
+        try:
+            self._channel.purge()
+        except Exception as error:  # never raise into PortManager
+            _log.warning("%s: purge from the RFC 2217 client failed: %s", self._channel, error)
 
 
 class _Manager(PortManager):

@@ -1,6 +1,7 @@
 """``torvak serve``: one event loop serving every channel of the devices it owns as a pty
-and an RFC 2217 port. The loop never blocks on USB: each device has a worker thread for
-opening, closing, writes and baud-rate changes, which hands its results back through
+and an RFC 2217 port. The loop moves the data, into each channel's output queue and out
+of its receive buffer, and never blocks on USB: each device has a worker thread for
+opening and closing its channels and for queries, which hands its results back through
 post()."""
 import functools
 import logging

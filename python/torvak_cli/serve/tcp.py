@@ -196,8 +196,9 @@ class TcpSide:
             if events & selectors.EVENT_WRITE and client.outgoing:
                 sent = client.sock.send(client.outgoing[:262144])
                 del client.outgoing[:sent]
-            if events & selectors.EVENT_READ:
-                data = client.sock.recv(65536)
+            if events & selectors.EVENT_READ and self._takes_input():
+                # No more than the queue takes: the data in it is never more than that.
+                data = client.sock.recv(min(65536, self.input_room()))
                 if not data:
                     self.drop_client("disconnected")
                     return

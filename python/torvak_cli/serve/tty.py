@@ -6,6 +6,9 @@ import os
 import selectors
 
 _log = logging.getLogger("torvak.serve")
+# What a rate change takes from the master at most (a pty holds a few KiB; this only bounds
+# a program that keeps writing as fast as it is read).
+HELD_LIMIT = 1 << 20
 
 
 class TtySide:
@@ -28,16 +31,22 @@ class TtySide:
         pty = self.pty
         if pty is None:
             return
+        if self._changes or self._waiting:
+            self._collect()  # a rate change's answer overdue, a device that takes nothing
+            self.update()
         if self.client is not None:
             pty.discard_input()
             return
-        rate = pty.rate_changed()
-        if rate is not None:
-            self.request_rate(rate, "tty")
         if not self.pty_active and pty.held():
             _log.debug("%s: a program opened the tty", self)
             self.pty_active = True
             self.update()
+        if self.pty_active:
+            self._tty_rate()  # after what the program wrote before it
+        else:
+            rate = pty.rate_changed()
+            if rate is not None:
+                self.request_rate(rate, "tty")
 
     def _deactivate_pty(self):
         if self.pty_active:
@@ -45,24 +54,40 @@ class TtySide:
             self.to_pty.clear()
             self.service.unwatch(self.pty.master)
 
+    def _tty_rate(self):
+        """A rate the program set on the tty goes to the device after everything the master
+        holds: the kernel does not wait at TCSADRAIN and tells no place for the change, so
+        what the program wrote before it may still be unread here. That is taken first (with
+        whatever the program wrote after the change by now, which then goes at the old rate)."""
+        rate = self.pty.rate_changed()
+        if rate is None:
+            return
+        master = self.pty.master
+        held = bytearray()
+        try:
+            while len(held) < HELD_LIMIT:
+                data = os.read(master, 65536)
+                if not data:
+                    break
+                held += data
+        except OSError:
+            pass  # nothing more (EAGAIN), or closed: the loop finds out
+        if held:
+            self.send(held)
+        self.request_rate(rate, "tty")
+
     def on_pty(self, events):
         master = self.pty.master
         try:
             if events & selectors.EVENT_WRITE and self.to_pty:
                 sent = os.write(master, self.to_pty[:65536])
                 del self.to_pty[:sent]
-            if events & selectors.EVENT_READ:
-                data = os.read(master, 65536)
+            if events & selectors.EVENT_READ and self._takes_input():
+                data = os.read(master, min(65536, self.input_room()))
                 if not data:
                     raise OSError(errno.EIO, "closed")
-                # A rate the program set before writing goes to the device before its data.
-                # A pty does not drain on TCSADRAIN and tells no place for a change: bytes
-                # written before it that are still unread here arrive with those after it,
-                # and the rate then goes ahead of both.
-                rate = self.pty.rate_changed()
-                if rate is not None:
-                    self.request_rate(rate, "tty")
                 self.send(data)
+                self._tty_rate()
         except BlockingIOError:
             pass
         except OSError:

@@ -1,5 +1,5 @@
 """The per-device worker thread: everything that may block on USB (opening and closing
-channels, writes, baud-rate changes) runs here, never on the event loop."""
+channels, device queries) runs here, never on the event loop."""
 import logging
 import queue
 import threading
