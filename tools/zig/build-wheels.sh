@@ -4,7 +4,8 @@
 # aarch64), built with zig's clang for glibc 2.28 and its libc++ linked statically, so the
 # extensions need nothing newer than glibc 2.28 and no C++ standard library; libusb is
 # built from source for the same target (tools/zig/build-libusb.sh). auditwheel copies
-# libusb into the wheel and tags it manylinux_2_28_ARCH; libusb's licence goes in beside it
+# libusb into the wheel and tags it with the oldest manylinux it meets (2_28 or older: it
+# names no --plat, whose choices are the build machine's architecture only); libusb's licence goes in beside it
 # (zeq_torvak.libs/). Expects the tools venv of tools/build-wheels.sh (build/wheel-tools,
 # with ziglang, auditwheel and wheel) on PATH. Prints nothing on stdout.
 #
@@ -83,7 +84,7 @@ for python in "$@"; do
     wheel=$(ls "$raw"/zeq_torvak-*.whl)
   fi
   rm -f "$out"/zeq_torvak-*-"$tag"-"$tag"-*"$arch".whl
-  LD_LIBRARY_PATH="$libusb/lib" auditwheel repair --plat "manylinux_2_28_$arch" -w "$raw/repaired" "$wheel" \
+  LD_LIBRARY_PATH="$libusb/lib" auditwheel repair -w "$raw/repaired" "$wheel" \
     >>"$log" 2>&1 || { tail -n 30 "$log" >&2; exit 1; }
   # libusb's licence (LGPL 2.1) travels with the copy of libusb in the wheel.
   repaired=$(ls "$raw"/repaired/zeq_torvak-*.whl)
