@@ -30,7 +30,7 @@ fi
 site=$root/usr/local/lib/python3.11/dist-packages
 rm -rf "$site"
 python3 -m pip install -q --disable-pip-version-check --no-deps --no-index --find-links "$out" \
-  --only-binary :all: --platform manylinux_2_28_aarch64 --python-version 3.11 --implementation cp --abi cp311 \
+  --only-binary :all: $(for glibc in 28 27 26 25 24 17; do echo --platform manylinux_2_${glibc}_aarch64; done) --python-version 3.11 --implementation cp --abi cp311 \
   --target "$site" zeq_torvak
 say "$(ls "$site" | grep -E '^zeq_torvak-.*dist-info$') in $site"
 qemu=(qemu-aarch64-static -L "$root" "$root/usr/bin/python3.11")

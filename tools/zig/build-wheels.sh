@@ -62,16 +62,21 @@ for python in "$@"; do
   cmake_args=(-DCMAKE_AR="$here/tools/zig/ar" -DCMAKE_RANLIB="$here/tools/zig/ranlib" -DCMAKE_CXX_SCAN_FOR_MODULES=OFF
               -DCMAKE_MODULE_LINKER_FLAGS="$libgcc_s")
   (
+    # The interpreter's headers, less what the target lacks: 3.8's Python.h includes
+    # <crypt.h>, which zig's glibc does not have (libcrypt is a library of its own; no
+    # extension here uses it).
+    version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+    headers=$here/build/zig/python-headers/$arch/python$version
+    drop='^#define HAVE_CRYPT_H '
+    [ "$arch" = "$(uname -m)" ] || drop="$drop|^#define HAVE_GCC_ASM_FOR_X(64|87) "
+    rm -rf "$headers"
+    mkdir -p "$headers"
+    cp -a "$include"/. "$headers"/
+    grep -vE "$drop" "$include/pyconfig.h" >"$headers/pyconfig.h"
+    cmake_args+=(-DPython_INCLUDE_DIR="$headers")
     if [ "$arch" != "$(uname -m)" ]; then
-      version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-      include=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
-      headers=$here/build/zig/python-headers/$arch/python$version
-      rm -rf "$headers"
-      mkdir -p "$headers"
-      cp -a "$include"/. "$headers"/
-      grep -vE '^#define HAVE_GCC_ASM_FOR_X(64|87) ' "$include/pyconfig.h" >"$headers/pyconfig.h"
       export SETUPTOOLS_EXT_SUFFIX=".cpython-${version/./}-$arch-linux-gnu.so"
-      cmake_args+=(-DPython_INCLUDE_DIR="$headers")
     fi
     export CMAKE_ARGS="${cmake_args[*]}"
     "$python" -m pip wheel -q --disable-pip-version-check --no-deps --no-cache-dir -w "$raw" \
