@@ -20,6 +20,10 @@
 #   TORVAK_WHEEL_PYTHONS   the interpreters to build for, space-separated, instead of
 #                          pyenv's (e.g. "python3" or "/usr/bin/python3.11 python3.12")
 #   PYENV_ROOT             where pyenv keeps its Pythons (default ~/.pyenv)
+#   TORVAK_WHEEL_ARCHS     the release build: wheels for the architectures named (e.g.
+#                          "x86_64 aarch64"), compiled with zig for glibc 2.28 and tagged
+#                          manylinux_2_28 or older (tools/zig/build-wheels.sh), instead of
+#                          this machine's compiler and glibc
 set -euo pipefail
 case "${1:-}" in
   -h|--help) sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0"; exit 0 ;;
@@ -57,9 +61,22 @@ if [ ${#pythons[@]} -eq 0 ] && "$tools/bin/python" -c 'import sys; sys.exit(not 
 fi
 [ ${#pythons[@]} -gt 0 ] || { say "no CPython 3.8 to 3.13 found (TORVAK_WHEEL_PYTHONS names them)"; exit 1; }
 
+# The release build: TORVAK_WHEEL_ARCHS="x86_64 aarch64" compiles with zig for glibc 2.28
+# (tools/zig/build-wheels.sh) instead of this machine's compiler, for each architecture named.
+read -r -a archs <<< "${TORVAK_WHEEL_ARCHS:-}"
+if [ ${#archs[@]} -gt 0 ] && ! { [ -x "$tools/bin/wheel" ] && "$tools/bin/python" -c "import ziglang" 2>/dev/null; }; then
+  say "installing ziglang and wheel into $tools"
+  "$tools/bin/python" -m pip install -q --disable-pip-version-check ziglang wheel
+fi
+
 say "the sdist"
 "$tools/bin/python" -m build --sdist --outdir "$out" . >build/wheels/sdist.log 2>&1 \
   || { tail -n 30 build/wheels/sdist.log >&2; exit 1; }
+
+# The release's wheels come from zig (the index below is written over them too); the host
+# compiler builds them otherwise.
+for arch in "${archs[@]}"; do tools/zig/build-wheels.sh "$arch" "$out" "${pythons[@]}"; done
+[ ${#archs[@]} -gt 0 ] && pythons=()
 
 for python in "${pythons[@]}"; do
   tag=$("$python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')

@@ -1,6 +1,5 @@
 #include "binding/error_translation.hpp"
 
-#include <cxxabi.h>
 #include <pybind11/gil_safe_call_once.h>
 
 #include <new>
@@ -115,10 +114,6 @@ void translate_current_exception() {
             PyErr_NoMemory();
         } catch (const std::exception& e) {
             PyErr_SetString(PyExc_RuntimeError, e.what());
-        } catch (abi::__forced_unwind&) {
-            throw;
-        } catch (...) {
-            PyErr_SetString(PyExc_RuntimeError, "unknown native error");
         }
     } catch (py::error_already_set& failure) {
         // Building the exception failed (e.g. out of memory): raise that instead.
@@ -133,11 +128,9 @@ void install_exception_translator() {
         if (!p) return;
         try {
             std::rethrow_exception(p);
-        } catch (abi::__forced_unwind&) {
-            throw;
-        } catch (...) {
+        } catch (const std::exception&) {
             translate_current_exception();
-        }
+        }  // anything else is the unwind ending the thread (gil.hpp): it goes on
     });
 }
 

@@ -3,7 +3,6 @@
 // PyObject pointers. Everything else uses pybind11's owning handles.
 #include "binding/native_function.hpp"
 
-#include <cxxabi.h>
 #include <structmember.h>
 
 #include <climits>
@@ -172,11 +171,11 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
         if (!result) result = py::none();
         enforce_result(*f->spec, result);
         return result.release().ptr();
-    } catch (abi::__forced_unwind&) {
-        park_for_exit();  // the interpreter ended this thread inside a Python call of the body
-    } catch (...) {
+    } catch (const std::exception&) {
         translate_current_exception();
         return nullptr;
+    } catch (...) {
+        park_for_exit();  // the interpreter ended this thread inside a Python call of the body
     }
 }
 
@@ -234,12 +233,10 @@ PyObject* get_signature(PyObject* self, void*) {
             py::object signature = inspect.attr("Signature")(params, py::arg("return_annotation") = ret);
             // Building runs Python code, which may let another thread build it first.
             if (!f->signature) f->signature = signature.release().ptr();
-        } catch (abi::__forced_unwind&) {
-            throw;
-        } catch (...) {
+        } catch (const std::exception&) {
             translate_current_exception();
             return nullptr;
-        }
+        }  // anything else is the unwind ending the thread (gil.hpp): it goes on
     }
     Py_INCREF(f->signature);
     return f->signature;

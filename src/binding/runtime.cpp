@@ -32,7 +32,7 @@ void call_global_blocking(const char* name, py::handle arg) {
     PyObject* result = nullptr;
     try {
         result = PyObject_CallFunctionObjArgs(callable, arg.ptr(), nullptr);
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {  // only the unwind ending the thread comes out of the C API
         park_for_exit();
     }
     Py_DECREF(callable);
@@ -58,7 +58,7 @@ void call_method_blocking(py::handle obj, const char* attribute, const char* met
     PyObject* result = nullptr;
     try {
         result = PyObject_CallMethod(owner, method, nullptr);
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {  // only the unwind ending the thread comes out of the C API
         park_for_exit();
     }
     Py_DECREF(owner);

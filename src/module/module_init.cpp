@@ -3,7 +3,6 @@
 // Loading the extension under the name "__main__" therefore runs the demonstration.
 #include "binding/python.hpp"
 
-#include <cxxabi.h>
 
 #include "binding/assertions.hpp"
 #include "binding/error_translation.hpp"
@@ -33,9 +32,7 @@ void run_demonstration(py::dict ns) {
         ns["com"] = com;
         try {
             com.attr("write")(py::str("Hello, World!\n"));
-        } catch (abi::__forced_unwind&) {
-            throw;
-        } catch (...) {
+        } catch (const std::exception&) {
             try {
                 port.attr("__exit__")(py::none(), py::none(), py::none());
             } catch (py::error_already_set&) {
@@ -96,9 +93,7 @@ int exec_module(PyObject* module) {
     try {
         import_sequence(py::reinterpret_borrow<py::module_>(module));
         return 0;
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
+    } catch (const std::exception&) {
         binding::translate_current_exception();
         return -1;
     }

@@ -10,7 +10,6 @@
 // it is held.
 #include "registry/registry_binding.hpp"
 
-#include <cxxabi.h>
 #include <pybind11/gil_safe_call_once.h>
 
 #include <memory>
@@ -227,9 +226,7 @@ py::object open_serial_channel(const Args& a) {
     try {
         return device.attr("open_channel")(py::arg("channel") = a[2], py::arg("baudrate") = a[3],
                                            py::arg("timeout") = a[4]);
-    } catch (abi::__forced_unwind&) {
-        throw;  // the thread is being ended: Python is out of reach
-    } catch (...) {
+    } catch (const std::exception&) {  // anything else ends the thread: Python is out of reach
         // A device opened for this request alone must not outlive its failure: its
         // reader is not a daemon thread, so the program could never exit.
         if (!filed_before) {

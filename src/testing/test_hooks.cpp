@@ -9,7 +9,6 @@
 // by the import sequence; tests load it with an ExtensionFileLoader on the module's file.
 #include "binding/python.hpp"
 
-#include <cxxabi.h>
 
 #include <string>
 
@@ -112,9 +111,7 @@ int exec_test_hooks(PyObject* module) {
         m.attr("probe_function") =
             module_function("probe_function", {{"first"}, {"second", "float", Default::real(1.5)}}, as_received<0>);
         return 0;
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
+    } catch (const std::exception&) {
         translate_current_exception();
         return -1;
     }

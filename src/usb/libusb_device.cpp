@@ -1,7 +1,5 @@
 #include "usb/libusb_device.hpp"
 
-#include <cxxabi.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <limits>
@@ -197,9 +195,7 @@ size_t LibusbDevice::transfer(const char* operation, uint8_t endpoint, bool in, 
         tracked = true;
         // release() began between pin and submit and could not see this transfer.
         cancel = released_;
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
+    } catch (const std::exception&) {
         // Untracked, release() could not cancel it: give it up now.
     }
     if (cancel) libusb_cancel_transfer(t);
@@ -329,11 +325,9 @@ void LIBUSB_CALL LibusbDevice::on_sent(libusb_transfer* t) {
     libusb_free_transfer(t);
     try {
         outgoing->done(transferred, code);
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
+    } catch (const std::exception&) {
         // A handler must not throw; nothing on this thread could report it.
-    }
+    }  // anything else is a thread-ending unwind, which goes on
     outgoing.reset();  // the handler's state goes before the pin, while the device is certainly alive
     std::lock_guard<std::mutex> guard(self.mutex_);
     --self.outgoing_;

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# The release wheels and where they will run (.ci/run --wheels): tools/check-release-wheels.sh [OUT]
+# Builds the sdist and the twelve wheels (CPython 3.8 to 3.13 on x86_64 and aarch64, zig,
+# glibc 2.28) into OUT (default build/release), then for each wheel: auditwheel's verdict,
+# libusb and its licence inside, no C++ standard library among the extensions' needs, and
+# the newest glibc symbol version each extension needs (at most 2.28). Then the cp311
+# aarch64 wheel's hardware-free tests under qemu (tools/check-wheel-aarch64.sh) and the cp39
+# x86_64 wheel's tests in a Debian 11 root (tools/check-wheel-bullseye.sh). Slow: not part
+# of every CI run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+out=${1:-build/release}
+say() { echo "check-release-wheels: $*"; }
+missing=()
+for p in qemu-user-static debootstrap; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
+if [ ${#missing[@]} -gt 0 ]; then
+  say "installing ${missing[*]}"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+mkdir -p "$out"
+TORVAK_WHEEL_ARCHS="x86_64 aarch64" tools/build-wheels.sh "$out" >/dev/null
+out=$(cd "$out" && pwd)
+export PATH="$PWD/build/wheel-tools/bin:$PATH"
+
+failed=0
+wheels=("$out"/zeq_torvak-*.whl)
+[ ${#wheels[@]} -eq 12 ] || { say "FAILED: ${#wheels[@]} wheels, not 12"; failed=1; }
+for wheel in "${wheels[@]}"; do
+  name=$(basename "$wheel")
+  verdict=$(auditwheel show "$wheel" | tr '\n' ' ' | grep -oE 'consistent with the following platform tag: "[^"]*"' || true)
+  echo "$name: auditwheel: ${verdict:-no verdict}"
+  case "$verdict" in *manylinux_2_1[0-9]_*|*manylinux_2_2[0-8]_*|*manylinux2014_*) ;;
+    *) say "FAILED: $name is not manylinux_2_28 or older"; failed=1 ;; esac
+  files=$(python3 -m zipfile -l "$wheel")
+  grep -q 'zeq_torvak.libs/libusb-1' <<<"$files" || { say "FAILED: no libusb in $name"; failed=1; }
+  grep -q 'zeq_torvak.libs/LICENSE.libusb' <<<"$files" || { say "FAILED: no libusb licence in $name"; failed=1; }
+  unpacked=$(mktemp -d)
+  python3 -m zipfile -e "$wheel" "$unpacked"
+  for so in "$unpacked"/*.so; do
+    needed=$(readelf -d "$so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+    newest=$(objdump -T "$so" | grep -oE 'GLIBC_[0-9]+\.[0-9]+(\.[0-9]+)?' | sort -uV | tail -n 1)
+    echo "  $(basename "$so"): newest $newest; needs $needed"
+    if grep -qE 'libstdc\+\+|libc\+\+' <<<"$needed"; then say "FAILED: a C++ standard library among its needs"; failed=1; fi
+    if [ "$(printf '%s\n' "$newest" GLIBC_2.28 | sort -V | tail -n 1)" != GLIBC_2.28 ]; then
+      say "FAILED: needs $newest"; failed=1
+    fi
+  done
+  rm -rf "$unpacked"
+done
+[ "$failed" = 0 ] || exit 1
+tools/check-wheel-aarch64.sh "$out"
+tools/check-wheel-bullseye.sh "$out"

@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Builds libusb-1.0 from source for one target with zig: tools/zig/build-libusb.sh ARCH PREFIX
+# ARCH is x86_64 or aarch64; the library is built for glibc 2.28 and without udev (hot-plug
+# events come from the kernel's netlink socket), and installed into PREFIX with its
+# pkg-config file and its licence (PREFIX/share/doc/libusb/COPYING). The source is the
+# sdist of the PyPI package libusb-package, which carries libusb's release tree.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+arch=$1
+mkdir -p "$2"
+prefix=$(cd "$2" && pwd)
+[ -f "$prefix/lib/pkgconfig/libusb-1.0.pc" ] && exit 0
+tools=build/wheel-tools
+work=build/zig/libusb-src
+sdist_version=1.0.26.1
+if [ ! -d "$work/src/libusb" ]; then
+  mkdir -p "$work"
+  "$tools/bin/python" -m pip download -q --disable-pip-version-check --no-deps --no-binary :all: \
+    -d "$work" "libusb-package==$sdist_version"
+  tar -xzf "$work/libusb-package-$sdist_version.tar.gz" -C "$work" --strip-components=1
+fi
+build=build/zig/libusb-$arch
+rm -rf "$build"
+cp -a "$work/src/libusb" "$build"
+# The sdist's tree was configured where it was made: start from its distributed state.
+rm -f "$build"/config.h "$build"/config.status "$build"/config.log "$build"/libtool
+find "$build" -name Makefile -delete
+find "$build" \( -name '*.o' -o -name '*.lo' -o -name '*.la' -o -name '.libs' -o -name '.deps' \) -prune -exec rm -rf {} +
+# Built without udev, libusb_init fails where no USB device has ever been plugged in (no
+# /dev/bus/usb yet); its udev build assumes the path then, and so does this one (netlink
+# reports the devices that come later).
+sed -i 's/^#if defined(HAVE_LIBUDEV) || defined(__ANDROID__)$/#if 1 \/\* was: defined(HAVE_LIBUDEV) || defined(__ANDROID__) \*\//' \
+  "$build/libusb/os/linux_usbfs.c"
+grep -q '^#if 1 /\* was: defined(HAVE_LIBUDEV)' "$build/libusb/os/linux_usbfs.c" \
+  || { echo "build-libusb: linux_usbfs.c is not the one this script knows" >&2; exit 1; }
+here=$PWD
+export ZIG_PYTHON="$here/$tools/bin/python" ZIG_TARGET="$arch-linux-gnu.2.28"
+export ZIG_GLOBAL_CACHE_DIR="$here/build/zig/cache" ZIG_LOCAL_CACHE_DIR="$here/build/zig/cache"
+(
+  cd "$build"
+  ./configure -q --host="$arch-linux-gnu" --prefix="$prefix" \
+    --disable-udev --enable-shared --disable-static --disable-examples-build --disable-tests-build \
+    CC="$here/tools/zig/cc" AR="$here/tools/zig/ar" RANLIB="$here/tools/zig/ranlib" CFLAGS="-O2 -g0"
+  # The sdist's timestamps make automake's inputs look newer than its outputs; nothing
+  # is regenerated.
+  noauto=(ACLOCAL=true AUTOMAKE=true AUTOCONF=true AUTOHEADER=true)
+  make -s -j2 "${noauto[@]}"
+  make -s install "${noauto[@]}"
+)
+mkdir -p "$prefix/share/doc/libusb"
+cp "$build/COPYING" "$prefix/share/doc/libusb/COPYING"
