@@ -21,6 +21,7 @@
 #include <dlfcn.h>
 #include <linux/netlink.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/un.h>
@@ -37,18 +38,26 @@ enum {
   kTrackedDescriptors = 4096  // sockets on higher descriptors are left as umockdev has them
 };
 
-// Which descriptors are uevent sockets bound to the kernel's group: set by bind, cleared
-// by close; read by recvmsg on libusb's event thread.
-static unsigned char kernel_group_socket[kTrackedDescriptors];
+// The uevent sockets bound to the kernel's group, by descriptor: the socket's inode, or 0.
+// Set by bind; recvmsg (on libusb's event thread) rewrites messages only for the very
+// socket that was bound, not for whatever took its number after it was closed.
+static unsigned long kernel_group_socket[kTrackedDescriptors];
 
-static void mark_kernel_group(int fd, int on) {
+static unsigned long inode_of(int fd) {
+  struct stat status;
+  if (fstat(fd, &status) != 0 || !S_ISSOCK(status.st_mode)) return 0;
+  return (unsigned long)status.st_ino;
+}
+
+static void mark_kernel_group(int fd, unsigned long inode) {
   if (fd >= 0 && fd < kTrackedDescriptors)
-    __atomic_store_n(&kernel_group_socket[fd], (unsigned char)on, __ATOMIC_RELEASE);
+    __atomic_store_n(&kernel_group_socket[fd], inode, __ATOMIC_RELEASE);
 }
 
 static int is_kernel_group(int fd) {
-  return fd >= 0 && fd < kTrackedDescriptors &&
-         __atomic_load_n(&kernel_group_socket[fd], __ATOMIC_ACQUIRE) != 0;
+  if (fd < 0 || fd >= kTrackedDescriptors) return 0;
+  const unsigned long inode = __atomic_load_n(&kernel_group_socket[fd], __ATOMIC_ACQUIRE);
+  return inode != 0 && inode == inode_of(fd);
 }
 
 typedef int (*BindFunction)(int, const struct sockaddr*, socklen_t);
@@ -77,23 +86,13 @@ __attribute__((visibility("default"))) int bind(int fd, const struct sockaddr* a
       // Straight to the kernel: umockdev's bind would rename it back.
       const int result = (int)syscall(SYS_bind, fd, (const struct sockaddr*)&own, sizeof(own));
       const struct sockaddr_nl* netlink = (const struct sockaddr_nl*)address;
-      mark_kernel_group(fd, result == 0 && length >= sizeof(*netlink) &&
-                                netlink->nl_groups == kKernelGroup);
+      const int kernel_group = length >= sizeof(*netlink) && netlink->nl_groups == kKernelGroup;
+      mark_kernel_group(fd, result == 0 && kernel_group ? inode_of(fd) : 0);
       return result;
     }
   }
   if (next == NULL) return (int)syscall(SYS_bind, fd, address, length);
   return next(fd, address, length);
-}
-
-typedef int (*CloseFunction)(int);
-
-__attribute__((visibility("default"))) int close(int fd) {
-  static CloseFunction next;
-  if (next == NULL) next = (CloseFunction)dlsym(RTLD_NEXT, "close");
-  mark_kernel_group(fd, 0);
-  if (next == NULL) return (int)syscall(SYS_close, fd);
-  return next(fd);
 }
 
 // What umockdev's sender puts ahead of the properties (libudev's monitor header).
