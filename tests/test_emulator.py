@@ -396,3 +396,63 @@ class TestBufferTowardTheHost:
         loader.exec_module(module)
         assert module.traffic_summary(device)[-1] == (
             "EMU-DROP S1 dropped %d bytes for the host: its buffer (4096 bytes) was full" % lost)
+
+
+# Listens for uevents on two netlink sockets, as a libusb built without udev does (the
+# kernel's group, with credentials) and as libudev's monitor does (udev's group); prints one
+# line per message until both have told of a removal or 20 s have passed.
+UEVENT_LISTENER = r"""
+import json, select, socket, struct, time
+NETLINK_KOBJECT_UEVENT = 15
+sockets, removed = {}, set()
+for name, group in (("kernel", 1), ("udev", 2)):
+    s = socket.socket(socket.AF_NETLINK, socket.SOCK_RAW, NETLINK_KOBJECT_UEVENT)
+    s.bind((0, group))
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_PASSCRED, 1)
+    sockets[s] = name
+print("ready", flush=True)
+deadline = time.monotonic() + 20
+while time.monotonic() < deadline:
+    for s in select.select(list(sockets), [], [], 0.5)[0]:
+        data, ancillary, flags, sender = s.recvmsg(2048, socket.CMSG_SPACE(12))
+        uids = [struct.unpack("iII", d[:12])[1] for level, kind, d in ancillary
+                if level == socket.SOL_SOCKET and kind == socket.SCM_CREDENTIALS]
+        strings = data.split(b"\0")
+        print(json.dumps({"socket": sockets[s], "sender": list(sender) if sender else None, "uids": uids,
+                          "truncated": bool(flags & socket.MSG_TRUNC), "head": strings[0].decode("latin-1"),
+                          "properties": [p.decode("latin-1") for p in strings[1:] if b"=" in p]}), flush=True)
+        if b"ACTION=remove" in strings:
+            removed.add(s)
+    if len(removed) == len(sockets):
+        break
+"""
+
+
+def test_uevents_reach_a_kernel_group_listener_in_the_kernels_form(testbed):
+    import json
+
+    env = dict(os.environ, UMOCKDEV_DIR=testbed.root_dir)  # LD_PRELOAD as Testbed.get() left it
+    child = subprocess.Popen([sys.executable, "-c", UEVENT_LISTENER], env=env, stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        device = testbed.plug(serial="EMU-UEVENT")
+        device.unplug()
+        messages = [json.loads(line) for line in child.stdout]
+    finally:
+        child.kill()
+        child.wait(10)
+    # (The first device on a bus brings its root hub's "add" along.)
+    ours = [m for m in messages if m["head"].endswith("@" + device.syspath.split("/sys", 1)[1]) or
+            (m["head"] == "libudev" and "DEVPATH=" + device.syspath.split("/sys", 1)[1] in m["properties"])]
+    kernel = [m for m in ours if m["socket"] == "kernel"]
+    assert [m["head"].split("@")[0] for m in kernel] == ["add", "remove"], messages
+    for message in kernel:
+        # What libusb checks before it believes a uevent, then what it reads from one.
+        assert message["sender"] == [0, 1] and message["uids"] == [0] and not message["truncated"]
+        properties = dict(p.split("=", 1) for p in message["properties"])
+        assert message["head"] == "{}@{}".format(properties["ACTION"], properties["DEVPATH"])
+        assert properties["SUBSYSTEM"] == "usb" and properties["DEVTYPE"] == "usb_device"
+        assert (int(properties["BUSNUM"]), int(properties["DEVNUM"])) == (device.bus, device.address)
+    # libudev's monitor still gets udev's form, from udev's group.
+    udev = [m for m in ours if m["socket"] == "udev"]
+    assert [m["head"] for m in udev] == ["libudev", "libudev"] and all(m["sender"][1] == 2 for m in udev)

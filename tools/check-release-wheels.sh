@@ -5,8 +5,8 @@
 # libusb and its licence inside, no C++ standard library among the extensions' needs, and
 # the newest glibc symbol version each extension needs (at most 2.28). Then the cp311
 # aarch64 wheel's hardware-free tests under qemu (tools/check-wheel-aarch64.sh) and the cp39
-# x86_64 wheel's tests in a Debian 11 root (tools/check-wheel-bullseye.sh). Slow: not part
-# of every CI run.
+# x86_64 wheel's tests in a Debian 11 root (tools/check-wheel-bullseye.sh), and the cp311
+# x86_64 wheel's emulated-device tests (tools/check-wheel.sh). Slow: not part of every CI run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=${1:-build/release}
@@ -51,3 +51,8 @@ done
 [ "$failed" = 0 ] || exit 1
 tools/check-wheel-aarch64.sh "$out"
 tools/check-wheel-bullseye.sh "$out"
+# The cp311 x86_64 wheel against the emulated device: its libusb, built without udev,
+# must see devices plugged in and unplugged after it started.
+python311=$(ls "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.11.*/bin/python3.11 2>/dev/null | head -n 1 || true)
+tools/check-wheel.sh "$out" "${python311:-python3.11}" tests/test_emulator.py tests/test_usb_layer.py \
+  tests/test_end_to_end.py tests/test_faults.py tests/test_cli.py

@@ -46,5 +46,7 @@ emu=build/emulator
   || emu=build/emulator$tag
 emu=$(PYTHON="$venv/bin/python" tools/build-emulator.sh "$emu" 2>"build/wheel-check/emulator$tag.log" | tail -n 1)
 # The venv's own pytest script, not python -m pytest, which would put the checkout first.
+# The emulator's wrapper, not umockdev's: a wheel's libusb may be one built without udev,
+# which hears of devices plugged in later only through the emulator's preload library.
 TORVAK_TEST_INSTALLED=1 TORVAK_REQUIRE_EMULATOR=1 TORVAK_EMU_PATH="$emu" PYTHONPATH="$emu" \
-  umockdev-wrapper "$venv/bin/pytest" -q -p no:cacheprovider --basetemp="build/wheel-check/pytest$tag" "${tests[@]}"
+  "$emu/torvak-emu-wrapper" "$venv/bin/pytest" -q -p no:cacheprovider --basetemp="build/wheel-check/pytest$tag" "${tests[@]}"

@@ -12,7 +12,10 @@ looks at /sys and /dev/bus/usb and opens its uevent monitor there; create it wit
 ``Testbed.get()`` before anything opens libusb. (``tools/with-emulated-device`` does this
 for a program run as its child.) Processes started after that use the same bus through
 the environment they inherit; ``Testbed.get()`` also adds to their LD_PRELOAD the small
-library that keeps each one's uevents its own (preload/uevent_socket.c).
+library that keeps each one's uevents its own and hands a libusb built without udev the
+kernel's form of them (preload/uevent_socket.c). A process that uses libusb itself with such
+a libusb needs that library from its start: run it with the build's ``torvak-emu-wrapper``
+in place of ``umockdev-wrapper``.
 
 ``tools/build-emulator.sh`` builds this package, Python files and native part
 (``_native``) together, into a directory (default ``build/emulator``) to put on PYTHONPATH.
