@@ -139,7 +139,9 @@ def test_a_client_that_never_reads_does_not_hold_up_its_neighbour(loopback_devic
         neighbour.close()
     assert not errors
     round_trips.sort()
-    assert round_trips[98] < 0.1, "p99 %.1f ms" % (round_trips[98] * 1000)
+    # About 16 ms idle (bench/bench_latency.py measures it); a loaded machine took 538 ms. Held up
+    # behind S1, a round trip would not come back within the read's 2 s at all.
+    assert round_trips[98] < 1.0, "p99 %.1f ms" % (round_trips[98] * 1000)
 
 
 def test_a_failed_open_does_not_leave_its_device_running(testbed):
