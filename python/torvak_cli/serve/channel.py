@@ -114,7 +114,7 @@ class Channel(TtySide, TcpSide):
 
     def on_port(self, events):
         try:
-            data = self.port.read(65536)
+            data = self.port.take(65536)
         except (SerialException, OSError, AssertionError) as error:
             self.slot.lost(error)
             return

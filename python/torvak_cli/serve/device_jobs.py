@@ -34,6 +34,16 @@ class ServedPort(torvak_serial.protocol_torvak.Serial):
     def queue(self):
         return self._output
 
+    def take(self, size):
+        """What has arrived, up to `size` bytes, at once: the loop's read, without the
+        time limits and cancelling of read()."""
+        channel = self._open_channel()
+        with self._errors_as_serial_exceptions():
+            data = channel.read(size)
+        if not data and self._input_ended(channel):
+            raise self._device_gone()
+        return data
+
 
 class DeviceJobs:
     """Mixed into Slot; every method runs on the slot's worker thread."""
