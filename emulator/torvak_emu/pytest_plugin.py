@@ -83,7 +83,8 @@ def torvak_testbed():
             pytest.fail("emulated device required (TORVAK_REQUIRE_EMULATOR=1) but unavailable: " + reason)
         _skipped += 1
         _skip_reason = reason
-        pytest.skip("no emulated Torvak device: " + reason)
+        # The reason itself is said once, at the end of the run (pytest_terminal_summary).
+        pytest.skip("no emulated Torvak device (the torvak-emu line at the end says why)")
     return torvak_emu.Testbed.get()
 
 
