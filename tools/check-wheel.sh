@@ -93,6 +93,9 @@ user_run() {
 say "a user's test file with the torvak_device fixture, under umockdev-wrapper"
 user_run umockdev-wrapper
 grep -qE "^2 passed" "$user/last.log" || { say "FAILED: the user's tests did not pass on the emulated device" >&2; exit 1; }
+say "the same under the emulator's torvak-emu-wrapper (for a libusb built without udev)"
+user_run "$(dirname "$venv_python")/torvak-emu-wrapper"
+grep -qE "^2 passed" "$user/last.log" || { say "FAILED: the user's tests did not pass under torvak-emu-wrapper" >&2; exit 1; }
 say "the same without umockdev-wrapper"
 user_run env -u LD_PRELOAD
 grep -qE "^2 skipped" "$user/last.log" \
