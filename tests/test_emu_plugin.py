@@ -73,6 +73,11 @@ def test_without_umockdev_the_tests_skip_with_one_message_or_fail_when_required(
     said = re.findall(r"^torvak-emu: .*umockdev-wrapper pytest.*$", result.stdout, re.M)
     assert len(said) == 1 and "4 test(s) skipped" in said[0], result.stdout
 
+    # Where umockdev is not installed at all, the message says to install it.
+    no_umockdev = run_user_tests(tmp_path, under_umockdev=False, extra_env={"PATH": str(tmp_path)})
+    said = re.findall(r"^torvak-emu: .*$", no_umockdev.stdout, re.M)
+    assert len(said) == 1 and "apt install umockdev libumockdev0" in said[0], no_umockdev.stdout
+
     required = run_user_tests(tmp_path, under_umockdev=False, extra_env={"TORVAK_REQUIRE_EMULATOR": "1"})
     assert required.returncode == 1 and "4 errors" in required.stdout, required.stdout
     assert "torvak-emu:" not in required.stdout
