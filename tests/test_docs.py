@@ -63,7 +63,10 @@ def _environment():
     # The child makes its own testbed; the one of this test process must not leak into it.
     for name in ("LD_PRELOAD", "UMOCKDEV_DIR"):
         env.pop(name, None)
-    env["PATH"] = os.path.dirname(sys.executable) + os.pathsep + env.get("PATH", "")
+    # The interpreter's scripts (torvak-emu-wrapper with the emulator's wheel), else the
+    # emulator build's wrapper.
+    path = [os.path.dirname(sys.executable), os.environ.get("TORVAK_EMU_PATH", ""), env.get("PATH", "")]
+    env["PATH"] = os.pathsep.join(p for p in path if p)
     env["PYTHONPATH"] = os.pathsep.join(p for p in (os.path.join(REPO, "python"), env.get("PYTHONPATH")) if p)
     env["PYTHONDONTWRITEBYTECODE"] = "1"
     # The emulator's pytest plugin, as the torvak-emu wheel registers it, for the emulator
@@ -85,7 +88,7 @@ def run_block(language, text, mark, directory, env):
         with open(os.path.join(directory, "example.txt"), "w", encoding="utf-8") as session:
             session.write(text)
         command = _emulated(options, ["python", "-m", "doctest", "example.txt"])
-    elif "tools/with-emulated-device" in text or "umockdev-wrapper" in text:
+    elif "tools/with-emulated-device" in text or "umockdev-wrapper" in text or "torvak-emu-wrapper" in text:
         command = ["sh", "-e", "-c", text]
     else:
         command = _emulated(options, ["sh", "-e", "-c", text])

@@ -70,7 +70,7 @@ def test_a_users_tests_pass_on_the_fixtures_devices(tmp_path, testbed):
 def test_without_umockdev_the_tests_skip_with_one_message_or_fail_when_required(tmp_path):
     result = run_user_tests(tmp_path, under_umockdev=False)
     assert result.returncode == 0 and "4 skipped" in result.stdout, result.stdout
-    said = re.findall(r"^torvak-emu: .*umockdev-wrapper pytest.*$", result.stdout, re.M)
+    said = re.findall(r"^torvak-emu: .*torvak-emu-wrapper pytest.*$", result.stdout, re.M)
     assert len(said) == 1 and "4 test(s) skipped" in said[0], result.stdout
 
     # Where umockdev is not installed at all, the message says to install it.

@@ -99,6 +99,6 @@ grep -qE "^2 passed" "$user/last.log" || { say "FAILED: the user's tests did not
 say "the same without umockdev-wrapper"
 user_run env -u LD_PRELOAD
 grep -qE "^2 skipped" "$user/last.log" \
-  && [ "$(grep -c "^torvak-emu: 2 test(s) skipped, no emulated Torvak device: .*umockdev-wrapper pytest" "$user/last.log")" = 1 ] \
+  && [ "$(grep -c "^torvak-emu: 2 test(s) skipped, no emulated Torvak device: .*torvak-emu-wrapper pytest" "$user/last.log")" = 1 ] \
   || { say "FAILED: without umockdev-wrapper the user's tests did not skip with the one message" >&2; exit 1; }
 say "the user's tests pass on the emulator's wheel, and skip with one message without umockdev-wrapper"

@@ -19,8 +19,9 @@ fixtures
 
 The emulated bus must exist before libusb starts in the test process, so the plugin makes
 it while pytest reads its configuration, before any conftest or test module is imported.
-That needs umockdev's preload library from the process's start: run the tests as
-``umockdev-wrapper pytest``. Where that is missing, the tests that use the fixtures skip,
+That needs umockdev's preload library from the process's start, and the emulator's own
+beside it for a libusb built without udev (the release wheels'): run the tests as
+``torvak-emu-wrapper pytest``. Where that is missing, the tests that use the fixtures skip,
 and the session ends with one line saying why and what to do; with
 TORVAK_REQUIRE_EMULATOR=1 (for CI) they fail instead.
 """
@@ -47,9 +48,9 @@ def unavailable_reason():
     if not torvak_emu._under_umockdev():
         if shutil.which("umockdev-wrapper") is None:
             return ("umockdev is not installed: install it (Debian/Ubuntu: apt install umockdev "
-                    "libumockdev0) and run the tests as `umockdev-wrapper pytest`")
-        return ("pytest does not run under umockdev-wrapper (its preload library must be there "
-                "from the process's start): run the tests as `umockdev-wrapper pytest`")
+                    "libumockdev0) and run the tests as `torvak-emu-wrapper pytest`")
+        return ("pytest does not run under umockdev's preload library, which must be there from "
+                "the process's start: run the tests as `torvak-emu-wrapper pytest`")
     return why
 
 
