@@ -5,8 +5,9 @@
 # libusb and its licence inside, no C++ standard library among the extensions' needs, and
 # the newest glibc symbol version each extension needs (at most 2.28). Then the cp311
 # aarch64 wheel's hardware-free tests under qemu (tools/check-wheel-aarch64.sh) and the cp39
-# x86_64 wheel's tests in a Debian 11 root (tools/check-wheel-bullseye.sh), and the cp311
-# x86_64 wheel's emulated-device tests (tools/check-wheel.sh). Slow: not part of every CI run.
+# x86_64 wheel's tests in a Debian 11 root (tools/check-wheel-bullseye.sh), the cp311
+# x86_64 wheel's emulated-device tests (tools/check-wheel.sh), and the whole suite against a
+# zig build of the module (tools/zig/test-suite.sh). Slow: not part of every CI run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=${1:-build/release}
@@ -56,3 +57,5 @@ tools/check-wheel-bullseye.sh "$out"
 python311=$(ls "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.11.*/bin/python3.11 2>/dev/null | head -n 1 || true)
 tools/check-wheel.sh "$out" "${python311:-python3.11}" tests/test_emulator.py tests/test_usb_layer.py \
   tests/test_end_to_end.py tests/test_faults.py tests/test_cli.py
+# The whole suite against the module compiled as the release's are (zig), test hooks on.
+tools/zig/test-suite.sh -q -p no:cacheprovider
