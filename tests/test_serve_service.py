@@ -14,7 +14,8 @@ import time
 from serial_support import serial
 from test_serve import SERIAL, Served, device, served  # noqa: F401  (the fixtures)
 from torvak_common import ask_service
-from torvak_common.served import read_state, status_request
+from torvak_common.served import read_state
+from torvak_common.status import status_request
 from torvak_emu import wait_until
 
 from torvak_cli.serve.loop import EventLoop

@@ -8,7 +8,8 @@ import time
 import torvak_serial.protocol_torvak
 import zeq_torvak
 from torvak_common import explain, make_url, release_device
-from torvak_common.served import ECHO_PROBE, info_answer
+from torvak_common.served import ECHO_PROBE
+from torvak_common.status import info_answer
 from torvak_serial.output import PatientOutput
 
 
