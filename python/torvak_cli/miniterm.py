@@ -8,7 +8,7 @@ the stock one would end with a traceback.
 """
 import contextlib
 import sys
-from typing import Any, Optional, Sequence, Union
+from typing import Sequence, Union
 
 from torvak_common import make_url, match_serial_number, parse_port
 

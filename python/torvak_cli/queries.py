@@ -4,8 +4,6 @@ import json
 import time
 from typing import IO, Any, Dict, Optional, Tuple
 
-import zeq_torvak
-
 from torvak_common import ServedDevice, StatusError, ask_service, explain, served_device
 from torvak_common.served import ECHO_PROBE
 from torvak_common.status import InfoAnswer, info_request

@@ -17,7 +17,7 @@ import struct
 import termios
 import threading
 import time
-from typing import Any, Callable, Dict, Optional
+from typing import Callable, Optional
 
 import serial.rfc2217
 from serial.serialutil import PortNotOpenError, SerialException

@@ -7,7 +7,7 @@ import signal
 import sys
 import threading
 import time
-from typing import Any, NoReturn
+from typing import NoReturn
 
 from torvak_common.module_log import log_module_reports, reader_failures_quiet
 from torvak_common.served import CHANNELS_PER_SLOT, MAX_TCP_PORT, rfc2217_port, service_directory

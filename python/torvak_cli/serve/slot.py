@@ -76,7 +76,7 @@ class Slot:
         self.service.publish()
         where = os.path.join(self.service.pty_dir, self.serial)
         if self.service.rfc2217_base is not None:
-            listening = [c.listener.getsockname()[1] for c in self.channels if c.listener is not None]
+            listening = [port for port in (c.rfc2217_port() for c in self.channels) if port is not None]
             if listening:
                 where += ", RFC 2217 on {} ports {}-{}".format(self.service.bind, min(listening), max(listening))
         _log.info("serving %s (slot %d): %d channels at %s", self.serial, self.index, self.channel_count, where)
@@ -137,7 +137,8 @@ class Slot:
             serial_number=self.serial,
             slot=self.index,
             channel_count=self.channel_count,
-            ttys={c.number: c.pty.link for c in self.channels if c.pty is not None},
-            rfc2217_ports={c.number: c.listener.getsockname()[1] for c in self.channels if c.listener is not None},
-            sockets={c.number: c.local_path for c in self.channels if c.local_listener is not None},
+            ttys={c.number: link for c, link in ((c, c.tty_link()) for c in self.channels) if link is not None},
+            rfc2217_ports={c.number: port for c, port in ((c, c.rfc2217_port()) for c in self.channels)
+                           if port is not None},
+            sockets={c.number: path for c, path in ((c, c.socket_path()) for c in self.channels) if path is not None},
         )
