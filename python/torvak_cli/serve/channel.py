@@ -12,7 +12,7 @@ import logging
 import os
 import selectors
 import time
-from typing import TYPE_CHECKING, Deque, List, Optional, Union
+from typing import Deque, List, Optional, Union
 
 from serial import SerialException
 
@@ -21,13 +21,11 @@ from torvak_common.status import ChannelStatus
 from torvak_cli.serve.access import make_own_directory
 from torvak_cli.serve.device_jobs import ServedPort
 from torvak_cli.serve.ends import End
+from torvak_cli.serve.host import DeviceSlot
 from torvak_cli.serve.ptys import Pty
 from torvak_cli.serve.states import FROM_DEVICE_MOVES, TO_DEVICE_MOVES, FromDevice, ToDevice, move
 from torvak_cli.serve.tcp import Listeners
 from torvak_cli.serve.tty import TtyEnd
-
-if TYPE_CHECKING:
-    from torvak_cli.serve.slot import Slot
 
 _log = logging.getLogger("torvak.serve")
 
@@ -44,7 +42,7 @@ class Channel:
     Every field is the loop's. `port` was opened by the device's worker and is closed by
     it, after the loop has stopped the channel (Slot.close hands it over with the job)."""
 
-    def __init__(self, slot: "Slot", number: int, port: ServedPort) -> None:
+    def __init__(self, slot: DeviceSlot, number: int, port: ServedPort) -> None:
         self.slot = slot
         self.service = slot.service
         self.number = number

@@ -3,8 +3,6 @@ client) reach of each other: two small interfaces, so that the core never asks w
 of end it serves. Everything here runs on the loop."""
 from typing import Callable, Optional, Protocol
 
-from torvak_cli.serve.rfc2217 import RateHolder
-
 
 class End(Protocol):
     """A way a channel is served: its tty, or a client on one of its sockets. One end at a
@@ -35,10 +33,18 @@ class End(Protocol):
         """Lets go of the channel (`why` is logged, when given)."""
 
 
-class Core(RateHolder, Protocol):
-    """What an end reaches of its channel."""
+class Core(Protocol):
+    """What an end reaches of its channel (an RFC 2217 client's RateHolder among it)."""
 
     number: int
+    rate: int
+    rate_jobs: int
+
+    def request_rate(self, rate: int, source: str) -> None: ...
+
+    def purge(self) -> None: ...
+
+    def send(self, data: bytes) -> None: ...
 
     def takes_input(self) -> bool:
         """Whether the queue takes input now."""

@@ -30,7 +30,8 @@ class RateHolder(Protocol):
 class PortFacade:
     """What PortManager sees as the serial port. The device sets nothing but the baud
     rate: other settings keep their only value, which PortManager then reports back to
-    the client; modem lines read as an idle line without modem lines does."""
+    the client; modem lines read as an idle line without modem lines does. Used on the
+    loop alone, as its channel is."""
 
     bytesize = serial.EIGHTBITS
     parity = serial.PARITY_NONE
@@ -78,7 +79,8 @@ class PortFacade:
 class _Manager(PortManager):
     """PortManager answers a SET_BAUDRATE at once with the rate it reads back; here that
     answer waits until the device has confirmed or refused the rate, so that a client
-    (pyserial's waits up to 3 s) learns of a refusal as a direct port's caller does."""
+    (pyserial's waits up to 3 s) learns of a refusal as a direct port's caller does. On
+    the loop, as all of PortManager's state."""
 
     def __init__(self, facade: PortFacade, client: "Client") -> None:
         self.held_rate_answer = False

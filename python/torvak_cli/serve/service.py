@@ -3,14 +3,13 @@ and an RFC 2217 port. The loop moves the data, into each channel's output queue 
 of its receive buffer, and never blocks on USB: each device has a worker thread for
 opening and closing its channels and for queries, which hands its results back through
 post()."""
-import ipaddress
 import logging
 import os
 import signal
 import threading
 import time
 from types import FrameType
-from typing import Any, Callable, Dict, Iterable, List, Optional, Set, Union
+from typing import Any, Callable, Dict, Iterable, List, Optional, Set
 
 import zeq_torvak
 from torvak_common import match_serial_number
@@ -19,7 +18,8 @@ from torvak_common.status import DeviceStatus, ServiceStatus
 
 from torvak_cli.serve.channel import Channel  # noqa: F401  (tests reach it here)
 from torvak_cli.serve.device_jobs import ServedPort, close_ports
-from torvak_cli.serve.loop import EventLoop
+from torvak_cli.serve.host import Network
+from torvak_cli.serve.loop import EventLoop, Posted, Ready
 from torvak_cli.serve.refusals import RefusalLog
 from torvak_cli.serve.slot import Slot
 from torvak_cli.serve.states import SlotState
@@ -34,7 +34,7 @@ STOP_LIMIT = 10.0  # seconds the service waits for its workers when stopping
 ABANDON_LIMIT = 3.0  # seconds a service whose loop failed waits for its ports to close
 
 
-Network = Union[ipaddress.IPv4Network, ipaddress.IPv6Network]
+
 
 
 class Service:
@@ -65,7 +65,9 @@ class Service:
         self._published = False  # the state file is this service's to remove
         self.loop = EventLoop()
         # The loop's plumbing, under the names channels and the status socket use.
-        self.post, self.watch, self.unwatch = self.loop.post, self.loop.watch, self.loop.unwatch
+        self.post: Callable[[Posted], None] = self.loop.post  # for any thread
+        self.watch: Callable[[int, int, Ready], None] = self.loop.watch
+        self.unwatch: Callable[[int], None] = self.loop.unwatch
 
     # -- plumbing ----------------------------------------------------------------------
 

@@ -4,16 +4,14 @@ answers by posting to the loop."""
 import functools
 import logging
 import os
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional
 
 from torvak_common.served import DeviceEntry
 
 from torvak_cli.serve.channel import Channel
 from torvak_cli.serve.device_jobs import DeviceWorker, ServedPort
+from torvak_cli.serve.host import Host
 from torvak_cli.serve.states import SLOT_MOVES, SlotState, move
-
-if TYPE_CHECKING:
-    from torvak_cli.serve.service import Service
 
 _log = logging.getLogger("torvak.serve")
 
@@ -27,7 +25,7 @@ class Slot:
     Every field is the loop's: the worker gets copies of what a job needs (the rates, the
     channel count) as the job's arguments and answers through the loop's post()."""
 
-    def __init__(self, service: "Service", index: int, serial: str) -> None:
+    def __init__(self, service: Host, index: int, serial: str) -> None:
         self.service = service
         self.index = index
         self.serial = serial

@@ -9,14 +9,12 @@ import os
 import selectors
 import socket
 import time
-from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional
-
-if TYPE_CHECKING:
-    from torvak_cli.serve.service import Service
+from typing import Any, Dict, Mapping, Optional
 
 from torvak_common.served import STATUS_SOCKET
 
 from torvak_cli.serve.access import bind_private
+from torvak_cli.serve.host import Host
 
 _log = logging.getLogger("torvak.serve")
 _LONGEST_REQUEST = 4096
@@ -66,7 +64,7 @@ class StatusServer:
     """Runs on the service's loop, which owns every field; answers are written without
     blocking it."""
 
-    def __init__(self, service: "Service", directory: str, gid: Optional[int]) -> None:
+    def __init__(self, service: Host, directory: str, gid: Optional[int]) -> None:
         self.service = service
         self.path = os.path.join(directory, STATUS_SOCKET)
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)

@@ -7,17 +7,15 @@ import pwd
 import selectors
 import socket
 import struct
-from typing import TYPE_CHECKING, Any, Callable, Optional, Tuple
+from typing import Any, Callable, Optional, Tuple
 
 from torvak_common.served import CHANNELS_PER_SLOT, FLOW_WINDOW, LOCAL_SOCKET_SUFFIX, MAX_TCP_PORT, rfc2217_port
 
 from torvak_cli.serve.access import bind_private, may_use_ttys, peer_uid
 from torvak_cli.serve.addresses import is_this_machine, peer_address
 from torvak_cli.serve.ends import Core
+from torvak_cli.serve.host import Host
 from torvak_cli.serve.rfc2217 import Client
-
-if TYPE_CHECKING:
-    from torvak_cli.serve.service import Service
 
 _log = logging.getLogger("torvak.serve")
 # A TCP client that has vanished (no FIN, no RST) is dropped after about a minute.
@@ -44,11 +42,10 @@ def listen(bind: str, port: int) -> socket.socket:
     return sock
 
 
-
 class Listeners:
     """The channel's RFC 2217 listeners and whom they let in. Every field is the loop's."""
 
-    def __init__(self, channel: Core, service: "Service", slot_index: int) -> None:
+    def __init__(self, channel: Core, service: Host, slot_index: int) -> None:
         self._channel = channel
         self._service = service
         self._slot_index = slot_index
@@ -207,7 +204,7 @@ class SocketEnd:
     """An admitted RFC 2217 client holding the channel: its socket and what waits for it.
     Every field is the loop's."""
 
-    def __init__(self, channel: Core, service: "Service", client: Client) -> None:
+    def __init__(self, channel: Core, service: Host, client: Client) -> None:
         self._channel = channel
         self._service = service
         self.client = client

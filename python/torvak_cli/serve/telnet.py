@@ -38,7 +38,8 @@ class TelnetInput:
     IAC IAC is a data byte 255 (inside a subnegotiation, a 255 of its content). An IAC SE
     with no subnegotiation open ends nothing and is passed over. A command other than IAC SE
     inside a subnegotiation abandons that subnegotiation (a peer that forgot its SE: the
-    unfinished content is never acted on) and is taken as it stands."""
+    unfinished content is never acted on) and is taken as it stands. One per client, fed
+    on the loop alone."""
 
     def __init__(self, limit: int = SUBNEGOTIATION_LIMIT) -> None:
         self.limit = limit

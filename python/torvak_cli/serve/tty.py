@@ -4,15 +4,13 @@ import errno
 import logging
 import os
 import selectors
-from typing import TYPE_CHECKING, Callable, Optional
+from typing import Callable, Optional
 
 from torvak_common.served import FLOW_WINDOW
 
 from torvak_cli.serve.ends import Core
+from torvak_cli.serve.host import Host
 from torvak_cli.serve.ptys import Pty
-
-if TYPE_CHECKING:
-    from torvak_cli.serve.service import Service
 
 _log = logging.getLogger("torvak.serve")
 # What a rate change takes from the master at most (a pty holds a few KiB; this only bounds
@@ -24,7 +22,7 @@ class TtyEnd:
     """The channel's pty, there for the channel's life; it holds the channel while a
     program has the tty open (`active`). Every field is the loop's."""
 
-    def __init__(self, channel: Core, service: "Service", pty: Pty) -> None:
+    def __init__(self, channel: Core, service: Host, pty: Pty) -> None:
         self._channel = channel
         self._service = service
         self.pty = pty
