@@ -34,6 +34,10 @@ STALL_WARNING = 5.0  # seconds of the device taking nothing before the log says 
 # Input pauses while this many rate changes wait for the device: each is a round trip to
 # it, and a client could otherwise queue them faster than the device confirms them.
 RATE_BACKLOG = 16
+# The states the data path compares with, looked up once.
+_TAKING, _WAITING_ROOM, _WAITING_RATES, _CLOSED = (ToDevice.TAKING, ToDevice.WAITING_ROOM, ToDevice.WAITING_RATES,
+                                                   ToDevice.CLOSED)
+_PASSING, _DROPPING = FromDevice.PASSING, FromDevice.DROPPING
 
 
 class Channel:
@@ -170,12 +174,12 @@ class Channel:
             return  # nobody holds the channel: discarded, as a closed tty does
         sink = end.outgoing
         if len(sink) > OVERRUN:
-            if self.from_device_state is not FromDevice.DROPPING:
+            if self.from_device_state is not _DROPPING:
                 _log.warning("%s: the client does not read; received data is being dropped", self)
                 self.from_device_state = move(self, self.from_device_state, FromDevice.DROPPING,
                                               FROM_DEVICE_MOVES, "from the device: ")
             return
-        if self.from_device_state is not FromDevice.PASSING:
+        if self.from_device_state is not _PASSING:
             self.from_device_state = move(self, self.from_device_state, FromDevice.PASSING, FROM_DEVICE_MOVES,
                                           "from the device: ")
         self.from_device += len(data)
@@ -351,19 +355,19 @@ class Channel:
         """Sets the events watched on the end holding the channel from the buffers: input
         pauses while much waits for the device or for the reader."""
         state = self.to_device_state
-        if state is ToDevice.CLOSED:
-            return
         if self._backlog or self._room <= 0:
-            new = ToDevice.WAITING_ROOM
-        elif self.rate_jobs >= RATE_BACKLOG:
-            new = ToDevice.WAITING_RATES
+            new = _WAITING_ROOM
+        elif self.rate_jobs < RATE_BACKLOG:
+            new = _TAKING
         else:
-            new = ToDevice.TAKING
+            new = _WAITING_RATES
         if new is not state:
+            if state is _CLOSED:
+                return
             self._move_to_device(new)
         end = self.end
         if end is not None:
-            end.watch(new is ToDevice.TAKING)
+            end.watch(new is _TAKING)
 
     def _move_to_device(self, new: ToDevice) -> None:
         self.to_device_state = move(self, self.to_device_state, new, TO_DEVICE_MOVES, "to the device: ")

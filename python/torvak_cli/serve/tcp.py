@@ -18,6 +18,7 @@ from torvak_cli.serve.host import Host
 from torvak_cli.serve.rfc2217 import Client
 
 _log = logging.getLogger("torvak.serve")
+_EVENT_READ, _EVENT_WRITE = selectors.EVENT_READ, selectors.EVENT_WRITE
 # A TCP client that has vanished (no FIN, no RST) is dropped after about a minute.
 KEEPALIVE = (
     (socket.SO_KEEPALIVE, socket.SOL_SOCKET, 1),
@@ -211,6 +212,8 @@ class SocketEnd:
         self.sock = client.sock
         self.outgoing = client.outgoing  # the client's own buffer, only ever changed in place
         self.deliver: Callable[[bytes], None] = client.send_data  # telnet's IAC doubled
+        self._watch_fd = service.watch
+        self._ready = self.on_ready  # made once: watch() runs at every event
 
     def __str__(self) -> str:
         return str(self._channel)
@@ -225,10 +228,10 @@ class SocketEnd:
 
     def watch(self, takes_input: bool) -> None:
         outgoing = self.outgoing
-        events = selectors.EVENT_WRITE if outgoing else 0
+        events = _EVENT_WRITE if outgoing else 0
         if takes_input and len(outgoing) < FLOW_WINDOW:
-            events |= selectors.EVENT_READ
-        self._service.watch(self.sock.fileno(), events, self.on_ready)
+            events |= _EVENT_READ
+        self._watch_fd(self.sock.fileno(), events, self._ready)
 
     def rate_settled(self) -> None:
         self.client.rate_settled()

@@ -16,6 +16,7 @@ _log = logging.getLogger("torvak.serve")
 # What a rate change takes from the master at most (a pty holds a few KiB; this only bounds
 # a program that keeps writing as fast as it is read).
 HELD_LIMIT = 1 << 20
+_EVENT_READ, _EVENT_WRITE = selectors.EVENT_READ, selectors.EVENT_WRITE
 
 
 class TtyEnd:
@@ -29,6 +30,8 @@ class TtyEnd:
         self.active = False  # a program holds the tty and the loop reads its master
         self.outgoing = bytearray()  # from the device, for the master
         self.deliver: Callable[[bytes], None] = self.outgoing.extend  # no call of ours per read
+        self._watch_fd = service.watch
+        self._ready = self.on_ready  # made once: watch() runs at every event
         self._open_watch: Optional[int] = None  # the tty's watch in service.tty_opens
         opens = service.tty_opens
         if opens is not None:
@@ -55,10 +58,10 @@ class TtyEnd:
 
     def watch(self, takes_input: bool) -> None:
         outgoing = self.outgoing
-        events = selectors.EVENT_WRITE if outgoing else 0
+        events = _EVENT_WRITE if outgoing else 0
         if takes_input and len(outgoing) < FLOW_WINDOW:
-            events |= selectors.EVENT_READ
-        self._service.watch(self.pty.master, events, self.on_ready)
+            events |= _EVENT_READ
+        self._watch_fd(self.pty.master, events, self._ready)
 
     def rate_settled(self) -> None:
         pass  # a program learns the rate from the tty itself
