@@ -14,3 +14,16 @@ def search_path(*more):
     for entry in more:
         entries.extend(part for part in (entry or "").split(os.pathsep) if part)
     return os.pathsep.join(entries)
+
+
+def with_emulator_plugin(env):
+    """env, naming the emulator's pytest plugin in PYTEST_PLUGINS for child pytest runs
+    when the emulator is a build on PYTHONPATH rather than the installed torvak-emu wheel
+    (whose entry point registers it; naming it twice would be an error)."""
+    from importlib import metadata
+
+    try:
+        metadata.distribution("torvak-emu")
+    except metadata.PackageNotFoundError:
+        env = dict(env, PYTEST_PLUGINS="torvak_emu.pytest_plugin")
+    return env

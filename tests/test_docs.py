@@ -24,6 +24,8 @@ import sys
 
 import pytest
 
+from package_source import with_emulator_plugin
+
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PAGES = ["README.md"] + sorted(
     os.path.join("docs", name) for name in os.listdir(os.path.join(REPO, "docs")) if name.endswith(".md")
@@ -64,7 +66,9 @@ def _environment():
     env["PATH"] = os.path.dirname(sys.executable) + os.pathsep + env.get("PATH", "")
     env["PYTHONPATH"] = os.pathsep.join(p for p in (os.path.join(REPO, "python"), env.get("PYTHONPATH")) if p)
     env["PYTHONDONTWRITEBYTECODE"] = "1"
-    return env
+    # The emulator's pytest plugin, as the torvak-emu wheel registers it, for the emulator
+    # page's tests.
+    return with_emulator_plugin(env)
 
 
 def _emulated(options, command):

@@ -366,14 +366,18 @@ class TestPatientQueue:
             direct.write(bytes(16384))
         assert time.monotonic() - started < 1.8
         direct.close()
-        time.sleep(max(0.0, 2 - (time.monotonic() - started)))
+        # Room comes back a transfer at a time: about 5 s each at this pace.
+        deadline = time.monotonic() + 15
+        while not queue.events()[0] and time.monotonic() < deadline:
+            time.sleep(0.1)
         room, waiting, changes, _ = queue.events()
         assert 0 < room < 4096 and waiting == len(data) - room and changes == 0
         assert queue.put(b"") == 0  # still no failure
         assert queue.change_rate(19200)
         served_port.reset_output_buffer()  # what is not yet submitted goes; the change stays
         device.set_pace_ms(0)
-        assert _outcomes_until(queue, 1) == [(19200, 19200)]
+        # The change waits for the transfers in flight, paced as they were sent (up to 10 s).
+        assert _outcomes_until(queue, 1, timeout=25) == [(19200, 19200)]
         assert queue.put(b"tail") == 4
         assert _events_ready(queue, 5)  # drained
         assert queue.events()[:3] == (len(data), 0, 0)

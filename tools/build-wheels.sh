@@ -9,6 +9,11 @@
 # build/wheel-tools. Needs what tools/setup.sh installs (python3-venv, python3-dev, the
 # compiler, CMake, libusb's headers).
 #
+# On this path (not the zig one) each interpreter also gets the emulator's wheel, torvak_emu
+# with its pytest plugin (emulator/pyproject.toml), when umockdev's development files are
+# here (libumockdev-dev): it links the system's libumockdev and GLib, so it is not repaired,
+# keeps the platform tag linux_ARCH and is for machines like this one, as test tooling.
+#
 # Then OUT/simple becomes a package index (PEP 503) over the files in OUT, with pyserial's
 # wheel (the module's one dependency, pure Python) downloaded into OUT beside them, so that
 # a machine with no network and no compiler installs from a copy of OUT:
@@ -78,6 +83,11 @@ say "the sdist"
 for arch in "${archs[@]}"; do tools/zig/build-wheels.sh "$arch" "$out" "${pythons[@]}"; done
 [ ${#archs[@]} -gt 0 ] && pythons=()
 
+emulator=0
+if [ ${#pythons[@]} -gt 0 ]; then
+  if pkg-config --exists umockdev-1.0; then emulator=1
+  else say "no emulator wheel: umockdev's development files are missing (libumockdev-dev, tools/setup.sh)"; fi
+fi
 for python in "${pythons[@]}"; do
   tag=$("$python" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
   raw=build/wheels/$tag
@@ -89,8 +99,15 @@ for python in "${pythons[@]}"; do
   # No --plat: auditwheel picks the most widely compatible manylinux tag the wheel meets.
   auditwheel repair -w "$out" "$raw"/zeq_torvak-*.whl >>"build/wheels/$tag.log" 2>&1 \
     || { tail -n 30 "build/wheels/$tag.log" >&2; exit 1; }
+  if [ "$emulator" = 1 ]; then
+    say "the $tag emulator wheel, log build/wheels/emu-$tag.log"
+    rm -f "$out"/torvak_emu-*-"$tag"-"$tag"-*.whl
+    "$python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$out" ./emulator >"build/wheels/emu-$tag.log" 2>&1 \
+      || { tail -n 30 "build/wheels/emu-$tag.log" >&2; exit 1; }
+  fi
 done
 ls -1 "$out"/zeq_torvak-*
+ls -1 "$out"/torvak_emu-* 2>/dev/null || true
 
 # The package index over OUT. What the wheels require and OUT does not hold yet (pyserial)
 # is downloaded as a wheel first; the index writer refuses to leave an index that lacks it.

@@ -5,6 +5,9 @@
 # load the libusb bundled in the wheel. Then the emulated-device tests of the module,
 # torvak_serial and the CLI (or the tests named after PYTHON) run against that
 # installation, with the source tree's python/ kept off the path (TORVAK_TEST_INSTALLED=1).
+# Last, where OUT has the emulator's wheel for PYTHON, a user's test file with the
+# torvak_device fixture runs on it: it must pass under umockdev-wrapper and skip, saying
+# why once, without it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=$(cd "$1" && pwd)
@@ -50,3 +53,52 @@ emu=$(PYTHON="$venv/bin/python" tools/build-emulator.sh "$emu" 2>"build/wheel-ch
 # which hears of devices plugged in later only through the emulator's preload library.
 TORVAK_TEST_INSTALLED=1 TORVAK_REQUIRE_EMULATOR=1 TORVAK_EMU_PATH="$emu" PYTHONPATH="$emu" \
   "$emu/torvak-emu-wrapper" "$venv/bin/pytest" -q -p no:cacheprovider --basetemp="build/wheel-check/pytest$tag" "${tests[@]}"
+
+# A user's own tests on the emulator's wheel (built on the host path beside the module's):
+# installed from the same index, its pytest plugin plugs a device for them under
+# umockdev-wrapper, and without the wrapper they skip, saying why once.
+if ! compgen -G "$out/torvak_emu-*-cp$tag-*.whl" >/dev/null; then
+  say "no torvak_emu wheel for cp$tag in $out: the user test run is left out"
+  exit 0
+fi
+"${pip[@]}" install --isolated --only-binary :all: --index-url "file://$out/simple" torvak-emu
+# Outside the checkout, so that the project's pytest configuration does not apply.
+user=$(mktemp -d)
+trap 'rm -rf "$user"' EXIT
+cat >"$user/test_user.py" <<'TESTS'
+import pytest
+import serial
+import torvak_serial
+
+
+def test_the_line_echoes(torvak_device):
+    with serial.serial_for_url("torvak://EMU0001/1", timeout=2) as port:
+        port.write(b"hello\n")
+        assert port.readline() == b"hello\n"
+
+
+@pytest.mark.torvak_device(serial="USER02", channels=2)
+def test_an_unplug_fails_the_read(torvak_device):
+    assert [p.device for p in torvak_serial.comports()] == ["torvak://USER02/1", "torvak://USER02/2"]
+    with serial.serial_for_url("torvak://USER02/2", timeout=2) as port:
+        torvak_device.unplug()
+        with pytest.raises(serial.SerialException):
+            port.read(1)
+TESTS
+venv_python=$PWD/$venv/bin/python
+user_run() {
+  (cd "$user" && env -u PYTHONPATH -u TORVAK_REQUIRE_EMULATOR -u TORVAK_TEST_INSTALLED "$@" \
+    "$(dirname "$venv_python")/pytest" -q -p no:cacheprovider test_user.py 2>&1) | tee "$user/last.log"
+}
+say "a user's test file with the torvak_device fixture, under umockdev-wrapper"
+user_run umockdev-wrapper
+grep -qE "^2 passed" "$user/last.log" || { say "FAILED: the user's tests did not pass on the emulated device" >&2; exit 1; }
+say "the same under the emulator's torvak-emu-wrapper (for a libusb built without udev)"
+user_run "$(dirname "$venv_python")/torvak-emu-wrapper"
+grep -qE "^2 passed" "$user/last.log" || { say "FAILED: the user's tests did not pass under torvak-emu-wrapper" >&2; exit 1; }
+say "the same without umockdev-wrapper"
+user_run env -u LD_PRELOAD
+grep -qE "^2 skipped" "$user/last.log" \
+  && [ "$(grep -c "^torvak-emu: 2 test(s) skipped, no emulated Torvak device: .*umockdev-wrapper pytest" "$user/last.log")" = 1 ] \
+  || { say "FAILED: without umockdev-wrapper the user's tests did not skip with the one message" >&2; exit 1; }
+say "the user's tests pass on the emulator's wheel, and skip with one message without umockdev-wrapper"

@@ -46,7 +46,8 @@ def _load_native():
         except ImportError as error:
             _load_error = (
                 "the emulator's native part is not importable from {} ({}); "
-                "build it with tools/build-emulator.sh".format(os.path.dirname(os.path.abspath(__file__)), error)
+                "install umockdev's library (Debian/Ubuntu: apt install libumockdev0), or in a "
+                "checkout build the emulator with tools/build-emulator.sh".format(os.path.dirname(os.path.abspath(__file__)), error)
             )
         else:
             _loaded = _native

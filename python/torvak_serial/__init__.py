@@ -1,6 +1,6 @@
 """pyserial support for Torvak devices: torvak:// URLs and a listing of the channels.
 
-Importing this package registers the URL scheme with pyserial:
+Importing this package registers the URL scheme with pyserial::
 
     import serial
     import torvak_serial

@@ -13,8 +13,13 @@ __all__ = ["SCHEME", "make_url", "parse_url"]
 
 
 def parse_url(url: str) -> Tuple[str, int]:
-    """(serial number, channel number) of a torvak:// URL; SerialException saying what is
-    wrong when it is not one."""
+    """(serial number, channel number) of a ``torvak://SERIAL/N`` URL; SerialException
+    saying what is wrong when it is not one.
+
+    SERIAL is the device's USB serial number (percent-encoded where it needs to be; letter
+    case does not matter) or ``ANY``, the first device found; N is the channel, counted
+    from 1. The URL takes no options (no ``?...``): the baud rate and the time-outs are
+    set on the port, as pyserial's arguments or attributes."""
     try:
         serial_number, channel = torvak_common.parse_url(url)
     except ValueError as error:

@@ -20,6 +20,13 @@ using Clock = std::chrono::steady_clock;
 // completions, few enough that a failure strands little behind it.
 constexpr size_t kMaxTransfers = 4;
 constexpr size_t kPacketsPerTransfer = 4;
+// A patient queue (the service's) has no time limit to share out among its packets: it
+// sends fewer, larger transfers, as much in flight as two of them hold. Each transfer costs
+// a completion and a wake-up of the reader thread whatever its size, so this moves about
+// three times the bytes per CPU second (bench/bench_data_plane.py), and what a purge or a
+// close finds in flight stays at 2 KiB.
+constexpr size_t kPatientPacketsPerTransfer = 16;
+constexpr size_t kPatientTransfers = 2;
 // While waiting, how often to look whether the device's reader has stopped: transfers in
 // flight when it stops may complete only once the device is released.
 constexpr auto kEndCheck = std::chrono::milliseconds(20);
@@ -242,7 +249,7 @@ unsigned OutputQueue::transfer_timeout_locked(size_t packets) const {
 
 void OutputQueue::pump_locked() {
     if (stopped_ || failed_ || !core_) return;
-    while (transfers_ < kMaxTransfers && change_state_ == ChangeState::Idle) {
+    while (transfers_ < (patient_ ? kPatientTransfers : kMaxTransfers) && change_state_ == ChangeState::Idle) {
         // Bytes up to the next change; the change itself once everything before it is done.
         size_t ready = buffered_;
         if (!changes_.empty()) {
@@ -253,7 +260,8 @@ void OutputQueue::pump_locked() {
             }
         }
         if (ready == 0) return;
-        const size_t payload = std::min(ready, kPacketsPerTransfer * wire::kMaxPayload);
+        const size_t payload =
+            std::min(ready, (patient_ ? kPatientPacketsPerTransfer : kPacketsPerTransfer) * wire::kMaxPayload);
         const size_t packets = (payload + wire::kMaxPayload - 1) / wire::kMaxPayload;
         std::vector<uint8_t> data;
         data.reserve(packets * wire::kPackageSize);

@@ -163,7 +163,7 @@ class Channel:
 
     def on_port(self, events: int) -> None:
         try:
-            data = self.port.read(65536)
+            data = self.port.take(65536)
         except (SerialException, OSError, AssertionError) as error:
             self.slot.lost(error)
             return

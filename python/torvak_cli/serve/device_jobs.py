@@ -40,6 +40,16 @@ class ServedPort(torvak_serial.protocol_torvak.Serial):
         queue: PatientOutput = self._output
         return queue
 
+    def take(self, size):
+        """What has arrived, up to `size` bytes, at once: the loop's read, without the
+        time limits and cancelling of read()."""
+        channel = self._open_channel()
+        with self._errors_as_serial_exceptions():
+            data = channel.read(size)
+        if not data and self._input_ended(channel):
+            raise self._device_gone()
+        return data
+
 
 def close_ports(ports: Sequence[ServedPort]) -> None:
     for port in ports:
