@@ -40,12 +40,12 @@ class ServedPort(torvak_serial.protocol_torvak.Serial):
         queue: PatientOutput = self._output
         return queue
 
-    def take(self, size):
+    def take(self, size: int) -> bytes:
         """What has arrived, up to `size` bytes, at once: the loop's read, without the
         time limits and cancelling of read()."""
         channel = self._open_channel()
         with self._errors_as_serial_exceptions():
-            data = channel.read(size)
+            data: bytes = channel.read(size)
         if not data and self._input_ended(channel):
             raise self._device_gone()
         return data
