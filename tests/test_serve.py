@@ -349,11 +349,52 @@ def test_a_rate_refused_after_the_tty_changed_again_asks_for_the_newer_one():
 
     for tty_now, asked, set_back in ((38400, [38400], []), (57600, [], [9600])):
         channel = Channel.__new__(Channel)
-        channel.rate, channel.rate_jobs, channel.client, channel.pty = 57600, 1, None, Pty(tty_now)
+        channel.rate, channel.rate_jobs, channel.end = 57600, 1, None
+        channel.tty = type("TtyEnd", (), {"pty": Pty(tty_now)})()
         channel.queue = type("Queue", (), {"asked": [], "change_rate": lambda self, rate: self.asked.append(rate) or 1})()
         channel.slot = type("Slot", (), {"serial": "X"})()
         channel.number, channel._backlog, channel._changes = 1, collections.deque(), collections.deque()
         channel.rate_refused(57600, 9600, OSError("refused"))
         assert channel.queue.asked == asked
-        assert channel.pty.set == set_back
+        assert channel.tty.pty.set == set_back
         assert channel.rate == (asked[0] if asked else 9600)
+
+
+def test_a_channel_s_way_to_the_device_moves_only_as_its_table_allows(caplog):
+    """Input is read only in TAKING; the pauses for room and for rate answers are states of
+    their own, each move said at debug level; a stopped channel moves no more."""
+    import collections
+    import logging
+
+    import pytest
+
+    from torvak_cli.serve import channel as channel_module
+    from torvak_cli.serve.states import TO_DEVICE_MOVES, BadMove, ToDevice, move
+
+    class End:
+        watched = []
+
+        def watch(self, takes_input):
+            self.watched.append(takes_input)
+
+    channel = channel_module.Channel.__new__(channel_module.Channel)
+    channel.slot = type("Slot", (), {"serial": "X"})()
+    channel.number, channel.end, channel.to_device_state = 1, End(), ToDevice.WAITING_ROOM
+    channel._backlog, channel._room, channel.rate_jobs = collections.deque(), 0, 0
+    with caplog.at_level(logging.DEBUG, logger="torvak.serve"):
+        for room, jobs, backlog, state in ((0, 0, [], ToDevice.WAITING_ROOM), (10, 0, [], ToDevice.TAKING),
+                                           (10, 0, [b"x"], ToDevice.WAITING_ROOM),
+                                           (10, channel_module.RATE_BACKLOG, [], ToDevice.WAITING_RATES),
+                                           (10, 1, [], ToDevice.TAKING)):
+            channel._room, channel.rate_jobs, channel._backlog = room, jobs, collections.deque(backlog)
+            channel.update()
+            assert channel.to_device_state is state
+            assert End.watched[-1] == (state is ToDevice.TAKING) == channel.takes_input()
+        assert "X/1: to the device: waiting_room -> taking" in caplog.text
+        assert "X/1: to the device: waiting_rates -> taking" in caplog.text
+        channel._move_to_device(ToDevice.CLOSED)
+        channel.update()
+        assert channel.to_device_state is ToDevice.CLOSED and len(End.watched) == 5
+    assert all(ToDevice.CLOSED in TO_DEVICE_MOVES[state] for state in ToDevice if state is not ToDevice.CLOSED)
+    with pytest.raises(BadMove, match="closed cannot become taking"):
+        move(channel, ToDevice.CLOSED, ToDevice.TAKING, TO_DEVICE_MOVES)

@@ -22,7 +22,8 @@ from test_serve import SERIAL, Served, device, served  # noqa: F401  (fixtures)
 from torvak_emu import wait_until
 
 import torvak_common
-from torvak_common.served import DeviceEntry, ask_service, status_request, write_state
+from torvak_common.served import DeviceEntry, ask_service, write_state
+from torvak_common.status import status_request
 
 # Run as another user: what each way into a channel gives (True: an echo; False: the
 # connection ended; else the error's name).

@@ -11,10 +11,13 @@ import sys
 import textwrap
 import time
 
+import pytest
+
 from serial_support import serial
 from test_serve import SERIAL, Served, device, served  # noqa: F401  (the fixtures)
 from torvak_common import ask_service
-from torvak_common.served import read_state, status_request
+from torvak_common.served import read_state
+from torvak_common.status import status_request
 from torvak_emu import wait_until
 
 from torvak_cli.serve.loop import EventLoop
@@ -56,12 +59,13 @@ def test_a_worker_stuck_in_usb_does_not_keep_the_service_from_stopping(tmp_path)
     """A device job that never returns: the stop still ends within STOP_LIMIT and a bit."""
     status, took, output = run_child("""
         import threading, time
-        from torvak_cli.serve import service
+        from torvak_cli.serve import device_jobs, service
+        from torvak_cli.serve.states import SlotState
         service.STOP_LIMIT = 1.0
         served = service.Service({!r}, None, ["STUCK1"])
         slot = served.slots[0]
-        slot.open_job = lambda: time.sleep(3600)
-        served.rescan = lambda: slot.state == "absent" and slot.open()
+        device_jobs.DeviceWorker._open = lambda *args: time.sleep(3600)
+        served.rescan = lambda: slot.state is SlotState.ABSENT and slot.open()
         threading.Timer(0.5, served.request_stop).start()
         served.run()
         print("run ended")
@@ -288,3 +292,28 @@ def test_a_service_whose_loop_dies_frees_everything_and_exits_1(device, child_en
         assert port.read(5) == b"free\n"
     finally:
         port.close()
+
+
+def test_a_slot_moves_only_as_its_table_allows(caplog):
+    """Every move is said at debug level; one the table does not allow (a second open of a
+    slot that is opening) is refused, starts nothing and leaves the state as it was."""
+    from torvak_cli.serve.slot import Slot
+    from torvak_cli.serve.states import SLOT_MOVES, BadMove, SlotState
+
+    assert set(SLOT_MOVES) == set(SlotState)
+    posted = []
+    service = type("Service", (), {"post": staticmethod(posted.append), "stopping": False})()
+    slot = Slot(service, 0, "NOSUCH1")
+    with caplog.at_level(logging.DEBUG, logger="torvak.serve"):
+        slot.open()
+        worker = slot.device
+        with pytest.raises(BadMove, match="opening cannot become opening"):
+            slot.open()
+        assert slot.state is SlotState.OPENING and slot.device is worker
+        assert wait_until(lambda: posted, timeout=10)  # no such device: the open fails
+        posted.pop()()
+        assert slot.state is SlotState.ABSENT and slot.device is None and not worker.alive()
+        with pytest.raises(BadMove, match="absent cannot become closing"):
+            slot._move(SlotState.CLOSING)
+    assert "device NOSUCH1: absent -> opening" in caplog.text
+    assert "device NOSUCH1: opening -> absent" in caplog.text

@@ -6,9 +6,12 @@ channel closes on it; every path here ends with the device closed or owned by an
 A device that ``torvak serve`` holds is reached through the service instead, by a
 torvak:// port.
 """
+from typing import ContextManager, List, Optional, Protocol
+
 import zeq_torvak
 from torvak_common import (
     USB_ID,
+    ServedDevice,
     explain,
     make_url,
     match_serial_number,
@@ -23,20 +26,35 @@ from torvak_cli.failures import CliError
 
 ANY = "ANY"
 NO_DEVICE = "no Torvak device attached (USB {})".format(USB_ID)
+class Port(Protocol):
+    """What the commands use of a port: the device's own (zeq_torvak.Serial), or a
+    torvak:// port through the service."""
+
+    @property
+    def port(self) -> Optional[str]: ...
+
+    @property
+    def in_waiting(self) -> int: ...
+
+    def read(self, size: int = 1) -> bytes: ...
+
+    def write(self, __data: bytes) -> Optional[int]: ...
+
+    def close(self) -> None: ...
 
 
-def attached_serial_numbers():
+def attached_serial_numbers() -> List[Optional[str]]:
     try:
         return zeq_torvak.list_serial_numbers()
     except (OSError, AssertionError) as error:
         raise CliError(explain(error)) from error
 
 
-def _display(serial):
-    return "(no serial number)" if serial is None else serial
+def _display(serial_number: Optional[str]) -> str:
+    return "(no serial number)" if serial_number is None else serial_number
 
 
-def find_serial_number(wanted):
+def find_serial_number(wanted: str) -> str:
     """The serial number of the attached device that `wanted` names, spelt as the device
     reports it (letter case does not matter), or ANY; CliError naming the attached ones."""
     serials = attached_serial_numbers()
@@ -54,7 +72,7 @@ def find_serial_number(wanted):
     return found
 
 
-def open_device(serial):
+def open_device(serial: str) -> zeq_torvak._Device:
     """The device with this serial number ("ANY": the first one), from get_hid_device.
 
     Checks first that such a device is attached, so that the user learns what is there
@@ -66,12 +84,12 @@ def open_device(serial):
         raise CliError(explain(error, serial_number=serial)) from error
 
 
-def opened_device(serial):
+def opened_device(serial: str) -> ContextManager[zeq_torvak._Device]:
     """``with opened_device(serial) as device:`` the device, released at the end."""
     return signals.opened(lambda: open_device(serial), release_device)
 
 
-def channel_count(device, name):
+def channel_count(device: zeq_torvak._Device, name: str) -> int:
     try:
         count = device.channel_count
     except (OSError, AssertionError) as error:
@@ -81,7 +99,7 @@ def channel_count(device, name):
     return count
 
 
-def _name_for(device, channel):
+def _name_for(device: zeq_torvak._Device, channel: int) -> str:
     """The port name that opens `channel` of `device`, which the registry holds open. The
     module upper-cases the serial number of a port name; a device whose serial number has
     lower-case letters is reached as ANY, which is the device this process opened first."""
@@ -93,7 +111,7 @@ def _name_for(device, channel):
     raise CliError("device {} cannot be opened by name while another device is open".format(serial))
 
 
-def _open_served(text, served, channel, baudrate, timeout):
+def _open_served(text: str, served: ServedDevice, channel: int, baudrate: int, timeout: float) -> Port:
     """A torvak:// port of the channel, which reaches it through the service."""
     if not 0 < channel <= served.channel_count:
         raise CliError("{}: channel {} is out of range: device {} has channels 1 to {}".format(
@@ -107,7 +125,7 @@ def _open_served(text, served, channel, baudrate, timeout):
         raise CliError(str(error)) from None
 
 
-def open_port(text, baudrate, timeout):
+def open_port(text: str, baudrate: int, timeout: float) -> Port:
     """An open port named `text` (Torvak:SERIAL:Sn or torvak://SERIAL/N): a
     zeq_torvak.Serial, or a torvak:// port when ``torvak serve`` holds the device; or
     CliError with the reason. Nothing is left open on failure."""
@@ -140,13 +158,13 @@ def open_port(text, baudrate, timeout):
         raise
 
 
-def port_serial(port):
+def port_serial(port: Port) -> str:
     """The serial number of the device behind an open port (named Torvak:SERIAL:Sn, or
     torvak://SERIAL/N when it goes through the service)."""
-    return parse_port(port.port).serial_number
+    return parse_port(port.port or "").serial_number
 
 
-def reader_stopped(port, report, detail):
+def reader_stopped(port: Port, report: str, detail: str) -> CliError:
     """The error for a port whose device stopped delivering data (`report` is the module's
     reader-failure report): usually the device went away."""
     serial = port_serial(port)

@@ -5,14 +5,18 @@ import logging
 import os
 import signal
 import sys
+from typing import IO, TYPE_CHECKING, Any, Callable, ContextManager, Iterable, List, Optional, Tuple, Union
 
 from torvak_common import __version__, check_baudrate, explain
 from torvak_common.module_log import log_report
 
 from torvak_cli import signals
 from torvak_cli.failures import CliError
-from torvak_cli.reports import recording_reports
+from torvak_cli.reports import ReportRecorder, recording_reports
 from torvak_cli.signals import Terminated
+
+if TYPE_CHECKING:
+    from torvak_cli.devices import Port
 
 EXIT_FAILURE = 1
 EXIT_INTERRUPTED = 128 + signal.SIGINT
@@ -28,14 +32,17 @@ PORT_HELP = (
 )
 
 
-def opened_port(args):
+def opened_port(args: argparse.Namespace) -> "ContextManager[Port]":
     """``with opened_port(args) as port:`` the open port, closed on every way out."""
     from torvak_cli.devices import open_port
 
-    return signals.opened(lambda: open_port(args.port, args.baud, POLL_TIMEOUT), lambda port: port.close())
+    def close(port: "Port") -> None:
+        port.close()
+
+    return signals.opened(lambda: open_port(args.port, args.baud, POLL_TIMEOUT), close)
 
 
-def write_last(stream, text):
+def write_last(stream: IO[str], text: str) -> None:
     """Writes to a stream that may lead to a terminal that has gone away. A failed write
     is dropped, and the stream's descriptor is pointed at /dev/null so that the
     interpreter's own flush at exit cannot fail (and change the exit status) either."""
@@ -49,32 +56,32 @@ def write_last(stream, text):
             os.close(null)
 
 
-def _progress_wanted(args, stream):
+def _progress_wanted(args: argparse.Namespace, stream: IO[str]) -> bool:
     if args.progress is not None:
-        return args.progress
+        return bool(args.progress)
     isatty = getattr(stream, "isatty", None)
     return bool(isatty and isatty())
 
 
-def run_list(args, reports):
+def run_list(args: argparse.Namespace, reports: ReportRecorder) -> None:
     from torvak_cli.queries import list_devices
 
     list_devices(sys.stdout, reports, args.json)
 
 
-def run_info(args, reports):
+def run_info(args: argparse.Namespace, reports: ReportRecorder) -> None:
     from torvak_cli.queries import show_info
 
     show_info(args.serial, sys.stdout)
 
 
-def run_status(args, reports):
+def run_status(args: argparse.Namespace, reports: ReportRecorder) -> None:
     from torvak_cli.status import show_status
 
     show_status(sys.stdout, getattr(args, "json", False))
 
 
-def run_term(args, reports):
+def run_term(args: argparse.Namespace, reports: ReportRecorder) -> None:
     from torvak_cli import terminal
 
     sys.stdout.flush()
@@ -88,10 +95,12 @@ def run_term(args, reports):
     write_last(reports.real, "\n--- closed ---\n")
 
 
-def run_send(args, reports):
+def run_send(args: argparse.Namespace, reports: ReportRecorder) -> None:
     from torvak_cli import transfer
     from torvak_cli.progress import ProgressBar
 
+    source: IO[bytes]
+    total: Optional[int]
     if args.file == "-":
         source, total = sys.stdin.buffer, None
     else:
@@ -104,20 +113,21 @@ def run_send(args, reports):
         if source is not sys.stdin.buffer:
             stack.enter_context(source)
         port = stack.enter_context(opened_port(args))
-        name = port.port
+        name = str(port.port)
         progress = ProgressBar(reports.real, total, _progress_wanted(args, reports.real))
         count, seconds = transfer.send(port, source, total, progress)
     write_last(reports.real, transfer.summary("sent", count, name, seconds) + "\n")
 
 
-def run_receive(args, reports):
+def run_receive(args: argparse.Namespace, reports: ReportRecorder) -> None:
     from torvak_cli import transfer
     from torvak_cli.progress import ProgressBar
 
     with contextlib.ExitStack() as stack:
         # The port first: a file is not truncated for a port that cannot be opened.
         port = stack.enter_context(opened_port(args))
-        name = port.port
+        name = str(port.port)
+        sink: IO[bytes]
         if args.file == "-":
             sink = sys.stdout.buffer
         else:
@@ -133,7 +143,7 @@ def run_receive(args, reports):
     write_last(reports.real, transfer.summary("received", count, name, seconds) + "\n")
 
 
-def _positive_int(text):
+def _positive_int(text: str) -> int:
     try:
         value = int(text)
     except ValueError:
@@ -143,14 +153,14 @@ def _positive_int(text):
     return value
 
 
-def _baudrate(text):
+def _baudrate(text: str) -> int:
     try:
         return check_baudrate(int(text) if text.lstrip("+-").isdigit() else text)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
-def _seconds(text):
+def _seconds(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
@@ -160,7 +170,7 @@ def _seconds(text):
     return value
 
 
-def _positive_seconds(text):
+def _positive_seconds(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
@@ -170,14 +180,14 @@ def _positive_seconds(text):
     return value
 
 
-def _add_port_options(parser):
+def _add_port_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("port", metavar="PORT", help=PORT_HELP)
     parser.add_argument(
         "--baud", type=_baudrate, default=DEFAULT_BAUD, metavar="N", help="baud rate (default %(default)s)"
     )
 
 
-def _add_progress_options(parser):
+def _add_progress_options(parser: argparse.ArgumentParser) -> None:
     group = parser.add_mutually_exclusive_group()
     group.add_argument("--progress", dest="progress", action="store_const", const=True, default=None,
                        help="draw the progress bar (default: when standard error is a terminal)")
@@ -200,7 +210,7 @@ RFC 2217), "client" (who holds it, else null), "rate" (baud), "from_device" and 
 answer has only "pid", "directory" and "error". No service running: [] and exit status 0."""
 
 
-def _verbose_option():
+def _verbose_option() -> argparse.ArgumentParser:
     """-v, which each command also takes after its name."""
     options = argparse.ArgumentParser(add_help=False)
     options.add_argument("-v", "--verbose", action="store_true", default=argparse.SUPPRESS,
@@ -208,12 +218,12 @@ def _verbose_option():
     return options
 
 
-def _json_option(parser, fields):
+def _json_option(parser: argparse.ArgumentParser, fields: str) -> None:
     parser.add_argument("--json", action="store_true", help="print JSON (fields below)")
     parser.epilog = fields
 
 
-def build_parser():
+def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="torvak", description="Torvak multi-channel USB serial devices (USB 0483:5750).",
         epilog="torvak COMMAND --help describes a command.",
@@ -224,7 +234,7 @@ def build_parser():
     verbose = _verbose_option()
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", title="commands")
 
-    def command(name, summary, **options):
+    def command(name: str, summary: str, **options: Any) -> argparse.ArgumentParser:
         options.setdefault("parents", [verbose])
         return subparsers.add_parser(name, help=summary, description=summary + ".",
                                      formatter_class=argparse.RawDescriptionHelpFormatter, **options)
@@ -282,7 +292,7 @@ def build_parser():
     return parser
 
 
-def _split_passed_on(argv):
+def _split_passed_on(argv: List[str]) -> Tuple[List[str], Optional[List[str]]]:
     """(what torvak reads, what it passes on unread): the arguments after ``miniterm``
     are pyserial's, options and --help included."""
     for i, arg in enumerate(argv):
@@ -293,7 +303,7 @@ def _split_passed_on(argv):
     return argv, None
 
 
-def _configure_logging(verbose):
+def _configure_logging(verbose: bool) -> None:
     if verbose:
         logging.basicConfig(level=logging.DEBUG, stream=sys.stderr,
                             format="torvak: %(levelname)s: %(name)s: %(message)s")
@@ -301,7 +311,8 @@ def _configure_logging(verbose):
         logging.basicConfig(format="torvak: %(message)s", stream=sys.stderr)
 
 
-def main(argv=None):
+def main(argv: Optional[Iterable[str]] = None) -> Union[int, str, None]:
+    """The exit status: a number, or (from pyserial's miniterm) a message or None."""
     parser = build_parser()
     argv, passed_on = _split_passed_on(sys.argv[1:] if argv is None else list(argv))
     args = parser.parse_args(argv)
@@ -321,13 +332,14 @@ def main(argv=None):
     if args.command == "miniterm":
         from torvak_cli.miniterm import run_miniterm
 
-        return run_miniterm(passed_on, args.subparser.format_help())
+        return run_miniterm(passed_on or [], args.subparser.format_help())
     message = None
     status = 0
     with recording_reports() as reports:
         try:
             with signals.ending_signals_raise():
-                args.run(args, reports)
+                run: Callable[[argparse.Namespace, ReportRecorder], None] = args.run
+                run(args, reports)
         except CliError as error:
             message, status = str(error), EXIT_FAILURE
         except KeyboardInterrupt:

@@ -8,11 +8,12 @@ the stock one would end with a traceback.
 """
 import contextlib
 import sys
+from typing import Sequence, Union
 
 from torvak_common import make_url, match_serial_number, parse_port
 
 
-def _as_url(text):
+def _as_url(text: str) -> str:
     """PORT as a torvak:// URL, its serial number spelt as the device reports it; left as
     given when it names no channel, for miniterm to report."""
     try:
@@ -27,7 +28,7 @@ def _as_url(text):
     return make_url(serial_number, channel)
 
 
-def run_miniterm(argv, own_help=""):
+def run_miniterm(argv: Sequence[str], own_help: str = "") -> Union[int, str, None]:
     """Runs pyserial's miniterm with these arguments; for --help, own_help comes first and
     then pyserial's list of its options."""
     import serial
@@ -36,7 +37,7 @@ def run_miniterm(argv, own_help=""):
     import torvak_serial  # noqa: F401  (registers torvak:// with pyserial)
 
     class Miniterm(miniterm.Miniterm):
-        def handle_menu_key(self, c):
+        def handle_menu_key(self, c: str) -> None:
             try:
                 super().handle_menu_key(c)
             except (ValueError, serial.SerialException) as error:
@@ -47,7 +48,7 @@ def run_miniterm(argv, own_help=""):
     if first is not None:
         arguments[first] = _as_url(arguments[first])
     saved = sys.argv, miniterm.Miniterm
-    sys.argv, miniterm.Miniterm = ["torvak miniterm"] + arguments, Miniterm
+    sys.argv, miniterm.Miniterm = ["torvak miniterm"] + arguments, Miniterm  # type: ignore[misc]
     if own_help and ("-h" in arguments or "--help" in arguments):
         sys.stdout.write(own_help + "\n")
         sys.stdout.flush()
@@ -56,5 +57,5 @@ def run_miniterm(argv, own_help=""):
     except SystemExit as stop:  # --help, or an argument error
         return stop.code
     finally:
-        sys.argv, miniterm.Miniterm = saved
+        sys.argv, miniterm.Miniterm = saved  # type: ignore[misc]
     return 0

@@ -2,17 +2,20 @@
 A device that ``torvak serve`` holds is asked through the service's status socket."""
 import json
 import time
+from typing import IO, Any, Dict, Optional, Tuple
 
-from torvak_common import StatusError, ask_service, explain, served_device
-from torvak_common.served import ECHO_PROBE, info_request
+from torvak_common import ServedDevice, StatusError, ask_service, explain, served_device
+from torvak_common.served import ECHO_PROBE
+from torvak_common.status import InfoAnswer, info_request
 
 from torvak_cli.devices import NO_DEVICE, attached_serial_numbers, channel_count, opened_device
 from torvak_cli.failures import CliError
+from torvak_cli.reports import ReportRecorder
 
 ECHO_TIMEOUT_TEXT = "0.5 s"  # the module's wait for an echo reply
 
 
-def _ask_service(served, echo):
+def _ask_service(served: ServedDevice, echo: bool) -> Dict[str, Any]:
     """What the service holding the device says of it: the info answer, or CliError."""
     try:
         return ask_service(served.directory, info_request(served.serial_number, echo))
@@ -21,11 +24,11 @@ def _ask_service(served, echo):
             served.serial_number, served.pid, error)) from None
 
 
-def _describe(serial, reports):
+def _describe(serial: Optional[str], reports: ReportRecorder) -> Dict[str, Any]:
     """{"serial", "channels", "firmware", "error"} of one device for ``list``: channels and
     firmware None when it could not be asked, and error then says why. The reader's report
     of that failure is not repeated."""
-    entry = {"serial": serial, "channels": None, "firmware": None, "error": None}
+    entry: Dict[str, Any] = {"serial": serial, "channels": None, "firmware": None, "error": None}
     if serial is None:
         entry["error"] = "no serial number: cannot be opened by name"
         return entry
@@ -47,14 +50,14 @@ def _describe(serial, reports):
     return entry
 
 
-def _cells(entry):
+def _cells(entry: Dict[str, Any]) -> Tuple[str, str]:
     if entry["error"] is not None:
         return "?", "({})".format(entry["error"])
     firmware = entry["firmware"]
-    return str(entry["channels"]), "(no answer)" if firmware is None else firmware
+    return str(entry["channels"]), "(no answer)" if firmware is None else str(firmware)
 
 
-def list_devices(out, reports, as_json=False):
+def list_devices(out: IO[str], reports: ReportRecorder, as_json: bool = False) -> None:
     serials = attached_serial_numbers()
     if as_json:
         json.dump([_describe(serial, reports) for serial in serials], out, indent=2)
@@ -70,12 +73,12 @@ def list_devices(out, reports, as_json=False):
         out.write("{}  {}  {}\n".format(serial.ljust(widths[0]), channels.ljust(widths[1]), firmware))
 
 
-def show_info(serial, out):
+def show_info(serial: str, out: IO[str]) -> None:
     served = served_device(serial)
     if served is not None:
-        answer = _ask_service(served, echo=True)
-        _write_info(out, answer["serial"], answer.get("channels"), answer.get("firmware"), answer.get("echo"),
-                    answer.get("echo_seconds"))
+        told: InfoAnswer = _ask_service(served, echo=True)  # type: ignore[assignment]
+        _write_info(out, told["serial"], told.get("channels"), told.get("firmware"), told.get("echo"),
+                    told.get("echo_seconds"))
         out.write("served by         torvak serve (process {}, {})\n".format(served.pid, served.directory))
         return
     with opened_device(serial) as device:
@@ -91,7 +94,8 @@ def show_info(serial, out):
     _write_info(out, name, count, version, answer, round_trip)
 
 
-def _write_info(out, name, count, version, answer, round_trip):
+def _write_info(out: IO[str], name: str, count: Optional[int], version: Optional[str], answer: Optional[str],
+                round_trip: Optional[float]) -> None:
     out.write("serial number     {}\n".format(name))
     out.write("channels          {}\n".format(count))
     out.write("firmware version  {}\n".format("(no answer)" if version is None else version))
@@ -99,4 +103,4 @@ def _write_info(out, name, count, version, answer, round_trip):
         raise CliError("device {} did not answer the echo within {}".format(name, ECHO_TIMEOUT_TEXT))
     if answer != ECHO_PROBE:
         raise CliError("device {} echoed {!r} instead of {!r}".format(name, answer, ECHO_PROBE))
-    out.write("echo round trip   {:.1f} ms\n".format(round_trip * 1000.0))
+    out.write("echo round trip   {:.1f} ms\n".format((round_trip or 0.0) * 1000.0))

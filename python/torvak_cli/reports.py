@@ -9,6 +9,8 @@ looks at what was reported and decides what the user sees.
 """
 import sys
 import threading
+from types import TracebackType
+from typing import IO, Any, List, Optional, Type
 
 from torvak_common import reader_failure_serial
 
@@ -16,24 +18,24 @@ from torvak_common import reader_failure_serial
 class ReportRecorder:
     """Stands in for ``sys.stderr``; keeps every write as one report."""
 
-    def __init__(self, real):
+    def __init__(self, real: IO[str]) -> None:
         self.real = real  # where the command itself writes meanwhile
         self._lock = threading.Lock()
-        self._reports = []  # guarded by _lock; written on the reader thread
+        self._reports: List[str] = []  # guarded by _lock; written on the reader thread
 
-    def write(self, text):
+    def write(self, text: str) -> int:
         with self._lock:
             self._reports.append(str(text))
         return len(text)
 
-    def flush(self):
+    def flush(self) -> None:
         pass
 
-    def __getattr__(self, name):
+    def __getattr__(self, name: str) -> Any:
         # Anything beyond write and flush (encoding, fileno, isatty) is the real stream's.
         return getattr(self.real, name)
 
-    def reader_failure(self):
+    def reader_failure(self) -> Optional[str]:
         """The reader's failure report, or None while the reader runs."""
         with self._lock:
             for text in self._reports:
@@ -41,7 +43,7 @@ class ReportRecorder:
                     return text
         return None
 
-    def take(self):
+    def take(self) -> List[str]:
         """Every report so far; they are forgotten here."""
         with self._lock:
             reports, self._reports = self._reports, []
@@ -51,11 +53,11 @@ class ReportRecorder:
 class recording_reports:
     """``with recording_reports() as reports:`` replaces ``sys.stderr`` for the block."""
 
-    def __enter__(self):
+    def __enter__(self) -> ReportRecorder:
         self._recorder = ReportRecorder(sys.stderr)
-        sys.stderr = self._recorder
+        sys.stderr = self._recorder  # a stand-in: write and flush its own, the rest passed on
         return self._recorder
 
-    def __exit__(self, exc_type, exc, tb):
+    def __exit__(self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException],
+                 tb: Optional[TracebackType]) -> None:
         sys.stderr = self._recorder.real
-        return False

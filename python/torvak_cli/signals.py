@@ -10,6 +10,10 @@ device's reader would then keep the process from ever exiting.
 """
 import contextlib
 import signal
+from types import FrameType
+from typing import Callable, Iterator, Optional, TypeVar
+
+T = TypeVar("T")
 
 ENDING = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
@@ -17,23 +21,23 @@ ENDING = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 class Terminated(BaseException):
     """SIGTERM or SIGHUP, raised like KeyboardInterrupt so that every port gets closed."""
 
-    def __init__(self, signum):
+    def __init__(self, signum: int) -> None:
         super().__init__(signum)
         self.signum = signum
 
 
 class _State:
     held = 0  # depth of held() blocks; main thread only, as are signal handlers
-    pending = None  # the first signal that arrived while held
+    pending: Optional[int] = None  # the first signal that arrived while held
 
 
-def _raise(signum):
+def _raise(signum: int) -> None:
     if signum == signal.SIGINT:
         raise KeyboardInterrupt
     raise Terminated(signum)
 
 
-def _handler(signum, frame):
+def _handler(signum: int, frame: Optional[FrameType]) -> None:
     if _State.held:
         if _State.pending is None:
             _State.pending = signum
@@ -42,7 +46,7 @@ def _handler(signum, frame):
 
 
 @contextlib.contextmanager
-def ending_signals_raise():
+def ending_signals_raise() -> Iterator[None]:
     saved = {number: signal.signal(number, _handler) for number in ENDING}
     try:
         yield
@@ -52,7 +56,7 @@ def ending_signals_raise():
 
 
 @contextlib.contextmanager
-def held():
+def held() -> Iterator[None]:
     _State.held += 1
     try:
         yield
@@ -64,7 +68,7 @@ def held():
 
 
 @contextlib.contextmanager
-def opened(open_, close):
+def opened(open_: Callable[[], T], close: Callable[[T], object]) -> Iterator[T]:
     """open_()'s result for the block, closed with close(result) on every way out; the
     ending signals are held while it opens and while it closes."""
     with contextlib.ExitStack() as stack:
@@ -74,6 +78,6 @@ def opened(open_, close):
         yield resource
 
 
-def _close_held(close, resource):
+def _close_held(close: Callable[[T], object], resource: T) -> None:
     with held():
         close(resource)

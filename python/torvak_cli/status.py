@@ -1,17 +1,21 @@
 """``torvak status`` (also ``torvak serve --status``): what the running services serve,
 who uses each channel, and how many bytes each channel has moved."""
 import json
+from typing import IO, Any, Dict, Iterable, Iterator, List, Sequence, Tuple, Union
 
 from torvak_common import StatusError, ask_service, run_directories, running_services
-from torvak_common.served import status_request
+from torvak_common.status import DeviceStatus, NoAnswer, ServiceStatus, status_request
 
 from torvak_cli.failures import CliError
 
 _COLUMNS = ("CHANNEL", "TTY", "RFC 2217", "RATE", "CLIENT", "FROM DEVICE", "TO DEVICE")
+Row = Tuple[str, ...]
+# A service's status answer, or what is said of one that gave none: pid, directory, error.
+Answer = Union[ServiceStatus, NoAnswer]
 
 
-def _rows(device, bind):
-    rows = []
+def _rows(device: DeviceStatus, bind: str) -> List[Row]:
+    rows: List[Row] = []
     for channel in device.get("channels", []):
         port = channel.get("rfc2217_port")
         rows.append((
@@ -26,22 +30,23 @@ def _rows(device, bind):
     return rows
 
 
-def _table(out, rows):
+def _table(out: IO[str], rows: Sequence[Row]) -> None:
     widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
     for row in rows:
         out.write("  " + "  ".join(cell.ljust(width) for cell, width in zip(row, widths)).rstrip() + "\n")
 
 
-def _answers(services):
+def _answers(services: Iterable[Dict[str, Any]]) -> Iterator[Answer]:
     """Each service's status answer; one that did not answer as {pid, directory, error}."""
     for state in services:
         try:
-            yield ask_service(state["directory"], status_request())
+            answer: ServiceStatus = ask_service(state["directory"], status_request())  # type: ignore[assignment]
+            yield answer
         except StatusError as error:
             yield {"pid": state["pid"], "directory": state["directory"], "error": error.strerror or str(error)}
 
 
-def show_status(out, as_json=False):
+def show_status(out: IO[str], as_json: bool = False) -> None:
     """Writes what each service answered; CliError (the command fails) when one it found
     gave no answer, after the answers of the others."""
     services = running_services()
@@ -61,7 +66,7 @@ def show_status(out, as_json=False):
             len(silent), len(answers), "; ".join(status["error"] for status in silent)))
 
 
-def _show(out, status):
+def _show(out: IO[str], status: Answer) -> None:
     if "error" in status:
         out.write("torvak serve, process {}, {}: no answer ({})\n".format(
             status["pid"], status["directory"], status["error"]))

@@ -14,6 +14,10 @@ import select
 import signal
 import termios
 import time
+from typing import Iterator, List, Optional, Union
+
+from torvak_cli.devices import Port
+from torvak_cli.reports import ReportRecorder
 
 from torvak_common import explain
 
@@ -30,7 +34,7 @@ _DISABLED = b"\x00"  # _POSIX_VDISABLE on Linux: the key has no special meaning
 
 
 @contextlib.contextmanager
-def keystroke_mode(fd):
+def keystroke_mode(fd: int) -> Iterator[None]:
     """Puts the terminal at `fd` into byte-at-a-time mode without echo for the block and
     restores it on every way out. Ctrl-C keeps raising SIGINT; Ctrl-Z and Ctrl-\\ become
     plain bytes, so the terminal cannot be left suspended in this mode."""
@@ -59,7 +63,7 @@ def keystroke_mode(fd):
             pass  # the terminal hung up: there is nothing left to restore
 
 
-def _hung_up(error):
+def _hung_up(error: Union[OSError, termios.error]) -> BaseException:
     # A terminal that went away fails every read, write and mode change with EIO, and
     # this process may see that before its SIGHUP.
     number = error.errno if isinstance(error, OSError) else error.args[0]
@@ -68,14 +72,14 @@ def _hung_up(error):
     return error
 
 
-def _read(fd):
+def _read(fd: int) -> bytes:
     try:
         return os.read(fd, _READ_SIZE)
     except OSError as error:
         raise _hung_up(error) from None
 
 
-def _write_all(fd, data):
+def _write_all(fd: int, data: bytes) -> None:
     view = memoryview(data)
     try:
         while view:
@@ -84,7 +88,8 @@ def _write_all(fd, data):
         raise _hung_up(error) from None
 
 
-def run(port, stdin_fd, stdout_fd, reports, banner, linger=DEFAULT_LINGER):
+def run(port: Port, stdin_fd: int, stdout_fd: int, reports: ReportRecorder, banner: str,
+        linger: float = DEFAULT_LINGER) -> None:
     """The session loop; returns when Ctrl-] is typed at a terminal or, with other input,
     after its end once the line has been quiet for `linger` seconds.
 
@@ -92,7 +97,7 @@ def run(port, stdin_fd, stdout_fd, reports, banner, linger=DEFAULT_LINGER):
     nothing typed after it is echoed or held back by the line editor."""
     interactive = os.isatty(stdin_fd)
     input_open = True
-    input_ended_at = None
+    input_ended_at: Optional[float] = None
     last_output = time.monotonic()
     with keystroke_mode(stdin_fd):
         try:
@@ -101,7 +106,7 @@ def run(port, stdin_fd, stdout_fd, reports, banner, linger=DEFAULT_LINGER):
         except OSError as error:
             raise _hung_up(error) from None
         while True:
-            ready = []
+            ready: List[int] = []
             if input_open:
                 ready, _, _ = select.select([stdin_fd], [], [], POLL_INTERVAL)
             else:

@@ -1,12 +1,14 @@
 """``torvak send`` and ``torvak receive``: a file over one channel."""
 import time
+from typing import IO, Callable, Optional, Tuple
 
 from torvak_common import PACKET_PAYLOAD, SCHEME, StatusError, ask_service, explain, find_served, parse_url
-from torvak_common.served import channel_status, status_request
+from torvak_common.status import channel_status, status_request
 
-from torvak_cli.devices import port_serial, reader_stopped
+from torvak_cli.devices import Port, port_serial, reader_stopped
 from torvak_cli.failures import CliError
-from torvak_cli.progress import bytes_per_second
+from torvak_cli.progress import ProgressBar, bytes_per_second
+from torvak_cli.reports import ReportRecorder
 
 # Whole packets per write: the channel cuts data into payloads of one packet each.
 CHUNK_SIZE = PACKET_PAYLOAD * 64
@@ -16,13 +18,13 @@ DELIVERY_LOOK = 0.02
 DELIVERY_LIMIT = 15.0
 
 
-def _discard_input(port):
+def _discard_input(port: Port) -> None:
     waiting = port.in_waiting
     if waiting:
         port.read(waiting)
 
 
-def send(port, source, total, progress):
+def send(port: Port, source: IO[bytes], total: Optional[int], progress: ProgressBar) -> Tuple[int, float]:
     """Writes everything `source` holds; returns (bytes, seconds).
 
     What arrives on the channel meanwhile is read and dropped, so that a peer that echoes
@@ -44,25 +46,26 @@ def send(port, source, total, progress):
         sent += len(chunk)
         progress.update(sent)
         _discard_input(port)
-    if before is not None:
+    if taken is not None and before is not None:
         _wait_for_device(port, taken, before + sent)
     elapsed = time.monotonic() - started
     progress.finish(sent)
     return sent, elapsed
 
 
-def _taken_by_device(port):
+def _taken_by_device(port: Port) -> Optional[Callable[[], Optional[int]]]:
     """For a port that torvak serve carries, a function that says how many bytes of the
     channel's clients the device has taken so far (None when the service does not say);
     None for a port of the device itself."""
-    if not port.port.startswith(SCHEME + "://"):
+    name = port.port or ""
+    if not name.startswith(SCHEME + "://"):
         return None
-    address = parse_url(port.port)
+    address = parse_url(name)
     served = find_served(address.serial_number)
     if served is None:
         return None
 
-    def taken():
+    def taken() -> Optional[int]:
         try:
             answer = ask_service(served.directory, status_request(), timeout=2.0)
         except StatusError:
@@ -75,7 +78,7 @@ def _taken_by_device(port):
     return taken
 
 
-def _wait_for_device(port, taken, target):
+def _wait_for_device(port: Port, taken: Callable[[], Optional[int]], target: int) -> None:
     """Waits until the device has taken `target` bytes, as long as it keeps taking some."""
     seen, since = None, time.monotonic()
     while True:
@@ -91,14 +94,16 @@ def _wait_for_device(port, taken, target):
         time.sleep(DELIVERY_LOOK)
 
 
-def receive(port, sink, size, idle, progress, reports):
+def receive(port: Port, sink: IO[bytes], size: Optional[int], idle: float, progress: ProgressBar,
+            reports: ReportRecorder) -> Tuple[int, float]:
     """Reads into `sink` until `size` bytes (when given) or until the line has been quiet
     for `idle` seconds after the first byte; returns (bytes, seconds from the first byte to
     the last). Before the first byte it waits without limit.
 
     `port` must have a short time-out: each empty read is one look at the clock."""
     received = 0
-    first = last = None
+    first: Optional[float] = None
+    last: Optional[float] = None
     while size is None or received < size:
         waiting = port.in_waiting
         want = waiting if waiting else 1
@@ -129,10 +134,10 @@ def receive(port, sink, size, idle, progress, reports):
                 )
             break
     progress.finish(received)
-    return received, (last - first) if first is not None else 0.0
+    return received, (last - first) if first is not None and last is not None else 0.0
 
 
-def summary(verb, count, port_name, seconds):
+def summary(verb: str, count: int, port_name: str, seconds: float) -> str:
     return "{} {} bytes {} {} in {:.2f} s ({:.0f} bytes/s)".format(
         verb, count, "to" if verb == "sent" else "from", port_name, seconds, bytes_per_second(count, seconds)
     )

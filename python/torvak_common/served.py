@@ -331,37 +331,6 @@ def running_services() -> List[Dict[str, Any]]:
     return found
 
 
-def status_request() -> Dict[str, Any]:
-    """Asks for every served device and channel, its clients and byte counts."""
-    return {"request": "status"}
-
-
-def info_request(serial_number: str, echo: bool = True) -> Dict[str, Any]:
-    """Asks for a device's channel count, firmware version and (with `echo`) the round
-    trip of ECHO_PROBE, asked of the device itself."""
-    return {"request": "info", "serial": serial_number, "echo": echo}
-
-
-def info_answer(serial_number: str, channels: int, firmware: Optional[str], echo: Optional[str],
-                echo_seconds: Optional[float]) -> Dict[str, Any]:
-    """The answer to info_request(): `echo` is what the device handed back for ECHO_PROBE
-    (None: no echo asked for, or none came), in `echo_seconds`."""
-    return {"serial": serial_number, "channels": channels, "firmware": firmware, "echo": echo,
-            "echo_probe": ECHO_PROBE, "echo_seconds": echo_seconds}
-
-
-def channel_status(answer: Dict[str, Any], serial_number: str, channel: int) -> Optional[Dict[str, Any]]:
-    """A channel's entry in the answer to status_request(): "channel", "tty",
-    "rfc2217_port", "client" (who holds it, or None), "rate", "from_device", "to_device"
-    (bytes taken from clients) and "waiting" (of those, what the device has not taken)."""
-    for entry in answer.get("devices", []):
-        if entry.get("serial") == serial_number:
-            for found in entry.get("channels", []):
-                if found.get("channel") == channel:
-                    return dict(found)
-    return None
-
-
 class StatusError(OSError):
     """The status socket could not be asked, or its answer made no sense."""
 

@@ -17,13 +17,14 @@ import struct
 import termios
 import threading
 import time
-from typing import Any, Callable, Dict, Optional
+from typing import Callable, Optional
 
 import serial.rfc2217
 from serial.serialutil import PortNotOpenError, SerialException
 
 from torvak_common import ServedDevice, StatusError, ask_service
-from torvak_common.served import FLOW_WINDOW, channel_status, status_request
+from torvak_common.served import FLOW_WINDOW
+from torvak_common.status import ChannelStatus, channel_status, status_request
 
 from .local_rfc2217 import LocalAddress, install
 from .write_room import WriteRoom
@@ -251,7 +252,7 @@ class RoutedChannel:
         return "{}: torvak serve (process {}, {}) holds device {} and {}".format(
             self._url, self._device.pid, self._device.directory, self._device.serial_number, what)
 
-    def _channel_status(self) -> Optional[Dict[str, Any]]:
+    def _channel_status(self) -> Optional[ChannelStatus]:
         """This channel's entry in the service's status answer; None when it gives none."""
         try:
             status = ask_service(self._device.directory, status_request(), timeout=2.0)
@@ -264,8 +265,9 @@ class RoutedChannel:
         at once (pyserial's client would wait 3 s for a negotiation that never comes).
         Without an answer, the connection itself will tell."""
         status = self._channel_status()
-        if status is not None and status.get("client"):
-            raise SerialException(self._busy(status["client"]))
+        holder = None if status is None else status.get("client")
+        if holder:
+            raise SerialException(self._busy(holder))
 
     def _taken(self) -> object:
         """How many bytes the service has read from this channel's client, and how many of
@@ -338,8 +340,9 @@ class RoutedChannel:
         """Bytes written and not yet handed to the device: what the connection has not
         delivered to the service, and what the service holds for the device."""
         client = self._client_open()
-        status = self._channel_status() or {}
-        return _unsent(getattr(client, "_socket", None)) + int(status.get("waiting") or 0)
+        status = self._channel_status()
+        waiting = None if status is None else status.get("waiting")
+        return _unsent(getattr(client, "_socket", None)) + int(waiting or 0)
 
     def flush(self) -> None:
         """Returns once everything written has reached the device; SerialException naming

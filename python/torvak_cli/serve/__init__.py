@@ -1,4 +1,5 @@
 """``torvak serve``: each channel of the attached devices as a tty and an RFC 2217 port."""
+import argparse
 import ipaddress
 import logging
 import os
@@ -6,6 +7,7 @@ import signal
 import sys
 import threading
 import time
+from typing import NoReturn
 
 from torvak_common.module_log import log_module_reports, reader_failures_quiet
 from torvak_common.served import CHANNELS_PER_SLOT, MAX_TCP_PORT, rfc2217_port, service_directory
@@ -16,7 +18,7 @@ from torvak_cli.serve.run_lock import DirectoryTaken, lock_run_directory
 _log = logging.getLogger("torvak.serve")
 
 
-def add_arguments(parser):
+def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--device", action="append", default=[], metavar="SERIAL",
                         help="serve this device (repeatable; slots in this order); default: every device, "
                              "in the order first seen")
@@ -42,7 +44,7 @@ def add_arguments(parser):
                         help="serve nothing: show what the running service serves (as torvak status does)")
 
 
-def _exit_when_a_stop_hangs():
+def _exit_when_a_stop_hangs() -> None:
     """A signal stops the service in any state: should the loop not have ended some time
     after the first SIGTERM, SIGINT or SIGHUP (stuck in a call, so that the signal's handler has
     not even run), this thread ends the process. It sees the signal through the wakeup
@@ -53,7 +55,7 @@ def _exit_when_a_stop_hangs():
     os.set_blocking(write_end, False)
     signal.set_wakeup_fd(write_end, warn_on_full_buffer=False)
 
-    def watch():
+    def watch() -> NoReturn:
         os.read(read_end, 1)
         limit = service.STOP_LIMIT + service.ABANDON_LIMIT + 2.0
         time.sleep(limit)
@@ -63,7 +65,7 @@ def _exit_when_a_stop_hangs():
     threading.Thread(target=watch, name="torvak-serve-stop-watch", daemon=True).start()
 
 
-def run_serve(args, parser):
+def run_serve(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     """Runs the service until SIGTERM, SIGINT or SIGHUP; the exit status."""
     logging.basicConfig(
         level=logging.DEBUG if args.verbose else logging.INFO,
@@ -87,7 +89,7 @@ def run_serve(args, parser):
         # The devices named get a slot each; without any, the first one found takes slot 0.
         slot = max(len(set(args.device)), 1) - 1
         last = rfc2217_port(args.rfc2217_port, slot, CHANNELS_PER_SLOT)
-        if last > MAX_TCP_PORT:
+        if last is not None and last > MAX_TCP_PORT:
             parser.error("--rfc2217-port {} would put channel {} of slot {} on port {}, beyond {}; the highest "
                          "base is {}".format(args.rfc2217_port, CHANNELS_PER_SLOT, slot, last, MAX_TCP_PORT,
                                              args.rfc2217_port - (last - MAX_TCP_PORT)))
@@ -122,7 +124,7 @@ def run_serve(args, parser):
     if not ended or service.failure is not None:
         # A worker stuck in USB, or one that died, may hold the module's reader threads,
         # which the interpreter would wait for at exit.
-        _log.error("stopped%s", ", leaving a device worker stuck" if not ended else ": " + service.failure)
+        _log.error("stopped%s", ", leaving a device worker stuck" if not ended else ": {}".format(service.failure))
         logging.shutdown()
         sys.stdout.flush()
         os._exit(1)

@@ -14,18 +14,21 @@ import pwd
 import socket
 import stat
 import struct
+from typing import Iterable, List, Optional, Tuple, Union
 
 from torvak_common.served import changeable_above
 
 _log = logging.getLogger("torvak.serve")
 _TABLES = {socket.AF_INET: "/proc/net/tcp", socket.AF_INET6: "/proc/net/tcp6"}
+Address = Union[ipaddress.IPv4Address, ipaddress.IPv6Address]
+Endpoint = Tuple[Address, int]
 
 
 class UnsafeDirectory(OSError):
     """A run directory, or something in it, that another user could have made or changed."""
 
 
-def _address(field):
+def _address(field: str) -> Endpoint:
     """(ip_address, port) of a /proc/net/tcp{,6} address field: the address as 32-bit
     words in host byte order, then the port, in hex."""
     host, port = field.split(":")
@@ -36,14 +39,14 @@ def _address(field):
     return address, int(port, 16)
 
 
-def _endpoint(name):
+def _endpoint(name: Tuple[str, int]) -> Endpoint:
     address = ipaddress.ip_address(name[0].split("%")[0])
     if address.version == 6 and address.ipv4_mapped:
         address = address.ipv4_mapped
     return address, name[1]
 
 
-def peer_uid(sock):
+def peer_uid(sock: socket.socket) -> Optional[int]:
     """The uid owning the other end of `sock`, a connection accepted from this machine
     (None when the kernel does not show it, e.g. it is already closed).
 
@@ -75,14 +78,14 @@ _OWNER = struct.Struct("=II")  # uid and inode in inet_diag_msg, after its socke
 _OWNER_AT = _HEADER.size + 4 + 48 + 12
 
 
-def _diag_lookup(local, remote, interfaces):
+def _diag_lookup(local: Endpoint, remote: Endpoint, interfaces: Iterable[int]) -> Optional[Tuple[int, int]]:
     """(uid, inode) of the TCP socket with address `local` connected to `remote` and bound
     to the first of interface indexes `interfaces` (0: none) where there is one, or None
     when there is none; OSError when this kernel has no socket diagnostics."""
     family = socket.AF_INET if local[0].version == 4 else socket.AF_INET6
     width = 4 if family == socket.AF_INET else 16
 
-    def packed(address):
+    def packed(address: Address) -> bytes:
         return address.packed + bytes(16 - width)
 
     with socket.socket(socket.AF_NETLINK, socket.SOCK_DGRAM, _NETLINK_SOCK_DIAG) as diag:
@@ -106,11 +109,12 @@ def _diag_lookup(local, remote, interfaces):
                 raise OSError(error, os.strerror(error))
             if kind != _SOCK_DIAG_BY_FAMILY or len(answer) < _OWNER_AT + _OWNER.size:
                 raise OSError(errno.EPROTO, "unexpected socket diagnostics answer")
-            return _OWNER.unpack_from(answer, _OWNER_AT)
+            uid, inode = _OWNER.unpack_from(answer, _OWNER_AT)
+            return int(uid), int(inode)
     return None
 
 
-def _table_lookup(local, remote):
+def _table_lookup(local: Endpoint, remote: Endpoint) -> Optional[Tuple[int, int]]:
     """As _diag_lookup, from /proc/net/tcp{,6}."""
     for path in _TABLES.values():
         try:
@@ -125,7 +129,7 @@ def _table_lookup(local, remote):
     return None
 
 
-def _group_id(name):
+def _group_id(name: str) -> Optional[int]:
     """The id of group `name` (a number is taken as it stands); None when there is none."""
     if name.isdigit():
         return int(name)
@@ -135,7 +139,7 @@ def _group_id(name):
         return None
 
 
-def serving_group(name):
+def serving_group(name: str) -> int:
     """The group that the ttys and sockets get, and whose members the RFC 2217 ports let
     in: group `name`, or the service's own where there is no such group or a service not
     run as root is not in it (it could not give its files that group, and its ptys would
@@ -150,7 +154,7 @@ def serving_group(name):
     return gid
 
 
-def may_use_ttys(uid, gid):
+def may_use_ttys(uid: Optional[int], gid: Optional[int]) -> bool:
     """Whether user `uid` may open the ttys: root, the service's own user, or a member of
     group `gid` (None: the ttys keep the service's group, and only those two may)."""
     if uid is None:
@@ -166,7 +170,7 @@ def may_use_ttys(uid, gid):
         return False
 
 
-def check_run_directory(path):
+def check_run_directory(path: str) -> None:
     """Raises UnsafeDirectory unless `path` is a directory that only root or this user can
     change: theirs and writable by nobody else, in a place nobody else can change (this
     user's own $XDG_RUNTIME_DIR is exempt from the last rule alone: wherever the session
@@ -193,12 +197,13 @@ def check_run_directory(path):
                               "or the service's user can".format(path, above))
 
 
-def make_run_directory(path):
+def make_run_directory(path: str) -> None:
     """Creates run directory `path` and what is missing above it (mode 0755), only inside a
     directory that nobody else can change or rename (a sticky one such as /tmp will do),
     then checks it as check_run_directory does. Nothing is created through a place others
     control: a link planted there would make root create directories where they chose."""
-    missing, place = [], os.path.abspath(path)
+    missing: List[str] = []
+    place = os.path.abspath(path)
     while not os.path.lexists(place):
         missing.append(place)
         place = os.path.dirname(place)
@@ -214,7 +219,7 @@ def make_run_directory(path):
     check_run_directory(path)
 
 
-def make_own_directory(path):
+def make_own_directory(path: str) -> bool:
     """Creates directory `path` (mode 0755); True when this call made it. One that is there
     already is used only when it is a real directory of this user that nobody else can write;
     anything else (a planted link above all) raises UnsafeDirectory and is left alone."""
@@ -230,7 +235,7 @@ def make_own_directory(path):
     return False
 
 
-def bind_private(sock, path, gid):
+def bind_private(sock: socket.socket, path: str, gid: Optional[int]) -> None:
     """Binds Unix socket `sock` to `path` with mode 0660 in group `gid` from the start (a
     socket's mode comes from the umask at bind). A socket left at `path` by an earlier
     service of this user is replaced; anything else there is refused."""

@@ -9,6 +9,7 @@ import errno
 import ipaddress
 import socket
 import struct
+from typing import Dict, Set, Union
 
 _RTM_GETADDR, _RTM_NEWADDR = 22, 20
 _NLMSG_DONE, _NLMSG_ERROR = 3, 2
@@ -20,7 +21,7 @@ _RTATTR = struct.Struct("=HH")  # length, type
 _MAX_READS = 4096  # answers of one dump; far more than any machine's addresses need
 
 
-def peer_address(host):
+def peer_address(host: str) -> Union[ipaddress.IPv4Address, ipaddress.IPv6Address]:
     """The ip_address of a peer's host text: without its scope ("%v0"), an IPv4-mapped
     IPv6 address as the IPv4 address it stands for. ValueError for anything else."""
     address = ipaddress.ip_address(host.split("%", 1)[0])
@@ -29,7 +30,7 @@ def peer_address(host):
     return address
 
 
-def is_this_machine(address):
+def is_this_machine(address: Union[ipaddress.IPv4Address, ipaddress.IPv6Address]) -> bool:
     """Whether ip_address `address` is one of this machine's own. OSError when the
     kernel's list cannot be read: the caller must then refuse, not guess.
 
@@ -41,10 +42,10 @@ def is_this_machine(address):
     return address.packed in own_addresses()
 
 
-def own_addresses():
+def own_addresses() -> Set[bytes]:
     """Every address of every interface (IPv4 and IPv6, link-local ones included) as a set
     of packed addresses (4 or 16 bytes), from the kernel (netlink RTM_GETADDR)."""
-    found = set()
+    found: Set[bytes] = set()
     with socket.socket(socket.AF_NETLINK, socket.SOCK_DGRAM, socket.NETLINK_ROUTE) as link:
         link.settimeout(1.0)
         request = _IFADDRMSG.pack(socket.AF_UNSPEC, 0, 0, 0, 0)
@@ -59,7 +60,7 @@ def own_addresses():
     raise OSError(errno.EPROTO, "the kernel's address list did not end")
 
 
-def _parse(answer, found):
+def _parse(answer: bytes, found: Set[bytes]) -> bool:
     """Adds the addresses of one netlink answer to `found`; True at the end of the dump."""
     at = 0
     while at + _HEADER.size <= len(answer):
@@ -84,9 +85,10 @@ def _parse(answer, found):
     return False
 
 
-def _attributes(data):
+def _attributes(data: bytes) -> Dict[int, bytes]:
     """{type: value} of the route attributes in `data`."""
-    attributes, at = {}, 0
+    attributes: Dict[int, bytes] = {}
+    at = 0
     while at + _RTATTR.size <= len(data):
         length, kind = _RTATTR.unpack_from(data, at)
         if length < _RTATTR.size or at + length > len(data):

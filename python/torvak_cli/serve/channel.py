@@ -1,6 +1,8 @@
 """The core of a served channel: bytes and rate changes into the channel's output queue,
 flow control (which events the loop watches) and what the status answer says of it. The
 loop owns a channel and moves its data; the device's worker only opens and closes `port`.
+The channel has the ends it serves (its tty, a client of its sockets) behind one
+interface (ends.End); one of them at a time holds it.
 
 Flow control as a tty's: the pty master or client socket is read only while the queue has
 room, and at most that much, straight into the queue. The queue tells the loop through its
@@ -9,17 +11,21 @@ import collections
 import logging
 import os
 import selectors
-import socket
 import time
+from typing import Deque, List, Optional, Union
 
 from serial import SerialException
 
-from torvak_common.served import FLOW_WINDOW
+from torvak_common.status import ChannelStatus
 
 from torvak_cli.serve.access import make_own_directory
+from torvak_cli.serve.device_jobs import ServedPort
+from torvak_cli.serve.ends import End
+from torvak_cli.serve.host import DeviceSlot
 from torvak_cli.serve.ptys import Pty
-from torvak_cli.serve.tcp import TcpSide
-from torvak_cli.serve.tty import TtySide
+from torvak_cli.serve.states import FROM_DEVICE_MOVES, TO_DEVICE_MOVES, FromDevice, ToDevice, move
+from torvak_cli.serve.tcp import Listeners
+from torvak_cli.serve.tty import TtyEnd
 
 _log = logging.getLogger("torvak.serve")
 
@@ -28,51 +34,51 @@ STALL_WARNING = 5.0  # seconds of the device taking nothing before the log says 
 # Input pauses while this many rate changes wait for the device: each is a round trip to
 # it, and a client could otherwise queue them faster than the device confirms them.
 RATE_BACKLOG = 16
+# The states the data path compares with, looked up once.
+_TAKING, _WAITING_ROOM, _WAITING_RATES, _CLOSED = (ToDevice.TAKING, ToDevice.WAITING_ROOM, ToDevice.WAITING_RATES,
+                                                   ToDevice.CLOSED)
+_PASSING, _DROPPING = FromDevice.PASSING, FromDevice.DROPPING
 
 
-class Channel(TtySide, TcpSide):
-    """One open channel of a served device, with its pty and RFC 2217 listener."""
+class Channel:
+    """One open channel of a served device, with its tty end and its RFC 2217 listeners.
 
-    def __init__(self, slot, number, port):
-        # Fields are the loop's unless marked: "worker" ones are the device worker's alone,
-        # "shared" ones are set by one thread and read by the other.
+    Every field is the loop's. `port` was opened by the device's worker and is closed by
+    it, after the loop has stopped the channel (Slot.close hands it over with the job)."""
+
+    def __init__(self, slot: DeviceSlot, number: int, port: ServedPort) -> None:
         self.slot = slot
         self.service = slot.service
         self.number = number
-        self.port = port  # shared: the loop reads it, the worker opened it and closes it
+        self.port = port
         self.queue = port.queue  # the channel's patient output queue (torvak_serial.output)
-        self.rate = port.baudrate
-        self.closed = False  # set once, when the loop stops the channel
-        self.pty = None
-        self.pty_active = False  # a program holds the tty and the loop reads its master
-        self._open_watch = None  # the tty's watch in service.tty_opens
-        self.to_pty = bytearray()
-        self.listener = None
-        self.local_listener = None
-        self.local_path = None
-        self.client = None
+        self.rate: int = port.baudrate
+        self.to_device_state = ToDevice.WAITING_ROOM  # changed by update() alone, until stop()
+        self.from_device_state = FromDevice.PASSING  # changed by on_port() alone, until stop()
+        self.tty: Optional[TtyEnd] = None  # None when no pty could be made
+        self.listeners = Listeners(self, self.service, slot.index)
+        self.end: Optional[End] = None  # the end holding the channel: hold() and release()
         self.rate_jobs = 0  # rate changes queued or under way
         # [rate, the rate before it] of each change not yet ended, in order: in the queue
         # or, behind the bytes it holds, in the backlog.
-        self._changes = collections.deque()
+        self._changes: Deque[List[int]] = collections.deque()
         # Bytes and rates (int) taken from a client beyond the queue's room: only the rest
         # of what a tty's master held when a rate change was noticed. Input waits for it.
-        self._backlog = collections.deque()
+        self._backlog: Deque[Union[bytes, int]] = collections.deque()
         self._room = 0  # what the queue takes now, as last heard (it only grows meanwhile)
         self.from_device = 0  # bytes handed to a client
         self.to_device = 0  # bytes from clients queued for the device
-        self._overrun_logged = False
         self._waiting = 0  # bytes the queue held when last heard
-        self._stalled_since = None  # when the queue was first seen full with _stalled_waiting
-        self._stalled_waiting = None
+        self._stalled_since: Optional[float] = None  # when the queue was first seen full with _stalled_waiting
+        self._stalled_waiting: Optional[int] = None
         self._stall_logged = False
 
-    def __str__(self):
+    def __str__(self) -> str:
         return "{}/{}".format(self.slot.serial, self.number)
 
     # -- setting up and tearing down (loop) -------------------------------------------
 
-    def start(self):
+    def start(self) -> None:
         service = self.service
         self.service.watch(self.port.fileno(), selectors.EVENT_READ, self.on_port)
         self.service.watch(self.queue.events_fd(), selectors.EVENT_READ, self.on_queue)
@@ -86,33 +92,76 @@ class Channel(TtySide, TcpSide):
             _log.error("%s: no tty and no socket: %s", self, error)
         else:
             try:
-                self.pty = Pty(link, self.rate, service.gid)
+                self.tty = TtyEnd(self, service, Pty(link, self.rate, service.gid))
             except OSError as error:
                 _log.error("%s: cannot make its pty at %s: %s", self, link, error)
-            self.start_local(directory)
-        self.watch_opens()
+            self.listeners.start_local(directory)
         if service.rfc2217_base is not None:
-            self.start_listening()
+            self.listeners.start_listening(service.rfc2217_base)
 
-    def stop(self):
+    def stop(self) -> None:
         """Ends everything of this channel on the loop; the port itself is closed by the
         worker."""
-        self.closed = True
+        self._move_to_device(ToDevice.CLOSED)
+        self.from_device_state = move(self, self.from_device_state, FromDevice.CLOSED, FROM_DEVICE_MOVES,
+                                      "from the device: ")
         service = self.service
         service.unwatch(self.port.fileno())
         service.unwatch(self.queue.events_fd())
-        self.drop_client(None)
-        self.stop_listening()
-        self.stop_local()
-        if self.pty is not None:
-            self.forget_opens()
-            self._deactivate_pty()
-            self.pty.close()
-            self.pty = None
+        if self.end is not None:
+            self.end.drop(None)
+        self.listeners.stop()
+        if self.tty is not None:
+            self.tty.close()
+            self.tty = None
+
+    # -- the ends ------------------------------------------------------------------------
+
+    def hold(self, end: End) -> None:
+        """`end` holds the channel: the data from the device goes to it, and the tty is
+        kept from programs while another end holds the channel."""
+        self.end = end
+        if self.tty is not None and self.tty is not end:
+            self.tty.exclude(True)
+        self.update()
+
+    def release(self, end: End) -> None:
+        if self.end is end:
+            self.end = None
+        if self.tty is not None and self.tty is not end:
+            self.tty.exclude(False)
+
+    def busy(self) -> Optional[str]:
+        """Who holds the channel (or has its tty open), in a new client's refusal; None
+        when nobody does."""
+        for end in (self.end, self.tty):
+            if end is not None:
+                holder = end.busy()
+                if holder is not None:
+                    return holder
+        return None
+
+    def tick(self) -> None:
+        """Every TICK and at each open of the tty."""
+        if self.tty is None:
+            return
+        if self._changes or self._waiting:
+            self._collect()  # a rate change's answer overdue, a device that takes nothing
+            self.update()
+        self.tty.tick(self.end is not None and self.end is not self.tty)
+
+    def tty_link(self) -> Optional[str]:
+        return None if self.tty is None else self.tty.pty.link
+
+    def rfc2217_port(self) -> Optional[int]:
+        return self.listeners.tcp_port()
+
+    def socket_path(self) -> Optional[str]:
+        return self.listeners.local_path if self.listeners.local_listener is not None else None
 
     # -- the device side ---------------------------------------------------------------
 
-    def on_port(self, events):
+    def on_port(self, events: int) -> None:
         try:
             data = self.port.take(65536)
         except (SerialException, OSError, AssertionError) as error:
@@ -120,43 +169,28 @@ class Channel(TtySide, TcpSide):
             return
         if not data:
             return
-        if self.client is not None:
-            sink = self.client.outgoing
-        elif self.pty_active:
-            sink = self.to_pty
-        else:
+        end = self.end
+        if end is None:
             return  # nobody holds the channel: discarded, as a closed tty does
+        sink = end.outgoing
         if len(sink) > OVERRUN:
-            if not self._overrun_logged:
+            if self.from_device_state is not _DROPPING:
                 _log.warning("%s: the client does not read; received data is being dropped", self)
-                self._overrun_logged = True
+                self.from_device_state = move(self, self.from_device_state, FromDevice.DROPPING,
+                                              FROM_DEVICE_MOVES, "from the device: ")
             return
-        self._overrun_logged = False
+        if self.from_device_state is not _PASSING:
+            self.from_device_state = move(self, self.from_device_state, FromDevice.PASSING, FROM_DEVICE_MOVES,
+                                          "from the device: ")
         self.from_device += len(data)
-        if self.client is not None:
-            self.client.send_data(data)
-            sink = self.client.outgoing
-        else:
-            sink += data
+        end.deliver(data)
         if len(sink) == len(data):
-            self._pass_on(sink)  # at once, rather than after one more turn of the loop
+            end.pass_on()  # at once, rather than after one more turn of the loop
         self.update()
-
-    def _pass_on(self, sink):
-        """Writes what `sink` holds to the client socket or tty master, as far as it takes
-        it without waiting; the rest waits for the loop."""
-        try:
-            if self.client is not None:
-                sent = self.client.sock.send(sink, socket.MSG_DONTWAIT)
-            else:
-                sent = os.write(self.pty.master, sink)
-            del sink[:sent]
-        except OSError:
-            pass  # full, or gone: the loop finds out
 
     # -- the way to the device -----------------------------------------------------------
 
-    def send(self, data):
+    def send(self, data: bytes) -> None:
         """Bytes from the tty or the client, in their order among the rate changes."""
         self.to_device += len(data)
         if self._backlog:
@@ -165,7 +199,7 @@ class Channel(TtySide, TcpSide):
             self._put(data)
         self.update()
 
-    def _put(self, data):
+    def _put(self, data: bytes) -> None:
         """Into the queue: what does not fit waits in the backlog, ahead of what comes after."""
         try:
             taken = self.queue.put(data)
@@ -178,14 +212,14 @@ class Channel(TtySide, TcpSide):
         if self._room == 0:
             self._collect()  # the room last heard of is used up: hear again (it may have grown)
 
-    def _failed(self, error, count):
+    def _failed(self, error: SerialException, count: int) -> None:
         _log.warning("%s: %d bytes not sent: %s", self, count, error)
 
-    def on_queue(self, events):
+    def on_queue(self, events: int) -> None:
         self._collect()
         self.update()
 
-    def _collect(self):
+    def _collect(self) -> None:
         """Hears from the queue: its room, how many bytes wait, the rate changes that ended;
         then moves the backlog on as far as there is room."""
         try:
@@ -202,7 +236,7 @@ class Channel(TtySide, TcpSide):
             else:
                 why = "no answer" if confirmed is None else "the device answered {}".format(confirmed)
                 self.rate_refused(asked, previous if confirmed is None else confirmed, why)
-        while self._backlog and not self.closed:
+        while self._backlog and self.to_device_state is not ToDevice.CLOSED:
             item = self._backlog.popleft()
             if isinstance(item, int):
                 self._queue_change(item)
@@ -218,7 +252,7 @@ class Channel(TtySide, TcpSide):
                 break
         self._note_stall(room == 0)
 
-    def _queue_change(self, rate):
+    def _queue_change(self, rate: int) -> None:
         """A rate change from the front of the backlog into the queue."""
         if not self.queue.change_rate(rate):
             # It took the place of the change queued right before it (the bytes between
@@ -228,7 +262,7 @@ class Channel(TtySide, TcpSide):
             del self._changes[index]
             self.rate_jobs -= 1
 
-    def purge(self):
+    def purge(self) -> None:
         """Drops what has not gone to the device yet (an RFC 2217 PURGE-DATA); the rate
         changes keep their order."""
         self.queue.reset()
@@ -236,7 +270,7 @@ class Channel(TtySide, TcpSide):
         self._collect()
         self.update()
 
-    def _note_stall(self, stalled):
+    def _note_stall(self, stalled: bool) -> None:
         """Whether the queue is full and the device takes nothing: said in the log after
         STALL_WARNING, and when it takes data again."""
         if not stalled or self._waiting != self._stalled_waiting:
@@ -249,12 +283,13 @@ class Channel(TtySide, TcpSide):
                 self._stalled_since = time.monotonic()
             return
         now = time.monotonic()
-        if not self._stall_logged and now - self._stalled_since >= STALL_WARNING:
+        since = now if self._stalled_since is None else self._stalled_since  # (set whenever stalled)
+        if not self._stall_logged and now - since >= STALL_WARNING:
             self._stall_logged = True
             _log.warning("%s: the device has taken no data for %.0f s; what the client sent waits for it",
-                         self, now - self._stalled_since)
+                         self, now - since)
 
-    def request_rate(self, rate, source):
+    def request_rate(self, rate: int, source: str) -> None:
         """Asks the device for `rate` (from the tty or the RFC 2217 client), after the bytes
         sent before it and ahead of those sent after it."""
         if rate == self.rate:
@@ -275,43 +310,38 @@ class Channel(TtySide, TcpSide):
         _log.info("%s: baud rate %d from the %s", self, rate, source)
         self.rate_jobs += 1
 
-    def rate_refused(self, rate, previous, error):
+    def rate_refused(self, rate: int, previous: int, error: object) -> None:
         _log.warning("%s: the device refused baud rate %d (%s); the rate in force is %d", self, rate, error, previous)
         if self.rate == rate:
             self.rate = previous
-            if self.pty is not None:
+            if self.tty is not None:
                 # A program may have set another rate on the tty while this one was on its
                 # way: that one is asked for next, rather than overwritten.
-                newer = self.pty.rate_changed()
+                newer = self.tty.pty.rate_changed()
                 if newer is not None:
                     self.request_rate(newer, "tty")
                 else:
-                    self.pty.set_rate(previous)
+                    self.tty.pty.set_rate(previous)
         self.rate_done()
 
-    def rate_done(self):
+    def rate_done(self) -> None:
         """A rate change has been confirmed or refused: an RFC 2217 client waiting for its
         answer gets the rate now in force (a refused one then differs from its request)."""
         self.rate_jobs -= 1
-        if not self.rate_jobs and self.client is not None:
-            self.client.rate_settled()
+        if not self.rate_jobs and self.end is not None:
+            self.end.rate_settled()
             self.update()
         elif self.rate_jobs == RATE_BACKLOG - 1:
             self.update()  # input paused for the rate changes goes on
 
-    def describe(self):
+    def describe(self) -> ChannelStatus:
         """This channel in the status answer."""
-        if self.client is not None:
-            client = "RFC 2217 client {}".format(self.client)
-        elif self.pty_active or (self.pty is not None and self.pty.held()):
-            client = "a program on its tty " + self.pty.link
-        else:
-            client = None
+        end = self.end if self.end is not None else self.tty
         return {
             "channel": self.number,
-            "tty": None if self.pty is None else self.pty.link,
-            "rfc2217_port": None if self.listener is None else self.listener.getsockname()[1],
-            "client": client,
+            "tty": self.tty_link(),
+            "rfc2217_port": self.rfc2217_port(),
+            "client": None if end is None else end.holder(),
             "rate": self.rate,
             "from_device": self.from_device,
             "to_device": self.to_device,
@@ -321,29 +351,30 @@ class Channel(TtySide, TcpSide):
 
     # -- what the loop watches ---------------------------------------------------------
 
-    def update(self):
-        """Sets the events watched on the pty master or client socket from the buffers:
-        input pauses while much waits for the device or for the reader."""
-        if self.closed:
-            return
-        service = self.service
-        if self.client is not None:
-            outgoing = self.client.outgoing
-            events = selectors.EVENT_WRITE if outgoing else 0
-            if self._takes_input() and len(outgoing) < FLOW_WINDOW:
-                events |= selectors.EVENT_READ
-            service.watch(self.client.sock.fileno(), events, self.on_client)
-        if self.pty_active:
-            events = selectors.EVENT_WRITE if self.to_pty else 0
-            if self._takes_input() and len(self.to_pty) < FLOW_WINDOW:
-                events |= selectors.EVENT_READ
-            service.watch(self.pty.master, events, self.on_pty)
+    def update(self) -> None:
+        """Sets the events watched on the end holding the channel from the buffers: input
+        pauses while much waits for the device or for the reader."""
+        state = self.to_device_state
+        if self._backlog or self._room <= 0:
+            new = _WAITING_ROOM
+        elif self.rate_jobs < RATE_BACKLOG:
+            new = _TAKING
+        else:
+            new = _WAITING_RATES
+        if new is not state:
+            if state is _CLOSED:
+                return
+            self._move_to_device(new)
+        end = self.end
+        if end is not None:
+            end.watch(new is _TAKING)
 
-    def _takes_input(self):
+    def _move_to_device(self, new: ToDevice) -> None:
+        self.to_device_state = move(self, self.to_device_state, new, TO_DEVICE_MOVES, "to the device: ")
+
+    def takes_input(self) -> bool:
         return not self._backlog and self._room > 0 and self.rate_jobs < RATE_BACKLOG
 
-    def input_room(self):
+    def input_room(self) -> int:
         """How much to read from the tty or client now: what the queue takes."""
         return self._room
-
-

@@ -1,16 +1,21 @@
-"""The jobs a device's worker thread runs for its slot: opening and closing the channels,
-and queries. They may block on USB; they reach the loop only through service.post().
-Data and rate changes do not come here: the loop puts them into the channels' queues."""
+"""A device's worker: the USB work of one served device (opening and closing its channels,
+queries) on a thread of its own, since it may block. It reaches the loop only by posting
+its answers there. Data and rate changes do not come here: the loop puts them into the
+channels' queues."""
 import functools
 import logging
 import time
+from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence
 
 import torvak_serial.protocol_torvak
 import zeq_torvak
 from torvak_common import explain, make_url, release_device
-from torvak_common.served import ECHO_PROBE, info_answer
+from torvak_common.served import ECHO_PROBE
+from torvak_common.status import ErrorAnswer, InfoAnswer, info_answer
 from torvak_serial.output import PatientOutput
 
+from torvak_cli.serve.loop import Posted
+from torvak_cli.serve.worker import Worker
 
 _log = logging.getLogger("torvak.serve")
 
@@ -24,69 +29,108 @@ class ServedPort(torvak_serial.protocol_torvak.Serial):
 
     _patient_output = True
 
-    def open(self):
+    def open(self) -> None:
         super().open()
         if not isinstance(self._output, PatientOutput):
             self.close()
             raise OSError("channel {}: its device cannot be written in the background".format(self.port))
 
     @property
-    def queue(self):
-        return self._output
+    def queue(self) -> PatientOutput:
+        queue: PatientOutput = self._output
+        return queue
 
-    def take(self, size):
+    def take(self, size: int) -> bytes:
         """What has arrived, up to `size` bytes, at once: the loop's read, without the
         time limits and cancelling of read()."""
         channel = self._open_channel()
         with self._errors_as_serial_exceptions():
-            data = channel.read(size)
+            data: bytes = channel.read(size)
         if not data and self._input_ended(channel):
             raise self._device_gone()
         return data
 
 
-class DeviceJobs:
-    """Mixed into Slot; every method runs on the slot's worker thread."""
+def close_ports(ports: Sequence[ServedPort]) -> None:
+    for port in ports:
+        try:
+            port.close()
+        except Exception as error:
+            _log.debug("closing %s: %s", port.port, error)
 
-    def open_job(self):
-        ports = []
-        device = None
+
+class DeviceWorker:
+    """The thread that does a slot's USB work, and the jobs it runs. The loop calls the
+    public methods; every job gets what it needs as arguments (copies, never the slot's
+    fields), runs on the worker thread and answers with `post(callback)`. Its own fields
+    are set here and never change, so both threads may read them."""
+
+    def __init__(self, serial: str, post: Callable[[Posted], None],
+                 died: Callable[[BaseException], None]) -> None:
+        self.serial = serial
+        self._post = post
+        self._thread = Worker("torvak-serve-" + serial, died)
+
+    # -- the loop's side ------------------------------------------------------------------
+
+    def open(self, rates: Mapping[int, int], explain_fully: bool, opened: Callable[[List[ServedPort]], None],
+             failed: Callable[[str], None]) -> None:
+        """Opens every channel of the device at its rate in `rates` (else DEFAULT_RATE):
+        `opened(ports)`, or `failed(why)` (`explain_fully`: said as the CLI would)."""
+        self._thread.submit(functools.partial(self._open, dict(rates), explain_fully, opened, failed))
+
+    def close(self, ports: Sequence[ServedPort], closed: Posted) -> None:
+        self._thread.submit(functools.partial(self._close, list(ports), closed))
+
+    def info(self, channel_count: int, echo: bool, reply: Callable[[Dict[str, Any]], None]) -> None:
+        """`reply(answer)` with what the device says of itself (an echo's round trip with
+        `echo`)."""
+        self._thread.submit(functools.partial(self._info, channel_count, echo, reply))
+
+    def finish(self) -> None:
+        """Ends the thread after the jobs already given."""
+        self._thread.finish()
+
+    def join(self, timeout: float) -> bool:
+        return self._thread.join(timeout)
+
+    def alive(self) -> bool:
+        return self._thread.alive()
+
+    # -- the worker thread's jobs -----------------------------------------------------------
+
+    def _open(self, rates: Dict[int, int], explain_fully: bool, opened: Callable[[List[ServedPort]], None],
+              failed: Callable[[str], None]) -> None:
+        ports: List[ServedPort] = []
+        device: Optional[zeq_torvak._Device] = None
         try:
             device = zeq_torvak.get_hid_device(self.serial)
             count = device.channel_count
             if not count:
                 raise OSError("the device reports no channels")
             for number in range(1, count + 1):
-                ports.append(ServedPort(make_url(self.serial, number), baudrate=self.rates.get(number, DEFAULT_RATE),
+                ports.append(ServedPort(make_url(self.serial, number), baudrate=rates.get(number, DEFAULT_RATE),
                                         timeout=0))
         except Exception as error:
-            self.close_ports(ports)
+            close_ports(ports)
             # The first failure is explained as the CLI would (naming a program that holds
-            # the device, which takes a look through /proc); the loop does not change
-            # _failures while this job runs.
-            text = explain(error, serial_number=self.serial) if not self._failures else str(error)
-            self.service.post(functools.partial(self.open_failed, text))
+            # the device, which takes a look through /proc).
+            text = explain(error, serial_number=self.serial) if explain_fully else str(error)
+            self._post(functools.partial(failed, text))
         else:
-            self.service.post(functools.partial(self.opened, ports))
+            self._post(functools.partial(opened, ports))
         finally:
             if device is not None:
                 release_device(device)  # nothing when the ports hold it
 
-    def close_job(self, ports):
-        self.close_ports(ports)
-        self.service.post(self.closed)
+    def _close(self, ports: List[ServedPort], closed: Posted) -> None:
+        close_ports(ports)
+        self._post(closed)
 
-    @staticmethod
-    def close_ports(ports):
-        for port in ports:
-            try:
-                port.close()
-            except Exception as error:
-                _log.debug("closing %s: %s", port.port, error)
-
-    def info_job(self, reply, echo):
+    def _info(self, channel_count: int, echo: bool, reply: Callable[[Dict[str, Any]], None]) -> None:
         # The device is open (its ports hold it): the registry hands out that one.
         answer = round_trip = None
+        result: Any
         try:
             device = zeq_torvak.get_hid_device(self.serial)
             version = device.firmware_version
@@ -95,8 +139,9 @@ class DeviceJobs:
                 answer = device.echo(ECHO_PROBE)
                 round_trip = time.perf_counter() - started
         except Exception as error:
-            result = {"error": "device {}: {}".format(self.serial, error)}
+            failure: ErrorAnswer = {"error": "device {}: {}".format(self.serial, error)}
+            result = failure
         else:
-            result = info_answer(self.serial, self.channel_count, version, answer, round_trip)
-        self.service.post(functools.partial(reply, result))
-
+            told: InfoAnswer = info_answer(self.serial, channel_count, version, answer, round_trip)
+            result = told
+        self._post(functools.partial(reply, result))

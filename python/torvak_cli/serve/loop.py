@@ -4,33 +4,40 @@ import collections
 import logging
 import os
 import selectors
+from typing import Any, Callable, Deque, Dict
 
 _log = logging.getLogger("torvak.serve")
 
+Posted = Callable[[], None]
+Ready = Callable[[int], None]  # called with the events that are ready
+
 
 class EventLoop:
-    def __init__(self):
+    """The loop's thread owns every field but `_posted`, which any thread appends to (a
+    deque's append is atomic) and the loop empties; post() and wake() are for any thread."""
+
+    def __init__(self) -> None:
         self._selector = selectors.DefaultSelector()
-        self._watched = {}  # fd -> events (loop)
-        self._posted = collections.deque()  # callbacks from any thread; deque appends are atomic
+        self._watched: Dict[int, int] = {}  # fd -> events
+        self._posted: Deque[Posted] = collections.deque()
         self._wake_r, self._wake_w = os.pipe()
         os.set_blocking(self._wake_r, False)
         os.set_blocking(self._wake_w, False)
         self._selector.register(self._wake_r, selectors.EVENT_READ, self._on_wake)
 
-    def post(self, callback):
+    def post(self, callback: Posted) -> None:
         """Runs `callback` on the loop (from any thread)."""
         self._posted.append(callback)
         self.wake()
 
-    def wake(self):
+    def wake(self) -> None:
         """Ends the loop's current wait (from any thread, a signal handler included)."""
         try:
             os.write(self._wake_w, b"\0")
         except OSError:
             pass  # full of wake-ups already
 
-    def _on_wake(self, events):
+    def _on_wake(self, events: int) -> None:
         try:
             while os.read(self._wake_r, 4096):
                 pass
@@ -39,7 +46,7 @@ class EventLoop:
         while self._posted:
             self.call(self._posted.popleft())
 
-    def watch(self, fd, events, callback):
+    def watch(self, fd: int, events: int, callback: Ready) -> None:
         """Watches `fd` for `events` (0: not at all) with `callback(events)`."""
         current = self._watched.get(fd)
         if not events:
@@ -52,18 +59,18 @@ class EventLoop:
             self._selector.modify(fd, events, callback)
         self._watched[fd] = events
 
-    def unwatch(self, fd):
+    def unwatch(self, fd: int) -> None:
         if self._watched.pop(fd, None) is not None:
             self._selector.unregister(fd)
 
-    def run_once(self, timeout):
+    def run_once(self, timeout: float) -> None:
         """Waits at most `timeout` seconds, then runs the callbacks of what is ready."""
         for key, events in self._selector.select(timeout):
             if key.fd in self._watched or key.fd == self._wake_r:
                 self.call(key.data, events)
 
     @staticmethod
-    def call(callback, *args):
+    def call(callback: Callable[..., Any], *args: Any) -> None:
         # A callback that fails is a fault of its own channel or request: it is logged and
         # the loop goes on serving the others.
         try:
@@ -71,7 +78,7 @@ class EventLoop:
         except Exception:
             _log.exception("event loop: %r failed", callback)
 
-    def close(self):
+    def close(self) -> None:
         self._selector.close()
         os.close(self._wake_r)
         os.close(self._wake_w)

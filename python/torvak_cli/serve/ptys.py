@@ -7,6 +7,7 @@ import os
 import select
 import termios
 import tty
+from typing import Optional
 
 _log = logging.getLogger("torvak.serve")
 
@@ -19,18 +20,18 @@ _CFLAG, _ISPEED, _OSPEED = 2, 9, 10
 TIOCGPTPEER = 0x5441  # opens the slave of a master without a path
 
 
-def _termios2(fd):
+def _termios2(fd: int) -> "array.array[int]":
     buf = array.array("I", [0] * 11)
     fcntl.ioctl(fd, TCGETS2, buf)
     return buf
 
 
-def read_rate(fd):
+def read_rate(fd: int) -> int:
     """The output rate set on the tty (through its master or its slave)."""
     return _termios2(fd)[_OSPEED]
 
 
-def write_rate(fd, rate):
+def write_rate(fd: int, rate: int) -> None:
     """Sets the rate, as its B constant where it has one (so that programs reading the
     rate with plain tcgetattr see it), else as BOTHER."""
     buf = _termios2(fd)
@@ -44,7 +45,8 @@ class Pty:
     opens it (or the service holds it exclusive for an RFC 2217 client); the master then
     polls hang-up, which is how the service tells whether a program holds the tty."""
 
-    def __init__(self, link, rate, gid):
+    def __init__(self, link: str, rate: int, gid: Optional[int]) -> None:
+        # Every field is the loop's.
         self.link = link
         self.master, slave = os.openpty()
         try:
@@ -73,11 +75,11 @@ class Pty:
         os.symlink(self.slave_name, tmp)
         os.replace(tmp, link)
 
-    def held(self):
+    def held(self) -> bool:
         """Whether a program (or this service) has the slave open."""
         return not any(event & select.POLLHUP for _, event in self._poll.poll(0))
 
-    def rate_changed(self):
+    def rate_changed(self) -> Optional[int]:
         """The new rate when a program changed the tty's rate since the last call, else None."""
         try:
             rate = read_rate(self.master)
@@ -88,14 +90,14 @@ class Pty:
         self.rate = rate
         return rate
 
-    def set_rate(self, rate):
+    def set_rate(self, rate: int) -> None:
         self.rate = rate
         try:
             write_rate(self.master, rate)
         except OSError as error:
             _log.warning("%s: cannot set the tty's rate to %s: %s", self.link, rate, error)
 
-    def make_exclusive(self, on):
+    def make_exclusive(self, on: bool) -> None:
         """While on, the service holds the slave open with TIOCEXCL, so that programs cannot
         open it (root can: the kernel lets it)."""
         if on and self._exclusive < 0:
@@ -113,14 +115,14 @@ class Pty:
             finally:
                 os.close(fd)
 
-    def _open_slave(self):
+    def _open_slave(self) -> int:
         flags = os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK
         try:
             return fcntl.ioctl(self.master, TIOCGPTPEER, flags)
         except OSError:  # kernels before 4.13
             return os.open(self.link, flags)
 
-    def discard_input(self):
+    def discard_input(self) -> None:
         """Drops what programs wrote to the tty (read from the master), without blocking."""
         try:
             while os.read(self.master, 65536):
@@ -128,7 +130,7 @@ class Pty:
         except OSError:
             pass
 
-    def close(self):
+    def close(self) -> None:
         """Hangs the tty up (programs holding it see EOF or EIO) and removes the link."""
         try:
             if os.readlink(self.link) == self.slave_name:

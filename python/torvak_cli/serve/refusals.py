@@ -3,6 +3,7 @@ peer connecting in a loop cannot fill the log (or keep the loop busy writing it)
 refusals held back are counted and said when their minute is over."""
 import logging
 import time
+from typing import Callable, Dict, List
 
 _log = logging.getLogger("torvak.serve")
 
@@ -13,11 +14,11 @@ MOST_PEERS = 1024  # addresses remembered at once; more are counted together
 class RefusalLog:
     """Runs on the loop, which owns every field."""
 
-    def __init__(self, clock=time.monotonic):
+    def __init__(self, clock: Callable[[], float] = time.monotonic) -> None:
         self._clock = clock
-        self._peers = {}  # address -> [time of its last line, refusals held back since]
+        self._peers: Dict[str, List[float]] = {}  # address -> [time of its last line, refusals held back since]
 
-    def refused(self, address, level, message, *args):
+    def refused(self, address: str, level: int, message: str, *args: object) -> None:
         """Logs `message % args` about a refusal of a client from `address`, unless a line
         about that address was logged less than PERIOD ago."""
         now = self._clock()
@@ -30,7 +31,7 @@ class RefusalLog:
         self._peers[address] = [now, 0]
         _log.log(level, message, *args)
 
-    def expire(self):
+    def expire(self) -> None:
         """Says how many refusals were held back for each address whose minute is over, and
         forgets it (called from the loop's tick)."""
         now = self._clock()

@@ -1,7 +1,9 @@
 """The RFC 2217 side of a served channel: pyserial's PortManager speaks the protocol, over
 a facade that hands settings to the channel's queue without blocking or raising."""
 import logging
+import socket
 import struct
+from typing import Any, Protocol, Tuple
 
 import serial
 from serial.rfc2217 import DO, DONT, IAC, SERVER_SET_BAUDRATE, WILL, WONT, PortManager
@@ -12,10 +14,24 @@ from torvak_common import check_baudrate
 _log = logging.getLogger("torvak.serve")
 
 
+class RateHolder(Protocol):
+    """What an RFC 2217 client reaches of its channel (on the loop)."""
+
+    rate: int  # in force, or asked for last
+    rate_jobs: int  # rate changes waiting for the device's answer
+
+    def request_rate(self, rate: int, source: str) -> None: ...
+
+    def purge(self) -> None: ...
+
+    def send(self, data: bytes) -> None: ...
+
+
 class PortFacade:
     """What PortManager sees as the serial port. The device sets nothing but the baud
     rate: other settings keep their only value, which PortManager then reports back to
-    the client; modem lines read as an idle line without modem lines does."""
+    the client; modem lines read as an idle line without modem lines does. Used on the
+    loop alone, as its channel is."""
 
     bytesize = serial.EIGHTBITS
     parity = serial.PARITY_NONE
@@ -25,10 +41,12 @@ class PortFacade:
     cts = dsr = cd = True
     ri = False
 
-    def __init__(self, channel):
+    _channel: RateHolder
+
+    def __init__(self, channel: RateHolder) -> None:
         self._channel = channel
 
-    def __setattr__(self, name, value):
+    def __setattr__(self, name: str, value: Any) -> None:
         # Every setting a client sends lands here; only the rate means something.
         if name == "_channel":
             object.__setattr__(self, name, value)
@@ -41,17 +59,17 @@ class PortFacade:
             _log.debug("%s: %s=%r from the RFC 2217 client ignored", self._channel, name, value)
 
     @property
-    def baudrate(self):
+    def baudrate(self) -> int:
         return self._channel.rate
 
     @property
-    def rate_pending(self):
+    def rate_pending(self) -> bool:
         return self._channel.rate_jobs > 0
 
-    def reset_input_buffer(self):
+    def reset_input_buffer(self) -> None:
         pass
 
-    def reset_output_buffer(self):
+    def reset_output_buffer(self) -> None:
         try:
             self._channel.purge()
         except Exception as error:  # never raise into PortManager
@@ -61,33 +79,37 @@ class PortFacade:
 class _Manager(PortManager):
     """PortManager answers a SET_BAUDRATE at once with the rate it reads back; here that
     answer waits until the device has confirmed or refused the rate, so that a client
-    (pyserial's waits up to 3 s) learns of a refusal as a direct port's caller does."""
+    (pyserial's waits up to 3 s) learns of a refusal as a direct port's caller does. On
+    the loop, as all of PortManager's state."""
 
-    def __init__(self, facade, client):
+    def __init__(self, facade: PortFacade, client: "Client") -> None:
         self.held_rate_answer = False
-        super().__init__(facade, client)
+        # PortManager takes any object with a port's attributes (the facade) and a write
+        # method (the client).
+        super().__init__(facade, client)  # type: ignore[arg-type]
 
-    def rfc2217_send_subnegotiation(self, option, value=b""):
+    def rfc2217_send_subnegotiation(self, option: bytes, value: bytes = b"") -> None:
         if option == SERVER_SET_BAUDRATE and getattr(self.serial, "rate_pending", False):
             self.held_rate_answer = True
             return
         super().rfc2217_send_subnegotiation(option, value)
 
-    def _telnet_negotiate_option(self, command, option):
+    def _telnet_negotiate_option(self, command: bytes, option: bytes) -> None:
         # PortManager leaves unanswered an option it has only the other way round (a
         # client's WILL ECHO); that is refused as an unknown one is. A refusal is never
         # answered, so no two peers argue.
-        if not any(item.option == option and command in (item.ack_yes, item.ack_no) for item in self._telnet_options):
+        options = self._telnet_options  # type: ignore[attr-defined]  # PortManager's own, not in its stub
+        if not any(item.option == option and command in (item.ack_yes, item.ack_no) for item in options):
             if command in (WILL, DO):
                 self.telnet_send_option(DONT if command == WILL else WONT, option)
             return
-        super()._telnet_negotiate_option(command, option)
+        super()._telnet_negotiate_option(command, option)  # type: ignore[misc]
 
 
 class Client:
-    """A connected RFC 2217 client of one channel."""
+    """A connected RFC 2217 client of one channel; the loop's, as its fields are."""
 
-    def __init__(self, channel, sock, peer):
+    def __init__(self, channel: RateHolder, sock: socket.socket, peer: Tuple[Any, ...]) -> None:
         self.channel = channel
         self.sock = sock
         self.peer = peer
@@ -95,20 +117,20 @@ class Client:
         self.manager = _Manager(PortFacade(channel), self)
         self.telnet = TelnetInput()
 
-    def write(self, data):
+    def write(self, data: bytes) -> None:
         """PortManager's connection: telnet replies join the outgoing bytes."""
         self.outgoing += data
 
-    def rate_settled(self):
+    def rate_settled(self) -> None:
         """The rate changes are done: a held answer goes out with the rate in force."""
         if self.manager.held_rate_answer:
             self.manager.held_rate_answer = False
             self.manager.rfc2217_send_subnegotiation(SERVER_SET_BAUDRATE, struct.pack("!I", self.channel.rate))
 
-    def send_data(self, data):
+    def send_data(self, data: bytes) -> None:
         self.outgoing += data.replace(IAC, IAC + IAC)
 
-    def received(self, data):
+    def received(self, data: bytes) -> None:
         """Bytes from the client, applied in their order: serial data goes to the channel,
         telnet commands go, whole, to PortManager (a SET-BAUDRATE thus lands between the
         data before and after it). It raises on malformed commands, the framing on an
@@ -120,6 +142,6 @@ class Client:
             elif piece:
                 self.channel.send(piece)
 
-    def __str__(self):
+    def __str__(self) -> str:
         # (host, port, ...) of a TCP client; (who,) of one on the channel's Unix socket
-        return "{}:{}".format(*self.peer[:2]) if len(self.peer) > 1 else self.peer[0]
+        return "{}:{}".format(*self.peer[:2]) if len(self.peer) > 1 else str(self.peer[0])

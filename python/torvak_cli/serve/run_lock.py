@@ -12,7 +12,7 @@ class DirectoryTaken(Exception):
     """Another service runs in the directory."""
 
 
-def lock_run_directory(directory):
+def lock_run_directory(directory: str) -> int:
     """The descriptor that holds DIR's lock, to be kept open for the service's life;
     DirectoryTaken naming the running service otherwise. The directory has passed
     access.check_run_directory: nobody else can change it."""

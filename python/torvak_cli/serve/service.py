@@ -3,22 +3,26 @@ and an RFC 2217 port. The loop moves the data, into each channel's output queue 
 of its receive buffer, and never blocks on USB: each device has a worker thread for
 opening and closing its channels and for queries, which hands its results back through
 post()."""
-import functools
 import logging
 import os
 import signal
 import threading
 import time
+from types import FrameType
+from typing import Any, Callable, Dict, Iterable, List, Optional, Set
 
 import zeq_torvak
 from torvak_common import match_serial_number
 from torvak_common.served import STATE_FILE, serial_names_path, write_state
+from torvak_common.status import DeviceStatus, ServiceStatus
 
 from torvak_cli.serve.channel import Channel  # noqa: F401  (tests reach it here)
-from torvak_cli.serve.device_jobs import DeviceJobs
-from torvak_cli.serve.loop import EventLoop
+from torvak_cli.serve.device_jobs import ServedPort, close_ports
+from torvak_cli.serve.host import Network
+from torvak_cli.serve.loop import EventLoop, Posted, Ready
 from torvak_cli.serve.refusals import RefusalLog
 from torvak_cli.serve.slot import Slot
+from torvak_cli.serve.states import SlotState
 from torvak_cli.serve.status import StatusServer
 from torvak_cli.serve.tty_opens import TtyOpens
 
@@ -30,36 +34,44 @@ STOP_LIMIT = 10.0  # seconds the service waits for its workers when stopping
 ABANDON_LIMIT = 3.0  # seconds a service whose loop failed waits for its ports to close
 
 
+
+
+
 class Service:
-    def __init__(self, pty_dir, gid, devices=(), rfc2217_base=None, bind="127.0.0.1", allow=(), rfc2217_open=False):
+    """Every field is the loop's; the signal handlers run on the loop's thread too. Other
+    threads reach the service only through post()."""
+
+    def __init__(self, pty_dir: str, gid: Optional[int], devices: Iterable[str] = (), rfc2217_base: Optional[int] = None,
+                 bind: str = "127.0.0.1", allow: Iterable[Network] = (), rfc2217_open: bool = False) -> None:
         self.pty_dir = pty_dir
         self.gid = gid
         self.rfc2217_base = rfc2217_base
         self.bind = bind
         self.allow = list(allow)
-        # Every field is the loop's; the signal handlers run on the loop's thread too.
         self.rfc2217_open = rfc2217_open  # local users the ttys refuse may use the TCP ports
-        self.made_directories = set()  # DIR/SERIAL that this service made, and removes at its end
+        self.made_directories: Set[str] = set()  # DIR/SERIAL that this service made, and removes at its end
         self.stopping = False
-        self.failure = None  # why the service must stop and exit 1
+        self.failure: Optional[str] = None  # why the service must stop and exit 1
         self._hurry = False  # stop without waiting for the workers
-        self.slots = []
+        self.slots: List[Slot] = []
         self._fixed = bool(devices)  # only the devices named
         for serial_number in devices:
             if all(slot.serial != serial_number for slot in self.slots):
                 self.slots.append(Slot(self, len(self.slots), serial_number))
-        self._skipped = set()
+        self._skipped: Set[Optional[str]] = set()
         self.refusals = RefusalLog()
-        self._status = None
-        self.tty_opens = None
+        self._status: Optional[StatusServer] = None
+        self.tty_opens: Optional[TtyOpens] = None
         self._published = False  # the state file is this service's to remove
         self.loop = EventLoop()
         # The loop's plumbing, under the names channels and the status socket use.
-        self.post, self.watch, self.unwatch = self.loop.post, self.loop.watch, self.loop.unwatch
+        self.post: Callable[[Posted], None] = self.loop.post  # for any thread
+        self.watch: Callable[[int, int, Ready], None] = self.loop.watch
+        self.unwatch: Callable[[int], None] = self.loop.unwatch
 
     # -- plumbing ----------------------------------------------------------------------
 
-    def request_stop(self, signum=None, frame=None):
+    def request_stop(self, signum: Optional[int] = None, frame: Optional[FrameType] = None) -> None:
         """Stops the service (a signal handler); asked again while stopping, it stops
         waiting for the devices' workers."""
         if not self.stopping:
@@ -69,7 +81,7 @@ class Service:
             self._hurry = True
         self.loop.wake()
 
-    def fail(self, reason):
+    def fail(self, reason: str) -> None:
         """Something the service cannot go on without has failed: it stops, and exits 1."""
         if self.failure is None:
             self.failure = reason
@@ -78,9 +90,9 @@ class Service:
 
     # -- what clients are told ---------------------------------------------------------
 
-    def publish(self):
+    def publish(self) -> None:
         """Rewrites the state file: the devices served now, where their channels are."""
-        devices = [slot.entry() for slot in self.slots if slot.state == "serving"]
+        devices = [slot.entry() for slot in self.slots if slot.state is SlotState.SERVING]
         try:
             write_state(self.pty_dir, os.getpid(), self.bind, devices, 0o640, self.gid)
             self._published = True
@@ -88,30 +100,27 @@ class Service:
             _log.warning("cannot write the state file in %s (clients will not find the service): %s",
                          self.pty_dir, error)
 
-    def status(self):
-        return {
-            "pid": os.getpid(),
-            "directory": self.pty_dir,
-            "bind": self.bind,
-            "devices": [
-                {"serial": slot.serial, "slot": slot.index, "state": slot.state,
-                 "channels": [channel.describe() for channel in slot.channels]}
-                for slot in self.slots
-            ],
-        }
+    def status(self) -> ServiceStatus:
+        devices: List[DeviceStatus] = [
+            {"serial": slot.serial, "slot": slot.index, "state": slot.state.value,
+             "channels": [channel.describe() for channel in slot.channels]}
+            for slot in self.slots
+        ]
+        return {"pid": os.getpid(), "directory": self.pty_dir, "bind": self.bind, "devices": devices}
 
-    def device_info(self, serial_number, reply, echo=True):
+    def device_info(self, serial_number: str, reply: Callable[[Dict[str, Any]], None], echo: bool = True) -> None:
         """Answers `reply(dict)` with what the device says of itself, asked on its worker."""
-        found = match_serial_number(serial_number, [slot.serial for slot in self.slots if slot.state == "serving"])
+        serving = [slot.serial for slot in self.slots if slot.state is SlotState.SERVING]
+        found = match_serial_number(serial_number, serving)
         slot = next((s for s in self.slots if s.serial == found), None)
         if slot is None:
             reply({"error": "torvak serve does not hold device {}".format(serial_number)})
             return
-        slot.worker.submit(functools.partial(slot.info_job, reply, echo))
+        slot.info(echo, reply)
 
     # -- devices -----------------------------------------------------------------------
 
-    def rescan(self):
+    def rescan(self) -> None:
         try:
             attached = zeq_torvak.list_serial_numbers()
         except Exception as error:
@@ -122,19 +131,19 @@ class Service:
             for serial_number in attached:
                 if serial_number in known or serial_number in self._skipped:
                     continue
-                if not serial_names_path(serial_number):
+                if serial_number is None or not serial_names_path(serial_number):
                     self._skipped.add(serial_number)
                     _log.warning("device with serial number %r skipped: it cannot name a port path", serial_number)
                     continue
                 self.slots.append(Slot(self, len(self.slots), serial_number))
                 known.add(serial_number)
         for slot in self.slots:
-            if slot.state == "absent" and match_serial_number(slot.serial, attached) is not None:
+            if slot.state is SlotState.ABSENT and match_serial_number(slot.serial, attached) is not None:
                 slot.open()
 
     # -- the loop ----------------------------------------------------------------------
 
-    def run(self):
+    def run(self) -> bool:
         """Serves until stopped; False when a device's worker did not end in STOP_LIMIT (it
         is stuck in a USB call, and only the end of the process releases its device)."""
         for slot in self.slots:
@@ -160,16 +169,16 @@ class Service:
             self._remove_what_was_made()
         return ended
 
-    def _serve(self):
+    def _serve(self) -> None:
         next_scan = next_tick = 0.0
-        stop_deadline = None
+        stop_deadline: Optional[float] = None
         while True:
             now = time.monotonic()
             if self.stopping:
                 if stop_deadline is None:
                     stop_deadline = now + STOP_LIMIT
                     for slot in self.slots:
-                        if slot.state == "serving":
+                        if slot.state is SlotState.SERVING:
                             slot.close()
                 if all(slot.worker_ended() for slot in self.slots):
                     return
@@ -189,10 +198,10 @@ class Service:
                 self.refusals.expire()
             self.loop.run_once(TICK)
 
-    def _abandon(self):
+    def _abandon(self) -> bool:
         """With the loop gone: ends every channel here and closes the ports on a thread of
         their own, waiting ABANDON_LIMIT at most; whether they closed."""
-        ports = []
+        ports: List[ServedPort] = []
         for slot in self.slots:
             for channel in slot.channels:
                 ports.append(channel.port)
@@ -201,13 +210,13 @@ class Service:
                 except Exception as error:
                     _log.debug("%s: %r", channel, error)
             slot.channels = []
-        closer = threading.Thread(target=DeviceJobs.close_ports, args=(ports,), name="torvak-serve-abandon",
+        closer = threading.Thread(target=close_ports, args=(ports,), name="torvak-serve-abandon",
                                   daemon=True)
         closer.start()
         closer.join(ABANDON_LIMIT)
         return not closer.is_alive()
 
-    def _remove_what_was_made(self):
+    def _remove_what_was_made(self) -> None:
         if self._status is not None:
             self._status.close()
         if self.tty_opens is not None:

@@ -1,17 +1,20 @@
 """The service's status socket DIR/serve.sock: a client sends one JSON line and gets one
 back. Requests: {"request": "status"} (every served device and channel, its clients and
 byte counts) and {"request": "info", "serial": S} (channel count, firmware version and
-an echo's round trip, asked of the device on its worker thread)."""
+an echo's round trip, asked of the device on its worker thread); the answers' shapes are
+in torvak_common.status."""
 import json
 import logging
 import os
 import selectors
 import socket
 import time
+from typing import Any, Dict, Mapping, Optional
 
 from torvak_common.served import STATUS_SOCKET
 
 from torvak_cli.serve.access import bind_private
+from torvak_cli.serve.host import Host
 
 _log = logging.getLogger("torvak.serve")
 _LONGEST_REQUEST = 4096
@@ -20,7 +23,7 @@ _MOST_CONNECTIONS = 32
 IDLE_LIMIT = 3.0  # seconds a connection may take to send its request
 
 
-def _depth(text):
+def _depth(text: str) -> int:
     """How deep arrays and objects nest in JSON `text` (brackets in strings not counted)."""
     depth = deepest = 0
     in_string = escaped = False
@@ -42,7 +45,7 @@ def _depth(text):
     return deepest
 
 
-def parse_request(line):
+def parse_request(line: bytes) -> Dict[str, Any]:
     """The request object in one line; ValueError for anything else: longer than
     _LONGEST_REQUEST, not UTF-8, nested deeper than _DEEPEST_REQUEST, not JSON, not an
     object with a "request" text."""
@@ -51,16 +54,17 @@ def parse_request(line):
     text = line.decode()
     if _depth(text) > _DEEPEST_REQUEST:
         raise ValueError("request nested too deep")
-    request = json.loads(text)
+    request: Any = json.loads(text)
     if not isinstance(request, dict) or not isinstance(request.get("request"), str):
         raise ValueError("not a request")
     return request
 
 
 class StatusServer:
-    """Runs on the service's loop; answers are written without blocking it."""
+    """Runs on the service's loop, which owns every field; answers are written without
+    blocking it."""
 
-    def __init__(self, service, directory, gid):
+    def __init__(self, service: Host, directory: str, gid: Optional[int]) -> None:
         self.service = service
         self.path = os.path.join(directory, STATUS_SOCKET)
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -71,10 +75,10 @@ class StatusServer:
         except OSError:
             self.sock.close()
             raise
-        self._connections = {}  # fd -> _Connection
+        self._connections: Dict[int, _Connection] = {}  # fd -> _Connection
         service.watch(self.sock.fileno(), selectors.EVENT_READ, self._on_accept)
 
-    def _on_accept(self, events):
+    def _on_accept(self, events: int) -> None:
         while True:
             try:
                 sock, _ = self.sock.accept()
@@ -94,19 +98,19 @@ class StatusServer:
             self._connections[sock.fileno()] = connection
             self.service.watch(sock.fileno(), selectors.EVENT_READ, connection.on_ready)
 
-    def expire(self):
+    def expire(self) -> None:
         """Closes the connections that have not sent their request within IDLE_LIMIT."""
         limit = time.monotonic() - IDLE_LIMIT
         for connection in [c for c in self._connections.values() if not c.answered and c.since < limit]:
             self.forget(connection)
 
-    def forget(self, connection):
+    def forget(self, connection: "_Connection") -> None:
         fd = connection.sock.fileno()
         self._connections.pop(fd, None)
         self.service.unwatch(fd)
         connection.sock.close()
 
-    def close(self):
+    def close(self) -> None:
         for connection in list(self._connections.values()):
             self.forget(connection)
         self.service.unwatch(self.sock.fileno())
@@ -118,7 +122,9 @@ class StatusServer:
 
 
 class _Connection:
-    def __init__(self, server, sock):
+    """One client of the status socket (the loop's, as its fields are)."""
+
+    def __init__(self, server: StatusServer, sock: socket.socket) -> None:
         self.server = server
         self.sock = sock
         self.incoming = bytearray()
@@ -126,7 +132,7 @@ class _Connection:
         self.answered = False
         self.since = time.monotonic()
 
-    def on_ready(self, events):
+    def on_ready(self, events: int) -> None:
         try:
             if events & selectors.EVENT_READ and not self.answered:
                 data = self.sock.recv(_LONGEST_REQUEST)
@@ -155,7 +161,7 @@ class _Connection:
             _log.debug("status request failed", exc_info=True)
             self.server.forget(self)
 
-    def _handle(self, line):
+    def _handle(self, line: bytes) -> None:
         try:
             request = parse_request(line)
         except ValueError as error:
@@ -175,7 +181,7 @@ class _Connection:
             _log.debug("status request %r failed", kind, exc_info=True)
             self.answer({"error": "torvak serve could not answer: {!r}".format(error)})
 
-    def answer(self, reply):
+    def answer(self, reply: Mapping[str, Any]) -> None:
         """Sends `reply` (on the loop) and closes once it is out."""
         if self.sock.fileno() < 0:
             return  # the client went away meanwhile

@@ -1,20 +1,24 @@
-"""The socket side of a served channel (loop): its RFC 2217 listeners (a Unix socket
+"""A served channel's socket ends (loop): its RFC 2217 listeners (a Unix socket
 DIR/SERIAL/N.sock with the tty's group and mode, and with --rfc2217-port a TCP port), the
-one client it admits at a time, and that client's socket."""
+one client they admit at a time, and that client's socket."""
 import logging
 import os
 import pwd
 import selectors
 import socket
 import struct
+from typing import Any, Callable, Optional, Tuple
 
 from torvak_common.served import CHANNELS_PER_SLOT, FLOW_WINDOW, LOCAL_SOCKET_SUFFIX, MAX_TCP_PORT, rfc2217_port
 
 from torvak_cli.serve.access import bind_private, may_use_ttys, peer_uid
 from torvak_cli.serve.addresses import is_this_machine, peer_address
+from torvak_cli.serve.ends import Core
+from torvak_cli.serve.host import Host
 from torvak_cli.serve.rfc2217 import Client
 
 _log = logging.getLogger("torvak.serve")
+_EVENT_READ, _EVENT_WRITE = selectors.EVENT_READ, selectors.EVENT_WRITE
 # A TCP client that has vanished (no FIN, no RST) is dropped after about a minute.
 KEEPALIVE = (
     (socket.SO_KEEPALIVE, socket.SOL_SOCKET, 1),
@@ -24,7 +28,7 @@ KEEPALIVE = (
 )
 
 
-def listen(bind, port):
+def listen(bind: str, port: int) -> socket.socket:
     """A non-blocking listening socket on (`bind`, `port`)."""
     family = socket.AF_INET6 if ":" in bind else socket.AF_INET
     sock = socket.socket(family, socket.SOCK_STREAM)
@@ -39,15 +43,32 @@ def listen(bind, port):
     return sock
 
 
-class TcpSide:
-    """Mixed into Channel; every method runs on the loop."""
+class Listeners:
+    """The channel's RFC 2217 listeners and whom they let in. Every field is the loop's."""
 
-    def start_local(self, directory):
+    def __init__(self, channel: Core, service: Host, slot_index: int) -> None:
+        self._channel = channel
+        self._service = service
+        self._slot_index = slot_index
+        self.listener: Optional[socket.socket] = None
+        self.local_listener: Optional[socket.socket] = None
+        self.local_path: Optional[str] = None
+
+    def __str__(self) -> str:
+        return str(self._channel)
+
+    def tcp_port(self) -> Optional[int]:
+        if self.listener is None:
+            return None
+        port: int = self.listener.getsockname()[1]
+        return port
+
+    def start_local(self, directory: str) -> None:
         """The channel's Unix socket in `directory`, reached by whoever may open its tty."""
-        path = os.path.join(directory, "{}{}".format(self.number, LOCAL_SOCKET_SUFFIX))
+        path = os.path.join(directory, "{}{}".format(self._channel.number, LOCAL_SOCKET_SUFFIX))
         sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         try:
-            bind_private(sock, path, self.service.gid)
+            bind_private(sock, path, self._service.gid)
             sock.listen(16)
             sock.setblocking(False)
         except OSError as error:
@@ -55,34 +76,40 @@ class TcpSide:
             _log.error("%s: no socket at %s: %s", self, path, error)
             return
         self.local_listener, self.local_path = sock, path
-        self.service.watch(sock.fileno(), selectors.EVENT_READ, self.on_accept_local)
+        self._service.watch(sock.fileno(), selectors.EVENT_READ, self.on_accept_local)
 
-    def stop_local(self):
+    def stop(self) -> None:
+        if self.listener is not None:
+            self._service.unwatch(self.listener.fileno())
+            self.listener.close()
+            self.listener = None
         if self.local_listener is not None:
-            self.service.unwatch(self.local_listener.fileno())
+            self._service.unwatch(self.local_listener.fileno())
             self.local_listener.close()
             self.local_listener = None
             try:
-                os.unlink(self.local_path)
+                os.unlink(self.local_path or "")
             except OSError:
                 pass
 
-    def on_accept_local(self, events):
+    def on_accept_local(self, events: int) -> None:
         while self.local_listener is not None:
             try:
                 sock, _ = self.local_listener.accept()
             except OSError:
                 return
             pid, uid, _ = struct.unpack("3i", sock.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, 12))
+            user: Any
             try:
                 user = pwd.getpwuid(uid).pw_name
             except KeyError:
                 user = uid
             self._admit(sock, ("user {} (process {})".format(user, pid),))
 
-    def start_listening(self):
-        service = self.service
-        port = rfc2217_port(service.rfc2217_base, self.slot.index, self.number)
+    def start_listening(self, base: int) -> None:
+        """The channel's TCP port, counted from `base` (--rfc2217-port)."""
+        service = self._service
+        port = rfc2217_port(base, self._slot_index, self._channel.number)
         if port is None:
             _log.warning("%s: no RFC 2217 port (only %d per device)", self, CHANNELS_PER_SLOT)
             return
@@ -96,13 +123,7 @@ class TcpSide:
             return
         service.watch(self.listener.fileno(), selectors.EVENT_READ, self.on_accept)
 
-    def stop_listening(self):
-        if self.listener is not None:
-            self.service.unwatch(self.listener.fileno())
-            self.listener.close()
-            self.listener = None
-
-    def on_accept(self, events):
+    def on_accept(self, events: int) -> None:
         # Every connection waiting, so that a burst of connects never fills the backlog.
         while self.listener is not None:
             try:
@@ -111,8 +132,8 @@ class TcpSide:
                 return
             self._accept(sock, peer)
 
-    def _accept(self, sock, peer):
-        service = self.service
+    def _accept(self, sock: socket.socket, peer: Tuple[Any, ...]) -> None:
+        service = self._service
         # Who is local is decided by the address alone: a connection from this machine
         # (whatever address or interface it used) is some local user's, who gets in only
         # when the kernel's table names them and they could open the ttys. Only a peer from
@@ -129,6 +150,7 @@ class TcpSide:
                 self._turn_away(sock, peer, "not in --allow")
                 return
         elif not service.rfc2217_open:
+            uid: Optional[int]
             try:
                 uid = peer_uid(sock)
             except OSError:
@@ -147,16 +169,8 @@ class TcpSide:
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self._admit(sock, peer)
 
-    def _admit(self, sock, peer):
-        busy = None
-        self._settle_client()
-        if self.client is not None:
-            busy = "another RFC 2217 client ({})".format(self.client)
-        elif self.pty is not None:
-            if self.pty.held():
-                busy = "a program on its tty " + self.pty.link
-            else:
-                self._deactivate_pty()  # closed, and the loop has not seen it yet
+    def _admit(self, sock: socket.socket, peer: Tuple[Any, ...]) -> None:
+        busy = self._channel.busy()
         if busy is not None:
             self._turn_away(sock, peer, "the channel is in use by " + busy, "{} is in use by {}".format(self, busy),
                             logging.INFO)
@@ -165,23 +179,19 @@ class TcpSide:
         # Little is taken from a client that the device cannot keep up with, so that its
         # writes block (as a direct port's do) instead of filling buffers.
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, FLOW_WINDOW)
-        self.client = Client(self, sock, peer)
-        _log.info("%s: RFC 2217 client %s connected", self, self.client)
-        if self.pty is not None:
-            try:
-                self.pty.make_exclusive(True)
-            except OSError as error:
-                _log.warning("%s: cannot make the tty exclusive: %s", self, error)
-        self.update()
+        end = SocketEnd(self._channel, self._service, Client(self._channel, sock, peer))
+        _log.info("%s: RFC 2217 client %s connected", self, end.client)
+        self._channel.hold(end)
 
-    def _turn_away(self, sock, peer, reason, told=None, level=logging.WARNING):
+    def _turn_away(self, sock: socket.socket, peer: Tuple[Any, ...], reason: str, told: Optional[str] = None,
+                   level: int = logging.WARNING) -> None:
         """Refuses a client: logs `reason` (once a minute per peer address), tells the client
         `told` (one line, if its socket takes it; nothing when None) and closes."""
         try:
             address = str(peer_address(peer[0]))
         except ValueError:  # a client of the Unix socket, named by its user and process
             address = peer[0]
-        self.service.refusals.refused(address, level, "%s: RFC 2217 client %s refused: %s", self, peer[0], reason)
+        self._service.refusals.refused(address, level, "%s: RFC 2217 client %s refused: %s", self, peer[0], reason)
         if told is not None:
             try:
                 sock.setblocking(False)
@@ -190,63 +200,101 @@ class TcpSide:
                 pass
         sock.close()
 
-    def on_client(self, events):
-        client = self.client
+
+class SocketEnd:
+    """An admitted RFC 2217 client holding the channel: its socket and what waits for it.
+    Every field is the loop's."""
+
+    def __init__(self, channel: Core, service: Host, client: Client) -> None:
+        self._channel = channel
+        self._service = service
+        self.client = client
+        self.sock = client.sock
+        self.outgoing = client.outgoing  # the client's own buffer, only ever changed in place
+        self.deliver: Callable[[bytes], None] = client.send_data  # telnet's IAC doubled
+        self._watch_fd = service.watch
+        self._ready = self.on_ready  # made once: watch() runs at every event
+
+    def __str__(self) -> str:
+        return str(self._channel)
+
+    # -- the End interface ---------------------------------------------------------------
+
+    def pass_on(self) -> None:
         try:
-            if events & selectors.EVENT_WRITE and client.outgoing:
-                sent = client.sock.send(client.outgoing[:262144])
-                del client.outgoing[:sent]
-            if events & selectors.EVENT_READ and self._takes_input():
+            del self.outgoing[:self.sock.send(self.outgoing, socket.MSG_DONTWAIT)]
+        except OSError:
+            pass  # full, or gone: the loop finds out
+
+    def watch(self, takes_input: bool) -> None:
+        outgoing = self.outgoing
+        events = _EVENT_WRITE if outgoing else 0
+        if takes_input and len(outgoing) < FLOW_WINDOW:
+            events |= _EVENT_READ
+        self._watch_fd(self.sock.fileno(), events, self._ready)
+
+    def rate_settled(self) -> None:
+        self.client.rate_settled()
+
+    def holder(self) -> Optional[str]:
+        return "RFC 2217 client {}".format(self.client)
+
+    def busy(self) -> Optional[str]:
+        self._settle()
+        return None if self.sock.fileno() < 0 else "another RFC 2217 client ({})".format(self.client)
+
+    def drop(self, why: Optional[str]) -> None:
+        if self.sock.fileno() < 0:
+            return
+        if why:
+            _log.info("%s: RFC 2217 client %s %s", self, self.client, why)
+        self._service.unwatch(self.sock.fileno())
+        self.sock.close()
+        self._channel.release(self)
+
+    # -- the loop's callbacks --------------------------------------------------------------
+
+    def on_ready(self, events: int) -> None:
+        channel, client = self._channel, self.client
+        try:
+            if events & selectors.EVENT_WRITE and self.outgoing:
+                sent = self.sock.send(self.outgoing[:262144])
+                del self.outgoing[:sent]
+            if events & selectors.EVENT_READ and channel.takes_input():
                 # No more than the queue takes: the data in it is never more than that.
-                data = client.sock.recv(min(65536, self.input_room()))
+                data = self.sock.recv(min(65536, channel.input_room()))
                 if not data:
-                    self.drop_client("disconnected")
+                    self.drop("disconnected")
                     return
                 try:
                     client.received(data)
                 except Exception as error:  # PortManager choked on the client's telnet input
-                    self.drop_client("dropped: bad RFC 2217 input ({!r})".format(error))
+                    self.drop("dropped: bad RFC 2217 input ({!r})".format(error))
                     return
         except BlockingIOError:
             pass
         except OSError as error:
-            self.drop_client("lost ({})".format(error))
+            self.drop("lost ({})".format(error))
             return
         except Exception as error:  # whatever this client caused ends this client alone
             _log.error("%s: RFC 2217 client %s failed: %r", self, client, error)
-            self.drop_client("dropped")
+            self.drop("dropped")
             return
-        self.update()
+        channel.update()
 
-    def _settle_client(self):
+    def _settle(self) -> None:
         """Takes what the client has sent, so that a client which has closed its end
         (its end of file not seen by the loop yet) is dropped before a new one is judged."""
         for _ in range(8):
-            client = self.client
-            if client is None:
+            if self.sock.fileno() < 0:
                 return
             try:
-                if not client.sock.recv(1, socket.MSG_PEEK | socket.MSG_DONTWAIT):
-                    self.drop_client("disconnected")
+                if not self.sock.recv(1, socket.MSG_PEEK | socket.MSG_DONTWAIT):
+                    self.drop("disconnected")
                     return
             except BlockingIOError:
                 return
             except OSError as error:
-                self.drop_client("lost ({})".format(error))
+                self.drop("lost ({})".format(error))
                 return
-            self.on_client(selectors.EVENT_READ)
-
-    def drop_client(self, why):
-        client, self.client = self.client, None
-        if client is None:
-            return
-        if why:
-            _log.info("%s: RFC 2217 client %s %s", self, client, why)
-        self.service.unwatch(client.sock.fileno())
-        client.sock.close()
-        if self.pty is not None:
-            try:
-                self.pty.make_exclusive(False)
-            except OSError:
-                pass
-
+            self.on_ready(selectors.EVENT_READ)

@@ -1,7 +1,7 @@
 """Telnet framing of what an RFC 2217 client sends: its serial data apart from its telnet
 commands, with the state kept from one read to the next, so that however the stream is cut
 no byte of a command or a subnegotiation reaches the device."""
-import collections
+from typing import List, NamedTuple, Optional, Union
 
 IAC, DONT, DO, WONT, WILL, SB, SE = 255, 254, 253, 252, 251, 250, 240
 NEGOTIATIONS = (DO, DONT, WILL, WONT)
@@ -17,14 +17,15 @@ class TelnetError(ValueError):
     """Input that no telnet peer sends; the client that sent it is to be dropped."""
 
 
-class Command(collections.namedtuple("Command", "verb body")):
+class Command(NamedTuple):
     """One telnet command: `verb` is the byte after IAC (DO, SB, NOP ...), `body` the option
     byte of a negotiation, the content of a subnegotiation (its option first, doubled IACs
     made single) or nothing."""
 
-    __slots__ = ()
+    verb: int
+    body: bytes
 
-    def wire(self):
+    def wire(self) -> bytes:
         """The command as a peer sends it."""
         if self.verb == SB:
             return bytes((IAC, SB)) + self.body.replace(_IAC_BYTE, _IAC_BYTE * 2) + bytes((IAC, SE))
@@ -37,22 +38,23 @@ class TelnetInput:
     IAC IAC is a data byte 255 (inside a subnegotiation, a 255 of its content). An IAC SE
     with no subnegotiation open ends nothing and is passed over. A command other than IAC SE
     inside a subnegotiation abandons that subnegotiation (a peer that forgot its SE: the
-    unfinished content is never acted on) and is taken as it stands."""
+    unfinished content is never acted on) and is taken as it stands. One per client, fed
+    on the loop alone."""
 
-    def __init__(self, limit=SUBNEGOTIATION_LIMIT):
+    def __init__(self, limit: int = SUBNEGOTIATION_LIMIT) -> None:
         self.limit = limit
         self._state = _DATA
-        self._verb = None  # the negotiation waiting for its option byte
+        self._verb = 0  # the negotiation waiting for its option byte
         self._sub = bytearray()  # the open subnegotiation's content, at most `limit` bytes
 
-    def feed(self, data):
+    def feed(self, data: bytes) -> List[Union[bytes, Command]]:
         """The pieces of `data` in the order sent: runs of serial data (bytes) and the
         Commands completed in it. A command cut off at the end of `data` is completed by
         later reads. Raises TelnetError when a subnegotiation grows beyond the limit (what
         `data` held before it is not returned then: the client is to be dropped)."""
         if self._state == _DATA and _IAC_BYTE not in data:
             return [bytes(data)] if data else []
-        pieces = []
+        pieces: List[Union[bytes, Command]] = []
         run = bytearray()  # serial data since the last command
         state, i, end = self._state, 0, len(data)
         while i < end:
@@ -69,7 +71,7 @@ class TelnetInput:
                 continue
             byte = data[i]
             i += 1
-            command = None
+            command: Optional[Command] = None
             if state == _OPTION:
                 command, state = Command(self._verb, bytes((byte,))), _DATA
             elif state == _SUB_COMMAND:
@@ -103,7 +105,7 @@ class TelnetInput:
             pieces.append(bytes(run))
         return pieces
 
-    def _take_content(self, content):
+    def _take_content(self, content: bytes) -> None:
         if len(self._sub) + len(content) > self.limit:
             raise TelnetError("a subnegotiation longer than {} bytes".format(self.limit))
         self._sub += content

@@ -8,6 +8,9 @@ import logging
 import os
 import selectors
 import struct
+from typing import Any, Callable, Dict, List, Optional
+
+from torvak_cli.serve.loop import EventLoop
 
 _log = logging.getLogger("torvak.serve")
 
@@ -18,7 +21,7 @@ IN_CLOEXEC = os.O_CLOEXEC
 _EVENT = struct.Struct("iIII")  # wd, mask, cookie, len (a name of len bytes follows)
 
 
-def _libc():
+def _libc() -> Any:
     libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6", use_errno=True)
     libc.inotify_init1.argtypes = [ctypes.c_int]
     libc.inotify_add_watch.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_uint32]
@@ -29,37 +32,38 @@ def _libc():
 class TtyOpens:
     """One inotify descriptor on the service's loop; a callback per watched slave."""
 
-    def __init__(self, loop):
+    def __init__(self, loop: EventLoop) -> None:
+        # Every field is the loop's.
         self._loop = loop
-        self._callbacks = {}  # loop: watch descriptor -> callback()
+        self._callbacks: Dict[int, Callable[[], None]] = {}  # watch descriptor -> callback()
         self._libc = _libc()
-        self.fd = self._libc.inotify_init1(IN_NONBLOCK | IN_CLOEXEC)
+        self.fd: int = self._libc.inotify_init1(IN_NONBLOCK | IN_CLOEXEC)
         if self.fd < 0:
             raise OSError(ctypes.get_errno(), "inotify: " + os.strerror(ctypes.get_errno()))
         loop.watch(self.fd, selectors.EVENT_READ, self._on_events)
 
-    def watch(self, path, callback):
+    def watch(self, path: str, callback: Callable[[], None]) -> Optional[int]:
         """Calls `callback()` on the loop whenever `path` is opened; the watch's id, or
         None when it cannot be watched (the caller then relies on the loop's looks)."""
-        wd = self._libc.inotify_add_watch(self.fd, os.fsencode(path), IN_OPEN)
+        wd: int = self._libc.inotify_add_watch(self.fd, os.fsencode(path), IN_OPEN)
         if wd < 0:
             _log.debug("%s: no inotify watch: %s", path, os.strerror(ctypes.get_errno()))
             return None
         self._callbacks[wd] = callback
         return wd
 
-    def forget(self, wd):
+    def forget(self, wd: int) -> None:
         if self._callbacks.pop(wd, None) is not None:
             self._libc.inotify_rm_watch(self.fd, wd)  # fails harmlessly for a slave gone
 
-    def _on_events(self, events):
+    def _on_events(self, events: int) -> None:
         try:
             data = os.read(self.fd, 65536)
         except OSError as error:
             if error.errno != errno.EAGAIN:
                 _log.warning("inotify: %s", error)
             return
-        woken = []
+        woken: List[Callable[[], None]] = []
         offset = 0
         while offset + _EVENT.size <= len(data):
             wd, mask, _, length = _EVENT.unpack_from(data, offset)
@@ -72,7 +76,7 @@ class TtyOpens:
         for callback in woken:
             self._loop.call(callback)
 
-    def close(self):
+    def close(self) -> None:
         self._loop.unwatch(self.fd)
         os.close(self.fd)
         self._callbacks.clear()
