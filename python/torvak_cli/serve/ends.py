@@ -1,7 +1,21 @@
 """What a served channel's core and the ends it serves (the tty's program, an RFC 2217
 client) reach of each other: two small interfaces, so that the core never asks which kind
 of end it serves. Everything here runs on the loop."""
+import selectors
 from typing import Callable, Optional, Protocol
+
+from torvak_common.served import FLOW_WINDOW
+
+_EVENT_READ, _EVENT_WRITE = selectors.EVENT_READ, selectors.EVENT_WRITE
+
+
+def events_wanted(outgoing: bytearray, takes_input: bool) -> int:
+    """What the loop watches an end for: writable while `outgoing` holds data, readable
+    while `takes_input` and the end's reader keeps up (less than FLOW_WINDOW waits for it)."""
+    events = _EVENT_WRITE if outgoing else 0
+    if takes_input and len(outgoing) < FLOW_WINDOW:
+        events |= _EVENT_READ
+    return events
 
 
 class End(Protocol):

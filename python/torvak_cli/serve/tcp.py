@@ -13,12 +13,11 @@ from torvak_common.served import CHANNELS_PER_SLOT, FLOW_WINDOW, LOCAL_SOCKET_SU
 
 from torvak_cli.serve.access import bind_private, may_use_ttys, peer_uid
 from torvak_cli.serve.addresses import is_this_machine, peer_address
-from torvak_cli.serve.ends import Core
+from torvak_cli.serve.ends import Core, events_wanted
 from torvak_cli.serve.host import Host
 from torvak_cli.serve.rfc2217 import Client
 
 _log = logging.getLogger("torvak.serve")
-_EVENT_READ, _EVENT_WRITE = selectors.EVENT_READ, selectors.EVENT_WRITE
 # A TCP client that has vanished (no FIN, no RST) is dropped after about a minute.
 KEEPALIVE = (
     (socket.SO_KEEPALIVE, socket.SOL_SOCKET, 1),
@@ -227,11 +226,7 @@ class SocketEnd:
             pass  # full, or gone: the loop finds out
 
     def watch(self, takes_input: bool) -> None:
-        outgoing = self.outgoing
-        events = _EVENT_WRITE if outgoing else 0
-        if takes_input and len(outgoing) < FLOW_WINDOW:
-            events |= _EVENT_READ
-        self._watch_fd(self.sock.fileno(), events, self._ready)
+        self._watch_fd(self.sock.fileno(), events_wanted(self.outgoing, takes_input), self._ready)
 
     def rate_settled(self) -> None:
         self.client.rate_settled()

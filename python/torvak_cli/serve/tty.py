@@ -6,9 +6,7 @@ import os
 import selectors
 from typing import Callable, Optional
 
-from torvak_common.served import FLOW_WINDOW
-
-from torvak_cli.serve.ends import Core
+from torvak_cli.serve.ends import Core, events_wanted
 from torvak_cli.serve.host import Host
 from torvak_cli.serve.ptys import Pty
 
@@ -16,7 +14,6 @@ _log = logging.getLogger("torvak.serve")
 # What a rate change takes from the master at most (a pty holds a few KiB; this only bounds
 # a program that keeps writing as fast as it is read).
 HELD_LIMIT = 1 << 20
-_EVENT_READ, _EVENT_WRITE = selectors.EVENT_READ, selectors.EVENT_WRITE
 
 
 class TtyEnd:
@@ -57,11 +54,7 @@ class TtyEnd:
             pass  # full, or closed: the loop finds out
 
     def watch(self, takes_input: bool) -> None:
-        outgoing = self.outgoing
-        events = _EVENT_WRITE if outgoing else 0
-        if takes_input and len(outgoing) < FLOW_WINDOW:
-            events |= _EVENT_READ
-        self._watch_fd(self.pty.master, events, self._ready)
+        self._watch_fd(self.pty.master, events_wanted(self.outgoing, takes_input), self._ready)
 
     def rate_settled(self) -> None:
         pass  # a program learns the rate from the tty itself
