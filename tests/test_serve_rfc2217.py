@@ -8,6 +8,7 @@ import time
 
 from serial_support import serial
 from test_serve import SERIAL, device, served  # noqa: F401  (the fixtures)
+from torvak_cli.serve.polls import Polls
 from torvak_cli.serve.telnet import SB, Command, TelnetInput
 from torvak_common import refusals
 from torvak_common.wire import channel_data
@@ -112,3 +113,32 @@ def test_a_refused_client_is_told_why_in_the_protocol(served, device):
             raise AssertionError("a second client was let in")
         holder.write(b"still mine")
         assert holder.read(10) == b"still mine"
+
+
+class _Queue:
+    waiting_now = 0
+
+    def waiting(self):
+        return self.waiting_now
+
+
+def test_polls_wait_for_their_own_bytes_and_a_purge_lets_them_go():
+    queue, answered = _Queue(), []
+    polls = Polls(queue)
+    polls.taken, queue.waiting_now = 100, 100
+    polls.add(0, lambda: answered.append("a"))  # behind the 100 bytes taken
+    polls.taken, queue.waiting_now = 300, 250
+    polls.add(50, lambda: answered.append("b"))  # behind 300 taken and 50 more in the backlog
+    assert not polls.answer(50) and answered == []
+    queue.waiting_now = 200  # 100 have left: the first poll's bytes, not the second's
+    assert polls.answer(50) and answered == ["a"]
+    # A purge drops the backlog (the queue keeps 10 bytes in flight); then new bytes come.
+    polls.purged()
+    polls.taken, queue.waiting_now = 400, 110
+    assert not polls.answer(0)  # the 10 in flight were sent before it
+    queue.waiting_now = 100
+    assert polls.answer(0) and answered == ["a", "b"]  # not waiting for the new bytes
+    polls.add(0, lambda: answered.append("c"))
+    polls.taken = 450  # bytes lost to a failure never leave: an empty queue answers all
+    queue.waiting_now = 0
+    assert polls.answer(0) and answered == ["a", "b", "c"]
