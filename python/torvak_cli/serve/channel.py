@@ -12,7 +12,7 @@ import logging
 import os
 import selectors
 import time
-from typing import Deque, List, Optional, Union
+from typing import Callable, Deque, List, Optional, Union
 
 from serial import SerialException
 
@@ -22,6 +22,7 @@ from torvak_cli.serve.access import make_own_directory
 from torvak_cli.serve.device_jobs import ServedPort
 from torvak_cli.serve.ends import End
 from torvak_cli.serve.host import DeviceSlot
+from torvak_cli.serve.polls import Polls
 from torvak_cli.serve.ptys import Pty
 from torvak_cli.serve.states import FROM_DEVICE_MOVES, TO_DEVICE_MOVES, FromDevice, ToDevice, move
 from torvak_cli.serve.tcp import Listeners
@@ -69,6 +70,7 @@ class Channel:
         self.from_device = 0  # bytes handed to a client
         self.to_device = 0  # bytes from clients queued for the device
         self._waiting = 0  # bytes the queue held when last heard
+        self._polls = Polls(self.queue)  # answers waiting for the bytes before them to reach the device
         self._stalled_since: Optional[float] = None  # when the queue was first seen full with _stalled_waiting
         self._stalled_waiting: Optional[int] = None
         self._stall_logged = False
@@ -128,6 +130,7 @@ class Channel:
     def release(self, end: End) -> None:
         if self.end is end:
             self.end = None
+            self._polls.clear()  # the answers were its own
         if self.tty is not None and self.tty is not end:
             self.tty.exclude(False)
 
@@ -143,6 +146,8 @@ class Channel:
 
     def tick(self) -> None:
         """Every TICK and at each open of the tty."""
+        if self._polls.answer(self._backlog_bytes()):  # the queue tells when it is empty, not when bytes left
+            self.update()
         if self.tty is None:
             return
         if self._changes or self._waiting:
@@ -207,6 +212,7 @@ class Channel:
             self._failed(error, len(data))
             return
         self._room = max(0, self._room - taken)
+        self._polls.taken += taken
         if taken < len(data):
             self._backlog.append(bytes(data[taken:]))
         if self._room == 0:
@@ -247,10 +253,12 @@ class Channel:
                 self._failed(error, len(item))
                 continue
             self._room = max(0, self._room - taken)
+            self._polls.taken += taken
             if taken < len(item):
                 self._backlog.appendleft(item[taken:])
                 break
         self._note_stall(room == 0)
+        self._polls.answer(self._backlog_bytes())
 
     def _queue_change(self, rate: int) -> None:
         """A rate change from the front of the backlog into the queue."""
@@ -267,8 +275,16 @@ class Channel:
         changes keep their order."""
         self.queue.reset()
         self._backlog = collections.deque(item for item in self._backlog if isinstance(item, int))
+        self._polls.purged()
         self._collect()
         self.update()
+
+    def when_sent(self, answer: Callable[[], None]) -> None:
+        """Calls `answer` once every byte sent so far has reached the device or been purged."""
+        self._polls.add(self._backlog_bytes(), answer)
+
+    def _backlog_bytes(self) -> int:
+        return sum(len(item) for item in self._backlog if not isinstance(item, int))
 
     def _note_stall(self, stalled: bool) -> None:
         """Whether the queue is full and the device takes nothing: said in the log after
@@ -346,7 +362,7 @@ class Channel:
             "from_device": self.from_device,
             "to_device": self.to_device,
             # of that, bytes the device has not taken yet
-            "waiting": self.queue.waiting() + sum(len(b) for b in self._backlog if not isinstance(b, int)),
+            "waiting": self.queue.waiting() + self._backlog_bytes(),
         }
 
     # -- what the loop watches ---------------------------------------------------------

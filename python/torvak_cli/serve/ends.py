@@ -60,6 +60,8 @@ class Core(Protocol):
 
     def send(self, data: bytes) -> None: ...
 
+    def when_sent(self, answer: Callable[[], None]) -> None: ...
+
     def takes_input(self) -> bool:
         """Whether the queue takes input now."""
 

@@ -3,10 +3,23 @@ a facade that hands settings to the channel's queue without blocking or raising.
 import logging
 import socket
 import struct
-from typing import Any, Protocol, Tuple
+from typing import Any, Callable, Protocol, Tuple
 
 import serial
-from serial.rfc2217 import DO, DONT, IAC, SERVER_SET_BAUDRATE, WILL, WONT, PortManager
+from serial.rfc2217 import (
+    COM_PORT_OPTION,
+    DO,
+    DONT,
+    IAC,
+    LINESTATE_MASK_SHIFTREG_EMPTY,
+    LINESTATE_MASK_TRANSREG_EMPTY,
+    NOTIFY_LINESTATE,
+    SERVER_NOTIFY_LINESTATE,
+    SERVER_SET_BAUDRATE,
+    WILL,
+    WONT,
+    PortManager,
+)
 
 from torvak_cli.serve.telnet import Command, TelnetInput
 from torvak_common import check_baudrate
@@ -25,6 +38,12 @@ class RateHolder(Protocol):
     def purge(self) -> None: ...
 
     def send(self, data: bytes) -> None: ...
+
+    def when_sent(self, answer: Callable[[], None]) -> None: ...
+
+
+# A line state poll's answer: the transmitter is empty, holding and shift register both.
+_SENT = bytes((LINESTATE_MASK_SHIFTREG_EMPTY | LINESTATE_MASK_TRANSREG_EMPTY,))
 
 
 class PortFacade:
@@ -84,6 +103,7 @@ class _Manager(PortManager):
 
     def __init__(self, facade: PortFacade, client: "Client") -> None:
         self.held_rate_answer = False
+        self._channel = client.channel
         # PortManager takes any object with a port's attributes (the facade) and a write
         # method (the client).
         super().__init__(facade, client)  # type: ignore[arg-type]
@@ -93,6 +113,17 @@ class _Manager(PortManager):
             self.held_rate_answer = True
             return
         super().rfc2217_send_subnegotiation(option, value)
+
+    def _telnet_process_subnegotiation(self, suboption: bytes) -> None:
+        # A line state poll (NOTIFY-LINESTATE from the client) is answered once the bytes
+        # sent before it have reached the device, transmitter empty: a client's flush().
+        if suboption[:2] == COM_PORT_OPTION + NOTIFY_LINESTATE:
+            self._channel.when_sent(self._sent)
+            return
+        super()._telnet_process_subnegotiation(suboption)  # type: ignore[misc]
+
+    def _sent(self) -> None:
+        self.rfc2217_send_subnegotiation(SERVER_NOTIFY_LINESTATE, _SENT)
 
     def _telnet_negotiate_option(self, command: bytes, option: bytes) -> None:
         # PortManager leaves unanswered an option it has only the other way round (a

@@ -9,6 +9,7 @@ import socket
 import struct
 from typing import Any, Callable, Optional, Tuple
 
+from torvak_common import refusals
 from torvak_common.served import CHANNELS_PER_SLOT, FLOW_WINDOW, LOCAL_SOCKET_SUFFIX, MAX_TCP_PORT, rfc2217_port
 
 from torvak_cli.serve.access import bind_private, may_use_ttys, peer_uid
@@ -142,7 +143,7 @@ class Listeners:
             local = is_this_machine(address)
         except (OSError, ValueError) as error:
             self._turn_away(sock, peer, "cannot tell whether it is this machine ({})".format(error),
-                            "{} cannot tell where the client is".format(self))
+                            refusals.cannot_place(self))
             return
         if not local:
             if not any(address in network for network in service.allow if network.version == address.version):
@@ -156,11 +157,11 @@ class Listeners:
                 uid = None
             if uid is None:
                 self._turn_away(sock, peer, "a local client whose user cannot be found",
-                                "{} is only for users who may open its tty".format(self))
+                                refusals.only_tty_users(self))
                 return
             if not may_use_ttys(uid, service.gid):
                 self._turn_away(sock, peer, "user {} may not open the ttys".format(uid),
-                                "{} is only for users who may open its tty".format(self))
+                                refusals.only_tty_users(self))
                 return
         for option, level, value in KEEPALIVE:
             if option is not None:
@@ -171,7 +172,7 @@ class Listeners:
     def _admit(self, sock: socket.socket, peer: Tuple[Any, ...]) -> None:
         busy = self._channel.busy()
         if busy is not None:
-            self._turn_away(sock, peer, "the channel is in use by " + busy, "{} is in use by {}".format(self, busy),
+            self._turn_away(sock, peer, "the channel is in use by " + busy, refusals.in_use(self, busy),
                             logging.INFO)
             return
         sock.setblocking(False)
@@ -185,7 +186,7 @@ class Listeners:
     def _turn_away(self, sock: socket.socket, peer: Tuple[Any, ...], reason: str, told: Optional[str] = None,
                    level: int = logging.WARNING) -> None:
         """Refuses a client: logs `reason` (once a minute per peer address), tells the client
-        `told` (one line, if its socket takes it; nothing when None) and closes."""
+        `told` (in the protocol, if its socket takes it; nothing when None) and closes."""
         try:
             address = str(peer_address(peer[0]))
         except ValueError:  # a client of the Unix socket, named by its user and process
@@ -194,7 +195,7 @@ class Listeners:
         if told is not None:
             try:
                 sock.setblocking(False)
-                sock.send("torvak serve: {}\r\n".format(told).encode())
+                sock.send(refusals.refusal_wire(told))
             except OSError:
                 pass
         sock.close()
