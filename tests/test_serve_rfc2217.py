@@ -8,7 +8,7 @@ import time
 
 from serial_support import serial
 from test_serve import SERIAL, device, served  # noqa: F401  (the fixtures)
-from torvak_cli.serve.polls import Polls
+from torvak_cli.serve.polls import MAX_WAITING, Polls
 from torvak_cli.serve.telnet import SB, Command, TelnetInput
 from torvak_common import refusals
 from torvak_common.wire import channel_data
@@ -142,3 +142,13 @@ def test_polls_wait_for_their_own_bytes_and_a_purge_lets_them_go():
     polls.taken = 450  # bytes lost to a failure never leave: an empty queue answers all
     queue.waiting_now = 0
     assert polls.answer(0) and answered == ["a", "b", "c"]
+    # A client polling faster than the device drains makes the service keep a bounded list.
+    answered.clear()
+    queue.waiting_now = 1
+    for n in range(10 * MAX_WAITING):
+        polls.taken += n % 2  # a byte between every other poll, and the device takes none
+        queue.waiting_now += n % 2
+        polls.add(0, lambda: answered.append(1))
+    assert len(polls._waiting) == MAX_WAITING and not answered
+    queue.waiting_now = 0
+    assert polls.answer(0) and len(answered) == MAX_WAITING

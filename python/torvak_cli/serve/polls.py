@@ -8,6 +8,13 @@ from typing import Callable, Deque, Tuple
 from torvak_serial.output import PatientOutput
 
 
+# A client may poll faster than the device drains: polls at the place of the one before
+# share its answer, and past this many waiting places a poll moves the last one on (it is
+# answered later than it might be, never before its bytes have left), so what a client
+# makes the service keep stays bounded.
+MAX_WAITING = 256
+
+
 class Polls:
     """A channel's waiting answers; the loop's, as the channel is."""
 
@@ -19,7 +26,11 @@ class Polls:
 
     def add(self, backlog: int, answer: Callable[[], None]) -> None:
         """`answer` waits for what the queue has taken and the `backlog` bytes to come."""
-        self._waiting.append((self.taken + backlog, answer))
+        count = self.taken + backlog
+        if self._waiting and (self._waiting[-1][0] == count or len(self._waiting) >= MAX_WAITING):
+            self._waiting[-1] = (count, self._waiting[-1][1])
+        else:
+            self._waiting.append((count, answer))
         self.answer(backlog)
 
     def purged(self) -> None:
