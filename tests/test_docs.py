@@ -61,8 +61,13 @@ def blocks(path):
 def _environment():
     env = dict(os.environ)
     # The child makes its own testbed; the one of this test process must not leak into it.
-    for name in ("LD_PRELOAD", "UMOCKDEV_DIR"):
-        env.pop(name, None)
+    # A sanitizer's runtime stays preloaded (the sanitizer run's module needs it from the
+    # process's start, as in a child that makes its testbed before it loads the module).
+    env.pop("UMOCKDEV_DIR", None)
+    kept = [entry for entry in env.pop("LD_PRELOAD", "").replace(" ", ":").split(":")
+            if entry and "umockdev" not in entry and "uevent_socket" not in entry]
+    if kept:
+        env["LD_PRELOAD"] = ":".join(kept)
     # The interpreter's scripts (torvak-emu-wrapper with the emulator's wheel), else the
     # emulator build's wrapper.
     path = [os.path.dirname(sys.executable), os.environ.get("TORVAK_EMU_PATH", ""), env.get("PATH", "")]
