@@ -59,7 +59,7 @@ def test_a_capture_holds_both_directions_rate_changes_and_opens(served, device, 
         assert wait_until(lambda: device.channel_state(1)["baud"] == 57600, timeout=5), served.log()
         echo(served.link(2), b"\x00\xffsecond")
         echo(served.link(3), b"not captured")
-        time.sleep(0.3)  # the last records on their way through the capture's socket
+        assert wait_until(lambda: "SERVE001/2: the tty was closed" in served.log(), timeout=10), served.log()
     finally:
         capture.send_signal(signal.SIGTERM)
         _, errors = capture.communicate(timeout=20)

@@ -92,6 +92,17 @@ class Subscription:
                 return
             yield record
 
+    def waiting(self) -> Iterator[Record]:
+        """The records received and not read yet."""
+        while True:
+            try:
+                record = self.receive(wait=False)
+            except OSError:
+                return
+            if record is None:
+                return
+            yield record
+
     def close(self) -> None:
         self.sock.close()
 
@@ -171,8 +182,9 @@ class _Pcapng:
             self.out.flush()
 
 
-def run_capture(serial_number: str, channels: Sequence[int], file: str) -> None:
-    """Captures until SIGINT or SIGTERM (or the service ends it), then says how much."""
+def run_capture(serial_number: str, channels: Sequence[int], file: str, errors: IO[str]) -> None:
+    """Captures until SIGINT or SIGTERM (or the service ends it), then says how much on
+    `errors`."""
     subscription = Subscription(serial_number, channels)
     out: IO[bytes]
     try:
@@ -192,6 +204,10 @@ def run_capture(serial_number: str, channels: Sequence[int], file: str) -> None:
             capture.add(record)
     except (KeyboardInterrupt, Terminated):
         why = "stopped"
+        with signals.held():  # what crossed before the signal is in the file too
+            for record in subscription.waiting():
+                lost += record.dropped
+                capture.add(record)
     except BrokenPipeError:
         why = "its reader went away"
     finally:
@@ -202,7 +218,7 @@ def run_capture(serial_number: str, channels: Sequence[int], file: str) -> None:
             pass
         if out is not sys.stdout.buffer:
             out.close()
-    _ended(sys.stderr, "torvak capture: {}: {} packets written, {} records lost\n".format(why, capture.written, lost))
+    _ended(errors, "torvak capture: {}: {} packets written, {} records lost\n".format(why, capture.written, lost))
 
 
 # -- torvak tap ------------------------------------------------------------------------

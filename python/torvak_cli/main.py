@@ -146,7 +146,7 @@ def run_receive(args: argparse.Namespace, reports: ReportRecorder) -> None:
 def run_capture(args: argparse.Namespace, reports: ReportRecorder) -> None:
     from torvak_cli.capture import run_capture as capture
 
-    capture(args.serial, args.channels, args.file)
+    capture(args.serial, args.channels, args.file, reports.real)
 
 
 def run_tap(args: argparse.Namespace, reports: ReportRecorder) -> None:
