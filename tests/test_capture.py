@@ -183,3 +183,54 @@ def test_users_outside_the_group_are_refused_capture_and_tap(users, device, chil
             assert member.wait(timeout=20) == 0, member.stderr.read()
     finally:
         assert service.stop() == 0, service.log()
+
+
+def test_a_full_subscriber_loses_records_counted_and_never_blocks_the_service():
+    """The service's side alone, over a socket pair: the device's events reach every
+    subscriber, a channel's only its own; a subscriber that does not read loses records,
+    the service never waits for it, and the next record that gets through says how many."""
+    import socket
+
+    from torvak_cli.serve import taps as taps_module
+    from torvak_common.capture import Kind, parse_record
+
+    class Service:
+        gid = None
+        watched = {}
+
+        def watch(self, fd, events, callback):
+            self.watched[fd] = callback
+
+        def unwatch(self, fd):
+            self.watched.pop(fd, None)
+
+    taps = taps_module.Taps(Service(), "CAP1", lambda: {1: 9600, 2: 115200})
+    served, client = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+    taps._admit(served)  # this process's own user: let in
+    client.send(b'{"channels": [2]}')
+    taps._on_ready(taps.subscribers[served.fileno()])
+    hello = parse_record(client.recv(65536))
+    assert hello.kind is Kind.HELLO and b'"rates": {"1": 9600, "2": 115200}' in hello.payload
+    assert taps.of(1) == [] and len(taps.of(2)) == 1
+
+    taps.tell(1, Kind.TO_DEVICE, b"not subscribed")
+    started = time.monotonic()
+    for _ in range(3000):  # more than the socket's buffer (SEND_BUFFER, doubled by the kernel) holds
+        taps.tell(2, Kind.FROM_DEVICE, bytes(1000))
+    assert time.monotonic() - started < 5
+    got = []
+    client.setblocking(False)
+    try:
+        while True:
+            got.append(parse_record(client.recv(65536)))
+    except BlockingIOError:
+        pass
+    assert got and all(r.channel == 2 and r.payload == bytes(1000) and r.dropped == 0 for r in got)
+    lost = 3000 - len(got)
+    assert lost > 0
+    taps.device_gone()
+    gone = parse_record(client.recv(65536))
+    assert (gone.channel, gone.kind, gone.dropped) == (0, Kind.GONE, lost)
+    client.close()
+    taps.tell(2, Kind.TO_DEVICE, b"x")  # a subscriber that has gone is forgotten
+    assert taps.subscribers == {} and taps.of(2) == []
