@@ -76,9 +76,16 @@ class Subscription:
 
     def receive(self, wait: bool = True) -> Optional[Record]:
         """The next record (None: the service has ended the connection); BlockingIOError
-        when not `wait`ing and none is there."""
-        count = self.sock.recv_into(self._buffer, 0, 0 if wait else socket.MSG_DONTWAIT)
-        return parse_record(bytes(self._buffer[:count])) if count else None
+        when not `wait`ing and none is there. A record of a kind this client does not know
+        (from a newer service) is passed over."""
+        while True:
+            count = self.sock.recv_into(self._buffer, 0, 0 if wait else socket.MSG_DONTWAIT)
+            if not count:
+                return None
+            try:
+                return parse_record(bytes(self._buffer[:count]))
+            except ValueError:
+                continue
 
     def records(self, idle: Callable[[], None]) -> Iterator[Record]:
         """Every record until the service ends the connection; `idle()` whenever none waits."""

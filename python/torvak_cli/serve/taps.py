@@ -183,8 +183,8 @@ class Taps:
             return
         try:
             wanted = parse_subscribe(request)
-        except ValueError as error:
-            _log.info("device %s: capture client %s: %s", self.serial, subscriber.who, error)
+        except (ValueError, RecursionError) as error:
+            _log.info("device %s: capture client %s: %r", self.serial, subscriber.who, error)
             self._forget(subscriber)
             return
         subscriber.channels = wanted if wanted is not None else list(range(1, MOST_CHANNELS + 1))
