@@ -207,6 +207,7 @@ def test_a_full_subscriber_loses_records_counted_and_never_blocks_the_service():
     taps = taps_module.Taps(Service(), "CAP1", lambda: {1: 9600, 2: 115200})
     served, client = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
     taps._admit(served)  # this process's own user: let in
+    taps.device_back()  # nothing for a client before its request
     client.send(b'{"channels": [2]}')
     taps._on_ready(taps.subscribers[served.fileno()])
     hello = parse_record(client.recv(65536))

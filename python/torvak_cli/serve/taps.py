@@ -105,8 +105,11 @@ class Taps:
     def tell(self, channel: int, kind: Kind, payload: bytes = b"") -> None:
         """A record of `channel` (0: the device) to everyone subscribed to it."""
         micros = time.time_ns() // 1000
-        targets = list(self.subscribers.values()) if channel == 0 else self.by_channel.get(channel, [])
-        for subscriber in list(targets):
+        if channel == 0:  # those whose request is in (and who were let in) alone
+            targets = [s for s in self.subscribers.values() if s.channels is not None]
+        else:
+            targets = list(self.by_channel.get(channel, ()))
+        for subscriber in targets:
             if not subscriber.send(channel, kind, micros, payload):
                 self._forget(subscriber)
 
