@@ -27,7 +27,9 @@ if [ ${#missing[@]} -gt 0 ]; then
   say "installing system packages: ${missing[*]}"
   sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+  # Through env: sudo drops DEBIAN_FRONTEND from the environment, and a package that asks
+  # a question (tshark: may non-root users capture) would then wait for an answer.
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 else
   say "system packages present"
 fi

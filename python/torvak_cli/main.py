@@ -143,6 +143,18 @@ def run_receive(args: argparse.Namespace, reports: ReportRecorder) -> None:
     write_last(reports.real, transfer.summary("received", count, name, seconds) + "\n")
 
 
+def run_capture(args: argparse.Namespace, reports: ReportRecorder) -> None:
+    from torvak_cli.capture import run_capture as capture
+
+    capture(args.serial, args.channels, args.file, reports.real)
+
+
+def run_tap(args: argparse.Namespace, reports: ReportRecorder) -> None:
+    from torvak_cli.capture import run_tap as tap
+
+    tap(args.channel)
+
+
 def _positive_int(text: str) -> int:
     try:
         value = int(text)
@@ -282,6 +294,20 @@ def build_parser() -> argparse.ArgumentParser:
                         "(default %(default)s); before the first byte it waits without limit")
     _add_progress_options(p)
     p.set_defaults(run=run_receive)
+
+    p = command("capture", "write what crosses channels of a device that torvak serve holds to a pcapng file, "
+                           "until Ctrl-C")
+    p.add_argument("serial", metavar="SERIAL", help="the device's serial number")
+    p.add_argument("channels", metavar="CHANNEL", nargs="*", type=_positive_int,
+                   help="the channels to capture (default: all of them)")
+    p.add_argument("-w", dest="file", metavar="FILE", required=True,
+                   help="the pcapng file to write; - writes standard output (torvak capture SERIAL -w - | "
+                        "wireshark -k -i -)")
+    p.set_defaults(run=run_capture)
+
+    p = command("tap", "show what crosses a channel that torvak serve holds, as it happens, until Ctrl-C")
+    p.add_argument("channel", metavar="SERIAL/N", help="the channel, e.g. EMU0001/1")
+    p.set_defaults(run=run_tap)
 
     from torvak_cli.serve import add_arguments
 

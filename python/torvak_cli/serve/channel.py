@@ -2,7 +2,8 @@
 flow control (which events the loop watches) and what the status answer says of it. The
 loop owns a channel and moves its data; the device's worker only opens and closes `port`.
 The channel has the ends it serves (its tty, a client of its sockets) behind one
-interface (ends.End); one of them at a time holds it.
+interface (ends.End); one of them at a time holds it. What crosses is told to the device's
+capture subscribers (serve.taps), when there are any.
 
 Flow control as a tty's: the pty master or client socket is read only while the queue has
 room, and at most that much, straight into the queue. The queue tells the loop through its
@@ -11,11 +12,11 @@ import collections
 import logging
 import os
 import selectors
-import time
 from typing import Callable, Deque, List, Optional, Union
 
 from serial import SerialException
 
+from torvak_common.capture import Kind
 from torvak_common.status import ChannelStatus
 
 from torvak_cli.serve.access import make_own_directory
@@ -24,6 +25,7 @@ from torvak_cli.serve.ends import End
 from torvak_cli.serve.host import DeviceSlot
 from torvak_cli.serve.polls import Polls
 from torvak_cli.serve.ptys import Pty
+from torvak_cli.serve.stalls import StallWatch
 from torvak_cli.serve.states import FROM_DEVICE_MOVES, TO_DEVICE_MOVES, FromDevice, ToDevice, move
 from torvak_cli.serve.tcp import Listeners
 from torvak_cli.serve.tty import TtyEnd
@@ -31,7 +33,6 @@ from torvak_cli.serve.tty import TtyEnd
 _log = logging.getLogger("torvak.serve")
 
 OVERRUN = 4 * 1024 * 1024  # data for a client that does not read is dropped beyond this
-STALL_WARNING = 5.0  # seconds of the device taking nothing before the log says so
 # Input pauses while this many rate changes wait for the device: each is a round trip to
 # it, and a client could otherwise queue them faster than the device confirms them.
 RATE_BACKLOG = 16
@@ -58,6 +59,7 @@ class Channel:
         self.from_device_state = FromDevice.PASSING  # changed by on_port() alone, until stop()
         self.tty: Optional[TtyEnd] = None  # None when no pty could be made
         self.listeners = Listeners(self, self.service, slot.index)
+        self.taps = slot.taps.of(number)  # its capture subscribers, kept up to date by the slot's taps
         self.end: Optional[End] = None  # the end holding the channel: hold() and release()
         self.rate_jobs = 0  # rate changes queued or under way
         # [rate, the rate before it] of each change not yet ended, in order: in the queue
@@ -71,9 +73,7 @@ class Channel:
         self.to_device = 0  # bytes from clients queued for the device
         self._waiting = 0  # bytes the queue held when last heard
         self._polls = Polls(self.queue)  # answers waiting for the bytes before them to reach the device
-        self._stalled_since: Optional[float] = None  # when the queue was first seen full with _stalled_waiting
-        self._stalled_waiting: Optional[int] = None
-        self._stall_logged = False
+        self._stall = StallWatch(self)
 
     def __str__(self) -> str:
         return "{}/{}".format(self.slot.serial, self.number)
@@ -125,12 +125,16 @@ class Channel:
         self.end = end
         if self.tty is not None and self.tty is not end:
             self.tty.exclude(True)
+        if self.taps:
+            self.slot.taps.tell(self.number, Kind.OPEN, (end.holder() or "").encode())
         self.update()
 
     def release(self, end: End) -> None:
         if self.end is end:
             self.end = None
             self._polls.clear()  # the answers were its own
+            if self.taps:
+                self.slot.taps.tell(self.number, Kind.CLOSE)
         if self.tty is not None and self.tty is not end:
             self.tty.exclude(False)
 
@@ -174,6 +178,8 @@ class Channel:
             return
         if not data:
             return
+        if self.taps:
+            self.slot.taps.tell(self.number, Kind.FROM_DEVICE, data)
         end = self.end
         if end is None:
             return  # nobody holds the channel: discarded, as a closed tty does
@@ -198,6 +204,8 @@ class Channel:
     def send(self, data: bytes) -> None:
         """Bytes from the tty or the client, in their order among the rate changes."""
         self.to_device += len(data)
+        if self.taps:
+            self.slot.taps.tell(self.number, Kind.TO_DEVICE, data)
         if self._backlog:
             self._backlog.append(bytes(data))
         else:
@@ -257,7 +265,7 @@ class Channel:
             if taken < len(item):
                 self._backlog.appendleft(item[taken:])
                 break
-        self._note_stall(room == 0)
+        self._stall.note(room == 0, self._waiting)
         self._polls.answer(self._backlog_bytes())
 
     def _queue_change(self, rate: int) -> None:
@@ -286,30 +294,13 @@ class Channel:
     def _backlog_bytes(self) -> int:
         return sum(len(item) for item in self._backlog if not isinstance(item, int))
 
-    def _note_stall(self, stalled: bool) -> None:
-        """Whether the queue is full and the device takes nothing: said in the log after
-        STALL_WARNING, and when it takes data again."""
-        if not stalled or self._waiting != self._stalled_waiting:
-            if self._stalled_since is not None and self._stall_logged:
-                _log.info("%s: the device takes data again", self)
-            self._stalled_since = None
-            self._stall_logged = False
-            self._stalled_waiting = self._waiting if stalled else None
-            if stalled:
-                self._stalled_since = time.monotonic()
-            return
-        now = time.monotonic()
-        since = now if self._stalled_since is None else self._stalled_since  # (set whenever stalled)
-        if not self._stall_logged and now - since >= STALL_WARNING:
-            self._stall_logged = True
-            _log.warning("%s: the device has taken no data for %.0f s; what the client sent waits for it",
-                         self, now - since)
-
     def request_rate(self, rate: int, source: str) -> None:
         """Asks the device for `rate` (from the tty or the RFC 2217 client), after the bytes
         sent before it and ahead of those sent after it."""
         if rate == self.rate:
             return
+        if self.taps:
+            self.slot.taps.tell(self.number, Kind.RATE, str(rate).encode())
         previous, self.rate = self.rate, rate
         if self._backlog:
             if isinstance(self._backlog[-1], int):  # in place of the change queued last

@@ -2,8 +2,9 @@
 channels and the status socket see the Service as a Host, a channel sees its Slot as a
 DeviceSlot. The imports then run one way only, from the service down to its parts."""
 import ipaddress
-from typing import Any, Callable, Dict, List, Optional, Protocol, Set, Union
+from typing import Any, Callable, Dict, List, Optional, Protocol, Sequence, Set, Union
 
+from torvak_common.capture import Kind
 from torvak_common.status import ServiceStatus
 
 from torvak_cli.serve.loop import Posted, Ready
@@ -39,11 +40,23 @@ class Host(Protocol):
     def device_info(self, serial_number: str, reply: Callable[[Dict[str, Any]], None], echo: bool = True) -> None: ...
 
 
+class Tapping(Protocol):
+    """A device's capture subscribers (serve.taps.Taps), as its channels reach them."""
+
+    def of(self, channel: int) -> Sequence[object]:
+        """The subscribers of `channel`, a list kept up to date in place."""
+
+    def tell(self, channel: int, kind: Kind, payload: bytes = b"") -> None: ...
+
+
 class DeviceSlot(Protocol):
     """A channel's slot, on the loop."""
 
     service: Host
     serial: str
     index: int
+
+    @property
+    def taps(self) -> Tapping: ...
 
     def lost(self, error: BaseException) -> None: ...

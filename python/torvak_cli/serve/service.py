@@ -191,6 +191,7 @@ class Service:
             if now >= next_tick:
                 next_tick = now + TICK
                 for slot in self.slots:
+                    slot.taps.expire()
                     for channel in slot.channels:
                         self.loop.call(channel.tick)
                 if self._status is not None:
@@ -219,6 +220,8 @@ class Service:
     def _remove_what_was_made(self) -> None:
         if self._status is not None:
             self._status.close()
+        for slot in self.slots:
+            slot.taps.close()
         if self.tty_opens is not None:
             self.tty_opens.close()
         if self._published:

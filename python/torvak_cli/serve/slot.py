@@ -12,6 +12,7 @@ from torvak_cli.serve.channel import Channel
 from torvak_cli.serve.device_jobs import DeviceWorker, ServedPort
 from torvak_cli.serve.host import Host
 from torvak_cli.serve.states import SLOT_MOVES, SlotState, move
+from torvak_cli.serve.taps import Taps
 
 _log = logging.getLogger("torvak.serve")
 
@@ -35,6 +36,8 @@ class Slot:
         self.channel_count = 0
         self.rates: Dict[int, int] = {}  # channel number -> rate, kept across re-plugs
         self._failures = 0  # opens failed in a row
+        # Its capture socket, from the first open to the service's end.
+        self.taps = Taps(service, serial, lambda: {channel.number: channel.rate for channel in self.channels})
 
     def __str__(self) -> str:
         return "device {}".format(self.serial)
@@ -71,8 +74,11 @@ class Slot:
         self.channel_count = len(ports)
         for channel in self.channels:
             channel.start()
-        self.service.publish()
         where = os.path.join(self.service.pty_dir, self.serial)
+        if os.path.isdir(where):
+            self.taps.start(where)
+        self.taps.device_back()
+        self.service.publish()
         if self.service.rfc2217_base is not None:
             listening = [port for port in (c.rfc2217_port() for c in self.channels) if port is not None]
             if listening:
@@ -101,6 +107,7 @@ class Slot:
             channel.stop()
             ports.append(channel.port)
         self.channels = []
+        self.taps.device_gone()
         self._move(SlotState.CLOSING)
         if self.device is None or not self.device.alive():
             self.device = self._new_device()  # the ports are closed all the same

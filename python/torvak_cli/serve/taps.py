@@ -1,0 +1,217 @@
+"""A device's capture socket (DIR/SERIAL/capture.sock, see torvak_common.capture): who may
+subscribe to its channels, and the records sent to them.
+
+A subscriber never slows a channel: each record is one non-blocking send to each of the
+channel's subscribers, dropped when that socket is full (and counted, for the next record
+that gets through). Everything here runs on the loop. A channel keeps the list of its
+subscribers that this object fills, so that with nobody subscribed its data path costs one
+test of an empty list."""
+import logging
+import os
+import pwd
+import selectors
+import socket
+import struct
+import time
+from typing import Callable, Dict, List, Optional
+
+from torvak_common.capture import (
+    CAPTURE_SOCKET, LONGEST_REQUEST, MOST_CHANNELS, Kind, header, hello_payload, parse_subscribe)
+
+from torvak_cli.serve.access import bind_private, may_use_ttys
+from torvak_cli.serve.host import Host
+
+_log = logging.getLogger("torvak.serve")
+MOST_SUBSCRIBERS = 16  # per device
+SEND_BUFFER = 1 << 20  # what a subscriber's socket holds before records are dropped
+REQUEST_LIMIT = 3.0  # seconds a client may take to send its request
+_PEERCRED = struct.Struct("3i")
+_FLAGS = socket.MSG_DONTWAIT | socket.MSG_NOSIGNAL
+
+
+class Subscriber:
+    """One client of the capture socket (the loop's, as its fields are)."""
+
+    def __init__(self, sock: socket.socket, who: str) -> None:
+        self.sock = sock
+        self.who = who
+        self.channels: Optional[List[int]] = None  # set once its request is in
+        self.refusal: Optional[str] = None  # why it is refused, said once its request is in
+        self.dropped = 0  # records lost since the last one that got through
+        self.since = time.monotonic()
+
+    def send(self, channel: int, kind: Kind, micros: int, payload: bytes) -> bool:
+        """One record, without waiting; False when the subscriber has gone."""
+        try:
+            self.sock.sendmsg([header(channel, kind, self.dropped, micros, len(payload)), payload], [], _FLAGS)
+        except BlockingIOError:
+            self.dropped += 1
+            return True
+        except OSError:
+            return False
+        self.dropped = 0
+        return True
+
+
+class Taps:
+    """The capture socket of the device in one slot and its subscribers, kept across the
+    device's going and coming for the service's life."""
+
+    def __init__(self, service: Host, serial_number: str, rates: Callable[[], Dict[int, int]]) -> None:
+        self.service = service
+        self.serial = serial_number
+        self._rates = rates  # channel -> baud rate now, of the device's channels while served
+        self.listener: Optional[socket.socket] = None
+        self.path: Optional[str] = None
+        self.subscribers: Dict[int, Subscriber] = {}  # fd -> subscriber
+        self.by_channel: Dict[int, List[Subscriber]] = {}  # the lists the channels hold
+        self.serving = False
+
+    def of(self, channel: int) -> List[Subscriber]:
+        """The subscribers of `channel`: a list kept up to date in place."""
+        return self.by_channel.setdefault(channel, [])
+
+    def start(self, directory: str) -> None:
+        """Listens in `directory` (DIR/SERIAL), once."""
+        if self.listener is not None:
+            return
+        path = os.path.join(directory, CAPTURE_SOCKET)
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        try:
+            bind_private(sock, path, self.service.gid)
+            sock.listen(16)
+            sock.setblocking(False)
+        except OSError as error:
+            sock.close()
+            _log.error("device %s: no capture socket at %s: %s", self.serial, path, error)
+            return
+        self.listener, self.path = sock, path
+        self.service.watch(sock.fileno(), selectors.EVENT_READ, self._on_accept)
+
+    def close(self) -> None:
+        for subscriber in list(self.subscribers.values()):
+            self._forget(subscriber)
+        if self.listener is not None:
+            self.service.unwatch(self.listener.fileno())
+            self.listener.close()
+            self.listener = None
+            try:
+                os.unlink(self.path or "")
+            except OSError:
+                pass
+
+    # -- what happens on the device -------------------------------------------------------
+
+    def tell(self, channel: int, kind: Kind, payload: bytes = b"") -> None:
+        """A record of `channel` (0: the device) to everyone subscribed to it."""
+        micros = time.time_ns() // 1000
+        if channel == 0:  # those whose request is in (and who were let in) alone
+            targets = [s for s in self.subscribers.values() if s.channels is not None]
+        else:
+            targets = list(self.by_channel.get(channel, ()))
+        for subscriber in targets:
+            if not subscriber.send(channel, kind, micros, payload):
+                self._forget(subscriber)
+
+    def device_back(self) -> None:
+        self.serving = True
+        if self.subscribers:
+            self.tell(0, Kind.BACK, hello_payload(self.serial, self._rates(), True))
+
+    def device_gone(self) -> None:
+        self.serving = False
+        if self.subscribers:
+            self.tell(0, Kind.GONE)
+
+    # -- subscribers ---------------------------------------------------------------------
+
+    def _on_accept(self, events: int) -> None:
+        while self.listener is not None:
+            try:
+                sock, _ = self.listener.accept()
+            except OSError:
+                return
+            self._admit(sock)
+        self.expire()
+
+    def _admit(self, sock: socket.socket) -> None:
+        """The rule of the ttys, by the peer's credentials; whatever cannot be told refuses."""
+        uid: Optional[int]
+        try:
+            pid, uid, _ = _PEERCRED.unpack(sock.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, _PEERCRED.size))
+        except (OSError, struct.error):
+            pid, uid = 0, None
+        try:
+            who = "user {} (process {})".format(pwd.getpwuid(uid).pw_name if uid is not None else "?", pid)
+        except KeyError:
+            who = "user {} (process {})".format(uid, pid)
+        if len(self.subscribers) >= MOST_SUBSCRIBERS:
+            self._refuse(sock, who, "device {} has {} capture clients already".format(self.serial, MOST_SUBSCRIBERS))
+            return
+        sock.setblocking(False)
+        subscriber = Subscriber(sock, who)
+        if not may_use_ttys(uid, self.service.gid):
+            # Told once its request is in: closed with the request unread, the socket would
+            # reset and the client never read why.
+            subscriber.refusal = "only users who may open the ttys of device {} may capture them".format(self.serial)
+        try:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, SEND_BUFFER)
+        except OSError:
+            pass
+        self.subscribers[sock.fileno()] = subscriber
+        self.service.watch(sock.fileno(), selectors.EVENT_READ, lambda events: self._on_ready(subscriber))
+
+    def _refuse(self, sock: socket.socket, who: str, why: str) -> None:
+        self.service.refusals.refused(who.split(" (")[0], logging.WARNING, "device %s: capture client %s refused: %s",
+                                      self.serial, who, why)
+        try:
+            sock.sendmsg([header(0, Kind.REFUSED, 0, 0, len(why.encode())), why.encode()], [], _FLAGS)
+        except OSError:
+            pass
+        sock.close()
+
+    def _on_ready(self, subscriber: Subscriber) -> None:
+        try:
+            request = subscriber.sock.recv(LONGEST_REQUEST + 1)
+        except BlockingIOError:
+            return
+        except OSError:
+            request = b""
+        if not request or subscriber.channels is not None:
+            self._forget(subscriber)  # gone, or saying more than its one request
+            return
+        if subscriber.refusal is not None:
+            self._forget(subscriber, close=False)
+            self._refuse(subscriber.sock, subscriber.who, subscriber.refusal)
+            return
+        try:
+            wanted = parse_subscribe(request)
+        except (ValueError, RecursionError) as error:
+            _log.info("device %s: capture client %s: %r", self.serial, subscriber.who, error)
+            self._forget(subscriber)
+            return
+        subscriber.channels = wanted if wanted is not None else list(range(1, MOST_CHANNELS + 1))
+        if not subscriber.send(0, Kind.HELLO, 0, hello_payload(self.serial, self._rates(), self.serving)):
+            self._forget(subscriber)
+            return
+        for number in subscriber.channels:
+            self.of(number).append(subscriber)
+        _log.info("device %s: capture client %s subscribed", self.serial, subscriber.who)
+
+    def expire(self) -> None:
+        """Drops the clients that have not sent their request within REQUEST_LIMIT."""
+        limit = time.monotonic() - REQUEST_LIMIT
+        for subscriber in [s for s in self.subscribers.values() if s.channels is None and s.since < limit]:
+            self._forget(subscriber)
+
+    def _forget(self, subscriber: Subscriber, close: bool = True) -> None:
+        fd = subscriber.sock.fileno()
+        if self.subscribers.pop(fd, None) is None:
+            return
+        for listed in self.by_channel.values():
+            if subscriber in listed:
+                listed.remove(subscriber)
+        self.service.unwatch(fd)
+        if close:
+            subscriber.sock.close()
+        _log.debug("device %s: capture client %s gone", self.serial, subscriber.who)
