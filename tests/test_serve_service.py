@@ -154,6 +154,21 @@ def test_a_program_s_first_bytes_after_it_opens_the_tty_go_at_once(served):
     assert sorted(first)[5] < 0.03, first
 
 
+def test_a_program_that_writes_and_closes_at_once_loses_nothing(served, device):
+    """echo AT > tty: the program may have closed the tty before the service looks; what it
+    wrote still goes to the device, each write whole and in order."""
+    device.out_packets(clear=True)
+    subprocess.run(["sh", "-c", 'for i in $(seq 10 29); do printf "<$i>" > "$0"; done', served.link(2)],
+                   check=True, timeout=60)
+    wanted = b"".join(b"<%d>" % i for i in range(10, 30))
+
+    def at_device():
+        return b"".join(bytes(p[2:2 + p[1]]) for p in device.out_packets())
+
+    assert wait_until(lambda: len(at_device()) >= len(wanted), timeout=10), at_device()
+    assert at_device() == wanted
+
+
 def test_send_through_the_service_reports_the_time_the_device_took(served, device, child_env, tmp_path):
     """A paced device takes one packet per 2 ms frame: torvak send reports at least that
     long, not the moment the service had the data."""

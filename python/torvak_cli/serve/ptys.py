@@ -79,6 +79,11 @@ class Pty:
         """Whether a program (or this service) has the slave open."""
         return not any(event & select.POLLHUP for _, event in self._poll.poll(0))
 
+    def written(self) -> bool:
+        """Whether the master has bytes to read: written by a program that may have closed
+        the tty again already (open, write, close, as `echo AT > tty` does)."""
+        return any(event & select.POLLIN for _, event in self._poll.poll(0))
+
     def rate_changed(self) -> Optional[int]:
         """The new rate when a program changed the tty's rate since the last call, else None."""
         try:
