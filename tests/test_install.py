@@ -15,7 +15,7 @@ import pytest
 from package_source import REPO, search_path
 from test_cli import run_cli
 
-COMMANDS = ["list", "info", "status", "term", "miniterm", "send", "receive", "serve"]
+COMMANDS = ["list", "info", "status", "term", "miniterm", "send", "receive", "serve", "capture", "tap"]
 UNIT = os.path.join(REPO, "deploy", "torvak-serve.service")
 
 
