@@ -15,6 +15,7 @@ def drain(session):
 
 def test_a_purge_cuts_a_write_cleanly_and_out_waiting_follows_the_answers():
     session = Session()
+    assert drain(session) == b"\xff\xfb\x2c"  # WILL COM-PORT-OPTION, at once
     session.write(b"ab\xffcd")
     session.poll()
     assert session.out_waiting() == 5 and session.pending() == b"ab\xff\xffcd"

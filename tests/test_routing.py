@@ -107,7 +107,7 @@ def test_pyserial_program_through_the_service_and_one_holder_per_channel(served,
     import torvak_serial  # noqa: F401
 
     with serial.serial_for_url(served.link(3)) as tty:
-        with pytest.raises(serial.SerialException, match=r"channel 3 is in use by a program on its tty"):
+        with pytest.raises(serial.SerialException, match=r"^torvak serve refused: SERVE001/3 is in use by a program on its tty "):
             serial.serial_for_url("torvak://SERVE001/3")
         tty.write(b"still works\n")
     device.set_fault(config="wrong_rate")
@@ -324,3 +324,48 @@ def test_status_fails_when_a_service_it_found_does_not_answer(child_env, tmp_pat
     assert b"1 of 1 torvak serve processes did not answer" in text.stderr, text
     as_json = torvak(child_env, "status", "--json")
     assert as_json.returncode == 1 and json.loads(as_json.stdout)[0]["pid"] == os.getpid(), as_json
+
+
+def test_a_routed_port_writes_like_a_tty_on_a_slow_device(served, device):
+    """The output side through the service, on a paced device: a write with a time limit
+    raises in time, out_waiting counts exactly what the device may not have yet, a flush
+    returns once it has it all, and reset_output_buffer() returns at once, after which
+    little more than the socket's 4 KiB reaches the device."""
+    port = serial.serial_for_url("torvak://SERVE001/4", baudrate=115200, timeout=0, write_timeout=0.5)
+    try:
+        device.set_pace_ms(5)
+        data = os.urandom(10000)
+        port.write(data)
+        assert port.out_waiting == len(data)  # no answer can come before the device has it
+        port.flush()
+        assert _sent_on(device, 4) == data and port.out_waiting == 0
+        started = time.monotonic()
+        port.flush()
+        assert time.monotonic() - started < 0.05
+
+        device.out_packets(clear=True)
+        started = time.monotonic()
+        with pytest.raises(serial.SerialTimeoutException) as raised:
+            port.write(b"\xff" * (1 << 20))
+        raised_at = time.monotonic() - started
+        taken = int(str(raised.value).split()[2])
+        assert 0.45 < raised_at < 1.5 and 0 < taken < (1 << 20), (raised_at, raised.value)
+        assert port.out_waiting == taken
+        started = time.monotonic()
+        port.reset_output_buffer()
+        took = time.monotonic() - started
+        before = len(_sent_on(device, 4))
+        assert took < 0.5
+        port.flush()  # the service has purged; its answer comes once its transfers are done
+        after = len(_sent_on(device, 4)) - before
+        assert port.out_waiting == 0 and after <= 8192, after  # the socket's 4 KiB and what was on its way
+        print("routed: write_timeout 0.5 raised at {:.3f} s; reset_output_buffer {:.1f} ms, {} bytes "
+              "after".format(raised_at, took * 1000, after))
+        device.set_pace_ms(0)
+        device.out_packets(clear=True)
+        port.write(b"after the purge\n")
+        port.flush()
+        assert _sent_on(device, 4) == b"after the purge\n"
+    finally:
+        device.set_pace_ms(0)
+        port.close()

@@ -8,9 +8,7 @@ from __future__ import annotations
 import contextlib
 import os
 import selectors
-import socket
 import threading
-import time
 import weakref
 from typing import TYPE_CHECKING, Any, Iterator, Optional, Tuple
 
@@ -19,7 +17,6 @@ from serial.serialutil import (
     PortNotOpenError,
     SerialBase,
     SerialException,
-    SerialTimeoutException,
 )
 
 import _torvak_readiness
@@ -36,15 +33,12 @@ from torvak_common import (
 from . import lifetime
 from .reads import ChannelReads, Waiter
 from .output import DirectOutput, output_for
-from .routed import WRITE_SHARE, RoutedChannel
+from .routed import RoutedChannel
 from .url import parse_url
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
 
-# A non-blocking write (write_timeout 0) on a routed port takes what the connection takes
-# within about this long.
-_NONBLOCKING_SPAN = 0.002
 # The channel's own time limit, too short for it ever to wait: this class does the waiting,
 # so that cancel_read() and close() can end it.
 _NO_WAIT = 1e-9
@@ -101,8 +95,9 @@ class Serial(ChannelReads):
         self._ready_fd = -1
         self._wake_r, self._wake_w = -1, -1
         self._selector: Optional[selectors.BaseSelector] = None
-        # Readable while a routed channel has data waiting (made at the first routed open).
-        self._routed_r, self._routed_w = -1, -1
+        # A routed channel's connection: its descriptor, kept for the life of this object;
+        # a connection made when the port is opened again takes its place.
+        self._routed_fd = -1
         self._output: Any = None  # where writes go while open (see output.py)
         super().__init__(*args, **kwargs)
 
@@ -142,27 +137,14 @@ class Serial(ChannelReads):
         self._update_dtr_state()
 
     def _open_routed(self, served: ServedDevice, serial_number: str, channel_number: int) -> None:
-        if self._routed_r < 0:
-            # A socket pair rather than a pipe: the end that fileno() gives out polls writable
-            # while the connection takes more (see write_room.py), which asyncio transports
-            # wait for after a write the port took only in part (a pipe's read end never
-            # is); a small send buffer keeps what fills it while the connection is full small.
-            ends = socket.socketpair()
-            ends[0].setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4096)
-            self._routed_r, self._routed_w = (end.detach() for end in ends)
-            os.set_blocking(self._routed_r, False)
-            os.set_blocking(self._routed_w, False)
-            weakref.finalize(self, _release_waiting, None, self._routed_r, self._routed_w).atexit = False
-        try:
-            while os.read(self._routed_r, 64):  # left readable by a connection that ended
-                pass
-        except BlockingIOError:
-            pass
-        channel = RoutedChannel(str(self.port), served, channel_number, self._baudrate, self._routed_r, self._routed_w)
+        channel = RoutedChannel(str(self.port), served, channel_number, self._baudrate, self._routed_fd)
+        if self._routed_fd < 0:
+            self._routed_fd = channel.fileno()
+            weakref.finalize(self, _release_waiting, None, self._routed_fd).atexit = False
         self._channel = channel
         self._address = (served.serial_number, channel_number)
         self._buffer = None
-        self._ready_fd = self._routed_r
+        self._ready_fd = self._routed_fd
         self._watch_descriptor()
         self._opened()
 
@@ -294,25 +276,9 @@ class Serial(ChannelReads):
         payload = _as_bytes(data)
         limit = self.write_timeout
         if isinstance(channel, RoutedChannel):
-            return self._write_routed(channel, payload, limit)
+            return channel.write(payload, limit)
         with self._errors_as_serial_exceptions():
             return int(self._output.write(payload, limit))
-
-    @staticmethod
-    def _write_routed(channel: RoutedChannel, payload: bytes, limit: Optional[float]) -> int:
-        if limit is None or not payload:
-            return channel.write(payload)
-        sent = 0
-        if limit == 0:  # what the connection takes within about _NONBLOCKING_SPAN
-            while sent < len(payload) and channel.writable(_NONBLOCKING_SPAN if sent == 0 else 0.0):
-                sent += channel.write(payload[sent : sent + WRITE_SHARE])
-            return sent
-        deadline = time.monotonic() + limit
-        while sent < len(payload):
-            sent += channel.write(payload[sent : sent + WRITE_SHARE])
-            if sent < len(payload) and time.monotonic() >= deadline:
-                raise SerialTimeoutException("Write timeout: {} of {} bytes sent".format(sent, len(payload)))
-        return sent
 
     def _output_side(self) -> Any:
         channel = self._open_channel()

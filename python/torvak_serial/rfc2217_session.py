@@ -4,16 +4,24 @@ mean. The port keeps the bytes not yet sent here and at most a few KiB in the so
 that a purge overtakes nearly everything written before it; flush() is a line state poll
 that the service answers once the device has every byte sent before it."""
 import collections
-from typing import Deque, List, Optional, Tuple
+from typing import Deque, List, Optional, Tuple, Union
 
-from torvak_common.telnet import IAC, SB, SE, Command, TelnetInput
+import struct
 
-COM_PORT_OPTION = 44
-NOTIFY_LINESTATE, PURGE_DATA = 6, 12
-SERVER_SIGNATURE, SERVER_NOTIFY_LINESTATE, SERVER_PURGE_DATA = 100, 106, 112
+from torvak_common.telnet import DO, DONT, IAC, SB, SE, WILL, WONT, Command, TelnetInput
+
+BINARY, ECHO, SGA, COM_PORT_OPTION = 0, 1, 3, 44
+SET_BAUDRATE, NOTIFY_LINESTATE, PURGE_DATA = 1, 6, 12
+SERVER_SIGNATURE, SERVER_SET_BAUDRATE, SERVER_NOTIFY_LINESTATE, SERVER_PURGE_DATA = 100, 101, 106, 112
 PURGE_RECEIVE, PURGE_TRANSMIT = 1, 2
 SHIFT_REGISTER_EMPTY = 0x40
 _IAC = bytes((IAC,))
+
+
+# The telnet options this client agrees to, each way: the service offers more (ECHO) and
+# asks for them; whatever else is declined, and each is answered once, so no two peers argue.
+_WANTED = {WILL: (SGA, BINARY, COM_PORT_OPTION), DO: (BINARY, COM_PORT_OPTION)}
+_ANSWERS = {WILL: (DO, DONT), DO: (WILL, WONT)}
 
 
 def subnegotiation(command: int, value: bytes = b"") -> bytes:
@@ -33,7 +41,16 @@ class Session:
         self._telnet = TelnetInput()
         # The front data's rest starts with the second half of a doubled IAC.
         self._half = False
+        self._offset = 0  # bytes of the front item already in the socket
         self.refusal: Optional[str] = None  # the service's reason, when it turned us away
+        self.rate_answers = 0  # SERVER-SET-BAUDRATE answers received, ever
+        self.rate: Optional[int] = None  # the rate the last of them gave
+        self._answered = {(WILL, COM_PORT_OPTION)}  # (verb, option) said already; WILL goes out at once
+        self._out.append((bytes((IAC, WILL, COM_PORT_OPTION)), False))
+
+    def set_rate(self, rate: int) -> None:
+        """Asks for `rate`, in order with the data around it."""
+        self._out.append((subnegotiation(SET_BAUDRATE, struct.pack("!I", rate)), False))
 
     def write(self, data: bytes) -> None:
         if data:
@@ -54,34 +71,66 @@ class Session:
         self._polls.append(self.written)
         self._out.append((subnegotiation(NOTIFY_LINESTATE), False))
 
+    def withdraw(self) -> int:
+        """Drops the data not yet in the socket (a byte 255 half sent is finished first, or
+        the stream would break); how many bytes it dropped."""
+        front = self._out[0] if self._out and self._offset else None  # partly in the socket
+        kept = collections.deque(item for item in self._out if not item[1] and item is not front)
+        if front is not None and not front[1]:  # a command's rest goes first
+            kept.appendleft(front)
+        else:
+            self._offset = 0
+            if self._half:
+                kept.appendleft((_IAC, True))
+        self._out = kept
+        dropped = self.written - (self.submitted + self._half)
+        self.written -= dropped
+        self._polls = collections.deque(min(count, self.written) for count in self._polls)
+        self._drained = min(self._drained, self.written)
+        return dropped
+
     def purge_output(self) -> None:
         """Drops what has not reached the socket and asks the service to drop what waits
         there for the device; the purge goes out ahead of anything not yet sent."""
-        kept = collections.deque(item for item in self._out if not item[1])
-        kept.appendleft((subnegotiation(PURGE_DATA, bytes((PURGE_TRANSMIT,))), False))
-        if self._half:  # a byte 255 half sent is finished first, or the stream would break
-            kept.appendleft((_IAC, True))
-        self._out = kept
-        self.written = self.submitted + self._half
-        self._polls = collections.deque(min(count, self.written) for count in self._polls)
-        self._drained = min(self._drained, self.written)
+        self.withdraw()
+        first = 1 if self._offset or self._half else 0
+        self._out.insert(first, (subnegotiation(PURGE_DATA, bytes((PURGE_TRANSMIT,))), False))
 
-    def pending(self) -> bytes:
+    def front_is_command(self) -> bool:
+        """Whether what goes out next is a command (or the end of a half sent byte 255),
+        which may go into a full socket."""
+        if not self._out:
+            return False
+        wire, is_data = self._out[0]
+        return not is_data or (self._half and len(wire) - self._offset == 1)
+
+    def ensure_poll(self) -> None:
+        """A poll behind everything written, unless one is on its way already."""
+        if self.out_waiting() and (not self._polls or self._polls[-1] < self.written):
+            self.poll()
+
+    def purge_input(self) -> None:
+        """Asks the service to drop what it received from the device and has not sent yet."""
+        self._out.append((subnegotiation(PURGE_DATA, bytes((PURGE_RECEIVE,))), False))
+
+    def pending(self) -> Union[bytes, memoryview]:
         """The next wire bytes for the socket (call sent() with how many it took)."""
-        return self._out[0][0] if self._out else b""
+        return memoryview(self._out[0][0])[self._offset:] if self._out else b""
 
     def sent(self, count: int) -> None:
-        wire, is_data = self._out.popleft()
+        wire, is_data = self._out[0]
         if is_data and count:
-            prefix = wire[:count]
+            prefix = wire[self._offset:self._offset + count]
             if self._half:
                 self.submitted += 1
                 prefix = prefix[1:]
             escapes = prefix.count(_IAC)
             self.submitted += len(prefix) - escapes + escapes // 2
             self._half = bool(escapes % 2)
-        if count < len(wire):
-            self._out.appendleft((wire[count:], is_data))
+        self._offset += count
+        if self._offset >= len(wire):
+            self._out.popleft()
+            self._offset = 0
 
     def received(self, data: bytes) -> bytes:
         """The serial data in what the service sent; its answers are taken in."""
@@ -91,10 +140,22 @@ class Session:
                 pieces.append(piece)
             elif piece.verb == SB and piece.body[:1] == bytes((COM_PORT_OPTION,)) and len(piece.body) >= 2:
                 self._answer(piece.body[1], piece.body[2:])
+            elif piece.verb in _ANSWERS and len(piece.body) == 1:
+                self._negotiate(piece.verb, piece.body[0])
         return b"".join(pieces)
+
+    def _negotiate(self, verb: int, option: int) -> None:
+        yes, no = _ANSWERS[verb]
+        answer = yes if option in _WANTED[verb] else no
+        if (answer, option) not in self._answered:
+            self._answered.add((answer, option))
+            self._out.append((bytes((IAC, answer, option)), False))
 
     def _answer(self, command: int, value: bytes) -> None:
         if command == SERVER_NOTIFY_LINESTATE and value and value[0] & SHIFT_REGISTER_EMPTY and self._polls:
             self._drained = max(self._drained, self._polls.popleft())
         elif command == SERVER_SIGNATURE and value:
             self.refusal = value.decode("utf-8", "replace")
+        elif command == SERVER_SET_BAUDRATE and len(value) == 4:
+            self.rate_answers += 1
+            self.rate = int(struct.unpack("!I", value)[0])
