@@ -412,3 +412,36 @@ def test_asyncio_clients_through_a_routed_port(served, device, package, size):
             client.close()
 
     assert asyncio.run(query()) == [100, 200, 300]
+
+
+def test_a_routed_port_read_in_one_thread_while_another_writes_and_flushes(served, device):
+    """As miniterm and serial.threaded use a port: every byte comes back once and in order
+    while the writer's flushes and rate changes take the service's answers from the same
+    connection."""
+    import threading
+
+    data = os.urandom(256 * 1024)
+    received = bytearray()
+    port = serial.serial_for_url("torvak://SERVE001/2", baudrate=115200, timeout=0.05)
+
+    def reader():
+        while len(received) < len(data):
+            received.extend(port.read(4096))
+
+    thread = threading.Thread(target=reader)
+    thread.start()
+    try:
+        for at in range(0, len(data), 8192):
+            port.write(data[at:at + 8192])
+            if at % 32768 == 0:
+                port.flush()
+            assert port.out_waiting >= 0
+        port.baudrate = 57600
+        port.flush()
+        thread.join(60)
+        assert not thread.is_alive() and bytes(received) == data
+    finally:
+        if thread.is_alive():
+            port.cancel_read()
+        port.close()
+        thread.join(10)

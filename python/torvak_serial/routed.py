@@ -135,44 +135,48 @@ class RoutedChannel:
         is spent, and with limit 0, returns what the socket took at once."""
         stream = self._pump()
         session = stream.session
-        session.write(payload)
+        with stream.lock:
+            session.write(payload)
         deadline = None if limit is None else time.monotonic() + limit
         while True:
-            try:
-                stream.pump()
-            except Gone:
-                session.withdraw()
-                raise self.gone() from None
-            if not session.unsent():
-                return len(payload)
-            left = _SLICE if deadline is None else min(_SLICE, deadline - time.monotonic())
-            if left <= 0 or self._closed or stream.ended():
-                dropped = session.withdraw()
-                if self._closed or stream.ended():
-                    raise self.gone()
-                if limit == 0:
-                    return len(payload) - dropped
-                raise SerialTimeoutException("Write timeout: {} of {} bytes written".format(
-                    len(payload) - dropped, len(payload)))
+            with stream.lock:
+                try:
+                    stream.pump()
+                except Gone:
+                    session.withdraw()
+                    raise self.gone() from None
+                if not session.unsent():
+                    return len(payload)
+                left = _SLICE if deadline is None else min(_SLICE, deadline - time.monotonic())
+                if left <= 0 or self._closed or stream.ended():
+                    dropped = session.withdraw()
+                    if self._closed or stream.ended():
+                        raise self.gone()
+                    if limit == 0:
+                        return len(payload) - dropped
+                    raise SerialTimeoutException("Write timeout: {} of {} bytes written".format(
+                        len(payload) - dropped, len(payload)))
             self._wait(left)
 
     def waiting(self) -> int:
         """Bytes written that the device may not have yet: 0 exactly when flush() has
         nothing to wait for. Asks the service (a poll) when it has not said yet."""
         stream = self._stream
-        if self._closed or stream.ended():
+        with stream.lock:
+            if self._closed or stream.ended():
+                return stream.session.out_waiting()
+            stream.session.ensure_poll()
+            self._pump()
+            stream.scan()
             return stream.session.out_waiting()
-        stream.session.ensure_poll()
-        self._pump()
-        stream.scan()
-        return stream.session.out_waiting()
 
     def flush(self) -> None:
         """Returns once everything written has reached the device; SerialException naming
         what had not when the connection ends first."""
         stream = self._stream
         session = stream.session
-        session.ensure_poll()
+        with stream.lock:
+            session.ensure_poll()
         try:
             self._pump()
             while session.out_waiting():
@@ -185,14 +189,16 @@ class RoutedChannel:
     def reset(self) -> None:
         """Drops what was not yet sent and asks the service to drop what it holds for the
         device; returns at once."""
-        self._stream.session.purge_output()
-        self._pump()
+        with self._stream.lock:
+            self._stream.session.purge_output()
+            self._pump()
 
     def flushInput(self) -> None:  # noqa: N802  (the module's name)
         stream = self._stream
-        stream.drop_input()
-        stream.session.purge_input()
-        self._pump()
+        with stream.lock:
+            stream.drop_input()
+            stream.session.purge_input()
+            self._pump()
 
     @property
     def baudrate(self) -> int:
@@ -206,8 +212,9 @@ class RoutedChannel:
     def _settle_rate(self, rate: int, opening: bool = False) -> None:
         stream = self._stream
         session = stream.session
-        answers = session.rate_answers
-        session.set_rate(rate)
+        with stream.lock:
+            answers = session.rate_answers
+            session.set_rate(rate)
         deadline = time.monotonic() + ANSWER_LIMIT
         try:
             self._pump()

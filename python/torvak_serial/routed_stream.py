@@ -23,8 +23,9 @@ import select
 import socket
 import struct
 import termios
+import threading
 import time
-from typing import Optional, Union
+from typing import Any, Callable, Optional, TypeVar, Union, cast
 
 from torvak_common.telnet import TelnetError, TelnetInput
 
@@ -44,15 +45,29 @@ _COMMAND_ROOM = 8192
 _SEND_FLAGS = getattr(socket, "MSG_NOSIGNAL", 0)
 
 
+_Method = TypeVar("_Method", bound=Callable[..., Any])
+
+
+def _locked(method: _Method) -> _Method:
+    def run(self: "Stream", *args: Any) -> Any:
+        with self.lock:
+            return method(self, *args)
+
+    run.__name__, run.__doc__ = method.__name__, method.__doc__
+    return cast(_Method, run)
+
+
 class Gone(Exception):
     """The connection ended, or failed."""
 
 
 class Stream:
-    """One connection's both directions. Not thread-safe: the port uses it from the
-    thread that calls it (as pyserial's ports are used)."""
+    """One connection's both directions. A reader and a writer may use it from two threads
+    at once (miniterm does): every look at the socket and the session is made under `lock`
+    (the port takes it too, to change the session), never held while waiting."""
 
     def __init__(self, sock: socket.socket) -> None:
+        self.lock = threading.RLock()
         sock.setblocking(False)
         self.sock = sock
         self.session = Session()
@@ -65,6 +80,7 @@ class Stream:
 
     # -- going out -------------------------------------------------------------------------
 
+    @_locked
     def pump(self) -> None:
         """Sends what the socket takes now, in order; a command goes even into a full
         socket. Gone when the service has gone."""
@@ -109,6 +125,7 @@ class Stream:
 
     # -- coming in -------------------------------------------------------------------------
 
+    @_locked
     def scan(self) -> None:
         """Lets the session take the answers in what arrived since the last look, leaving
         the data in the socket."""
@@ -134,10 +151,12 @@ class Stream:
             self._scanned += len(fresh)
             self._scanned_data += len(data)
 
+    @_locked
     def in_waiting(self) -> int:
         self.scan()
         return len(self._inbox) + self._scanned_data
 
+    @_locked
     def ended(self) -> bool:
         """Whether no more can come (what came before may still wait to be read)."""
         if not self._ended:
@@ -148,6 +167,7 @@ class Stream:
                 self._ended = True
         return self._ended
 
+    @_locked
     def read(self, size: int) -> bytes:
         """Up to `size` data bytes that are there now; commands before them are taken."""
         if self._inbox:
@@ -158,6 +178,7 @@ class Stream:
             data = self._take(min(size, self._scanned))
         return data
 
+    @_locked
     def read_until(self, last: bytes, size: Optional[int]) -> bytes:
         """As read(), up to and including the first `last` byte."""
         if self._inbox:
@@ -179,6 +200,7 @@ class Stream:
                 break
         return self._take(at) if at else b""
 
+    @_locked
     def drop_input(self) -> None:
         """Takes and drops every data byte that is here."""
         self._inbox.clear()
@@ -222,18 +244,20 @@ class Stream:
             events |= select.POLLIN
         if self.session.pending():
             events |= select.POLLOUT
-        before = (len(self.session.pending()), self._scanned)
+        with self.lock:
+            before = (len(self.session.pending()), self._scanned)
         poller = select.poll()
         poller.register(self.sock, events)
         poller.poll(max(0.0, timeout) * 1000)
-        self.pump()
-        self.scan()
-        self.ended()
-        now = time.monotonic()
-        if (len(self.session.pending()), self._scanned) != before or not self._scanned:
-            self._stalled_since = now
-        elif self._scanned >= UNREAD_LIMIT or now - self._stalled_since >= STALL_LIMIT:
-            # The service holds back what it has for this end while it is not read, and
-            # stops reading it in turn: take the data in, or this wait would never end.
-            self._inbox += self._take(self._scanned)
-            self._stalled_since = now
+        with self.lock:
+            self.pump()
+            self.scan()
+            self.ended()
+            now = time.monotonic()
+            if (len(self.session.pending()), self._scanned) != before or not self._scanned:
+                self._stalled_since = now
+            elif self._scanned >= UNREAD_LIMIT or now - self._stalled_since >= STALL_LIMIT:
+                # The service holds back what it has for this end while it is not read, and
+                # stops reading it in turn: take the data in, or this wait would never end.
+                self._inbox += self._take(self._scanned)
+                self._stalled_since = now
