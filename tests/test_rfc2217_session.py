@@ -27,3 +27,23 @@ def test_a_purge_cuts_a_write_cleanly_and_out_waiting_follows_the_answers():
     assert session.written == 3 and session.out_waiting() == 3
     assert session.received(b"xy" + subnegotiation(SERVER_NOTIFY_LINESTATE, b"\x60") + b"z") == b"xyz"
     assert session.out_waiting() == 0
+
+
+def test_polls_stay_fewer_than_the_service_answers_separately():
+    """The service lets polls beyond its own limit share one answer: a client that wrote
+    and asked out_waiting in a loop must still see out_waiting reach 0."""
+    from torvak_serial.rfc2217_session import MAX_POLLS, NOTIFY_LINESTATE
+
+    session = Session()
+    drain(session)
+    for _ in range(300):
+        session.write(b"x")
+        session.ensure_poll()
+    polls = drain(session).count(subnegotiation(NOTIFY_LINESTATE))
+    assert polls == MAX_POLLS <= 256
+    for _ in range(polls):
+        session.received(subnegotiation(SERVER_NOTIFY_LINESTATE, b"\x60"))
+    session.ensure_poll()
+    assert drain(session).count(subnegotiation(NOTIFY_LINESTATE)) == 1
+    session.received(subnegotiation(SERVER_NOTIFY_LINESTATE, b"\x60"))
+    assert session.out_waiting() == 0

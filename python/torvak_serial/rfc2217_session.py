@@ -16,6 +16,10 @@ SERVER_SIGNATURE, SERVER_SET_BAUDRATE, SERVER_NOTIFY_LINESTATE, SERVER_PURGE_DAT
 PURGE_RECEIVE, PURGE_TRANSMIT = 1, 2
 SHIFT_REGISTER_EMPTY = 0x40
 _IAC = bytes((IAC,))
+# Polls waiting for their answers at most: the service answers each poll, but beyond a
+# limit of its own (256) it lets a new poll share the last one's answer, and answers must
+# not be fewer than the polls counted here.
+MAX_POLLS = 64
 
 
 # The telnet options this client agrees to, each way: the service offers more (ECHO) and
@@ -105,8 +109,10 @@ class Session:
         return not is_data or (self._half and len(wire) - self._offset == 1)
 
     def ensure_poll(self) -> None:
-        """A poll behind everything written, unless one is on its way already."""
-        if self.out_waiting() and (not self._polls or self._polls[-1] < self.written):
+        """A poll behind everything written, unless one is on its way already or MAX_POLLS
+        wait for their answers (then a later call asks)."""
+        if (self.out_waiting() and (not self._polls or self._polls[-1] < self.written)
+                and len(self._polls) < MAX_POLLS):
             self.poll()
 
     def purge_input(self) -> None:

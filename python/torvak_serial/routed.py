@@ -180,6 +180,8 @@ class RoutedChannel:
         try:
             self._pump()
             while session.out_waiting():
+                with stream.lock:
+                    session.ensure_poll()
                 self._usable()
                 self._wait(_SLICE)
         except SerialException as error:
