@@ -30,7 +30,7 @@ from torvak_common import (
     served_device,
 )
 
-from . import lifetime
+from . import lifetime, native
 from .reads import ChannelReads, Waiter
 from .output import DirectOutput, output_for
 from .routed import RoutedChannel
@@ -168,7 +168,7 @@ class Serial(ChannelReads):
     def _watch(self, channel: zeq_torvak.Serial) -> None:
         # The module's channel object keeps its receive buffer in a private capsule, which
         # the private native module reads; holding the capsule keeps buffer and descriptor.
-        self._buffer = getattr(getattr(channel, "_Serial__handle"), "_Channel__in_deque")
+        self._buffer = native.receive_buffer(channel)
         self._ready_fd = _torvak_readiness.descriptor(self._buffer)
         self._watch_descriptor()
 
