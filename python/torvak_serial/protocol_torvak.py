@@ -32,8 +32,9 @@ from torvak_common import (
 
 from . import lifetime, native
 from .reads import ChannelReads, Waiter
-from .output import DirectOutput, output_for
+from .output import output_for
 from .routed import RoutedChannel
+from .transport import DirectTransport, Transport, direct_gone
 from .url import parse_url
 
 if TYPE_CHECKING:
@@ -81,7 +82,7 @@ class Serial(ChannelReads):
     _patient_output = False
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
-        self._channel: Any = None  # zeq_torvak.Serial, or RoutedChannel through the service
+        self._channel: Optional[Transport] = None  # the way to the channel while open
         self._address: Optional[Tuple[str, int]] = None  # (serial number, channel) while open
         # Set by cancel_read() and close(); a read that finds it set stops waiting.
         self._cancel = threading.Event()
@@ -123,10 +124,10 @@ class Serial(ChannelReads):
             raise SerialException(
                 "could not open port " + explain(error, self.port, channel_number, serial_number)
             ) from error
-        self._channel = channel
         self._address = (serial_number, channel_number)
         self._watch(channel)
         self._output = output_for(channel, self._buffer, str(self.port), self._patient_output)
+        self._channel = DirectTransport(channel, self._buffer, self._output, str(self.port), self._address)
         self._opened()
 
     def _opened(self) -> None:
@@ -219,30 +220,20 @@ class Serial(ChannelReads):
                     pass
         return True
 
-    def _input_ended(self, channel: zeq_torvak.Serial) -> bool:
+    def _input_ended(self, channel: Transport) -> bool:
         """Whether the device has gone and everything it sent before has been read."""
-        if isinstance(channel, RoutedChannel):
-            return channel.ended()
-        return (self._buffer is not None and _torvak_readiness.ended(self._buffer)
-                and channel.in_waiting == 0)
+        return channel.ended()
 
     def _device_gone(self) -> SerialException:
-        if isinstance(self._channel, RoutedChannel):
-            return self._channel.gone()
-        serial_number, number = self._address or ("?", 0)
-        return SerialException(
-            "{}: the device {} is gone (unplugged or failed): channel {} can send and receive "
-            "no more; close the port and open it again once the device is back".format(
-                self.port, serial_number, number
-            )
-        )
+        channel = self._channel
+        return channel.gone() if channel is not None else direct_gone(str(self.port), self._address or ("?", 0))
 
     def _reconfigure_port(self, force_update: bool = False) -> None:
         # Settings the device cannot take are refused by their setters, the baud rate is
         # set by its own; time limits apply to the next read or write.
         pass
 
-    def _open_channel(self) -> Any:
+    def _open_channel(self) -> Transport:
         channel = self._channel
         if channel is None or not self.is_open:
             raise PortNotOpenError()
@@ -275,30 +266,22 @@ class Serial(ChannelReads):
         channel = self._open_channel()
         payload = _as_bytes(data)
         limit = self.write_timeout
-        if isinstance(channel, RoutedChannel):
-            return channel.write(payload, limit)
         with self._errors_as_serial_exceptions():
-            return int(self._output.write(payload, limit))
-
-    def _output_side(self) -> Any:
-        channel = self._open_channel()
-        if isinstance(channel, RoutedChannel):
-            return channel
-        return self._output or DirectOutput(channel)
+            return channel.write(payload, limit)
 
     @property
     def out_waiting(self) -> int:
         """Bytes written and not yet handed over to the device (buffered or in flight)."""
-        return int(self._output_side().waiting())
+        return self._open_channel().waiting()
 
     def flush(self) -> None:
         """Waits until everything written has reached the device; SerialException naming
         the bytes that did not when the device fails or goes first."""
-        self._output_side().flush()
+        self._open_channel().flush()
 
     def reset_output_buffer(self) -> None:
         """Drops what was written and not yet handed to USB; what is on its way goes on."""
-        self._output_side().reset()
+        self._open_channel().reset()
 
     # -- settings --------------------------------------------------------------------
 
@@ -314,16 +297,14 @@ class Serial(ChannelReads):
         except ValueError as error:
             raise ValueError(str(error) if self.port is None else "{}: {}".format(self.port, error)) from None
         channel = self._channel
-        if self.is_open and isinstance(channel, RoutedChannel):
-            channel.baudrate = rate  # SerialException as a direct port's when refused
-        elif self.is_open and channel is not None:
+        if self.is_open and channel is not None:
             try:
-                channel.baudrate = rate
-            except OSError as error:
-                confirmed = channel.baudrate
+                channel.set_rate(rate)
+            except SerialException:
+                confirmed = channel.rate
                 if confirmed is not None:
                     self._baudrate = confirmed
-                raise SerialException(self._explain(error)) from error
+                raise
         self._baudrate = rate
 
 

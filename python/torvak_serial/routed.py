@@ -203,11 +203,10 @@ class RoutedChannel:
             self._pump()
 
     @property
-    def baudrate(self) -> int:
+    def rate(self) -> Optional[int]:
         return self._rate
 
-    @baudrate.setter
-    def baudrate(self, rate: int) -> None:
+    def set_rate(self, rate: int) -> None:
         """Returns once the service has had the device confirm the rate."""
         self._settle_rate(rate)
 
