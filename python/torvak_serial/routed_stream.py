@@ -2,7 +2,7 @@
 carries RFC 2217, with no thread of its own.
 
 What goes out: the Session keeps what waits for the socket, and the socket itself holds
-at most SEND_BUFFER bytes, so that a purge or a poll is never queued behind more than
+at most 4 KiB (SEND_BUFFER), so that a purge or a poll is never queued behind more than
 that. A command that finds the socket full still goes at once: its send buffer is raised
 for that one small write, so that a purge is never held back behind data.
 
@@ -31,8 +31,9 @@ from torvak_common.telnet import TelnetError, TelnetInput
 
 from .rfc2217_session import Session
 
-# The connection's send buffer: what a purge may find between itself and the service.
-SEND_BUFFER = 4096
+# The connection's send buffer: what a purge may find between itself and the service, 4 KiB
+# (Linux doubles the size asked for, to leave room for its own bookkeeping).
+SEND_BUFFER = 2048
 # Unread data a wait leaves in the socket before it takes it in (see above).
 UNREAD_LIMIT = 64 * 1024
 # While unread data keeps the socket readable, a wait looks this often for more behind it.
