@@ -107,7 +107,7 @@ def test_pyserial_program_through_the_service_and_one_holder_per_channel(served,
     import torvak_serial  # noqa: F401
 
     with serial.serial_for_url(served.link(3)) as tty:
-        with pytest.raises(serial.SerialException, match=r"channel 3 is in use by a program on its tty"):
+        with pytest.raises(serial.SerialException, match=r"^torvak serve refused: SERVE001/3 is in use by a program on its tty "):
             serial.serial_for_url("torvak://SERVE001/3")
         tty.write(b"still works\n")
     device.set_fault(config="wrong_rate")
@@ -324,3 +324,124 @@ def test_status_fails_when_a_service_it_found_does_not_answer(child_env, tmp_pat
     assert b"1 of 1 torvak serve processes did not answer" in text.stderr, text
     as_json = torvak(child_env, "status", "--json")
     assert as_json.returncode == 1 and json.loads(as_json.stdout)[0]["pid"] == os.getpid(), as_json
+
+
+def test_a_routed_port_writes_like_a_tty_on_a_slow_device(served, device):
+    """The output side through the service, on a paced device: a write with a time limit
+    raises in time, out_waiting counts exactly what the device may not have yet, a flush
+    returns once it has it all, and reset_output_buffer() returns at once, after which
+    little more than the socket's 4 KiB reaches the device."""
+    port = serial.serial_for_url("torvak://SERVE001/4", baudrate=115200, timeout=0, write_timeout=0.5)
+    try:
+        device.set_pace_ms(5)
+        data = os.urandom(10000)
+        port.write(data)
+        assert port.out_waiting == len(data)  # no answer can come before the device has it
+        port.flush()
+        assert _sent_on(device, 4) == data and port.out_waiting == 0
+        started = time.monotonic()
+        port.flush()
+        assert time.monotonic() - started < 0.05
+
+        device.out_packets(clear=True)
+        started = time.monotonic()
+        with pytest.raises(serial.SerialTimeoutException) as raised:
+            port.write(b"\xff" * (1 << 20))
+        raised_at = time.monotonic() - started
+        taken = int(str(raised.value).split()[2])
+        assert 0.45 < raised_at < 1.5 and 0 < taken < (1 << 20), (raised_at, raised.value)
+        assert port.out_waiting == taken
+        started = time.monotonic()
+        port.reset_output_buffer()
+        took = time.monotonic() - started
+        before = len(_sent_on(device, 4))
+        assert took < 0.5
+        port.flush()  # the service has purged; its answer comes once its transfers are done
+        after = len(_sent_on(device, 4)) - before
+        assert port.out_waiting == 0 and after <= 8192, after  # the socket's 4 KiB and what was on its way
+        print("routed: write_timeout 0.5 raised at {:.3f} s; reset_output_buffer {:.1f} ms, {} bytes "
+              "after".format(raised_at, took * 1000, after))
+        device.set_pace_ms(0)
+        device.out_packets(clear=True)
+        port.write(b"after the purge\n")
+        port.flush()
+        assert _sent_on(device, 4) == b"after the purge\n"
+    finally:
+        device.set_pace_ms(0)
+        port.close()
+
+
+@pytest.mark.parametrize("package, size", [("serial_asyncio", 65536), ("serial_asyncio_fast", 2048)])
+def test_asyncio_clients_through_a_routed_port(served, device, package, size):
+    """An asyncio writer on a paced device waits on the connection for room instead of
+    spinning (one write, as pyserial-asyncio-fast 0.16 spins by itself after any write taken
+    in part); pymodbus's async RTU client reads registers from a Modbus peer behind the
+    service."""
+    module = pytest.importorskip(package)
+    pymodbus_client = pytest.importorskip("pymodbus.client", reason="pymodbus is not installed")
+    data = os.urandom(size)
+
+    async def write_then_idle():
+        reader, writer = await module.open_serial_connection(url="torvak://SERVE001/1", baudrate=115200)
+        try:
+            device.set_pace_ms(1)
+            writer.write(data)
+            assert await asyncio.wait_for(reader.readexactly(len(data)), 60) == data
+            before = time.process_time()
+            await asyncio.sleep(2)
+            return time.process_time() - before
+        finally:
+            device.set_pace_ms(0)
+            writer.close()
+            await asyncio.wait_for(writer.wait_closed(), 20)
+
+    idle = asyncio.run(write_then_idle())
+    print("{}, one {} byte write through the service: {:.3f} s CPU in 2 s idle".format(package, size, idle))
+    assert idle < 0.3  # a spinning writer burns most of it
+
+    device.set_peer(3, "modbus-slave", address=17, registers={0: 100, 1: 200, 2: 300})
+
+    async def query():
+        client = pymodbus_client.AsyncModbusSerialClient("torvak://SERVE001/3", baudrate=9600, timeout=5, retries=2)
+        assert await client.connect()
+        try:
+            result = await client.read_holding_registers(0, count=3, device_id=17)
+            assert not result.isError()
+            return result.registers
+        finally:
+            client.close()
+
+    assert asyncio.run(query()) == [100, 200, 300]
+
+
+def test_a_routed_port_read_in_one_thread_while_another_writes_and_flushes(served, device):
+    """As miniterm and serial.threaded use a port: every byte comes back once and in order
+    while the writer's flushes and rate changes take the service's answers from the same
+    connection."""
+    import threading
+
+    data = os.urandom(256 * 1024)
+    received = bytearray()
+    port = serial.serial_for_url("torvak://SERVE001/2", baudrate=115200, timeout=0.05)
+
+    def reader():
+        while len(received) < len(data):
+            received.extend(port.read(4096))
+
+    thread = threading.Thread(target=reader)
+    thread.start()
+    try:
+        for at in range(0, len(data), 8192):
+            port.write(data[at:at + 8192])
+            if at % 32768 == 0:
+                port.flush()
+            assert port.out_waiting >= 0
+        port.baudrate = 57600
+        port.flush()
+        thread.join(60)
+        assert not thread.is_alive() and bytes(received) == data
+    finally:
+        if thread.is_alive():
+            port.cancel_read()
+        port.close()
+        thread.join(10)

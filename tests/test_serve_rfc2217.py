@@ -9,7 +9,7 @@ import time
 from serial_support import serial
 from test_serve import SERIAL, device, served  # noqa: F401  (the fixtures)
 from torvak_cli.serve.polls import MAX_WAITING, Polls
-from torvak_cli.serve.telnet import SB, Command, TelnetInput
+from torvak_common.telnet import SB, Command, TelnetInput
 from torvak_common import refusals
 from torvak_common.wire import channel_data
 from torvak_emu import wait_until

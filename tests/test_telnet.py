@@ -9,7 +9,7 @@ from hypothesis import given, settings, strategies as st
 
 from test_serve import device, rfc2217_round_trip, served  # noqa: F401  (fixtures)
 from torvak_cli.serve.rfc2217 import Client
-from torvak_cli.serve.telnet import TelnetError, TelnetInput
+from torvak_common.telnet import TelnetError, TelnetInput
 from torvak_common import ask_service
 from torvak_emu import wait_until
 

@@ -19,11 +19,11 @@ import logging
 import sys
 import threading
 import weakref
-from typing import Callable, List, Set
+from typing import Callable, List
 
 from serial import SerialBase
 
-import zeq_torvak
+from . import native
 
 _log = logging.getLogger("torvak_serial")
 _open_ports: "weakref.WeakSet[SerialBase]" = weakref.WeakSet()
@@ -63,23 +63,9 @@ def _install() -> None:
         setattr(threading, "_shutdown", _shutdown)
 
 
-def _reader_threads() -> Set[threading.Thread]:
-    """The reader threads of the devices the module has open."""
-    readers: Set[threading.Thread] = set()
-    try:
-        table = getattr(zeq_torvak._resource_manager, "_ResourceManager__devices")
-        for serial_number in list(table):
-            reader = getattr(table[serial_number], "_Device__input_scanner", None)
-            if isinstance(reader, threading.Thread):
-                readers.add(reader)
-    except (AttributeError, KeyError, TypeError):  # a device closed meanwhile
-        pass
-    return readers
-
-
 def _program_threads() -> List[threading.Thread]:
     current = threading.current_thread()
-    readers = _reader_threads()
+    readers = native.reader_threads()
     return [
         thread
         for thread in threading.enumerate()

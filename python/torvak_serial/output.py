@@ -9,14 +9,14 @@ from __future__ import annotations
 
 import logging
 import time
-from array import array
 from typing import Any, List, Optional, Tuple
 
 from serial.serialutil import PortNotOpenError, SerialException, SerialTimeoutException
 
 import _torvak_readiness
-import zeq_torvak
 from torvak_common import PACKET_PAYLOAD, data_packet
+
+from . import native
 
 # Native waits return at least this often, so that a close() in another thread and
 # signals (Ctrl-C) are seen by a writer waiting for room.
@@ -153,16 +153,14 @@ class DirectOutput:
     def _write_nonblocking(self, payload: bytes) -> int:
         """Sends packets for about _NONBLOCKING_SPAN, each with a short USB time-out, and
         returns how many bytes went out (0 when the device takes none now)."""
-        handle = getattr(self._channel, "_Serial__handle")
-        device = getattr(handle, "_Channel__device")
-        number = getattr(handle, "_Channel__channel")
-        timeout_error = zeq_torvak._usb_core.USBTimeoutError  # type: ignore[attr-defined]
+        device, number = native.channel_device(self._channel)
+        timeout_error = native.usb_timeout_error()
         deadline = time.monotonic() + _NONBLOCKING_SPAN
         sent = 0
         while sent < len(payload):
             chunk = payload[sent : sent + PACKET_PAYLOAD]
             try:
-                device._Device__write(array("B", data_packet(number, chunk)), _NONBLOCKING_USB_MS)
+                native.write_packet(device, data_packet(number, chunk), _NONBLOCKING_USB_MS)
             except timeout_error:
                 break
             sent += len(chunk)
@@ -186,12 +184,11 @@ class DirectOutput:
 def output_for(channel: Any, buffer: object, port: str, patient: bool = False) -> Any:
     """The output side of a newly opened module channel: its native queue when its device
     has one (a patient one for the service), synchronous writes otherwise."""
-    handle = getattr(channel, "_Serial__handle")
-    device = getattr(handle, "_Channel__device")
-    core = getattr(device, "_Device__core", None)
+    device, number = native.channel_device(channel)
+    core = native.device_core(device)
     queue = None
     if core is not None:
-        queue = _torvak_readiness.output(buffer, core, getattr(handle, "_Channel__channel"),
+        queue = _torvak_readiness.output(buffer, core, number,
                                          PATIENT_CAPACITY if patient else OUTPUT_CAPACITY, patient)
     if queue is None:
         return DirectOutput(channel)

@@ -8,9 +8,7 @@ from __future__ import annotations
 import contextlib
 import os
 import selectors
-import socket
 import threading
-import time
 import weakref
 from typing import TYPE_CHECKING, Any, Iterator, Optional, Tuple
 
@@ -19,7 +17,6 @@ from serial.serialutil import (
     PortNotOpenError,
     SerialBase,
     SerialException,
-    SerialTimeoutException,
 )
 
 import _torvak_readiness
@@ -33,18 +30,16 @@ from torvak_common import (
     served_device,
 )
 
-from . import lifetime
+from . import lifetime, native
 from .reads import ChannelReads, Waiter
-from .output import DirectOutput, output_for
-from .routed import WRITE_SHARE, RoutedChannel
+from .output import output_for
+from .routed import RoutedChannel
+from .transport import DirectTransport, Transport, direct_gone
 from .url import parse_url
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
 
-# A non-blocking write (write_timeout 0) on a routed port takes what the connection takes
-# within about this long.
-_NONBLOCKING_SPAN = 0.002
 # The channel's own time limit, too short for it ever to wait: this class does the waiting,
 # so that cancel_read() and close() can end it.
 _NO_WAIT = 1e-9
@@ -87,7 +82,7 @@ class Serial(ChannelReads):
     _patient_output = False
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
-        self._channel: Any = None  # zeq_torvak.Serial, or RoutedChannel through the service
+        self._channel: Optional[Transport] = None  # the way to the channel while open
         self._address: Optional[Tuple[str, int]] = None  # (serial number, channel) while open
         # Set by cancel_read() and close(); a read that finds it set stops waiting.
         self._cancel = threading.Event()
@@ -101,8 +96,9 @@ class Serial(ChannelReads):
         self._ready_fd = -1
         self._wake_r, self._wake_w = -1, -1
         self._selector: Optional[selectors.BaseSelector] = None
-        # Readable while a routed channel has data waiting (made at the first routed open).
-        self._routed_r, self._routed_w = -1, -1
+        # A routed channel's connection: its descriptor, kept for the life of this object;
+        # a connection made when the port is opened again takes its place.
+        self._routed_fd = -1
         self._output: Any = None  # where writes go while open (see output.py)
         super().__init__(*args, **kwargs)
 
@@ -128,10 +124,10 @@ class Serial(ChannelReads):
             raise SerialException(
                 "could not open port " + explain(error, self.port, channel_number, serial_number)
             ) from error
-        self._channel = channel
         self._address = (serial_number, channel_number)
         self._watch(channel)
         self._output = output_for(channel, self._buffer, str(self.port), self._patient_output)
+        self._channel = DirectTransport(channel, self._buffer, self._output, str(self.port), self._address)
         self._opened()
 
     def _opened(self) -> None:
@@ -142,27 +138,14 @@ class Serial(ChannelReads):
         self._update_dtr_state()
 
     def _open_routed(self, served: ServedDevice, serial_number: str, channel_number: int) -> None:
-        if self._routed_r < 0:
-            # A socket pair rather than a pipe: the end that fileno() gives out polls writable
-            # while the connection takes more (see write_room.py), which asyncio transports
-            # wait for after a write the port took only in part (a pipe's read end never
-            # is); a small send buffer keeps what fills it while the connection is full small.
-            ends = socket.socketpair()
-            ends[0].setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4096)
-            self._routed_r, self._routed_w = (end.detach() for end in ends)
-            os.set_blocking(self._routed_r, False)
-            os.set_blocking(self._routed_w, False)
-            weakref.finalize(self, _release_waiting, None, self._routed_r, self._routed_w).atexit = False
-        try:
-            while os.read(self._routed_r, 64):  # left readable by a connection that ended
-                pass
-        except BlockingIOError:
-            pass
-        channel = RoutedChannel(str(self.port), served, channel_number, self._baudrate, self._routed_r, self._routed_w)
+        channel = RoutedChannel(str(self.port), served, channel_number, self._baudrate, self._routed_fd)
+        if self._routed_fd < 0:
+            self._routed_fd = channel.fileno()
+            weakref.finalize(self, _release_waiting, None, self._routed_fd).atexit = False
         self._channel = channel
         self._address = (served.serial_number, channel_number)
         self._buffer = None
-        self._ready_fd = self._routed_r
+        self._ready_fd = self._routed_fd
         self._watch_descriptor()
         self._opened()
 
@@ -186,7 +169,7 @@ class Serial(ChannelReads):
     def _watch(self, channel: zeq_torvak.Serial) -> None:
         # The module's channel object keeps its receive buffer in a private capsule, which
         # the private native module reads; holding the capsule keeps buffer and descriptor.
-        self._buffer = getattr(getattr(channel, "_Serial__handle"), "_Channel__in_deque")
+        self._buffer = native.receive_buffer(channel)
         self._ready_fd = _torvak_readiness.descriptor(self._buffer)
         self._watch_descriptor()
 
@@ -237,30 +220,20 @@ class Serial(ChannelReads):
                     pass
         return True
 
-    def _input_ended(self, channel: zeq_torvak.Serial) -> bool:
+    def _input_ended(self, channel: Transport) -> bool:
         """Whether the device has gone and everything it sent before has been read."""
-        if isinstance(channel, RoutedChannel):
-            return channel.ended()
-        return (self._buffer is not None and _torvak_readiness.ended(self._buffer)
-                and channel.in_waiting == 0)
+        return channel.ended()
 
     def _device_gone(self) -> SerialException:
-        if isinstance(self._channel, RoutedChannel):
-            return self._channel.gone()
-        serial_number, number = self._address or ("?", 0)
-        return SerialException(
-            "{}: the device {} is gone (unplugged or failed): channel {} can send and receive "
-            "no more; close the port and open it again once the device is back".format(
-                self.port, serial_number, number
-            )
-        )
+        channel = self._channel
+        return channel.gone() if channel is not None else direct_gone(str(self.port), self._address or ("?", 0))
 
     def _reconfigure_port(self, force_update: bool = False) -> None:
         # Settings the device cannot take are refused by their setters, the baud rate is
         # set by its own; time limits apply to the next read or write.
         pass
 
-    def _open_channel(self) -> Any:
+    def _open_channel(self) -> Transport:
         channel = self._channel
         if channel is None or not self.is_open:
             raise PortNotOpenError()
@@ -293,46 +266,22 @@ class Serial(ChannelReads):
         channel = self._open_channel()
         payload = _as_bytes(data)
         limit = self.write_timeout
-        if isinstance(channel, RoutedChannel):
-            return self._write_routed(channel, payload, limit)
         with self._errors_as_serial_exceptions():
-            return int(self._output.write(payload, limit))
-
-    @staticmethod
-    def _write_routed(channel: RoutedChannel, payload: bytes, limit: Optional[float]) -> int:
-        if limit is None or not payload:
-            return channel.write(payload)
-        sent = 0
-        if limit == 0:  # what the connection takes within about _NONBLOCKING_SPAN
-            while sent < len(payload) and channel.writable(_NONBLOCKING_SPAN if sent == 0 else 0.0):
-                sent += channel.write(payload[sent : sent + WRITE_SHARE])
-            return sent
-        deadline = time.monotonic() + limit
-        while sent < len(payload):
-            sent += channel.write(payload[sent : sent + WRITE_SHARE])
-            if sent < len(payload) and time.monotonic() >= deadline:
-                raise SerialTimeoutException("Write timeout: {} of {} bytes sent".format(sent, len(payload)))
-        return sent
-
-    def _output_side(self) -> Any:
-        channel = self._open_channel()
-        if isinstance(channel, RoutedChannel):
-            return channel
-        return self._output or DirectOutput(channel)
+            return channel.write(payload, limit)
 
     @property
     def out_waiting(self) -> int:
         """Bytes written and not yet handed over to the device (buffered or in flight)."""
-        return int(self._output_side().waiting())
+        return self._open_channel().waiting()
 
     def flush(self) -> None:
         """Waits until everything written has reached the device; SerialException naming
         the bytes that did not when the device fails or goes first."""
-        self._output_side().flush()
+        self._open_channel().flush()
 
     def reset_output_buffer(self) -> None:
         """Drops what was written and not yet handed to USB; what is on its way goes on."""
-        self._output_side().reset()
+        self._open_channel().reset()
 
     # -- settings --------------------------------------------------------------------
 
@@ -348,16 +297,14 @@ class Serial(ChannelReads):
         except ValueError as error:
             raise ValueError(str(error) if self.port is None else "{}: {}".format(self.port, error)) from None
         channel = self._channel
-        if self.is_open and isinstance(channel, RoutedChannel):
-            channel.baudrate = rate  # SerialException as a direct port's when refused
-        elif self.is_open and channel is not None:
+        if self.is_open and channel is not None:
             try:
-                channel.baudrate = rate
-            except OSError as error:
-                confirmed = channel.baudrate
+                channel.set_rate(rate)
+            except SerialException:
+                confirmed = channel.rate
                 if confirmed is not None:
                     self._baudrate = confirmed
-                raise SerialException(self._explain(error)) from error
+                raise
         self._baudrate = rate
 
 

@@ -21,7 +21,7 @@ from serial.rfc2217 import (
     PortManager,
 )
 
-from torvak_cli.serve.telnet import Command, TelnetInput
+from torvak_common.telnet import Command, TelnetInput
 from torvak_common import check_baudrate
 
 _log = logging.getLogger("torvak.serve")

@@ -1,6 +1,6 @@
-"""Telnet framing of what an RFC 2217 client sends: its serial data apart from its telnet
+"""Telnet framing of what an RFC 2217 peer sends: its serial data apart from its telnet
 commands, with the state kept from one read to the next, so that however the stream is cut
-no byte of a command or a subnegotiation reaches the device."""
+no byte of a command or a subnegotiation passes for data."""
 from typing import List, NamedTuple, Optional, Union
 
 IAC, DONT, DO, WONT, WILL, SB, SE = 255, 254, 253, 252, 251, 250, 240

@@ -1,0 +1,54 @@
+"""Every use of the zeq_torvak module's private members in torvak_serial, in one place.
+
+The module keeps its innards under mangled names (a channel's USB handle and receive
+buffer, a device's core, raw packet writes, the open-device table); the port reaches them
+only through these functions, so that a change inside the module is met here alone.
+"""
+from __future__ import annotations
+
+import threading
+from array import array
+from typing import Any, Optional, Set, Tuple, Type
+
+import zeq_torvak
+
+
+def receive_buffer(channel: Any) -> object:
+    """The capsule holding an open channel's receive buffer (the readiness module reads it)."""
+    return getattr(getattr(channel, "_Serial__handle"), "_Channel__in_deque")
+
+
+def channel_device(channel: Any) -> Tuple[Any, int]:
+    """(the module's device object, the channel's number) of an open channel."""
+    handle = getattr(channel, "_Serial__handle")
+    return getattr(handle, "_Channel__device"), int(getattr(handle, "_Channel__channel"))
+
+
+def device_core(device: Any) -> Optional[object]:
+    """The native core of a device over this module's own USB handle; None for a device
+    reached through a Python handle."""
+    return getattr(device, "_Device__core", None)
+
+
+def write_packet(device: Any, packet: bytes, timeout_ms: int) -> None:
+    """Sends one packet; raises usb_timeout_error() when USB does not take it in time."""
+    getattr(device, "_Device__write")(array("B", packet), timeout_ms)
+
+
+def usb_timeout_error() -> Type[BaseException]:
+    error: Type[BaseException] = getattr(zeq_torvak, "_usb_core").USBTimeoutError
+    return error
+
+
+def reader_threads() -> Set[threading.Thread]:
+    """The reader threads of the devices the module has open."""
+    readers: Set[threading.Thread] = set()
+    try:
+        table = getattr(zeq_torvak._resource_manager, "_ResourceManager__devices")
+        for serial_number in list(table):
+            reader = getattr(table[serial_number], "_Device__input_scanner", None)
+            if isinstance(reader, threading.Thread):
+                readers.add(reader)
+    except (AttributeError, KeyError, TypeError):  # a device closed meanwhile
+        pass
+    return readers

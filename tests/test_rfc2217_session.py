@@ -1,0 +1,49 @@
+"""The routed client's protocol state, apart from a socket: what goes out after a purge
+that cuts a write (a byte 255 half sent included), and out_waiting against the answers."""
+from torvak_common.telnet import SB, Command, TelnetInput
+from torvak_serial.rfc2217_session import SERVER_NOTIFY_LINESTATE, Session, subnegotiation
+
+
+def drain(session):
+    wire = b""
+    while session.pending():
+        chunk = session.pending()
+        wire += chunk
+        session.sent(len(chunk))
+    return wire
+
+
+def test_a_purge_cuts_a_write_cleanly_and_out_waiting_follows_the_answers():
+    session = Session()
+    assert drain(session) == b"\xff\xfb\x2c"  # WILL COM-PORT-OPTION, at once
+    session.write(b"ab\xffcd")
+    session.poll()
+    assert session.out_waiting() == 5 and session.pending() == b"ab\xff\xffcd"
+    session.sent(3)  # the socket took the first half of the doubled IAC
+    assert session.submitted == 2 and session.unsent() == 3
+    session.purge_output()
+    pieces = TelnetInput().feed(b"ab\xff" + drain(session))
+    assert pieces == [b"ab\xff", Command(SB, b"\x2c\x0c\x02"), Command(SB, b"\x2c\x06")]
+    assert session.written == 3 and session.out_waiting() == 3
+    assert session.received(b"xy" + subnegotiation(SERVER_NOTIFY_LINESTATE, b"\x60") + b"z") == b"xyz"
+    assert session.out_waiting() == 0
+
+
+def test_polls_stay_fewer_than_the_service_answers_separately():
+    """The service lets polls beyond its own limit share one answer: a client that wrote
+    and asked out_waiting in a loop must still see out_waiting reach 0."""
+    from torvak_serial.rfc2217_session import MAX_POLLS, NOTIFY_LINESTATE
+
+    session = Session()
+    drain(session)
+    for _ in range(300):
+        session.write(b"x")
+        session.ensure_poll()
+    polls = drain(session).count(subnegotiation(NOTIFY_LINESTATE))
+    assert polls == MAX_POLLS <= 256
+    for _ in range(polls):
+        session.received(subnegotiation(SERVER_NOTIFY_LINESTATE, b"\x60"))
+    session.ensure_poll()
+    assert drain(session).count(subnegotiation(NOTIFY_LINESTATE)) == 1
+    session.received(subnegotiation(SERVER_NOTIFY_LINESTATE, b"\x60"))
+    assert session.out_waiting() == 0
