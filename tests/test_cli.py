@@ -179,10 +179,10 @@ class TestListAndInfo:
             port.write(b"fresh")
             assert port.read(5) == b"fresh"
 
-    def test_list_without_device_fails_with_one_line(self, testbed):
+    def test_list_without_device_says_so_and_agrees_with_its_json(self, testbed):
         result = run_cli(testbed, "list")
-        assert_error_line(result.returncode, result.stderr, "no Torvak device attached")
-        assert result.stdout == b""
+        assert (result.returncode, result.stdout, result.stderr) == (0, b"no Torvak device attached (USB 0483:5750)\n",
+                                                                     b"")
 
     def test_info_reports_channels_firmware_and_echo_time(self, testbed):
         device = testbed.plug(serial="EMU0001", channels=6, version="V 3.1")
