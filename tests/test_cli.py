@@ -4,6 +4,7 @@ The child reaches the emulated bus of this process through umockdev's preload li
 the testbed directory named in its environment; the devices' USB traffic is answered here.
 """
 import errno
+import json
 import os
 import re
 import select
@@ -324,14 +325,16 @@ class TestPortErrors:
         node = testbed.root_dir + device.devnode
         os.chmod(node, 0)
         shim = DROP_FILE_CAPABILITIES_SHIM if os.geteuid() == 0 else None
-        for args in (["list"], ["send", "Torvak:ANY:S1", payload[0]]):
+        for args in (["list"], ["list", "--json"], ["send", "Torvak:ANY:S1", payload[0]]):
             result = run_cli(testbed, *args, shim=shim)
             if result.returncode == 77:
                 pytest.skip("file capabilities cannot be dropped here, and root opens any node")
-            assert_error_line(
+            line = assert_error_line(
                 result.returncode, result.stderr, "permission denied", "/etc/udev/rules.d/60-torvak.rules",
-                'ATTR{idVendor}=="0483"',
+                'ATTR{idVendor}=="0483"', "sudo usermod -aG plugdev $USER",
             )
+            if "--json" in args:
+                assert json.loads(result.stdout)[0]["error"] == line[len("torvak: "):], result.stdout
 
     def test_udev_rule_in_the_message_is_the_shipped_one(self):
         sys.path.insert(0, PYTHON_DIR)
