@@ -26,6 +26,11 @@ def only_tty_users(channel: object, group: str) -> str:
     return "{} is only for users who may open its tty, members of group {}: {}".format(channel, group, join_group(group))
 
 
+def no_capture(device: object, group: str) -> str:
+    return "only users who may open the ttys of device {}, members of group {}, may capture them: {}".format(
+        device, group, join_group(group))
+
+
 def cannot_place(channel: object) -> str:
     return "{} cannot tell where the client is".format(channel)
 

@@ -1,7 +1,6 @@
 """A served channel's socket ends (loop): its RFC 2217 listeners (a Unix socket
 DIR/SERIAL/N.sock with the tty's group and mode, and with --rfc2217-port a TCP port), the
 one client they admit at a time, and that client's socket."""
-import grp
 import logging
 import os
 import pwd
@@ -13,7 +12,7 @@ from typing import Any, Callable, Optional, Tuple
 from torvak_common import refusals
 from torvak_common.served import CHANNELS_PER_SLOT, FLOW_WINDOW, LOCAL_SOCKET_SUFFIX, MAX_TCP_PORT, rfc2217_port
 
-from torvak_cli.serve.access import bind_private, may_use_ttys, peer_uid
+from torvak_cli.serve.access import bind_private, group_name, may_use_ttys, peer_uid
 from torvak_cli.serve.addresses import is_this_machine, peer_address
 from torvak_cli.serve.ends import Core, events_wanted
 from torvak_cli.serve.host import Host
@@ -27,15 +26,6 @@ KEEPALIVE = (
     (getattr(socket, "TCP_KEEPINTVL", None), socket.IPPROTO_TCP, 5),  # seconds between probes
     (getattr(socket, "TCP_KEEPCNT", None), socket.IPPROTO_TCP, 6),  # probes unanswered before the end
 )
-
-
-def _group_name(gid: Optional[int]) -> str:
-    """The ttys' group by name (None: the service's own group)."""
-    gid = os.getegid() if gid is None else gid
-    try:
-        return grp.getgrgid(gid).gr_name
-    except KeyError:
-        return str(gid)
 
 
 def listen(bind: str, port: int) -> socket.socket:
@@ -167,11 +157,11 @@ class Listeners:
                 uid = None
             if uid is None:
                 self._turn_away(sock, peer, "a local client whose user cannot be found",
-                                refusals.only_tty_users(self, _group_name(service.gid)))
+                                refusals.only_tty_users(self, group_name(service.gid)))
                 return
             if not may_use_ttys(uid, service.gid):
                 self._turn_away(sock, peer, "user {} may not open the ttys".format(uid),
-                                refusals.only_tty_users(self, _group_name(service.gid)))
+                                refusals.only_tty_users(self, group_name(service.gid)))
                 return
         for option, level, value in KEEPALIVE:
             if option is not None:
