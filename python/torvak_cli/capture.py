@@ -9,7 +9,7 @@ import sys
 import time
 from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
-from torvak_common import __version__, advice
+from torvak_common import __version__, advice, refusals
 from torvak_common.capture import Kind, Record, capture_socket_path, parse_record, subscribe_request
 from torvak_common.served import STATUS_TIMEOUT, find_served
 
@@ -42,8 +42,7 @@ class Subscription:
             try:
                 self.sock.connect(path)
             except PermissionError:
-                raise CliError("refused: only users who may open the ttys of device {} may capture them ({} is not "
-                               "open to this user)".format(self.serial, path)) from None
+                raise CliError("refused: " + refusals.no_capture(self.serial, advice.group_of(path))) from None
             except OSError as error:
                 raise CliError("cannot reach the capture socket {}: {}".format(path, os.strerror(error.errno or 0)))
             self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, _RECEIVE_BUFFER)

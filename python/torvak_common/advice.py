@@ -47,16 +47,27 @@ def unseen_services() -> List[UnseenService]:
                 continue  # readable: the service, if it runs, is seen
             except PermissionError:
                 pass
-            try:
-                group = grp.getgrgid(info.st_gid).gr_name
-            except KeyError:
-                group = str(info.st_gid)
-            found.append(UnseenService(directory, group))
+            found.append(UnseenService(directory, _group(info.st_gid)))
         except OSError:
             continue
         finally:
             os.close(dir_fd)
     return found
+
+
+def _group(gid: int) -> str:
+    try:
+        return grp.getgrgid(gid).gr_name
+    except KeyError:
+        return str(gid)
+
+
+def group_of(path: str) -> str:
+    """The group of the file at `path`, by name ("?" when it cannot be seen)."""
+    try:
+        return _group(os.stat(path).st_gid)
+    except OSError:
+        return "?"
 
 
 def _member_elsewhere(group: str) -> bool:
