@@ -166,13 +166,15 @@ def test_users_outside_the_group_are_refused_capture_and_tap(users, device, chil
         outsider = users["outsider"]
         for args in (["capture", SERIAL, "-w", "/dev/null"], ["tap", SERIAL + "/1"]):
             status, said = run(outsider, *args)
-            assert status == 1 and "refused: only users who may open the ttys" in said, said
+            assert status == 1 and "refused: " in said and "members of group dialout" in said, said
+            assert "sudo usermod -aG dialout $USER" in said, said
         path = capture_socket_path(service.dir, SERIAL)
         os.chmod(path, 0o666)  # a mistake of the admin's: the service still asks who it is
         done = subprocess.run([SYSTEM_PYTHON, "-c", SUBSCRIBE, path], env=env, cwd="/", preexec_fn=as_user(outsider),
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
         assert done.returncode == 0, done.stderr
         assert done.stdout.decode().startswith("REFUSED only users who may open the ttys"), done.stdout
+        assert "members of group dialout" in done.stdout.decode(), done.stdout
         assert "capture client user {}".format(outsider.pw_name) in service.log()
         member = subprocess.Popen(command("capture", SERIAL, "-w", "/dev/null"), env=env, cwd="/",
                                   preexec_fn=as_user(users["member"]), stderr=subprocess.PIPE)

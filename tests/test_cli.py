@@ -4,6 +4,7 @@ The child reaches the emulated bus of this process through umockdev's preload li
 the testbed directory named in its environment; the devices' USB traffic is answered here.
 """
 import errno
+import json
 import os
 import re
 import select
@@ -179,10 +180,10 @@ class TestListAndInfo:
             port.write(b"fresh")
             assert port.read(5) == b"fresh"
 
-    def test_list_without_device_fails_with_one_line(self, testbed):
+    def test_list_without_device_says_so_and_agrees_with_its_json(self, testbed):
         result = run_cli(testbed, "list")
-        assert_error_line(result.returncode, result.stderr, "no Torvak device attached")
-        assert result.stdout == b""
+        assert (result.returncode, result.stdout, result.stderr) == (0, b"no Torvak device attached (USB 0483:5750)\n",
+                                                                     b"")
 
     def test_info_reports_channels_firmware_and_echo_time(self, testbed):
         device = testbed.plug(serial="EMU0001", channels=6, version="V 3.1")
@@ -324,14 +325,16 @@ class TestPortErrors:
         node = testbed.root_dir + device.devnode
         os.chmod(node, 0)
         shim = DROP_FILE_CAPABILITIES_SHIM if os.geteuid() == 0 else None
-        for args in (["list"], ["send", "Torvak:ANY:S1", payload[0]]):
+        for args in (["list"], ["list", "--json"], ["send", "Torvak:ANY:S1", payload[0]]):
             result = run_cli(testbed, *args, shim=shim)
             if result.returncode == 77:
                 pytest.skip("file capabilities cannot be dropped here, and root opens any node")
-            assert_error_line(
+            line = assert_error_line(
                 result.returncode, result.stderr, "permission denied", "/etc/udev/rules.d/60-torvak.rules",
-                'ATTR{idVendor}=="0483"',
+                'ATTR{idVendor}=="0483"', "sudo usermod -aG plugdev $USER",
             )
+            if "--json" in args:
+                assert json.loads(result.stdout)[0]["error"] == line[len("torvak: "):], result.stdout
 
     def test_udev_rule_in_the_message_is_the_shipped_one(self):
         sys.path.insert(0, PYTHON_DIR)

@@ -126,17 +126,33 @@ def test_ctrl_c_during_a_blocking_read_raises_keyboard_interrupt_and_the_program
     assert_closed(device)
 
 
-def test_a_device_held_by_another_program_names_that_program(device, testbed):
-    holder = start(testbed, "say('holding')\ntime.sleep(30)")
+OPEN_AND_SAY = """
+import serial, sys, torvak_serial
+try:
+    serial.serial_for_url(sys.argv[1])
+except serial.SerialException as error:
+    print(error)
+"""
+
+
+def test_a_device_held_by_another_program_names_it_as_ps_does(device, child_env, tmp_path):
+    """The holder by its program's name and pid ("torvak receive ..."), not its interpreter;
+    asked from another process, which also sees the emulator holding the node."""
+    script = tmp_path / "torvak"
+    script.write_text("import sys\nfrom torvak_cli.main import main\nsys.exit(main())\n")
+    holder = subprocess.Popen([sys.executable, str(script), "receive", "torvak://{}/1".format(SERIAL),
+                               str(tmp_path / "in.bin")], env=child_env, stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     try:
-        wait_for_line(holder, b"holding")
-        with pytest.raises(serial.SerialException) as info:
-            serial.serial_for_url("torvak://{}/3".format(SERIAL))
+        said = holder.stderr.readline()
+        assert said.startswith(b"receiving from"), said + holder.stderr.read()
+        asked = subprocess.run([sys.executable, "-c", OPEN_AND_SAY, "torvak://{}/3".format(SERIAL)], env=child_env,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
     finally:
         holder.kill()
         holder.wait()
-    message = str(info.value)
-    assert message.startswith("could not open port torvak://{}/3: device {} is in use by another program".format(
-        SERIAL, SERIAL)), message
-    assert "process {} (".format(holder.pid) in message, message
-    assert isinstance(info.value.__cause__, OSError)
+    message = asked.stdout.decode()
+    assert message.startswith("could not open port torvak://{}/3: device {} is in use by torvak receive ".format(
+        SERIAL, SERIAL)), (message, asked.stderr)
+    assert "(pid {}): end that program".format(holder.pid) in message, message
+    assert "(pid {})".format(os.getpid()) not in message, message  # the emulator's own process

@@ -367,3 +367,61 @@ def test_refusals_are_logged_once_a_minute_per_address_with_a_count(caplog):
                          "499 more clients from 10.0.0.9 refused in the last 60 s", "client 10.0.0.9 refused"]
     # Ever new addresses are remembered up to a bound, then counted together.
     assert refusals.MOST_PEERS - 2 <= len(lines) - 4 <= refusals.MOST_PEERS
+
+
+# Runs a CLI command or opens a torvak:// URL as another user: the interpreter and what
+# it needs start as root (the interpreter's own files may be closed to that user), then the
+# process becomes the user. argv: uid gid groups (cli ARGS... | open URL | tcp PORT).
+AS_USER = r"""
+import os, sys
+import argparse, encodings.idna, errno, grp, json, pwd, select, selectors, signal, socket, stat, termios, threading, tty
+import serial, serial.rfc2217, torvak_serial, zeq_torvak
+from torvak_cli import devices, main, queries, status, terminal
+uid, gid, groups, how, *rest = sys.argv[1:]
+os.setgroups([int(g) for g in groups.split(",") if g])
+os.setgid(int(gid))
+os.setuid(int(uid))
+if how == "cli":
+    sys.exit(main.main(rest))
+if how == "tcp":  # what the service says before it closes
+    with socket.create_connection(("127.0.0.1", int(rest[0])), timeout=10) as sock:
+        said = b"".join(iter(lambda: sock.recv(4096), b""))
+    sys.exit(said.decode("utf-8", "replace"))
+try:
+    serial.serial_for_url(rest[0]).close()
+except serial.SerialException as error:
+    sys.exit("{}: {}".format(type(error).__name__, error))
+"""
+
+
+def test_a_user_outside_the_group_is_told_to_join_it(users, device, child_env, shared_dir):  # noqa: F811
+    """With a service running, what a user outside its group gets from status, list, a
+    torvak:// port, a terminal and an RFC 2217 port names the group and how to join it;
+    list --json is JSON."""
+    outsider = users["outsider"]
+    service = Served(child_env, shared_dir)
+    env = {key: value for key, value in child_env.items() if key != "UMOCKDEV_DIR"}
+    # The user's own view of the machine: no emulated bus (its test bed is root's alone).
+    env["LD_PRELOAD"] = ":".join(entry for entry in env.get("LD_PRELOAD", "").replace(" ", ":").split(":")
+                                 if entry and "umockdev" not in entry)
+    env["TORVAK_RUN_DIR"] = service.dir
+    who = [str(outsider.pw_uid), str(outsider.pw_gid),
+           ",".join(str(g) for g in os.getgrouplist(outsider.pw_name, outsider.pw_gid))]
+
+    def run(*args):
+        return subprocess.run([sys.executable, "-c", AS_USER] + who + list(args), env=env, cwd="/",
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+
+    join = "members of group dialout"
+    todo = "sudo usermod -aG dialout $USER, then log in again"
+    try:
+        for args in (["cli", "status"], ["cli", "list"], ["cli", "term", "torvak://{}/1".format(SERIAL)],
+                     ["open", "torvak://{}/1".format(SERIAL)], ["tcp", str(service.base)]):
+            done = run(*args)
+            said = done.stderr.decode()
+            assert done.returncode == 1 and join in said and todo in said, (args, done.stderr)
+        done = run("cli", "list", "--json")
+        assert done.returncode == 1, done.stderr
+        assert join in json.loads(done.stdout)[0]["error"], done.stdout
+    finally:
+        assert service.stop() == 0, service.log()

@@ -114,7 +114,7 @@ def test_one_service_per_run_directory_and_a_device_another_holds(device, child_
         lines = log.read().decode(errors="replace").splitlines()
     assert all(line.startswith("torvak serve: ") for line in lines), lines
     warnings = [line for line in lines if ": WARNING: " in line]
-    assert len(warnings) == 1 and "process {}".format(first.process.pid) in warnings[0], lines
+    assert len(warnings) == 1 and "(pid {})".format(first.process.pid) in warnings[0], lines
     assert sum(" serving {} ".format(SERIAL) in line for line in lines) == 1, lines
 
 
@@ -332,3 +332,25 @@ def test_a_slot_moves_only_as_its_table_allows(caplog):
             slot._move(SlotState.CLOSING)
     assert "device NOSUCH1: absent -> opening" in caplog.text
     assert "device NOSUCH1: opening -> absent" in caplog.text
+
+
+def test_a_service_without_a_device_says_once_that_it_waits(child_env, testbed, tmp_path):
+    """Said once however many scans find nothing; then the device it waited for is served."""
+    log_path = str(tmp_path / "serve.log")
+    with open(log_path, "wb") as log:
+        child = subprocess.Popen([sys.executable, "-m", "torvak_cli", "serve", "--pty-dir", str(tmp_path / "run")],
+                                 env=child_env, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+    try:
+        def said():
+            with open(log_path, "rb") as log:
+                return log.read().decode(errors="replace")
+
+        assert wait_until(lambda: "waiting for" in said(), timeout=10), said()
+        time.sleep(2.5)  # two more scans
+        testbed.plug(serial=SERIAL, channels=2)
+        assert wait_until(lambda: "serving {}".format(SERIAL) in said(), timeout=10), said()
+    finally:
+        child.send_signal(signal.SIGTERM)
+        assert child.wait(15) == 0, said()
+    lines = [line for line in said().splitlines() if "waiting for" in line]
+    assert lines == ["torvak serve: INFO: waiting for a Torvak device (USB 0483:5750) to be plugged in"], said()

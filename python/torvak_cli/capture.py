@@ -9,9 +9,9 @@ import sys
 import time
 from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
-from torvak_common import __version__
+from torvak_common import __version__, advice, refusals
 from torvak_common.capture import Kind, Record, capture_socket_path, parse_record, subscribe_request
-from torvak_common.served import STATE_FILE, STATUS_TIMEOUT, find_served, run_directories
+from torvak_common.served import STATUS_TIMEOUT, find_served
 
 from torvak_cli import pcapng, signals
 from torvak_cli.failures import CliError
@@ -29,11 +29,9 @@ class Subscription:
     def __init__(self, serial_number: str, channels: Sequence[int]) -> None:
         device = find_served(serial_number)
         if device is None:
-            for directory in run_directories():
-                state = os.path.join(directory, STATE_FILE)
-                if os.path.exists(state) and not os.access(state, os.R_OK):
-                    raise CliError("refused: only users who may open the ttys of torvak serve may capture them "
-                                   "({} is not open to this user)".format(state))
+            hidden = advice.unseen_service()
+            if hidden is not None:
+                raise CliError("refused: " + hidden)
             raise CliError("no torvak serve holds device {}; capture and tap need one".format(serial_number))
         self.serial = device.serial_number
         path = capture_socket_path(device.directory, device.serial_number)
@@ -44,8 +42,7 @@ class Subscription:
             try:
                 self.sock.connect(path)
             except PermissionError:
-                raise CliError("refused: only users who may open the ttys of device {} may capture them ({} is not "
-                               "open to this user)".format(self.serial, path)) from None
+                raise CliError("refused: " + refusals.no_capture(self.serial, advice.group_of(path))) from None
             except OSError as error:
                 raise CliError("cannot reach the capture socket {}: {}".format(path, os.strerror(error.errno or 0)))
             self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, _RECEIVE_BUFFER)

@@ -10,8 +10,8 @@ from typing import ContextManager, List, Optional, Protocol
 
 import zeq_torvak
 from torvak_common import (
-    USB_ID,
     ServedDevice,
+    advice,
     explain,
     make_url,
     match_serial_number,
@@ -25,7 +25,6 @@ from torvak_cli import signals
 from torvak_cli.failures import CliError
 
 ANY = "ANY"
-NO_DEVICE = "no Torvak device attached (USB {})".format(USB_ID)
 class Port(Protocol):
     """What the commands use of a port: the device's own (zeq_torvak.Serial), or a
     torvak:// port through the service."""
@@ -59,12 +58,12 @@ def find_serial_number(wanted: str) -> str:
     reports it (letter case does not matter), or ANY; CliError naming the attached ones."""
     serials = attached_serial_numbers()
     if not serials:
-        raise CliError(NO_DEVICE)
+        raise CliError(advice.no_device())
     if wanted.upper() == ANY and ANY not in serials:
         return ANY
     found = match_serial_number(wanted, serials)
     if found is None:
-        raise CliError(
+        raise CliError(advice.unseen_service() or 
             "no Torvak device with serial number {} (attached: {})".format(
                 wanted, ", ".join(_display(s) for s in serials)
             )

@@ -211,7 +211,9 @@ LIST_JSON_FIELDS = """\
 --json prints a JSON array with one object per attached device: "serial" (its USB serial
 number; null when it has none), "channels" (channel count) and "firmware" (firmware version),
 each null when the device could not be asked, and then "error" says why (else null). No
-device attached: [] and exit status 0."""
+device attached: [] and exit status 0, as the table's "no Torvak device attached". When the
+devices cannot be looked at (a torvak serve this user may not use holds them): one object,
+"serial" null and "error" saying why, and exit status 1."""
 STATUS_JSON_FIELDS = """\
 --json prints a JSON array with one object per running torvak serve: "pid", "directory" (its
 run directory), "bind" (the RFC 2217 address) and "devices", one object per device with

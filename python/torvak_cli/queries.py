@@ -4,11 +4,11 @@ import json
 import time
 from typing import IO, Any, Dict, Optional, Tuple
 
-from torvak_common import ServedDevice, StatusError, ask_service, explain, served_device
+from torvak_common import ServedDevice, StatusError, advice, ask_service, explain, served_device
 from torvak_common.served import ECHO_PROBE
 from torvak_common.status import InfoAnswer, info_request
 
-from torvak_cli.devices import NO_DEVICE, attached_serial_numbers, channel_count, opened_device
+from torvak_cli.devices import attached_serial_numbers, channel_count, opened_device
 from torvak_cli.failures import CliError
 from torvak_cli.reports import ReportRecorder
 
@@ -58,19 +58,35 @@ def _cells(entry: Dict[str, Any]) -> Tuple[str, str]:
 
 
 def list_devices(out: IO[str], reports: ReportRecorder, as_json: bool = False) -> None:
-    serials = attached_serial_numbers()
+    """The attached devices, as a table or JSON. None attached is an answer, not a failure;
+    a failure to look (a service this user may not see holds the devices, or the bus cannot
+    be read) fails the command, and in JSON is one entry whose "error" says why."""
+    try:
+        serials = attached_serial_numbers()
+        hidden = None if serials else advice.unseen_service()
+        if hidden is not None:
+            raise CliError(hidden)
+    except CliError as error:
+        if as_json:
+            _dump(out, [{"serial": None, "channels": None, "firmware": None, "error": str(error)}])
+        raise
     if as_json:
-        json.dump([_describe(serial, reports) for serial in serials], out, indent=2)
-        out.write("\n")
+        _dump(out, [_describe(serial, reports) for serial in serials])
         return
     if not serials:
-        raise CliError(NO_DEVICE)
+        out.write(advice.NO_DEVICE + "\n")
+        return
     rows = [("SERIAL", "CHANNELS", "FIRMWARE")]
     for serial in serials:
         rows.append(("(none)" if serial is None else serial,) + _cells(_describe(serial, reports)))
     widths = [max(len(row[i]) for row in rows) for i in range(2)]
     for serial, channels, firmware in rows:
         out.write("{}  {}  {}\n".format(serial.ljust(widths[0]), channels.ljust(widths[1]), firmware))
+
+
+def _dump(out: IO[str], entries: Any) -> None:
+    json.dump(entries, out, indent=2)
+    out.write("\n")
 
 
 def show_info(serial: str, out: IO[str]) -> None:

@@ -3,7 +3,7 @@ who uses each channel, and how many bytes each channel has moved."""
 import json
 from typing import IO, Any, Dict, Iterable, Iterator, List, Sequence, Tuple, Union
 
-from torvak_common import StatusError, ask_service, run_directories, running_services
+from torvak_common import StatusError, advice, ask_service, run_directories, running_services
 from torvak_common.status import DeviceStatus, NoAnswer, ServiceStatus, status_request
 
 from torvak_cli.failures import CliError
@@ -50,6 +50,14 @@ def show_status(out: IO[str], as_json: bool = False) -> None:
     """Writes what each service answered; CliError (the command fails) when one it found
     gave no answer, after the answers of the others."""
     services = running_services()
+    unseen = advice.unseen_services() if not services else []
+    if unseen:
+        # One runs, but this user may not read what it serves.
+        reason = advice.not_in_group(unseen[0])
+        if as_json:
+            json.dump([{"pid": None, "directory": unseen[0].directory, "error": reason}], out, indent=2)
+            out.write("\n")
+        raise CliError(reason)
     if not services and not as_json:
         raise CliError("no torvak serve is running (looked in {}); for a service started with --pty-dir DIR, "
                        "set TORVAK_RUN_DIR=DIR".format(", ".join(run_directories())))

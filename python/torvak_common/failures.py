@@ -10,8 +10,8 @@ import errno
 import re
 from typing import NamedTuple, Optional, Sequence
 
+from . import advice
 from .holders import holders
-from .identity import UDEV_RULE, UDEV_RULE_PATH, USB_ID
 
 
 class Kind(enum.Enum):
@@ -148,17 +148,10 @@ def _in_use(device: str, serial_number: Optional[str]) -> str:
         found = holders(serial_number)
     except Exception:  # a look into /proc must not hide the error being explained
         found = []
-    who = ", ".join("process {} ({})".format(h.pid, h.command) for h in found)
-    return "{} is in use by another program{}: end that program or close its port there, then try again".format(
-        device, " ({})".format(who) if who else ""
-    )
+    return advice.in_use(device, found)
 
 
-def permission_denied() -> str:
-    return (
-        "permission denied on the Torvak device node; install the udev rule, then re-plug "
-        "the device: echo '{}' | sudo tee {} && sudo udevadm control --reload-rules".format(UDEV_RULE, UDEV_RULE_PATH)
-    )
+_HIDDEN_BY_A_SERVICE = (Kind.NO_DEVICE, Kind.UNKNOWN_SERIAL, Kind.PERMISSION, Kind.BUSY)
 
 
 def explain(
@@ -176,8 +169,12 @@ def explain(
     channel = failure.channel if failure.channel is not None else channel
     kind = failure.kind
     text = str(error)
-    if kind is Kind.NO_DEVICE:
-        line = "no Torvak device attached (USB {})".format(USB_ID)
+    # A service this user may not see holds the devices: that is why none can be had.
+    hidden = advice.unseen_service() if kind in _HIDDEN_BY_A_SERVICE else None
+    if hidden is not None:
+        line = hidden
+    elif kind is Kind.NO_DEVICE:
+        line = advice.NO_DEVICE
     elif kind is Kind.UNKNOWN_SERIAL:
         line = "no Torvak device with serial number {}{}".format(serial, _attached())
     elif kind is Kind.CHANNEL_RANGE:
@@ -195,7 +192,7 @@ def explain(
     elif kind is Kind.CLOSED:
         line = "the port is closed"
     elif kind is Kind.PERMISSION:
-        line = permission_denied()
+        line = advice.node_permission()
     elif kind is Kind.BUSY:
         line = _in_use(device, serial)
     elif kind is Kind.UNPLUGGED:

@@ -1,5 +1,6 @@
 """Which other processes have a Torvak device open, as far as /sys and /proc show it."""
 import os
+import re
 from typing import List, NamedTuple, Optional, Set, Tuple
 
 from .identity import PRODUCT_ID, VENDOR_ID
@@ -53,19 +54,53 @@ def _identity(path: str) -> Optional[Tuple[int, int]]:
     return status.st_dev, status.st_ino
 
 
+_INTERPRETER = re.compile(r"python[0-9.]*$|pypy[0-9.]*$")
+# Options of a Python interpreter that take the next word as their value.
+_INTERPRETER_VALUES = {"-W", "-X", "--check-hash-based-pycs"}
+
+
+def command_name(words: List[str]) -> str:
+    """A command line as ps names the program: a script run by Python by the script's name
+    ("torvak receive ...", not the interpreter's path), a program by its file name, then
+    the words it was given."""
+    words = [word for word in words if word]
+    if not words:
+        return "?"
+    program, rest = os.path.basename(words[0]), words[1:]
+    if _INTERPRETER.match(program):
+        while rest and rest[0].startswith("-") and rest[0] not in ("-", "-m", "-c"):
+            rest = rest[2:] if rest[0] in _INTERPRETER_VALUES else rest[1:]
+        if rest and rest[0] == "-m" and len(rest) > 1:
+            program, rest = "{} -m {}".format(program, rest[1]), rest[2:]
+        elif rest and rest[0] not in ("-", "-c"):
+            program, rest = os.path.basename(rest[0]), rest[1:]
+    text = " ".join([program] + rest)
+    return text if len(text) <= _LONGEST_COMMAND else text[: _LONGEST_COMMAND - 3] + "..."
+
+
 def _command(pid: str) -> str:
     try:
         with open("/proc/{}/cmdline".format(pid), "rb") as cmdline:
             words = cmdline.read().split(b"\0")
     except OSError:
         return "?"
-    text = " ".join(word.decode("utf-8", "replace") for word in words if word)
-    return text if len(text) <= _LONGEST_COMMAND else text[: _LONGEST_COMMAND - 3] + "..."
+    return command_name([word.decode("utf-8", "replace") for word in words])
+
+
+def _emulates(pid: str) -> bool:
+    """True for a process that emulates the device (it has umockdev's test-bed library
+    loaded, not only its preload): it holds the node as the device's other end, not as a
+    user of it."""
+    try:
+        with open("/proc/{}/maps".format(pid), "rb") as maps:
+            return b"/libumockdev.so" in maps.read()
+    except OSError:
+        return False
 
 
 def holders(serial_number: Optional[str]) -> List[Holder]:
     """Other processes with a descriptor open on the device's node; the ones this user may
-    not look into are left out."""
+    not look into, and the device's emulator, are left out."""
     wanted: Set[Tuple[int, int]] = set()
     for node in device_nodes(serial_number):
         identity = _identity(node)
@@ -85,6 +120,6 @@ def holders(serial_number: Optional[str]) -> List[Holder]:
             descriptors = os.listdir(fd_dir)
         except OSError:
             continue
-        if any(_identity(os.path.join(fd_dir, fd)) in wanted for fd in descriptors):
+        if any(_identity(os.path.join(fd_dir, fd)) in wanted for fd in descriptors) and not _emulates(pid):
             found.append(Holder(int(pid), _command(pid)))
     return sorted(found)

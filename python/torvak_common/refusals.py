@@ -17,8 +17,18 @@ def in_use(channel: object, holder: str) -> str:
     return "{} is in use by {}".format(channel, holder)
 
 
-def only_tty_users(channel: object) -> str:
-    return "{} is only for users who may open its tty".format(channel)
+def join_group(group: str) -> str:
+    """What to do to become one of `group`."""
+    return "sudo usermod -aG {} $USER, then log in again".format(group)
+
+
+def only_tty_users(channel: object, group: str) -> str:
+    return "{} is only for users who may open its tty, members of group {}: {}".format(channel, group, join_group(group))
+
+
+def no_capture(device: object, group: str) -> str:
+    return "only users who may open the ttys of device {}, members of group {}, may capture them: {}".format(
+        device, group, join_group(group))
 
 
 def cannot_place(channel: object) -> str:

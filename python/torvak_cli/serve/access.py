@@ -154,6 +154,15 @@ def serving_group(name: str) -> int:
     return gid
 
 
+def group_name(gid: Optional[int]) -> str:
+    """The ttys' group by name (None: the service's own group)."""
+    gid = os.getegid() if gid is None else gid
+    try:
+        return grp.getgrgid(gid).gr_name
+    except KeyError:
+        return str(gid)
+
+
 def may_use_ttys(uid: Optional[int], gid: Optional[int]) -> bool:
     """Whether user `uid` may open the ttys: root, the service's own user, or a member of
     group `gid` (None: the ttys keep the service's group, and only those two may)."""

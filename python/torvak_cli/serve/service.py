@@ -12,7 +12,7 @@ from types import FrameType
 from typing import Any, Callable, Dict, Iterable, List, Optional, Set
 
 import zeq_torvak
-from torvak_common import match_serial_number
+from torvak_common import USB_ID, match_serial_number
 from torvak_common.served import STATE_FILE, serial_names_path, write_state
 from torvak_common.status import DeviceStatus, ServiceStatus
 
@@ -59,6 +59,7 @@ class Service:
             if all(slot.serial != serial_number for slot in self.slots):
                 self.slots.append(Slot(self, len(self.slots), serial_number))
         self._skipped: Set[Optional[str]] = set()
+        self._said_waiting = False  # "waiting for ..." is said once, at the first scan that finds none
         self.refusals = RefusalLog()
         self._status: Optional[StatusServer] = None
         self.tty_opens: Optional[TtyOpens] = None
@@ -140,6 +141,11 @@ class Service:
         for slot in self.slots:
             if slot.state is SlotState.ABSENT and match_serial_number(slot.serial, attached) is not None:
                 slot.open()
+        if not self._said_waiting and all(slot.state is SlotState.ABSENT for slot in self.slots):
+            self._said_waiting = True
+            wanted = ", ".join(slot.serial for slot in self.slots) if self._fixed else None
+            _log.info("waiting for %s to be plugged in", "device " + wanted if wanted else
+                      "a Torvak device (USB {})".format(USB_ID))
 
     # -- the loop ----------------------------------------------------------------------
 

@@ -15,10 +15,11 @@ import struct
 import time
 from typing import Callable, Dict, List, Optional
 
+from torvak_common import refusals
 from torvak_common.capture import (
     CAPTURE_SOCKET, LONGEST_REQUEST, MOST_CHANNELS, Kind, header, hello_payload, parse_subscribe)
 
-from torvak_cli.serve.access import bind_private, may_use_ttys
+from torvak_cli.serve.access import bind_private, group_name, may_use_ttys
 from torvak_cli.serve.host import Host
 
 _log = logging.getLogger("torvak.serve")
@@ -153,7 +154,7 @@ class Taps:
         if not may_use_ttys(uid, self.service.gid):
             # Told once its request is in: closed with the request unread, the socket would
             # reset and the client never read why.
-            subscriber.refusal = "only users who may open the ttys of device {} may capture them".format(self.serial)
+            subscriber.refusal = refusals.no_capture(self.serial, group_name(self.service.gid))
         try:
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, SEND_BUFFER)
         except OSError:

@@ -12,7 +12,7 @@ from typing import Any, Callable, Optional, Tuple
 from torvak_common import refusals
 from torvak_common.served import CHANNELS_PER_SLOT, FLOW_WINDOW, LOCAL_SOCKET_SUFFIX, MAX_TCP_PORT, rfc2217_port
 
-from torvak_cli.serve.access import bind_private, may_use_ttys, peer_uid
+from torvak_cli.serve.access import bind_private, group_name, may_use_ttys, peer_uid
 from torvak_cli.serve.addresses import is_this_machine, peer_address
 from torvak_cli.serve.ends import Core, events_wanted
 from torvak_cli.serve.host import Host
@@ -157,11 +157,11 @@ class Listeners:
                 uid = None
             if uid is None:
                 self._turn_away(sock, peer, "a local client whose user cannot be found",
-                                refusals.only_tty_users(self))
+                                refusals.only_tty_users(self, group_name(service.gid)))
                 return
             if not may_use_ttys(uid, service.gid):
                 self._turn_away(sock, peer, "user {} may not open the ttys".format(uid),
-                                refusals.only_tty_users(self))
+                                refusals.only_tty_users(self, group_name(service.gid)))
                 return
         for option, level, value in KEEPALIVE:
             if option is not None:
