@@ -232,6 +232,23 @@ class TestSend:
         assert 0 < sent < FILE_SIZE
 
 
+    def test_a_send_whose_device_stops_taking_fails_saying_what_was_not_delivered(self, monkeypatch):
+        """It used to give up quietly and report the file sent."""
+        sys.path.insert(0, PYTHON_DIR)
+        try:
+            from torvak_cli import transfer
+            from torvak_cli.failures import CliError
+        finally:
+            sys.path.remove(PYTHON_DIR)
+
+        class Stuck:
+            port, out_waiting, in_waiting = "torvak://EMU0001/1", 700, 0
+
+        monkeypatch.setattr(transfer, "DELIVERY_LIMIT", 0.2)
+        with pytest.raises(CliError, match=r"^torvak://EMU0001/1: the device took nothing for 0.2 s; 700 bytes"):
+            transfer._wait_for_device(Stuck(), transfer._waiting(Stuck()))
+
+
 class TestReceive:
     def start_receiving(self, testbed, *options):
         process = start_cli(testbed, "receive", "Torvak:EMU0001:S2", *options)

@@ -2,8 +2,7 @@
 import time
 from typing import IO, Callable, Optional, Tuple
 
-from torvak_common import PACKET_PAYLOAD, SCHEME, StatusError, ask_service, explain, find_served, parse_url
-from torvak_common.status import channel_status, status_request
+from torvak_common import PACKET_PAYLOAD, explain
 
 from torvak_cli.devices import Port, port_serial, reader_stopped
 from torvak_cli.failures import CliError
@@ -12,8 +11,8 @@ from torvak_cli.reports import ReportRecorder
 
 # Whole packets per write: the channel cuts data into payloads of one packet each.
 CHUNK_SIZE = PACKET_PAYLOAD * 64
-# Through torvak serve, a send ends when the device has taken everything: the service is
-# asked every DELIVERY_LOOK seconds, and waited for up to DELIVERY_LIMIT without progress.
+# A send ends when the device has taken everything: the port is asked every DELIVERY_LOOK
+# seconds, and waited for up to DELIVERY_LIMIT without progress.
 DELIVERY_LOOK = 0.02
 DELIVERY_LIMIT = 15.0
 
@@ -30,8 +29,7 @@ def send(port: Port, source: IO[bytes], total: Optional[int], progress: Progress
     What arrives on the channel meanwhile is read and dropped, so that a peer that echoes
     (or the loopback of the emulated device) cannot fill memory during a long transfer."""
     sent = 0
-    taken = _taken_by_device(port)
-    before = None if taken is None else taken()
+    waiting = _waiting(port)
     started = time.monotonic()
     while True:
         chunk = source.read(CHUNK_SIZE)
@@ -46,50 +44,39 @@ def send(port: Port, source: IO[bytes], total: Optional[int], progress: Progress
         sent += len(chunk)
         progress.update(sent)
         _discard_input(port)
-    if taken is not None and before is not None:
-        _wait_for_device(port, taken, before + sent)
+    if waiting is not None:
+        _wait_for_device(port, waiting)
     elapsed = time.monotonic() - started
     progress.finish(sent)
     return sent, elapsed
 
 
-def _taken_by_device(port: Port) -> Optional[Callable[[], Optional[int]]]:
-    """For a port that torvak serve carries, a function that says how many bytes of the
-    channel's clients the device has taken so far (None when the service does not say);
-    None for a port of the device itself."""
-    name = port.port or ""
-    if not name.startswith(SCHEME + "://"):
+def _waiting(port: Port) -> Optional[Callable[[], int]]:
+    """For a port with an output queue of its own (a torvak:// port, direct or through
+    torvak serve), how many bytes written the device does not have yet; None for a port of
+    the device itself, whose writes return once USB has the bytes."""
+    if not hasattr(port, "out_waiting"):
         return None
-    address = parse_url(name)
-    served = find_served(address.serial_number)
-    if served is None:
-        return None
-
-    def taken() -> Optional[int]:
-        try:
-            answer = ask_service(served.directory, status_request(), timeout=2.0)
-        except StatusError:
-            return None
-        entry = channel_status(answer, served.serial_number, address.channel)
-        if entry is None:
-            return None
-        return int(entry.get("to_device", 0)) - int(entry.get("waiting", 0))
-
-    return taken
+    return lambda: int(getattr(port, "out_waiting"))
 
 
-def _wait_for_device(port: Port, taken: Callable[[], Optional[int]], target: int) -> None:
-    """Waits until the device has taken `target` bytes, as long as it keeps taking some."""
+def _wait_for_device(port: Port, waiting: Callable[[], int]) -> None:
+    """Waits until the device has every byte, as long as it keeps taking some; CliError
+    saying how many it did not take when it takes none for DELIVERY_LIMIT seconds."""
     seen, since = None, time.monotonic()
     while True:
-        now_taken = taken()
-        if now_taken is None or now_taken >= target:
+        try:
+            left = waiting()
+        except OSError as error:
+            raise CliError(explain(error, port.port, serial_number=port_serial(port))) from None
+        if left == 0:
             return
         now = time.monotonic()
-        if now_taken != seen:
-            seen, since = now_taken, now
+        if left != seen:
+            seen, since = left, now
         elif now - since >= DELIVERY_LIMIT:
-            return
+            raise CliError("{}: the device took nothing for {:g} s; {} bytes were not delivered".format(
+                port.port, DELIVERY_LIMIT, left))
         _discard_input(port)
         time.sleep(DELIVERY_LOOK)
 
