@@ -24,7 +24,10 @@ import sys
 import tempfile
 import time
 
-from torvak_emu import Testbed, wait_until
+from torvak_emu import wait_until
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bench_routing import child_env, emulated_testbed  # noqa: E402
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 QUIET = 1.0  # seconds without a packet that end a round's count
@@ -66,19 +69,14 @@ def main():
     parser.add_argument("--pace-ms", type=int, default=1)
     parser.add_argument("--base", type=int, default=47900, help="first RFC 2217 port (default %(default)s)")
     args = parser.parse_args()
-    usable, why = Testbed.available()
-    if not usable:
-        sys.stderr.write("cannot emulate the device here: %s\n" % why)
+    testbed = emulated_testbed()
+    if testbed is None:
         return 2
-    testbed = Testbed.get()
     import serial
     import torvak_serial  # noqa: F401  (registers torvak://)
-    import zeq_torvak
     import torvak_common
 
-    env = dict(os.environ, UMOCKDEV_DIR=testbed.root_dir)
-    env["PYTHONPATH"] = os.pathsep.join([str(REPO / "python"), os.path.dirname(zeq_torvak.__file__)]
-                                        + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    env = child_env(testbed)
     print("Python {}, {} CPUs; device paced at {} ms per packet".format(
         sys.version.split()[0], os.cpu_count(), args.pace_ms))
     figures = {"direct": [], "routed": []}

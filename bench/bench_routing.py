@@ -190,6 +190,26 @@ def one_round(testbed, n, args, env):
     return results, unpaced
 
 
+def emulated_testbed():
+    """The emulated bus, or None (said on standard error) where it cannot be had."""
+    usable, why = Testbed.available()
+    if not usable:
+        sys.stderr.write("cannot emulate the device here: %s\n" % why)
+        return None
+    return Testbed.get()
+
+
+def child_env(testbed):
+    """The environment of a child on `testbed`'s bus: the checkout's packages ahead of the
+    module's directory, which may be an installed site-packages holding older copies of them."""
+    import zeq_torvak
+
+    env = dict(os.environ, UMOCKDEV_DIR=testbed.root_dir)
+    env["PYTHONPATH"] = os.pathsep.join([str(REPO / "python"), os.path.dirname(zeq_torvak.__file__)]
+                                        + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    return env
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rounds", type=int, default=3)
@@ -197,18 +217,10 @@ def main():
     parser.add_argument("--rounds-of-echo", type=int, default=1000)
     parser.add_argument("--base", type=int, default=47600, help="first RFC 2217 port (default %(default)s)")
     args = parser.parse_args()
-    usable, why = Testbed.available()
-    if not usable:
-        sys.stderr.write("cannot emulate the device here: %s\n" % why)
+    testbed = emulated_testbed()
+    if testbed is None:
         return 2
-    testbed = Testbed.get()
-    import zeq_torvak
-
-    env = dict(os.environ, UMOCKDEV_DIR=testbed.root_dir)
-    # The checkout's packages ahead of the module's directory, which may be an installed
-    # site-packages holding older copies of them.
-    env["PYTHONPATH"] = os.pathsep.join([str(REPO / "python"), os.path.dirname(zeq_torvak.__file__)]
-                                        + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    env = child_env(testbed)
     print("Python {}, {} CPUs; {:g} s windows, {} echoes of 10 bytes, device paced at 1 ms".format(
         sys.version.split()[0], os.cpu_count(), args.seconds, args.rounds_of_echo))
     ratios = collections.defaultdict(list)

@@ -274,10 +274,13 @@ def test_pymodbus_async_rtu_client_reads_registers(testbed):
     pymodbus_client = pytest.importorskip("pymodbus.client", reason="pymodbus is not installed")
     device = testbed.plug(serial="EVT0002", channels=4)
     device.set_peer(3, "modbus-slave", address=17, registers={0: 100, 1: 200, 2: 300})
+    assert read_three_registers(pymodbus_client, "torvak://EVT0002/3") == [100, 200, 300]
 
+
+def read_three_registers(pymodbus_client, url):
+    """Holding registers 0 to 2 of slave 17 at `url`, read by pymodbus's asyncio client."""
     async def query():
-        client = pymodbus_client.AsyncModbusSerialClient(
-            "torvak://EVT0002/3", baudrate=9600, timeout=5, retries=2)
+        client = pymodbus_client.AsyncModbusSerialClient(url, baudrate=9600, timeout=5, retries=2)
         assert await client.connect()
         try:
             result = await client.read_holding_registers(0, count=3, device_id=17)
@@ -286,7 +289,7 @@ def test_pymodbus_async_rtu_client_reads_registers(testbed):
         finally:
             client.close()
 
-    assert asyncio.run(query()) == [100, 200, 300]
+    return asyncio.run(query())
 
 
 

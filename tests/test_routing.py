@@ -14,6 +14,7 @@ import pytest
 
 from serial_support import serial
 from test_serve import SERIAL, Served, device  # noqa: F401  (the fixture)
+from test_event_driven_ports import read_three_registers
 from torvak_emu import wait_until
 
 import torvak_common
@@ -400,18 +401,7 @@ def test_asyncio_clients_through_a_routed_port(served, device, package, size):
     assert idle < 0.3  # a spinning writer burns most of it
 
     device.set_peer(3, "modbus-slave", address=17, registers={0: 100, 1: 200, 2: 300})
-
-    async def query():
-        client = pymodbus_client.AsyncModbusSerialClient("torvak://SERVE001/3", baudrate=9600, timeout=5, retries=2)
-        assert await client.connect()
-        try:
-            result = await client.read_holding_registers(0, count=3, device_id=17)
-            assert not result.isError()
-            return result.registers
-        finally:
-            client.close()
-
-    assert asyncio.run(query()) == [100, 200, 300]
+    assert read_three_registers(pymodbus_client, "torvak://SERVE001/3") == [100, 200, 300]
 
 
 def test_a_routed_port_read_in_one_thread_while_another_writes_and_flushes(served, device):
