@@ -3,8 +3,12 @@ device: a line state poll answered once the device has every byte sent before it
 PURGE-DATA that drops what waits without suspending the client, and a refusal that says
 why in the protocol."""
 import os
+import shutil
 import socket
+import subprocess
 import time
+
+import pytest
 
 from serial_support import serial
 from test_serve import SERIAL, device, served  # noqa: F401  (the fixtures)
@@ -152,3 +156,14 @@ def test_polls_wait_for_their_own_bytes_and_a_purge_lets_them_go():
     assert len(polls._waiting) == MAX_WAITING and not answered
     queue.waiting_now = 0
     assert polls.answer(0) and len(answered) == MAX_WAITING
+
+
+def test_gensio_s_rfc2217_client_goes_through_the_service(served, device):
+    """A stock client other than pyserial's: gensio's gensiot (Debian's gensio-bin), both
+    ways through a looped-back channel."""
+    if shutil.which("gensiot") is None:
+        pytest.skip("gensiot is not installed (apt-get install gensio-bin)")
+    device.set_loopback(True)
+    script = "(printf 'through gensio\\n'; sleep 2) | gensiot 'telnet(rfc2217),tcp,127.0.0.1,{}'".format(served.base)
+    done = subprocess.run(["sh", "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+    assert (done.returncode, done.stdout) == (0, b"through gensio\n"), done.stderr

@@ -13,7 +13,7 @@ export TORVAK_TEST_HOOKS=1 TORVAK_REQUIRE_TEST_HOOKS=1
 # and tools/main.sh (.venv, no hooks) never rebuild each other's module.
 venv=.venv-test
 # tshark reads the capture tests' pcapng files as Wireshark users will.
-VENV=$venv TORVAK_EXTRAS=test TORVAK_EXTRA_PACKAGES="clang libclang-rt-dev iproute2 tshark" tools/setup.sh
+VENV=$venv TORVAK_EXTRAS=test TORVAK_EXTRA_PACKAGES="clang libclang-rt-dev iproute2 tshark gensio-bin" tools/setup.sh
 emu_dir=$(PYTHON=$venv/bin/python tools/build-emulator.sh build/emulator | tail -n 1)
 export TORVAK_EMU_PATH="$emu_dir"
 export TORVAK_REQUIRE_EMULATOR=1   # the emulated-device tests may not skip here
