@@ -13,7 +13,9 @@ in only the answers. The service stops sending to a client that does not read, a
 stops reading it: a wait that sees nothing move while data is unread (or more than
 UNREAD_LIMIT bytes unread) takes that data into an inbox, rather than waiting forever.
 The socket does not poll readable for what the inbox holds (a reader calls read() anyway:
-select's users see it at the next arrival).
+select's users see it at the next arrival). A wait for an answer leaves the data alone for
+seconds, so that the usual request, flush(), select() for the reply keeps working on a
+slow device.
 """
 from __future__ import annotations
 
@@ -38,8 +40,10 @@ SEND_BUFFER = 2048
 UNREAD_LIMIT = 64 * 1024
 # While unread data keeps the socket readable, a wait looks this often for more behind it.
 UNREAD_LOOK = 0.01
-# A wait that sees nothing move for this long with data unread takes the data in.
+# A wait to send that sees nothing move for this long with data unread takes the data in;
+# a wait for an answer (flush, a rate change), for ANSWER_STALL_LIMIT.
 STALL_LIMIT = 0.3
+ANSWER_STALL_LIMIT = 3.0
 _PEEK_MORE = 65536
 # What a command may add to a full socket's send buffer (the kernel counts its bookkeeping).
 _COMMAND_ROOM = 8192
@@ -255,9 +259,13 @@ class Stream:
             self.scan()
             self.ended()
             now = time.monotonic()
+            # Waiting to send, a stall means the service has stopped reading this end; waiting
+            # for an answer, it is mostly a slow device, whose answer comes in its time: the
+            # data stays in the socket (and wakes select) unless the wait is long.
+            stall_limit = STALL_LIMIT if self.session.pending() else ANSWER_STALL_LIMIT
             if (len(self.session.pending()), self._scanned) != before or not self._scanned:
                 self._stalled_since = now
-            elif self._scanned >= UNREAD_LIMIT or now - self._stalled_since >= STALL_LIMIT:
+            elif self._scanned >= UNREAD_LIMIT or now - self._stalled_since >= stall_limit:
                 # The service holds back what it has for this end while it is not read, and
                 # stops reading it in turn: take the data in, or this wait would never end.
                 self._inbox += self._take(self._scanned)
