@@ -327,6 +327,30 @@ def test_status_fails_when_a_service_it_found_does_not_answer(child_env, tmp_pat
     assert as_json.returncode == 1 and json.loads(as_json.stdout)[0]["pid"] == os.getpid(), as_json
 
 
+def test_a_routed_port_polls_readable_exactly_while_data_waits(served, device):
+    """Not for the service's answers alone; and an answer unread while more is written and
+    flushed on a slow device still wakes select afterwards (the usual request, flush, select
+    for the reply)."""
+    device.set_loopback(True)
+    port = serial.serial_for_url("torvak://SERVE001/2", baudrate=115200, timeout=0)
+    try:
+        port.write(b"x")
+        port.flush()
+        assert wait_until(lambda: port.in_waiting == 1, timeout=10)
+        assert port.read(1) == b"x" and port.out_waiting == 0  # the last answer is in too
+        assert select.select([port.fileno()], [], [], 0.2)[0] == []
+        port.write(b"answer")
+        assert wait_until(lambda: port.in_waiting == 6, timeout=10)
+        device.set_pace_ms(400)
+        port.write(b"?" * 300)  # five packets, 0.4 s each, while the answer waits unread
+        port.flush()
+        assert select.select([port.fileno()], [], [], 0)[0] == [port.fileno()]
+        assert port.read(6) == b"answer"
+    finally:
+        device.set_pace_ms(0)
+        port.close()
+
+
 def test_a_routed_port_writes_like_a_tty_on_a_slow_device(served, device):
     """The output side through the service, on a paced device: a write with a time limit
     raises in time, out_waiting counts exactly what the device may not have yet, a flush

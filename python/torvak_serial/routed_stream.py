@@ -155,6 +155,10 @@ class Stream:
                 return
             self._scanned += len(fresh)
             self._scanned_data += len(data)
+        if self._scanned and not self._scanned_data:
+            # Only answers wait in the socket: taken out, so that it polls readable only
+            # while data waits.
+            self._take(self._scanned)
 
     @_locked
     def in_waiting(self) -> int:
