@@ -143,8 +143,8 @@ class Serial(ChannelReads):
 
     def _open_routed(self, served: ServedDevice, serial_number: str, channel_number: int) -> None:
         if channel_number > served.channel_count:
-            raise SerialException("could not open port {}: channel {} is out of range: device {} has channels 1 to {}"
-                                  .format(self.port, channel_number, served.serial_number, served.channel_count))
+            raise SerialException("{}: channel {} is out of range: device {} has channels 1 to {}".format(
+                self.port, channel_number, served.serial_number, served.channel_count))
         channel = RoutedChannel(str(self.port), served, channel_number, self._baudrate, self._routed_fd)
         if self._routed_fd < 0:
             self._routed_fd = channel.fileno()
