@@ -232,6 +232,21 @@ class TestSend:
         assert 0 < sent < FILE_SIZE
 
 
+    def test_a_serial_number_with_lower_case_letters_still_names_its_device(self, testbed, payload):
+        """Ports upper-case the serial number of a name, so such a device is reached as ANY,
+        which must be this device and not the other one attached."""
+        path, data = payload
+        other = testbed.plug(serial="EMU0002")
+        device = testbed.plug(serial="emu0001")
+        for name in ("torvak://emu0001/1", "Torvak:EMU0001:S1"):
+            device.out_packets(clear=True)
+            result = run_cli(testbed, "send", name, path)
+            assert result.returncode == 0, result.stderr
+            assert written_to(device, 1) == data
+            assert re.search(r"^sent 102400 bytes to Torvak:ANY:S1 in ", result.stderr.decode(), re.M)
+            assert_released(device, 1)
+        assert written_to(other, 1) == b""
+
     def test_a_send_whose_device_stops_taking_fails_saying_what_was_not_delivered(self, monkeypatch):
         """It used to give up quietly and report the file sent."""
         sys.path.insert(0, PYTHON_DIR)

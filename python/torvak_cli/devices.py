@@ -3,43 +3,33 @@
 A device that ``get_hid_device`` hands out, or that a failed port opening leaves behind,
 stays open (with its reader thread, which keeps the interpreter from exiting) until a
 channel closes on it; every path here ends with the device closed or owned by an open port.
-A device that ``torvak serve`` holds is reached through the service instead, by a
-torvak:// port.
+Ports are torvak:// ports (torvak_serial), which reach a device that ``torvak serve``
+holds through the service; what goes wrong is said here as the commands say it.
 """
-from typing import ContextManager, List, Optional, Protocol
+import contextlib
+from typing import ContextManager, Iterator, List, Optional
 
+from serial import SerialException
+
+import torvak_serial
+import torvak_serial.ports
 import zeq_torvak
 from torvak_common import (
-    ServedDevice,
     advice,
     explain,
     make_url,
     match_serial_number,
     parse_port,
+    parse_url,
     port_name,
     release_device,
-    served_device,
 )
+from torvak_common.failures import Kind, classify
 
 from torvak_cli import signals
 from torvak_cli.failures import CliError
 
 ANY = "ANY"
-class Port(Protocol):
-    """What the commands use of a port: the device's own (zeq_torvak.Serial), or a
-    torvak:// port through the service."""
-
-    @property
-    def port(self) -> Optional[str]: ...
-
-    @property
-    def in_waiting(self) -> int: ...
-
-    def read(self, size: int = 1) -> bytes: ...
-
-    def write(self, __data: bytes) -> Optional[int]: ...
-
-    def close(self) -> None: ...
 
 
 def attached_serial_numbers() -> List[Optional[str]]:
@@ -98,79 +88,168 @@ def channel_count(device: zeq_torvak._Device, name: str) -> int:
     return count
 
 
-def _name_for(device: zeq_torvak._Device, channel: int) -> str:
-    """The port name that opens `channel` of `device`, which the registry holds open. The
-    module upper-cases the serial number of a port name; a device whose serial number has
-    lower-case letters is reached as ANY, which is the device this process opened first."""
-    serial = device.serial_number
-    if serial == serial.upper():
-        return port_name(serial, channel)
-    if zeq_torvak.get_hid_device(ANY) is device:
-        return port_name(ANY, channel)
-    raise CliError("device {} cannot be opened by name while another device is open".format(serial))
+def _module_error(error: BaseException) -> Optional[BaseException]:
+    """The module's own error behind a torvak:// port's SerialException (a direct port's
+    opening wraps it), or None for an error of the port or the service."""
+    cause = error.__cause__
+    if isinstance(cause, (AssertionError, OSError)) and not isinstance(cause, SerialException):
+        if classify(cause).kind is not Kind.OTHER:
+            return cause
+    return None
 
 
-def _open_served(text: str, served: ServedDevice, channel: int, baudrate: int, timeout: float) -> Port:
-    """A torvak:// port of the channel, which reaches it through the service."""
-    if not 0 < channel <= served.channel_count:
-        raise CliError("{}: channel {} is out of range: device {} has channels 1 to {}".format(
-            text, channel, served.serial_number, served.channel_count))
-    import torvak_serial
-    from serial import SerialException
+def _open_failure(text: str, serial: str, channel: int, error: BaseException) -> CliError:
+    """What the user is told when the port named `text` could not be opened: for an error
+    of the module, the explanation a port name gets; otherwise the port's own message."""
+    cause = _module_error(error)
+    if cause is None:
+        return CliError(str(error))
+    return _module_failure(text, serial, channel, cause)
 
+
+def _module_failure(text: str, serial: str, channel: int, error: BaseException) -> CliError:
+    if classify(error).kind in (Kind.NO_DEVICE, Kind.UNKNOWN_SERIAL):
+        find_serial_number(serial)  # says what is attached instead, when nothing matches
+    return CliError(explain(error, text, channel, serial))
+
+
+def _resolved(serial: str) -> str:
+    """The serial number a port of `serial` names: for ANY the first device's, so that what
+    goes wrong names the device; ANY when that device has no serial number, or one with
+    lower-case letters, which only ANY reaches."""
+    if serial.upper() != ANY:
+        return serial
+    attached = attached_serial_numbers()
+    if not attached:
+        raise CliError(advice.no_device())
+    first = attached[0]
+    return first if first is not None and first == first.upper() else ANY
+
+
+def _out_of_range(text: str, serial: str, channel: int) -> CliError:
+    """The error for a channel number below 1, which no torvak:// URL can carry."""
     try:
-        return torvak_serial.Serial(make_url(served.serial_number, channel), baudrate=baudrate, timeout=timeout)
-    except (SerialException, ValueError) as error:
-        raise CliError(str(error)) from None
+        count = torvak_serial.ports.channel_count(serial)
+    except (AssertionError, OSError) as error:
+        return _module_failure(text, serial, channel, error)
+    if count is None:  # the module's own check is an assertion, skipped under -O
+        return CliError("device {} did not report its channel count".format(serial))
+    attached = attached_serial_numbers() if serial == ANY else []
+    if attached:  # ANY names the first device, whose serial number only ANY reaches
+        serial = _display(attached[0])
+    return CliError("{}: channel {} is out of range: device {} has channels 1 to {}".format(
+        text, channel, serial, count))
 
 
-def open_port(text: str, baudrate: int, timeout: float) -> Port:
-    """An open port named `text` (Torvak:SERIAL:Sn or torvak://SERIAL/N): a
-    zeq_torvak.Serial, or a torvak:// port when ``torvak serve`` holds the device; or
-    CliError with the reason. Nothing is left open on failure."""
+def open_port(text: str, baudrate: int, timeout: float) -> torvak_serial.Serial:
+    """An open torvak:// port of the channel named `text` (Torvak:SERIAL:Sn or
+    torvak://SERIAL/N), which reaches it directly or through ``torvak serve``; or CliError
+    with the reason. Nothing is left open on failure."""
     try:
         serial, channel = parse_port(text)
     except ValueError as error:
         raise CliError(str(error)) from None
-    served = served_device(serial)
-    if served is not None:
-        return _open_served(text, served, channel, baudrate, timeout)
-    device = open_device(serial)
-    real_serial = device.serial_number
+    serial = _resolved(serial)
+    if channel < 1:
+        raise _out_of_range(text, serial, channel)
     try:
-        count = channel_count(device, real_serial)
-        if not 0 < channel <= count:
-            raise CliError(
-                "{}: channel {} is out of range: device {} has channels 1 to {}".format(
-                    text, channel, real_serial, count
-                )
-            )
-        # The registry hands this port the device opened above; from here on the port
-        # owns it, and closing the port closes the device.
-        return zeq_torvak.Serial(_name_for(device, channel), baudrate, timeout=timeout)
+        return torvak_serial.Serial(make_url(serial, channel), baudrate=baudrate, timeout=timeout)
+    except (SerialException, ValueError) as error:
+        cause = _module_error(error)
+        failure = _open_failure(text, serial, channel, error)
+    if cause is None or classify(cause).kind is not Kind.UNKNOWN_SERIAL:
+        raise failure
+    named = match_serial_number(serial, attached_serial_numbers())
+    if named is None or named == named.upper():
+        raise failure
+    return _open_lower_case(text, named, channel, baudrate, timeout)
+
+
+def _open_lower_case(text: str, serial: str, channel: int, baudrate: int, timeout: float) -> torvak_serial.Serial:
+    """A port of a device whose serial number has lower-case letters. The module upper-cases
+    the serial number of a port name, so only ANY reaches such a device: the one opened
+    first in this process, which this one is made to be."""
+    device = open_device(serial)
+    try:
+        # From here on the port owns the device, and closing the port closes it.
+        return torvak_serial.Serial(make_url(ANY, channel), baudrate=baudrate, timeout=timeout)
     except BaseException as error:
-        # Whatever failed, the device must not stay open. When the port's own opening
-        # failed it has closed the device already, and this does nothing more.
+        # When the port's own opening failed it has closed the device already, and this
+        # does nothing more.
         release_device(device)
-        if isinstance(error, (OSError, AssertionError)):
-            raise CliError(explain(error, text, channel, real_serial)) from error
+        if isinstance(error, (SerialException, ValueError)):
+            raise _open_failure(text, serial, channel, error) from None
         raise
 
 
-def port_serial(port: Port) -> str:
-    """The serial number of the device behind an open port (named Torvak:SERIAL:Sn, or
-    torvak://SERIAL/N when it goes through the service)."""
-    return parse_port(port.port or "").serial_number
+@contextlib.contextmanager
+def opened_port(text: str, baudrate: int, timeout: float) -> Iterator[torvak_serial.Serial]:
+    """``with opened_port(...) as port:`` open_port's port, closed on every way out. A port
+    that failed may fail its close() too (bytes it could not deliver): the first failure
+    is the one the user is told."""
+    failing = False
+
+    def close(port: torvak_serial.Serial) -> None:
+        try:
+            port.close()
+        except OSError:
+            if not failing:
+                raise
+
+    with signals.opened(lambda: open_port(text, baudrate, timeout), close) as port:
+        try:
+            yield port
+        except BaseException:
+            failing = True
+            raise
 
 
-def reader_stopped(port: Port, report: str, detail: str) -> CliError:
+def display_name(port: torvak_serial.Serial) -> str:
+    """The name the commands show for an open port: the device's port name
+    (Torvak:SERIAL:Sn), or its torvak://SERIAL/N URL when it goes through the service."""
+    serial = port.device_serial_number
+    _, channel = parse_url(str(port.port))
+    if serial is None:
+        return str(port.port)
+    if port.through_service:
+        return make_url(serial, channel)
+    return port_name(serial if serial == serial.upper() else ANY, channel)
+
+
+def port_serial(port: torvak_serial.Serial) -> str:
+    """The serial number of the device behind an open port."""
+    return port.device_serial_number or parse_url(str(port.port)).serial_number
+
+
+def _attached(serial: str) -> bool:
+    try:
+        return serial in zeq_torvak.list_serial_numbers()
+    except OSError:
+        return False
+
+
+def port_lost(port: torvak_serial.Serial, error: OSError, detail: str, report: Optional[str] = None,
+              named: bool = False) -> CliError:
+    """The error for a port that failed while data moved (`detail` says how far it got;
+    `named`: the line starts with the port's name): a direct port's device that went away
+    or stopped delivering data (`report` is the module's reader-failure report, when it
+    wrote one), else the port's own explanation."""
+    name = display_name(port)
+    if not port.through_service:
+        serial = port_serial(port)
+        if not _attached(serial):
+            lost = "device {} was unplugged {}".format(serial, detail)
+            return CliError("{}: {}".format(name, lost) if named else lost)
+        if report is not None:
+            return reader_stopped(port, report, detail)
+    cause = _module_error(error) or error
+    return CliError("{} {}".format(explain(cause, name, serial_number=port_serial(port)), detail))
+
+
+def reader_stopped(port: torvak_serial.Serial, report: str, detail: str) -> CliError:
     """The error for a port whose device stopped delivering data (`report` is the module's
     reader-failure report): usually the device went away."""
     serial = port_serial(port)
-    try:
-        still_there = serial in zeq_torvak.list_serial_numbers()
-    except OSError:
-        still_there = False
-    if still_there:
+    if _attached(serial):
         return CliError("device {} stopped delivering data {} ({})".format(serial, detail, report))
     return CliError("device {} was unplugged {}".format(serial, detail))

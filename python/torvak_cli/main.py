@@ -16,7 +16,7 @@ from torvak_cli.reports import ReportRecorder, recording_reports
 from torvak_cli.signals import Terminated
 
 if TYPE_CHECKING:
-    from torvak_cli.devices import Port
+    import torvak_serial
 
 EXIT_FAILURE = 1
 EXIT_INTERRUPTED = 128 + signal.SIGINT
@@ -32,14 +32,11 @@ PORT_HELP = (
 )
 
 
-def opened_port(args: argparse.Namespace) -> "ContextManager[Port]":
+def opened_port(args: argparse.Namespace) -> "ContextManager[torvak_serial.Serial]":
     """``with opened_port(args) as port:`` the open port, closed on every way out."""
-    from torvak_cli.devices import open_port
+    from torvak_cli.devices import opened_port as opened
 
-    def close(port: "Port") -> None:
-        port.close()
-
-    return signals.opened(lambda: open_port(args.port, args.baud, POLL_TIMEOUT), close)
+    return opened(args.port, args.baud, POLL_TIMEOUT)
 
 
 def write_last(stream: IO[str], text: str) -> None:
@@ -83,20 +80,22 @@ def run_status(args: argparse.Namespace, reports: ReportRecorder) -> None:
 
 def run_term(args: argparse.Namespace, reports: ReportRecorder) -> None:
     from torvak_cli import terminal
+    from torvak_cli.devices import display_name
 
     sys.stdout.flush()
     stdin = sys.stdin.fileno()
     with opened_port(args) as port:
         if os.isatty(stdin):
-            banner = "--- {} at {} baud; Ctrl-] quits ---\n".format(port.port, args.baud)
+            banner = "--- {} at {} baud; Ctrl-] quits ---\n".format(display_name(port), args.baud)
         else:
-            banner = "--- {} at {} baud; sending standard input ---\n".format(port.port, args.baud)
+            banner = "--- {} at {} baud; sending standard input ---\n".format(display_name(port), args.baud)
         terminal.run(port, stdin, sys.stdout.fileno(), reports, banner, args.linger)
     write_last(reports.real, "\n--- closed ---\n")
 
 
 def run_send(args: argparse.Namespace, reports: ReportRecorder) -> None:
     from torvak_cli import transfer
+    from torvak_cli.devices import display_name
     from torvak_cli.progress import ProgressBar
 
     source: IO[bytes]
@@ -113,7 +112,7 @@ def run_send(args: argparse.Namespace, reports: ReportRecorder) -> None:
         if source is not sys.stdin.buffer:
             stack.enter_context(source)
         port = stack.enter_context(opened_port(args))
-        name = str(port.port)
+        name = display_name(port)
         progress = ProgressBar(reports.real, total, _progress_wanted(args, reports.real))
         count, seconds = transfer.send(port, source, total, progress)
     write_last(reports.real, transfer.summary("sent", count, name, seconds) + "\n")
@@ -121,12 +120,13 @@ def run_send(args: argparse.Namespace, reports: ReportRecorder) -> None:
 
 def run_receive(args: argparse.Namespace, reports: ReportRecorder) -> None:
     from torvak_cli import transfer
+    from torvak_cli.devices import display_name
     from torvak_cli.progress import ProgressBar
 
     with contextlib.ExitStack() as stack:
         # The port first: a file is not truncated for a port that cannot be opened.
         port = stack.enter_context(opened_port(args))
-        name = str(port.port)
+        name = display_name(port)
         sink: IO[bytes]
         if args.file == "-":
             sink = sys.stdout.buffer

@@ -16,13 +16,10 @@ import termios
 import time
 from typing import Iterator, List, Optional, Union
 
-from torvak_cli.devices import Port
+import torvak_serial
+
+from torvak_cli.devices import port_lost, reader_stopped
 from torvak_cli.reports import ReportRecorder
-
-from torvak_common import explain
-
-from torvak_cli.devices import port_serial, reader_stopped
-from torvak_cli.failures import CliError
 from torvak_cli.signals import Terminated
 
 QUIT_KEY = b"\x1d"  # Ctrl-]
@@ -88,7 +85,7 @@ def _write_all(fd: int, data: bytes) -> None:
         raise _hung_up(error) from None
 
 
-def run(port: Port, stdin_fd: int, stdout_fd: int, reports: ReportRecorder, banner: str,
+def run(port: torvak_serial.Serial, stdin_fd: int, stdout_fd: int, reports: ReportRecorder, banner: str,
         linger: float = DEFAULT_LINGER) -> None:
     """The session loop; returns when Ctrl-] is typed at a terminal or, with other input,
     after its end once the line has been quiet for `linger` seconds.
@@ -123,13 +120,17 @@ def run(port: Port, stdin_fd: int, stdout_fd: int, reports: ReportRecorder, bann
                     if typed:
                         try:
                             port.write(typed)
-                        except OSError as error:
-                            raise CliError(explain(error, port.port, serial_number=port_serial(port))) from None
+                        except OSError as error:  # SerialException is one
+                            raise port_lost(port, error, "during the session", reports.reader_failure()) from None
                     if quit_at >= 0:
                         return
-            waiting = port.in_waiting
-            if waiting:
-                _write_all(stdout_fd, port.read(waiting))
+            try:
+                waiting = port.in_waiting
+                received = port.read(waiting) if waiting else b""
+            except OSError as error:  # SerialException is one: the device or the service went away
+                raise port_lost(port, error, "during the session", reports.reader_failure()) from None
+            if received:
+                _write_all(stdout_fd, received)
                 last_output = time.monotonic()
                 if input_ended_at is None or last_output - input_ended_at < MAX_LINGER:
                     continue

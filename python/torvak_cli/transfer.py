@@ -2,9 +2,10 @@
 import time
 from typing import IO, Callable, Optional, Tuple
 
-from torvak_common import PACKET_PAYLOAD, explain
+import torvak_serial
+from torvak_common import PACKET_PAYLOAD
 
-from torvak_cli.devices import Port, port_serial, reader_stopped
+from torvak_cli.devices import display_name, port_lost, reader_stopped
 from torvak_cli.failures import CliError
 from torvak_cli.progress import ProgressBar, bytes_per_second
 from torvak_cli.reports import ReportRecorder
@@ -17,14 +18,16 @@ DELIVERY_LOOK = 0.02
 DELIVERY_LIMIT = 15.0
 
 
-def _discard_input(port: Port) -> None:
+def _discard_input(port: torvak_serial.Serial) -> None:
     waiting = port.in_waiting
     if waiting:
         port.read(waiting)
 
 
-def send(port: Port, source: IO[bytes], total: Optional[int], progress: ProgressBar) -> Tuple[int, float]:
-    """Writes everything `source` holds; returns (bytes, seconds).
+def send(port: torvak_serial.Serial, source: IO[bytes], total: Optional[int],
+         progress: ProgressBar) -> Tuple[int, float]:
+    """Writes everything `source` holds and waits until the device has it; returns
+    (bytes, seconds).
 
     What arrives on the channel meanwhile is read and dropped, so that a peer that echoes
     (or the loopback of the emulated device) cannot fill memory during a long transfer."""
@@ -37,51 +40,51 @@ def send(port: Port, source: IO[bytes], total: Optional[int], progress: Progress
             break
         try:
             port.write(chunk)
-        except OSError as error:
+            sent += len(chunk)
+            progress.update(sent)
+            _discard_input(port)
+        except OSError as error:  # SerialException is one
             progress.finish(sent)
-            moved = "{} of {} bytes".format(sent, total) if total is not None else "{} bytes".format(sent)
-            raise CliError("{} after {}".format(explain(error, port.port, serial_number=port_serial(port)), moved)) from None
-        sent += len(chunk)
-        progress.update(sent)
-        _discard_input(port)
-    if waiting is not None:
-        _wait_for_device(port, waiting)
+            raise port_lost(port, error, "after " + _moved(sent, total), named=True) from None
+    _wait_for_device(port, waiting, sent, total)
     elapsed = time.monotonic() - started
     progress.finish(sent)
     return sent, elapsed
 
 
-def _waiting(port: Port) -> Optional[Callable[[], int]]:
-    """For a port with an output queue of its own (a torvak:// port, direct or through
-    torvak serve), how many bytes written the device does not have yet; None for a port of
-    the device itself, whose writes return once USB has the bytes."""
-    if not hasattr(port, "out_waiting"):
-        return None
-    return lambda: int(getattr(port, "out_waiting"))
+def _moved(count: int, total: Optional[int]) -> str:
+    return "{} of {} bytes".format(count, total) if total is not None else "{} bytes".format(count)
 
 
-def _wait_for_device(port: Port, waiting: Callable[[], int]) -> None:
+def _waiting(port: torvak_serial.Serial) -> Callable[[], int]:
+    """How many bytes written the device does not have yet (buffered or on their way)."""
+    return lambda: int(port.out_waiting)
+
+
+def _wait_for_device(port: torvak_serial.Serial, waiting: Callable[[], int], sent: int = 0,
+                     total: Optional[int] = None) -> None:
     """Waits until the device has every byte, as long as it keeps taking some; CliError
     saying how many it did not take when it takes none for DELIVERY_LIMIT seconds."""
     seen, since = None, time.monotonic()
     while True:
         try:
             left = waiting()
-        except OSError as error:
-            raise CliError(explain(error, port.port, serial_number=port_serial(port))) from None
-        if left == 0:
-            return
-        now = time.monotonic()
-        if left != seen:
-            seen, since = left, now
-        elif now - since >= DELIVERY_LIMIT:
-            raise CliError("{}: the device took nothing for {:g} s; {} bytes were not delivered".format(
-                port.port, DELIVERY_LIMIT, left))
-        _discard_input(port)
+            if left == 0:
+                return
+            now = time.monotonic()
+            if left != seen:
+                seen, since = left, now
+            elif now - since >= DELIVERY_LIMIT:
+                raise CliError("{}: the device took nothing for {:g} s; {} bytes were not delivered".format(
+                    port.port, DELIVERY_LIMIT, left))
+            _discard_input(port)
+        except OSError as error:  # SerialException is one
+            delivered = sent - seen if seen is not None else sent
+            raise port_lost(port, error, "after " + _moved(delivered, total), named=True) from None
         time.sleep(DELIVERY_LOOK)
 
 
-def receive(port: Port, sink: IO[bytes], size: Optional[int], idle: float, progress: ProgressBar,
+def receive(port: torvak_serial.Serial, sink: IO[bytes], size: Optional[int], idle: float, progress: ProgressBar,
             reports: ReportRecorder) -> Tuple[int, float]:
     """Reads into `sink` until `size` bytes (when given) or until the line has been quiet
     for `idle` seconds after the first byte; returns (bytes, seconds from the first byte to
@@ -92,11 +95,15 @@ def receive(port: Port, sink: IO[bytes], size: Optional[int], idle: float, progr
     first: Optional[float] = None
     last: Optional[float] = None
     while size is None or received < size:
-        waiting = port.in_waiting
-        want = waiting if waiting else 1
-        if size is not None:
-            want = min(want, size - received)
-        data = port.read(want)
+        try:
+            waiting = port.in_waiting
+            want = waiting if waiting else 1
+            if size is not None:
+                want = min(want, size - received)
+            data = port.read(want)
+        except OSError as error:  # SerialException is one: the device or the service went away
+            progress.finish(received)
+            raise port_lost(port, error, "after {} bytes received".format(received), reports.reader_failure()) from None
         now = time.monotonic()
         if data:
             if first is None:
@@ -116,7 +123,7 @@ def receive(port: Port, sink: IO[bytes], size: Optional[int], idle: float, progr
                 progress.finish(received)
                 raise CliError(
                     "only {} of {} bytes arrived on {}: the line was quiet for {:g} s".format(
-                        received, size, port.port, idle
+                        received, size, display_name(port), idle
                     )
                 )
             break

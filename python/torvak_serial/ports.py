@@ -27,9 +27,8 @@ def comports() -> List[ListPortInfo]:
     for serial_number in zeq_torvak.list_serial_numbers():
         if serial_number is None or not serial_names_path(serial_number):
             continue
-        served = find_served(serial_number)
         try:
-            count = served.channel_count if served is not None else _channel_count(serial_number)
+            count = channel_count(serial_number)
         except (AssertionError, OSError):
             continue
         if not isinstance(count, int):  # the count check is an assertion, skipped under -O
@@ -47,7 +46,14 @@ def comports() -> List[ListPortInfo]:
     return sorted(ports)
 
 
-def _channel_count(serial_number: str) -> int:
-    # A device that a port of this process has open stays open.
+def channel_count(serial_number: str) -> int:
+    """The channel count of the device with this serial number: as the service that holds
+    it publishes it, or asked of the device, which is opened for that and closed again
+    when no port of this process has it open. The module's AssertionError or OSError when
+    it cannot be asked."""
+    served = find_served(serial_number)
+    if served is not None:
+        return served.channel_count
     with borrowed_device(serial_number) as device:
-        return device.channel_count
+        count: int = device.channel_count
+        return count

@@ -84,6 +84,8 @@ class Serial(ChannelReads):
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         self._channel: Optional[Transport] = None  # the way to the channel while open
         self._address: Optional[Tuple[str, int]] = None  # (serial number, channel) while open
+        # (the device's own serial number, whether through torvak serve) while open
+        self._reached: Optional[Tuple[Optional[str], bool]] = None
         # Set by cancel_read() and close(); a read that finds it set stops waiting.
         self._cancel = threading.Event()
         # Taken by close(), which the exit hook may run while another thread closes too.
@@ -125,6 +127,8 @@ class Serial(ChannelReads):
                 "could not open port " + explain(error, self.port, channel_number, serial_number)
             ) from error
         self._address = (serial_number, channel_number)
+        device, _ = native.channel_device(channel)
+        self._reached = (device.serial_number, False)
         self._watch(channel)
         self._output = output_for(channel, self._buffer, str(self.port), self._patient_output)
         self._channel = DirectTransport(channel, self._buffer, self._output, str(self.port), self._address)
@@ -138,12 +142,16 @@ class Serial(ChannelReads):
         self._update_dtr_state()
 
     def _open_routed(self, served: ServedDevice, serial_number: str, channel_number: int) -> None:
+        if channel_number > served.channel_count:
+            raise SerialException("{}: channel {} is out of range: device {} has channels 1 to {}".format(
+                self.port, channel_number, served.serial_number, served.channel_count))
         channel = RoutedChannel(str(self.port), served, channel_number, self._baudrate, self._routed_fd)
         if self._routed_fd < 0:
             self._routed_fd = channel.fileno()
             weakref.finalize(self, _release_waiting, None, self._routed_fd).atexit = False
         self._channel = channel
         self._address = (served.serial_number, channel_number)
+        self._reached = (served.serial_number, True)
         self._buffer = None
         self._ready_fd = self._routed_fd
         self._watch_descriptor()
@@ -156,6 +164,7 @@ class Serial(ChannelReads):
             output, self._output = self._output, None
             failure = output.close() if output is not None and self.is_open else None
             channel, self._channel = self._channel, None
+            self._reached = None
             self.is_open = False
             self._cancel.set()  # a read waiting in another thread finds the port closed
             self._wake()
@@ -187,6 +196,17 @@ class Serial(ChannelReads):
                 if key.fd != self._wake_r:
                     self._selector.unregister(key.fd)
         self._selector.register(self._ready_fd, selectors.EVENT_READ)
+
+    @property
+    def device_serial_number(self) -> Optional[str]:
+        """The serial number of the device the open port reaches, as the device reports it
+        (for ANY: the device found first); None while closed."""
+        return None if self._reached is None else self._reached[0]
+
+    @property
+    def through_service(self) -> bool:
+        """Whether the open port reaches its channel through torvak serve."""
+        return self._reached is not None and self._reached[1]
 
     def fileno(self) -> int:
         """The channel's readiness descriptor, for select, selectors and asyncio: it polls
