@@ -95,3 +95,16 @@ def test_port_names_parse_as_the_module_parses_them(monkeypatch, name):
     error = _raised(lambda: zeq_torvak.Serial(name))
     asked = tuple(error.args) if isinstance(error, _Asked) else None
     assert torvak_common.parse_port_name(name) == asked
+
+
+@pytest.mark.parametrize("words, named", [
+    (["/opt/venv/bin/python3", "-X", "utf8", "-u", "/opt/venv/bin/torvak", "receive", "x.bin"], "torvak receive x.bin"),
+    (["/usr/bin/python3.11", "-m", "torvak_cli", "term"], "python3.11 -m torvak_cli term"),
+    (["/usr/bin/picocom", "-b", "9600", "/dev/ttyX"], "picocom -b 9600 /dev/ttyX"),
+    # Another user's words reach this user's terminal: no escape sequence gets through.
+    (["evil", "\x1b]0;owned\x07", "\x1b[2J"], "evil ?]0;owned? ?[2J"),
+])
+def test_a_holder_is_named_as_ps_names_its_program(words, named):
+    from torvak_common.holders import command_name
+
+    assert command_name(words) == named

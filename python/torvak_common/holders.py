@@ -74,7 +74,8 @@ def command_name(words: List[str]) -> str:
             program, rest = "{} -m {}".format(program, rest[1]), rest[2:]
         elif rest and rest[0] not in ("-", "-c"):
             program, rest = os.path.basename(rest[0]), rest[1:]
-    text = " ".join([program] + rest)
+    # Another user's process chose these words: nothing in them may steer a terminal or a log.
+    text = "".join(c if c.isprintable() else "?" for c in " ".join([program] + rest))
     return text if len(text) <= _LONGEST_COMMAND else text[: _LONGEST_COMMAND - 3] + "..."
 
 
