@@ -374,9 +374,11 @@ def test_refusals_are_logged_once_a_minute_per_address_with_a_count(caplog):
 # process becomes the user. argv: uid gid groups (cli ARGS... | open URL | tcp PORT).
 AS_USER = r"""
 import os, sys
-import argparse, encodings.idna, errno, grp, json, pwd, select, selectors, signal, socket, stat, termios, threading, tty
+import argparse, encodings.idna, errno, gettext, grp, json, locale, pwd, select, selectors, shutil, signal, socket
+import stat, termios, textwrap, threading, tty
 import serial, serial.rfc2217, torvak_serial, zeq_torvak
 from torvak_cli import devices, main, queries, status, terminal
+main.build_parser().format_help()  # what argparse imports only when first used
 uid, gid, groups, how, *rest = sys.argv[1:]
 os.setgroups([int(g) for g in groups.split(",") if g])
 os.setgid(int(gid))
