@@ -17,7 +17,7 @@ from pathlib import Path
 import pytest
 
 from sandbox import SYSTEM_PYTHON, as_user, netns, users  # noqa: F401  (fixtures)
-from test_routing import pyserial_program, torvak
+from test_routing import hold_lock, pyserial_program, torvak
 from test_serve import SERIAL, Served, device, served  # noqa: F401  (fixtures)
 from torvak_emu import wait_until
 
@@ -102,6 +102,7 @@ def test_a_forged_state_file_is_ignored(users, device, tmp_path, monkeypatch):  
     one naming another machine or a socket elsewhere: each sends the client to the device."""
     monkeypatch.setenv("TORVAK_RUN_DIR", str(tmp_path))
     state = tmp_path / "serve.json"
+    lock = hold_lock(tmp_path)  # as the service would
 
     def forge(bind="127.0.0.1", owner=0, mode=0o644, sockets=None):
         extra = {"sockets": sockets} if sockets else {}
@@ -136,6 +137,7 @@ def test_a_forged_state_file_is_ignored(users, device, tmp_path, monkeypatch):  
     finally:
         os.chmod(str(tmp_path.parent), mode)
     assert torvak_common.find_served(SERIAL) is not None
+    os.close(lock)
 
 
 def test_the_service_refuses_unsafe_run_directories_and_leaves_others_files_alone(
