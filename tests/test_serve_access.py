@@ -172,6 +172,88 @@ def test_the_service_refuses_unsafe_run_directories_and_leaves_others_files_alon
     assert os.path.islink(str(shared_dir / "run" / SERIAL))
 
 
+# Run as the outsider while the service is down: takes every pty it can (the numbers a dead
+# service's ttys had among them), tries the run directory's own pty instance, then reports
+# what a member wrote to any of its ptys.
+HIJACK = r"""
+import json, os, sys
+masters, tried = [], None
+for _ in range(64):
+    master, slave = os.openpty()
+    os.fchmod(slave, 0o666)  # its own pty: a member may open it
+    os.close(slave)
+    masters.append(master)
+    os.set_blocking(master, False)
+try:
+    os.close(os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY))
+    tried = "opened"
+except OSError as error:
+    tried = type(error).__name__
+print(json.dumps(tried), flush=True)
+sys.stdin.readline()
+got = b""
+for master in masters:
+    try:
+        got += os.read(master, 4096)
+    except OSError:
+        pass
+print(json.dumps(got.decode(errors="replace")), flush=True)
+"""
+MEMBER = r"""
+import json, os, sys
+try:
+    fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+except OSError as error:
+    print(json.dumps(type(error).__name__))
+    sys.exit()
+import termios, tty, select
+tty.setraw(fd)
+os.write(fd, b"MEMBER-SECRET\n")
+got = b""
+while b"\n" not in got and select.select([fd], [], [], 5)[0]:
+    got += os.read(fd, 4096)
+print(json.dumps(got.decode(errors="replace")))
+"""
+
+
+def test_a_killed_service_s_ttys_lead_to_nobody_else_s_pty(users, device, child_env, shared_dir):  # noqa: F811
+    """After SIGKILL, an outsider holding every pty it can get never receives what a
+    member writes to a channel's tty, neither before the service is started again (the tty
+    fails to open) nor after (it reaches the device)."""
+    member, outsider = users["member"], users["outsider"]
+    run = [SYSTEM_PYTHON, "-c"]
+    service = Served(child_env, shared_dir)
+    instance = os.path.join(service.dir, "pts")
+    try:
+        assert os.readlink(service.link(1)).startswith(instance + "/"), service.log()
+        service.process.kill()
+        service.process.wait()
+        for restarted in (False, True):
+            thief = subprocess.Popen(run + [HIJACK, os.path.join(instance, "ptmx")], preexec_fn=as_user(outsider),
+                                     cwd="/", env={"PATH": "/usr/bin:/bin"}, stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE)
+            try:
+                assert json.loads(thief.stdout.readline()) == "PermissionError"  # not the service's instance
+                if restarted:
+                    service = Served(child_env, shared_dir)
+                talked = subprocess.run(run + [MEMBER, service.link(1)], preexec_fn=as_user(member), cwd="/",
+                                        env={"PATH": "/usr/bin:/bin"}, stdout=subprocess.PIPE, timeout=30)
+                thief.stdin.write(b"go\n")
+                thief.stdin.flush()
+                stolen = json.loads(thief.stdout.readline())
+            finally:
+                thief.kill()
+                thief.wait()
+            assert stolen == ""
+            assert json.loads(talked.stdout) == ("MEMBER-SECRET\n" if restarted else "FileNotFoundError")
+        assert service.stop() == 0, service.log()
+        assert not os.path.exists(instance)
+    finally:
+        if service.process.poll() is None:
+            service.stop()
+        subprocess.run(["umount", "-l", instance], stderr=subprocess.DEVNULL)
+
+
 def test_idle_status_connections_do_not_lock_status_out(device, child_env, tmp_path):  # noqa: F811
     service = Served(child_env, tmp_path)
     child_env["TORVAK_RUN_DIR"] = service.dir
