@@ -358,6 +358,11 @@ def bound(family):
     sock = socket.socket(family)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, b"v0")  # needs no privilege
     return sock
+def any_ip(family, address):  # an address of a local route, on no interface's list
+    sock = socket.socket(family)
+    sock.setsockopt(socket.SOL_IP, 15, 1)  # IP_FREEBIND, which IPv6 needs for it
+    sock.bind((address, 0))
+    return sock
 for n in range(20):  # written and closed before the service accepts it, most times
     sock = socket.create_connection(("10.200.0.1", base + 1), 3)
     sock.sendall(b"<closed-%d>" % n)
@@ -369,10 +374,12 @@ print(json.dumps({
     "link-local": talk(socket.socket(socket.AF_INET6), (link_local, base + 3, 0, socket.if_nametoindex("v0")),
                        b"<link-local>"),
     "added-later": talk(socket.socket(), ("10.200.0.7", base), b"<added-later>"),
+    "any-ip-v4": talk(any_ip(socket.AF_INET, "10.201.0.7"), ("10.200.0.1", base), b"<any-ip-v4>"),
+    "any-ip-v6": talk(any_ip(socket.AF_INET6, "fd00:201::7"), ("fd00:200::1", base + 2), b"<any-ip-v6>"),
 }))
 """
 
-WAYS = ("plain", "bound-v4", "bound-v6", "link-local", "added-later")
+WAYS = ("plain", "bound-v4", "bound-v6", "link-local", "added-later", "any-ip-v4", "any-ip-v6")
 
 FLOOD = r"""
 import socket, sys, time
@@ -392,10 +399,14 @@ def test_a_local_user_never_enters_through_allow(users, netns, device, child_env
     a local user outside the ttys' group is refused whatever address or interface they
     connect by, with nothing reaching the device, and a member gets in over those same
     addresses. A flood of refused connections is logged once, and the status still answers."""
-    options = ["--bind", "::", "--allow", "10.200.0.0/24", "--allow", "fd00:200::/64", "--allow", "fe80::/10"]
+    options = ["--bind", "::", "--allow", "10.200.0.0/24", "--allow", "fd00:200::/64", "--allow", "fe80::/10",
+               "--allow", "10.201.0.0/24", "--allow", "fd00:201::/64"]
     service = Served(child_env, shared_dir, options, preexec_fn=netns.enter())
     child_env["TORVAK_RUN_DIR"] = service.dir
     netns.ip("addr", "add", "10.200.0.7/24", "dev", "v1")  # one the service has never seen
+    # Every address of these networks is this machine's, though no interface lists them.
+    netns.ip("route", "add", "local", "10.201.0.0/24", "dev", "lo")
+    netns.ip("-6", "route", "add", "local", "fd00:201::/64", "dev", "lo")
 
     def run(user, script, *args, timeout=60):
         done = subprocess.run([SYSTEM_PYTHON, "-c", script] + [str(a) for a in args], env={"PATH": "/usr/bin:/bin"},
@@ -413,6 +424,8 @@ def test_a_local_user_never_enters_through_allow(users, netns, device, child_env
         reached = re.findall(rb"<[a-z0-9-]+>", at_device())
         assert ways == dict.fromkeys(WAYS, False) and not reached, (
             ways, reached)
+        assert wait_until(lambda: all(a + " refused" in service.log() for a in ("10.201.0.7", "fd00:201::7"))), (
+            service.log())
 
         ways = run(users["member"], ATTACKS, service.base, netns.link_local)
         assert ways == dict.fromkeys(WAYS, True), service.log()
