@@ -22,6 +22,7 @@ import tempfile
 from typing import Any, Dict, List, NamedTuple, Optional, Sequence
 
 from .devices import match_serial_number
+from .refusals import printable
 
 STATE_FILE = "serve.json"
 STATUS_SOCKET = "serve.sock"
@@ -388,5 +389,5 @@ def ask_service(directory: str, request: Dict[str, Any], timeout: float = STATUS
     except ValueError:
         raise StatusError(errno.EPROTO, "torvak serve at {} gave an answer that makes no sense".format(path)) from None
     if reply.get("error"):
-        raise StatusError(errno.EIO, str(reply["error"]))
+        raise StatusError(errno.EIO, printable(str(reply["error"])))
     return reply
