@@ -464,6 +464,19 @@ def test_refusals_are_logged_once_a_minute_per_address_with_a_count(caplog):
                          "499 more clients from 10.0.0.9 refused in the last 60 s", "client 10.0.0.9 refused"]
     # Ever new addresses are remembered up to a bound, then counted together.
     assert refusals.MOST_PEERS - 2 <= len(lines) - 4 <= refusals.MOST_PEERS
+    # A flood of refused connections pauses the TCP ports, which resume after the pause;
+    # refusals spread out never do.
+    resumed = []
+    assert not any(log.flooding() for _ in range(refusals.FLOOD - 1))
+    assert log.flooding()
+    log.pause(lambda: resumed.append(now[0]))
+    log.expire()
+    now[0] += refusals.FLOOD_PAUSE
+    log.expire()
+    assert resumed == [now[0]]
+    for _ in range(3 * refusals.FLOOD):
+        now[0] += 2 * refusals.FLOOD_WINDOW / refusals.FLOOD
+        assert not log.flooding()
 
 
 # Runs a CLI command or opens a torvak:// URL as another user: the interpreter and what

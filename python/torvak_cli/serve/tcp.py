@@ -130,9 +130,18 @@ class Listeners:
                 sock, peer = self.listener.accept()
             except OSError:
                 return
-            self._accept(sock, peer)
+            if not self._accept(sock, peer) and self._service.refusals.flooding():
+                # Those that come meanwhile wait in the backlog: see RefusalLog.
+                self._service.unwatch(self.listener.fileno())
+                self._service.refusals.pause(self._resume)
+                return
 
-    def _accept(self, sock: socket.socket, peer: Tuple[Any, ...]) -> None:
+    def _resume(self) -> None:
+        if self.listener is not None:
+            self._service.watch(self.listener.fileno(), selectors.EVENT_READ, self.on_accept)
+
+    def _accept(self, sock: socket.socket, peer: Tuple[Any, ...]) -> bool:
+        """Admits or refuses a TCP client; whether it was refused for who or where it is."""
         service = self._service
         # Who is local is decided by the kernel's socket table first: a peer whose socket
         # it holds is some local user's, whatever address (a local route's included) or
@@ -148,25 +157,26 @@ class Listeners:
         except (OSError, ValueError) as error:
             self._turn_away(sock, peer, "cannot tell whether it is this machine ({})".format(error),
                             refusals.cannot_place(self))
-            return
+            return False
         if not local:
             if not any(address in network for network in service.allow if network.version == address.version):
                 self._turn_away(sock, peer, "not in --allow")
-                return
+                return False
         elif not service.rfc2217_open:
             if uid is None:
                 self._turn_away(sock, peer, "a local client whose user cannot be found",
                                 refusals.only_tty_users(self, group_name(service.gid)))
-                return
+                return False
             if not may_use_ttys(uid, service.gid):
                 self._turn_away(sock, peer, "user {} may not open the ttys".format(uid),
                                 refusals.only_tty_users(self, group_name(service.gid)))
-                return
+                return False
         for option, level, value in KEEPALIVE:
             if option is not None:
                 sock.setsockopt(level, option, value)
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self._admit(sock, peer)
+        return True
 
     def _admit(self, sock: socket.socket, peer: Tuple[Any, ...]) -> None:
         busy = self._channel.busy()
