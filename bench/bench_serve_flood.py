@@ -38,7 +38,8 @@ SYSTEM_PYTHON = shutil.which("python3", path="/usr/bin:/bin")  # one that nobody
 FLOODER = r"""
 import signal, socket, sys, time
 signal.signal(signal.SIGTERM, lambda *_: sys.exit())
-base, plain, bound, device, seconds = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4].encode(), float(sys.argv[5])
+base, plain, bound, device = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4].encode()
+seconds = float(sys.argv[5])
 end, made = time.monotonic() + seconds, 0
 try:
     while time.monotonic() < end:
@@ -120,7 +121,8 @@ def timed(function, runs, failed=()):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--code", default=os.path.join(REPO, "python"), help="the packages to run (default: this tree's)")
+    parser.add_argument("--code", default=os.path.join(REPO, "python"),
+                        help="the packages to run (default: this tree's)")
     parser.add_argument("--interfaces", type=int, default=1000)
     parser.add_argument("--flooders", type=int, default=3)
     parser.add_argument("--runs", type=int, default=5)

@@ -41,12 +41,18 @@ def is_this_machine(address: Union[ipaddress.IPv4Address, ipaddress.IPv6Address]
     Link-local addresses are compared without their interface: a client on another link
     that had one of ours would count as local (and be refused unless its user is found),
     never a local one as remote."""
-    global _kept
     if address.is_loopback:
         return True
+    return keep_addresses().holds(address.packed)
+
+
+def keep_addresses() -> "KeptAddresses":
+    """The list this process keeps, made (and read whole) at the first call; OSError when
+    the kernel's list cannot be had."""
+    global _kept
     if _kept is None:
         _kept = KeptAddresses()
-    return _kept.holds(address.packed)
+    return _kept
 
 
 class KeptAddresses:

@@ -18,6 +18,7 @@ from torvak_common.status import DeviceStatus, ServiceStatus
 
 from torvak_cli.serve import devpts
 from torvak_cli.serve.channel import Channel  # noqa: F401  (tests reach it here)
+from torvak_cli.serve.addresses import keep_addresses
 from torvak_cli.serve.device_jobs import ServedPort, close_ports
 from torvak_cli.serve.host import Network
 from torvak_cli.serve.loop import EventLoop, Posted, Ready
@@ -162,6 +163,11 @@ class Service:
         self._ptys = devpts.PtyInstance.mount(self.pty_dir, self.gid)
         devpts.use(self._ptys)
         devpts.clear_stale_links(self.pty_dir, os.path.join(self.pty_dir, devpts.MOUNT_NAME))
+        if self.rfc2217_base is not None:
+            try:  # read whole now, not at the first client's accept
+                keep_addresses().holds(b"")
+            except OSError as error:
+                _log.debug("this machine's addresses cannot be read yet: %s", error)
         try:
             self._status = StatusServer(self, self.pty_dir, self.gid)
         except OSError as error:
