@@ -26,7 +26,7 @@ MOUNT_NAME = "pts"
 TIOCGPTN = 0x80045430
 TIOCSPTLCK = 0x40045431
 TIOCGPTPEER = 0x5441
-_MS_NOSUID, _MS_NODEV, _MS_NOEXEC = 0x2, 0x4, 0x8
+_MS_NOSUID, _MS_NOEXEC = 0x2, 0x8
 _MNT_DETACH, _UMOUNT_NOFOLLOW = 0x2, 0x8
 _MOST_STALE = 8  # mounts stacked at DIR/pts that one start unmounts at most
 
