@@ -190,7 +190,9 @@ def test_users_outside_the_group_are_refused_capture_and_tap(users, device, chil
 def test_a_full_subscriber_loses_records_counted_and_never_blocks_the_service():
     """The service's side alone, over a socket pair: the device's events reach every
     subscriber, a channel's only its own; a subscriber that does not read loses records,
-    the service never waits for it, and the next record that gets through says how many."""
+    the service never waits for it, and once its socket has room a LOST record says how
+    many, though no more traffic comes (else the next record that gets through would)."""
+    import selectors
     import socket
 
     from torvak_cli.serve import taps as taps_module
@@ -201,7 +203,7 @@ def test_a_full_subscriber_loses_records_counted_and_never_blocks_the_service():
         watched = {}
 
         def watch(self, fd, events, callback):
-            self.watched[fd] = callback
+            self.watched[fd] = (events, callback)
 
         def unwatch(self, fd):
             self.watched.pop(fd, None)
@@ -231,9 +233,74 @@ def test_a_full_subscriber_loses_records_counted_and_never_blocks_the_service():
     assert got and all(r.channel == 2 and r.payload == bytes(1000) and r.dropped == 0 for r in got)
     lost = 3000 - len(got)
     assert lost > 0
+    events, ready = Service.watched[served.fileno()]
+    assert events & selectors.EVENT_WRITE  # the loop tells it when the socket has room
+    ready(selectors.EVENT_WRITE)
+    caught_up = parse_record(client.recv(65536))
+    assert (caught_up.channel, caught_up.kind, caught_up.dropped) == (0, Kind.LOST, lost)
+    assert Service.watched[served.fileno()][0] == selectors.EVENT_READ
     taps.device_gone()
     gone = parse_record(client.recv(65536))
-    assert (gone.channel, gone.kind, gone.dropped) == (0, Kind.GONE, lost)
+    assert (gone.channel, gone.kind, gone.dropped) == (0, Kind.GONE, 0)
     client.close()
     taps.tell(2, Kind.TO_DEVICE, b"x")  # a subscriber that has gone is forgotten
     assert taps.subscribers == {} and taps.of(2) == []
+
+
+def test_capture_slots_are_counted_per_user_and_a_refusal_says_why():
+    """One user's clients take MOST_PER_USER slots at most; the next is told why once its
+    request is in (not reset), as is one that never sends it, and one refused while too
+    many wait is told at once, its request read so that the reason is what it reads."""
+    import socket
+
+    from torvak_cli.serve import taps as taps_module
+    from torvak_common.capture import Kind, parse_record
+
+    class Service:
+        gid = None
+
+        def watch(self, fd, events, callback):
+            pass
+
+        def unwatch(self, fd):
+            pass
+
+        class refusals:
+            @staticmethod
+            def refused(*args):
+                pass
+
+    taps = taps_module.Taps(Service(), "CAP1", lambda: {1: 9600})
+    pairs = [socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET) for _ in range(taps_module.MOST_PER_USER + 2)]
+    try:
+        for served, client in pairs:
+            taps._admit(served)
+        refused = [s for s in taps.subscribers.values() if s.refusal is not None]
+        assert len(refused) == 2 and "capture clients of device CAP1 already" in refused[0].refusal
+        served, client = pairs[-2]
+        client.send(b'{"channels": [1]}')
+        taps._on_ready(taps.subscribers[served.fileno()])
+        record = parse_record(client.recv(65536))
+        assert record.kind is Kind.REFUSED and b"4 capture clients of device CAP1" in record.payload
+        assert client.recv(65536) == b""  # the end, not ECONNRESET
+        taps_module.REQUEST_LIMIT, limit = 0.0, taps_module.REQUEST_LIMIT
+        try:
+            taps.expire()  # the silent one, and those let in that sent nothing
+        finally:
+            taps_module.REQUEST_LIMIT = limit
+        assert parse_record(pairs[-1][1].recv(65536)).kind is Kind.REFUSED
+        assert taps.subscribers == {}
+        taps_module.MOST_REFUSING, most = 0, taps_module.MOST_REFUSING
+        try:
+            served, client = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+            pairs.append((served, client))
+            taps_module.MOST_PER_USER, per_user = 0, taps_module.MOST_PER_USER
+            client.send(b'{"channels": [1]}')  # in before the accept
+            taps._admit(served)
+        finally:
+            taps_module.MOST_REFUSING, taps_module.MOST_PER_USER = most, per_user
+        assert parse_record(client.recv(65536)).kind is Kind.REFUSED and client.recv(65536) == b""
+    finally:
+        for served, client in pairs:
+            served.close()
+            client.close()

@@ -47,3 +47,43 @@ def test_polls_stay_fewer_than_the_service_answers_separately():
     assert drain(session).count(subnegotiation(NOTIFY_LINESTATE)) == 1
     session.received(subnegotiation(SERVER_NOTIFY_LINESTATE, b"\x60"))
     assert session.out_waiting() == 0
+
+
+def test_what_a_service_says_is_shown_without_its_control_characters(tmp_path):
+    """A refusal, a status error and a capture event come from the service: escapes and
+    line ends in them become "?" before anyone prints them."""
+    import json
+    import socket
+    import threading
+
+    import pytest
+
+    from torvak_cli.capture import event_text
+    from torvak_common.capture import Kind, Record
+    from torvak_common.refusals import refusal_wire
+    from torvak_common.served import StatusError, ask_service
+
+    hostile = "in use by \x1b]0;owned\x07\x1b[2J\r\nfake line\u202e"
+    session = Session()
+    session.received(refusal_wire(hostile))
+    assert session.refusal == "in use by ?]0;owned??[2J??fake line?"
+    assert event_text(Record(1, Kind.OPEN, 0, 0, hostile.encode())) == "opened by " + session.refusal
+
+    with socket.socket(socket.AF_UNIX) as listener:
+        listener.bind(str(tmp_path / "serve.sock"))
+        listener.listen(1)
+
+        def answer():
+            conn, _ = listener.accept()
+            with conn:
+                conn.recv(4096)
+                conn.sendall(json.dumps({"error": hostile}).encode() + b"\n")
+
+        thread = threading.Thread(target=answer)
+        thread.start()
+        try:
+            with pytest.raises(StatusError) as raised:
+                ask_service(str(tmp_path), {"request": "status"}, timeout=5)
+        finally:
+            thread.join(10)
+    assert raised.value.strerror == session.refusal

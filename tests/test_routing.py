@@ -40,6 +40,15 @@ def torvak(env, *args, **options):
                           stderr=subprocess.PIPE, timeout=120, **options)
 
 
+def hold_lock(directory):
+    """Takes DIR/serve.lock as a running service holds it; the descriptor to close."""
+    import fcntl
+
+    fd = os.open(os.path.join(str(directory), "serve.lock"), os.O_RDWR | os.O_CREAT, 0o644)
+    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    return fd
+
+
 def pyserial_program(url):
     """What an ordinary pyserial program does with a channel: lines, a time-out, a baud
     rate change, select() on the port."""
@@ -143,11 +152,24 @@ def test_asyncio_client_through_the_service(served):
 
 def test_same_program_directly_when_the_state_file_is_stale_or_garbled(device, tmp_path, monkeypatch):  # noqa: F811
     monkeypatch.setenv("TORVAK_RUN_DIR", str(tmp_path))
-    dead = subprocess.Popen(["true"])
-    dead.wait()
-    torvak_common.served.write_state(str(tmp_path), dead.pid, "127.0.0.1", [DeviceEntry(SERIAL, 0, 4, {}, {2: 1})])
-    assert torvak_common.find_served(SERIAL) is None
-    assert pyserial_program("torvak://SERVE001/2") == "torvak://SERVE001/2"
+    # The service was killed and its pid is now another process's (anyone can fork until
+    # they get it): nobody holds its lock, so it is gone.
+    other = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
+    try:
+        torvak_common.served.write_state(str(tmp_path), other.pid, "127.0.0.1",
+                                         [DeviceEntry(SERIAL, 0, 4, {}, {2: 1})])
+        os.close(os.open(str(tmp_path / "serve.lock"), os.O_CREAT | os.O_WRONLY, 0o644))
+        assert torvak_common.find_served(SERIAL) is None
+        assert pyserial_program("torvak://SERVE001/2") == "torvak://SERVE001/2"
+        lock = hold_lock(tmp_path)
+        try:
+            assert torvak_common.find_served(SERIAL) is not None  # its lock held: it runs
+        finally:
+            os.close(lock)
+        assert torvak_common.find_served(SERIAL) is None
+    finally:
+        other.kill()
+        other.wait()
     (tmp_path / "serve.json").write_text('{"pid": %d, "devices": [' % os.getpid())
     assert torvak_common.find_served(SERIAL) is None
     assert pyserial_program("torvak://serve001/2") == "torvak://serve001/2"
@@ -221,10 +243,14 @@ def test_which_service_a_client_finds(tmp_path, monkeypatch):
     the service's own process opens its devices directly."""
     other = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"])
     try:
+        locks = []
+
         def publish(directory, pid, serial_number):
             directory.mkdir(exist_ok=True)
             torvak_common.served.write_state(str(directory), pid, "127.0.0.1",
                                              [DeviceEntry(serial_number, 0, 4, {}, {1: 4000})])
+            if not os.path.exists(str(directory / "serve.lock")):
+                locks.append(hold_lock(directory))
 
         xdg = tmp_path / "xdg"
         xdg.mkdir()
@@ -244,6 +270,8 @@ def test_which_service_a_client_finds(tmp_path, monkeypatch):
         publish(tmp_path / "run", other.pid, "ABC123")
         assert torvak_common.find_served("ABC123").directory == str(tmp_path / "run")
     finally:
+        for lock in locks:
+            os.close(lock)
         other.kill()
         other.wait()
 
@@ -319,11 +347,15 @@ def test_status_fails_when_a_service_it_found_does_not_answer(child_env, tmp_pat
     from torvak_common.served import write_state
 
     write_state(str(tmp_path), os.getpid(), "127.0.0.1", [DeviceEntry(SERIAL, 0, 4, {}, {})])
+    lock = hold_lock(tmp_path)
     child_env["TORVAK_RUN_DIR"] = str(tmp_path)
-    text = torvak(child_env, "status")
+    try:
+        text = torvak(child_env, "status")
+        as_json = torvak(child_env, "status", "--json")
+    finally:
+        os.close(lock)
     assert text.returncode == 1 and b"no answer (cannot ask torvak serve" in text.stdout, text
     assert b"1 of 1 torvak serve processes did not answer" in text.stderr, text
-    as_json = torvak(child_env, "status", "--json")
     assert as_json.returncode == 1 and json.loads(as_json.stdout)[0]["pid"] == os.getpid(), as_json
 
 

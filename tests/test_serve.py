@@ -225,13 +225,19 @@ def open_as_dialout_member(path):
         return None
     if os.geteuid() != 0:
         return None
+    # The tty by a descriptor that names it (the run directory's pty instance lies under
+    # root's own temporary directory, which the user may not cross).
+    named = os.open(path, os.O_PATH)
     code = ("import errno, os\n"
             "os.setgid(%d); os.setgroups([%d]); os.setuid(65534)\n"
-            "try:\n    os.close(os.open(%r, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)); print('opened')\n"
-            "except OSError as e:\n    print(errno.errorcode[e.errno])\n" % (gid, gid, path))
+            "try:\n    os.close(os.open('/proc/self/fd/%d', os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)); print('opened')\n"
+            "except OSError as e:\n    print(errno.errorcode[e.errno])\n" % (gid, gid, named))
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    return subprocess.run([sys.executable, "-c", code], env=env, stdout=subprocess.PIPE,
-                          check=True).stdout.decode().strip()
+    try:
+        return subprocess.run([sys.executable, "-c", code], env=env, stdout=subprocess.PIPE, pass_fds=(named,),
+                              check=True).stdout.decode().strip()
+    finally:
+        os.close(named)
 
 
 def test_rfc2217_ports_carry_every_channel_one_holder_at_a_time(served, device):

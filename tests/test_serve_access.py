@@ -17,7 +17,7 @@ from pathlib import Path
 import pytest
 
 from sandbox import SYSTEM_PYTHON, as_user, netns, users  # noqa: F401  (fixtures)
-from test_routing import pyserial_program, torvak
+from test_routing import hold_lock, pyserial_program, torvak
 from test_serve import SERIAL, Served, device, served  # noqa: F401  (fixtures)
 from torvak_emu import wait_until
 
@@ -102,6 +102,7 @@ def test_a_forged_state_file_is_ignored(users, device, tmp_path, monkeypatch):  
     one naming another machine or a socket elsewhere: each sends the client to the device."""
     monkeypatch.setenv("TORVAK_RUN_DIR", str(tmp_path))
     state = tmp_path / "serve.json"
+    lock = hold_lock(tmp_path)  # as the service would
 
     def forge(bind="127.0.0.1", owner=0, mode=0o644, sockets=None):
         extra = {"sockets": sockets} if sockets else {}
@@ -136,6 +137,7 @@ def test_a_forged_state_file_is_ignored(users, device, tmp_path, monkeypatch):  
     finally:
         os.chmod(str(tmp_path.parent), mode)
     assert torvak_common.find_served(SERIAL) is not None
+    os.close(lock)
 
 
 def test_the_service_refuses_unsafe_run_directories_and_leaves_others_files_alone(
@@ -168,6 +170,88 @@ def test_the_service_refuses_unsafe_run_directories_and_leaves_others_files_alon
     assert service.stop() == 0, service.log()
     assert sorted((p.name, p.read_text()) for p in victim.iterdir()) == [(str(n), "mine") for n in range(1, 5)]
     assert os.path.islink(str(shared_dir / "run" / SERIAL))
+
+
+# Run as the outsider while the service is down: takes every pty it can (the numbers a dead
+# service's ttys had among them), tries the run directory's own pty instance, then reports
+# what a member wrote to any of its ptys.
+HIJACK = r"""
+import json, os, sys
+masters, tried = [], None
+for _ in range(64):
+    master, slave = os.openpty()
+    os.fchmod(slave, 0o666)  # its own pty: a member may open it
+    os.close(slave)
+    masters.append(master)
+    os.set_blocking(master, False)
+try:
+    os.close(os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY))
+    tried = "opened"
+except OSError as error:
+    tried = type(error).__name__
+print(json.dumps(tried), flush=True)
+sys.stdin.readline()
+got = b""
+for master in masters:
+    try:
+        got += os.read(master, 4096)
+    except OSError:
+        pass
+print(json.dumps(got.decode(errors="replace")), flush=True)
+"""
+MEMBER = r"""
+import json, os, sys
+try:
+    fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)
+except OSError as error:
+    print(json.dumps(type(error).__name__))
+    sys.exit()
+import termios, tty, select
+tty.setraw(fd)
+os.write(fd, b"MEMBER-SECRET\n")
+got = b""
+while b"\n" not in got and select.select([fd], [], [], 5)[0]:
+    got += os.read(fd, 4096)
+print(json.dumps(got.decode(errors="replace")))
+"""
+
+
+def test_a_killed_service_s_ttys_lead_to_nobody_else_s_pty(users, device, child_env, shared_dir):  # noqa: F811
+    """After SIGKILL, an outsider holding every pty it can get never receives what a
+    member writes to a channel's tty, neither before the service is started again (the tty
+    fails to open) nor after (it reaches the device)."""
+    member, outsider = users["member"], users["outsider"]
+    run = [SYSTEM_PYTHON, "-c"]
+    service = Served(child_env, shared_dir)
+    instance = os.path.join(service.dir, "pts")
+    try:
+        assert os.readlink(service.link(1)).startswith(instance + "/"), service.log()
+        service.process.kill()
+        service.process.wait()
+        for restarted in (False, True):
+            thief = subprocess.Popen(run + [HIJACK, os.path.join(instance, "ptmx")], preexec_fn=as_user(outsider),
+                                     cwd="/", env={"PATH": "/usr/bin:/bin"}, stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE)
+            try:
+                assert json.loads(thief.stdout.readline()) == "PermissionError"  # not the service's instance
+                if restarted:
+                    service = Served(child_env, shared_dir)
+                talked = subprocess.run(run + [MEMBER, service.link(1)], preexec_fn=as_user(member), cwd="/",
+                                        env={"PATH": "/usr/bin:/bin"}, stdout=subprocess.PIPE, timeout=30)
+                thief.stdin.write(b"go\n")
+                thief.stdin.flush()
+                stolen = json.loads(thief.stdout.readline())
+            finally:
+                thief.kill()
+                thief.wait()
+            assert stolen == ""
+            assert json.loads(talked.stdout) == ("MEMBER-SECRET\n" if restarted else "FileNotFoundError")
+        assert service.stop() == 0, service.log()
+        assert not os.path.exists(instance)
+    finally:
+        if service.process.poll() is None:
+            service.stop()
+        subprocess.run(["umount", "-l", instance], stderr=subprocess.DEVNULL)
 
 
 def test_idle_status_connections_do_not_lock_status_out(device, child_env, tmp_path):  # noqa: F811
@@ -274,6 +358,11 @@ def bound(family):
     sock = socket.socket(family)
     sock.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, b"v0")  # needs no privilege
     return sock
+def any_ip(family, address):  # an address of a local route, on no interface's list
+    sock = socket.socket(family)
+    sock.setsockopt(socket.SOL_IP, 15, 1)  # IP_FREEBIND, which IPv6 needs for it
+    sock.bind((address, 0))
+    return sock
 for n in range(20):  # written and closed before the service accepts it, most times
     sock = socket.create_connection(("10.200.0.1", base + 1), 3)
     sock.sendall(b"<closed-%d>" % n)
@@ -285,10 +374,12 @@ print(json.dumps({
     "link-local": talk(socket.socket(socket.AF_INET6), (link_local, base + 3, 0, socket.if_nametoindex("v0")),
                        b"<link-local>"),
     "added-later": talk(socket.socket(), ("10.200.0.7", base), b"<added-later>"),
+    "any-ip-v4": talk(any_ip(socket.AF_INET, "10.201.0.7"), ("10.200.0.1", base), b"<any-ip-v4>"),
+    "any-ip-v6": talk(any_ip(socket.AF_INET6, "fd00:201::7"), ("fd00:200::1", base + 2), b"<any-ip-v6>"),
 }))
 """
 
-WAYS = ("plain", "bound-v4", "bound-v6", "link-local", "added-later")
+WAYS = ("plain", "bound-v4", "bound-v6", "link-local", "added-later", "any-ip-v4", "any-ip-v6")
 
 FLOOD = r"""
 import socket, sys, time
@@ -308,10 +399,14 @@ def test_a_local_user_never_enters_through_allow(users, netns, device, child_env
     a local user outside the ttys' group is refused whatever address or interface they
     connect by, with nothing reaching the device, and a member gets in over those same
     addresses. A flood of refused connections is logged once, and the status still answers."""
-    options = ["--bind", "::", "--allow", "10.200.0.0/24", "--allow", "fd00:200::/64", "--allow", "fe80::/10"]
+    options = ["--bind", "::", "--allow", "10.200.0.0/24", "--allow", "fd00:200::/64", "--allow", "fe80::/10",
+               "--allow", "10.201.0.0/24", "--allow", "fd00:201::/64"]
     service = Served(child_env, shared_dir, options, preexec_fn=netns.enter())
     child_env["TORVAK_RUN_DIR"] = service.dir
     netns.ip("addr", "add", "10.200.0.7/24", "dev", "v1")  # one the service has never seen
+    # Every address of these networks is this machine's, though no interface lists them.
+    netns.ip("route", "add", "local", "10.201.0.0/24", "dev", "lo")
+    netns.ip("-6", "route", "add", "local", "fd00:201::/64", "dev", "lo")
 
     def run(user, script, *args, timeout=60):
         done = subprocess.run([SYSTEM_PYTHON, "-c", script] + [str(a) for a in args], env={"PATH": "/usr/bin:/bin"},
@@ -329,6 +424,8 @@ def test_a_local_user_never_enters_through_allow(users, netns, device, child_env
         reached = re.findall(rb"<[a-z0-9-]+>", at_device())
         assert ways == dict.fromkeys(WAYS, False) and not reached, (
             ways, reached)
+        assert wait_until(lambda: all(a + " refused" in service.log() for a in ("10.201.0.7", "fd00:201::7"))), (
+            service.log())
 
         ways = run(users["member"], ATTACKS, service.base, netns.link_local)
         assert ways == dict.fromkeys(WAYS, True), service.log()
@@ -367,6 +464,19 @@ def test_refusals_are_logged_once_a_minute_per_address_with_a_count(caplog):
                          "499 more clients from 10.0.0.9 refused in the last 60 s", "client 10.0.0.9 refused"]
     # Ever new addresses are remembered up to a bound, then counted together.
     assert refusals.MOST_PEERS - 2 <= len(lines) - 4 <= refusals.MOST_PEERS
+    # A flood of refused connections pauses the TCP ports, which resume after the pause;
+    # refusals spread out never do.
+    resumed = []
+    assert not any(log.flooding() for _ in range(refusals.FLOOD - 1))
+    assert log.flooding()
+    log.pause(lambda: resumed.append(now[0]))
+    log.expire()
+    now[0] += refusals.FLOOD_PAUSE
+    log.expire()
+    assert resumed == [now[0]]
+    for _ in range(3 * refusals.FLOOD):
+        now[0] += 2 * refusals.FLOOD_WINDOW / refusals.FLOOD
+        assert not log.flooding()
 
 
 # Runs a CLI command or opens a torvak:// URL as another user: the interpreter and what

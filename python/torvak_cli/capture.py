@@ -11,6 +11,7 @@ from typing import IO, Any, Callable, Dict, Iterator, List, Optional, Sequence, 
 
 from torvak_common import __version__, advice, refusals
 from torvak_common.capture import Kind, Record, capture_socket_path, parse_record, subscribe_request
+from torvak_common.refusals import printable
 from torvak_common.served import STATUS_TIMEOUT, find_served
 
 from torvak_cli import pcapng, signals
@@ -62,7 +63,7 @@ class Subscription:
             raise CliError("torvak serve ended the connection to {}".format(path))
         if first.kind is Kind.REFUSED:
             self.sock.close()
-            raise CliError("refused by torvak serve: {}".format(first.payload.decode(errors="replace")))
+            raise CliError("refused by torvak serve: {}".format(printable(first.payload.decode(errors="replace"))))
         hello: Any = json.loads(first.payload.decode()) if first.kind is Kind.HELLO else None
         if not isinstance(hello, dict):
             self.sock.close()
@@ -113,7 +114,7 @@ class Subscription:
 
 def event_text(record: Record) -> Optional[str]:
     """What a record other than data says, in a comment or a line of its own."""
-    payload = record.payload.decode(errors="replace")
+    payload = printable(record.payload.decode(errors="replace"))
     if record.kind is Kind.RATE:
         return "baud rate {}".format(payload)
     if record.kind is Kind.OPEN:
@@ -170,9 +171,10 @@ class _Pcapng:
             channels, data = [record.channel], record.payload
         else:
             text = event_text(record)
-            if text is None:
+            if text is None and comment is None:
                 return
-            comment = text if comment is None else "{}; {}".format(text, comment)
+            if text is not None:  # else a LOST record: its count alone
+                comment = text if comment is None else "{}; {}".format(text, comment)
             direction, data = 0, b""
             # The device's own events go on every channel's interface.
             channels = [record.channel] if record.channel else sorted(self.interfaces)

@@ -4,6 +4,7 @@ import json
 from typing import IO, Any, Dict, Iterable, Iterator, List, Sequence, Tuple, Union
 
 from torvak_common import StatusError, advice, ask_service, run_directories, running_services
+from torvak_common.refusals import printable
 from torvak_common.status import DeviceStatus, NoAnswer, ServiceStatus, status_request
 
 from torvak_cli.failures import CliError
@@ -23,7 +24,7 @@ def _rows(device: DeviceStatus, bind: str) -> List[Row]:
             channel.get("tty") or "-",
             "-" if port is None else "{}:{}".format(bind, port),
             str(channel.get("rate")),
-            channel.get("client") or "-",
+            printable(str(channel.get("client") or "-")),
             str(channel.get("from_device", 0)),
             str(channel.get("to_device", 0)),
         ))

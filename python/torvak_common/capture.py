@@ -9,7 +9,8 @@ and coming. A client that is refused gets one REFUSED record with the reason, an
 
 Each record is a HEADER and its payload. The service sends each record once and does not
 wait for a client: a record that does not fit into its socket is dropped, and the next one
-that does fit carries in `dropped` how many were lost before it."""
+that does fit carries in `dropped` how many were lost before it; where no more records come,
+a LOST record carries it as soon as the client's socket has room again."""
 import enum
 import json
 import os
@@ -34,6 +35,7 @@ class Kind(enum.IntEnum):
     BACK = 7  # the device is served again (channel 0); payload as HELLO's
     HELLO = 8  # payload: JSON {"serial", "channels", "rates": {"N": baud}, "serving"}
     REFUSED = 9  # payload: why, in UTF-8
+    LOST = 10  # (channel 0) nothing but the count of records dropped since the last delivered
 
 
 class Record(NamedTuple):

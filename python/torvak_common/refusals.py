@@ -35,6 +35,12 @@ def cannot_place(channel: object) -> str:
     return "{} cannot tell where the client is".format(channel)
 
 
+def printable(text: str) -> str:
+    """`text` from a service, as a client shows it: unprintable characters (escapes that
+    would steer a terminal, line ends that would forge a log line) replaced by "?"."""
+    return "".join(c if c.isprintable() else "?" for c in text)
+
+
 def refusal_wire(reason: str) -> bytes:
     """The bytes sent to a client refused for `reason`, before the service closes."""
     text = reason.encode("utf-8", "replace")

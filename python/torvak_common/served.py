@@ -10,6 +10,7 @@ someone else could have written (see trusted_state) is ignored: the device is th
 directly.
 """
 import errno
+import fcntl
 import ipaddress
 import json
 import logging
@@ -21,6 +22,7 @@ import tempfile
 from typing import Any, Dict, List, NamedTuple, Optional, Sequence
 
 from .devices import match_serial_number
+from .refusals import printable
 
 STATE_FILE = "serve.json"
 STATUS_SOCKET = "serve.sock"
@@ -160,15 +162,37 @@ def write_state(directory: str, pid: int, bind: Optional[str], devices: Sequence
         raise
 
 
-def process_alive(pid: int) -> bool:
-    if pid <= 0:
-        return False
+def service_running(directory: str) -> bool:
+    """Whether a service runs in `directory`: one holds the lock on DIR/serve.lock for its
+    whole life (a pid could be a process that someone else forked until it got that number).
+    The lock is probed with a shared lock, given back at once; where the lock file cannot
+    be had, the status socket answering a connection says so."""
     try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
+        fd = os.open(os.path.join(directory, LOCK_FILE), os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError:
+        return _status_answers(directory)
+    try:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode) or _owned_safely(info) is not None:
+            return False
+        try:
+            fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+        except BlockingIOError:
+            return True
+        except OSError:
+            return _status_answers(directory)
         return False
-    except PermissionError:  # someone else's process, alive
-        return True
+    finally:
+        os.close(fd)  # gives the probe's lock back
+
+
+def _status_answers(directory: str) -> bool:
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as sock:
+        sock.settimeout(1.0)
+        try:
+            sock.connect(os.path.join(directory, STATUS_SOCKET))
+        except OSError:
+            return False
     return True
 
 
@@ -265,9 +289,9 @@ def trusted_state(directory: str) -> Optional[Dict[str, Any]]:
 
 def read_state(directory: str) -> Optional[Dict[str, Any]]:
     """The state of the service running in `directory`, or None when there is none (no
-    file, one that cannot be trusted, read or makes no sense, or its process is gone)."""
+    file, one that cannot be trusted, read or makes no sense, or no service holds its lock)."""
     state = trusted_state(directory)
-    return state if state is not None and process_alive(state["pid"]) else None
+    return state if state is not None and service_running(directory) else None
 
 
 def _served_devices(directory: str, state: Dict[str, Any]) -> List[ServedDevice]:
@@ -365,5 +389,5 @@ def ask_service(directory: str, request: Dict[str, Any], timeout: float = STATUS
     except ValueError:
         raise StatusError(errno.EPROTO, "torvak serve at {} gave an answer that makes no sense".format(path)) from None
     if reply.get("error"):
-        raise StatusError(errno.EIO, str(reply["error"]))
+        raise StatusError(errno.EIO, printable(str(reply["error"])))
     return reply

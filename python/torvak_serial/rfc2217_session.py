@@ -8,6 +8,7 @@ from typing import Deque, List, Optional, Tuple, Union
 
 import struct
 
+from torvak_common.refusals import printable
 from torvak_common.telnet import DO, DONT, IAC, SB, SE, WILL, WONT, Command, TelnetInput
 
 BINARY, ECHO, SGA, COM_PORT_OPTION = 0, 1, 3, 44
@@ -161,7 +162,7 @@ class Session:
         if command == SERVER_NOTIFY_LINESTATE and value and value[0] & SHIFT_REGISTER_EMPTY and self._polls:
             self._drained = max(self._drained, self._polls.popleft())
         elif command == SERVER_SIGNATURE and value:
-            self.refusal = value.decode("utf-8", "replace")
+            self.refusal = printable(value.decode("utf-8", "replace"))
         elif command == SERVER_SET_BAUDRATE and len(value) == 4:
             self.rate_answers += 1
             self.rate = int(struct.unpack("!I", value)[0])

@@ -55,7 +55,7 @@ def _exit_when_a_stop_hangs() -> None:
     after the first SIGTERM, SIGINT or SIGHUP (stuck in a call, so that the signal's handler has
     not even run), this thread ends the process. It sees the signal through the wakeup
     descriptor, which the interpreter writes to as the signal arrives."""
-    from torvak_cli.serve import service
+    from torvak_cli.serve import devpts, service
 
     read_end, write_end = os.pipe()
     os.set_blocking(write_end, False)
@@ -66,7 +66,10 @@ def _exit_when_a_stop_hangs() -> None:
         limit = service.STOP_LIMIT + service.ABANDON_LIMIT + 2.0
         time.sleep(limit)
         os.write(2, "torvak serve: ERROR: not stopped {:g} s after the signal; exiting\n".format(limit).encode())
-        os._exit(1)
+        try:
+            devpts.abandon()
+        finally:
+            os._exit(1)
 
     threading.Thread(target=watch, name="torvak-serve-stop-watch", daemon=True).start()
 

@@ -7,14 +7,13 @@ socket table says which, and the same rule applies to that user."""
 import errno
 import grp
 import ipaddress
-import itertools
 import logging
 import os
 import pwd
 import socket
 import stat
 import struct
-from typing import Iterable, List, Optional, Tuple, Union
+from typing import Iterator, List, Optional, Tuple, Union
 
 from torvak_common.served import changeable_above
 
@@ -46,72 +45,135 @@ def _endpoint(name: Tuple[str, int]) -> Endpoint:
     return address, name[1]
 
 
-def peer_uid(sock: socket.socket) -> Optional[int]:
-    """The uid owning the other end of `sock`, a connection accepted from this machine
-    (None when the kernel does not show it, e.g. it is already closed).
+def local_peer(sock: socket.socket) -> Tuple[bool, Optional[int]]:
+    """Whether the kernel's socket table (of this machine, in the service's network
+    namespace) holds the other end of `sock`, an accepted TCP connection, and the uid
+    owning it (None when it is not found, or no process holds it any more).
 
-    Only a socket that some process still holds counts: once its owner has closed it, the
+    Found there, a peer is local whatever its address: one a local route gives this machine
+    (ip route add local ..., with IP_FREEBIND for IPv6) is on no interface's list. Only a
+    socket that some process still holds has a user: once its owner has closed it, the
     kernel keeps it (FIN_WAIT2, TIME_WAIT) with inode 0 and shows uid 0 there, which would
     let anyone in as root by writing and closing before the service accepts."""
     ours, theirs = _endpoint(sock.getsockname()), _endpoint(sock.getpeername())
-    # The kernel matches a socket bound to an interface (SO_BINDTODEVICE, and every
-    # link-local connection) only when asked with that interface: no interface first,
-    # then each of them.
-    interfaces = itertools.chain((0,), (index for index, _ in socket.if_nameindex()))
     try:
-        found = _diag_lookup(theirs, ours, interfaces)
+        found = _diag_lookup(theirs, ours)
     except OSError:  # no socket diagnostics here: the kernel's tables as text
         found = _table_lookup(theirs, ours)
-    if found is None or not found[1]:
-        return None
-    return found[0]
+    if found is None:
+        return False, None
+    return True, found[0] if found[1] else None
+
+
+def peer_uid(sock: socket.socket) -> Optional[int]:
+    """The uid owning the other end of `sock`, a connection accepted from this machine
+    (None when the kernel does not show it, e.g. it is already closed)."""
+    return local_peer(sock)[1]
 
 
 # The kernel's socket diagnostics (what ss uses): one exact lookup by address and port,
 # where the text tables must be read whole, which a local user could make take long for
 # every connection by leaving thousands of closed ones behind.
-_NETLINK_SOCK_DIAG, _SOCK_DIAG_BY_FAMILY, _NLMSG_ERROR, _NLM_F_REQUEST = 4, 20, 2, 1
+_NETLINK_SOCK_DIAG, _SOCK_DIAG_BY_FAMILY, _NLMSG_ERROR, _NLMSG_DONE, _NLM_F_REQUEST = 4, 20, 2, 3, 1
+_NLM_F_DUMP = 0x300
 _NO_COOKIE = 0xFFFFFFFF
 _HEADER = struct.Struct("=IHHII")  # nlmsghdr
 _REQUEST = struct.Struct("=BBBBI")  # inet_diag_req_v2 up to its socket id
 _OWNER = struct.Struct("=II")  # uid and inode in inet_diag_msg, after its socket id
 _OWNER_AT = _HEADER.size + 4 + 48 + 12
+_ATTRIBUTE = struct.Struct("=HH")  # nlattr
+_OP = struct.Struct("=BBH")  # inet_diag_bc_op: code, where to go on yes, on no
+_HOSTCOND = struct.Struct("=BBxxi")  # inet_diag_hostcond: family, prefix length, port; then the address
+_REQ_BYTECODE, _BC_S_COND, _BC_D_COND = 1, 7, 8
+_NOT_LISTENING = 0xFFFFFFFF & ~(1 << 10)  # every TCP state but LISTEN
+_MOST_ANSWERS = 64  # datagrams of one filtered dump: it matches one socket at most
 
 
-def _diag_lookup(local: Endpoint, remote: Endpoint, interfaces: Iterable[int]) -> Optional[Tuple[int, int]]:
-    """(uid, inode) of the TCP socket with address `local` connected to `remote` and bound
-    to the first of interface indexes `interfaces` (0: none) where there is one, or None
-    when there is none; OSError when this kernel has no socket diagnostics."""
+def _diag_lookup(local: Endpoint, remote: Endpoint) -> Optional[Tuple[int, int]]:
+    """(uid, inode) of the TCP socket with address `local` connected to `remote`, or None
+    when there is none; OSError when this kernel has no socket diagnostics.
+
+    The exact lookup matches a socket bound to an interface (SO_BINDTODEVICE, and every
+    link-local connection) only when asked with that interface: where it finds nothing,
+    one dump of the table, filtered by the kernel on both addresses and ports, finds the
+    socket whatever its interface (IPv4 peers are looked for among IPv6 sockets too, as
+    IPv4-mapped ones). A constant number of queries, however many interfaces there are."""
     family = socket.AF_INET if local[0].version == 4 else socket.AF_INET6
     width = 4 if family == socket.AF_INET else 16
 
     def packed(address: Address) -> bytes:
         return address.packed + bytes(16 - width)
 
+    ports_and_addresses = (struct.pack("!HH", local[1], remote[1]) + packed(local[0]) + packed(remote[0])
+                           + struct.pack("=III", 0, _NO_COOKIE, _NO_COOKIE))
     with socket.socket(socket.AF_NETLINK, socket.SOCK_DGRAM, _NETLINK_SOCK_DIAG) as diag:
         diag.settimeout(1.0)
-        for number, interface in enumerate(interfaces, 1):
-            request = (_REQUEST.pack(family, socket.IPPROTO_TCP, 0, 0, 0xFFFFFFFF)
-                       + struct.pack("!HH", local[1], remote[1]) + packed(local[0]) + packed(remote[0])
-                       + struct.pack("=III", interface, _NO_COOKIE, _NO_COOKIE))
-            diag.sendto(_HEADER.pack(_HEADER.size + len(request), _SOCK_DIAG_BY_FAMILY, _NLM_F_REQUEST, number, 0)
-                        + request, (0, 0))
-            answer, (sender, _) = diag.recvfrom(8192)
-            if sender != 0:  # only the kernel answers from port 0
-                raise OSError(errno.EPROTO, "socket diagnostics answer from port {}".format(sender))
-            kind, sequence = _HEADER.unpack_from(answer)[1::2]
+        request = _REQUEST.pack(family, socket.IPPROTO_TCP, 0, 0, 0xFFFFFFFF) + ports_and_addresses
+        for kind, answer, at in _ask(diag, 1, _NLM_F_REQUEST, request):
+            if kind == _NLMSG_ERROR:
+                error = -struct.unpack_from("=i", answer, at + _HEADER.size)[0]
+                if error == errno.ENOENT:
+                    break
+                raise OSError(error, os.strerror(error))
+            return _owner(kind, answer, at)
+        # Bound to an interface, or not there at all.
+        wanted = _filter(family, local, remote)
+        for number, dumped in enumerate((socket.AF_INET, socket.AF_INET6) if family == socket.AF_INET
+                                        else (socket.AF_INET6,), 2):
+            request = (_REQUEST.pack(dumped, socket.IPPROTO_TCP, 0, 0, _NOT_LISTENING) + bytes(48)
+                       + _ATTRIBUTE.pack(_ATTRIBUTE.size + len(wanted), _REQ_BYTECODE) + wanted)
+            found: Optional[Tuple[int, int]] = None
+            for kind, answer, at in _ask(diag, number, _NLM_F_REQUEST | _NLM_F_DUMP, request):
+                if kind == _NLMSG_DONE:
+                    break
+                if kind == _NLMSG_ERROR:
+                    error = -struct.unpack_from("=i", answer, at + _HEADER.size)[0]
+                    raise OSError(error, os.strerror(error))
+                found = found or _owner(kind, answer, at)
+            if found is not None:
+                return found
+    return None
+
+
+def _ask(diag: socket.socket, number: int, flags: int, request: bytes) -> Iterator[Tuple[int, bytes, int]]:
+    """Sends one request; (type, datagram, offset) of each message of its answer, until
+    the caller stops (at the answer's end, as the type says)."""
+    diag.sendto(_HEADER.pack(_HEADER.size + len(request), _SOCK_DIAG_BY_FAMILY, flags, number, 0) + request, (0, 0))
+    for _ in range(_MOST_ANSWERS):
+        answer, (sender, _) = diag.recvfrom(65536)
+        if sender != 0:  # only the kernel answers from port 0
+            raise OSError(errno.EPROTO, "socket diagnostics answer from port {}".format(sender))
+        at = 0
+        while at + _HEADER.size <= len(answer):
+            length, kind, _, sequence = _HEADER.unpack_from(answer, at)[:4]
+            if length < _HEADER.size or at + length > len(answer):
+                raise OSError(errno.EPROTO, "malformed socket diagnostics answer")
             if sequence != number:
                 raise OSError(errno.EPROTO, "socket diagnostics answer to another request")
-            if kind == _NLMSG_ERROR:
-                error = -struct.unpack_from("=i", answer, _HEADER.size)[0]
-                if error == errno.ENOENT:
-                    continue
-                raise OSError(error, os.strerror(error))
-            if kind != _SOCK_DIAG_BY_FAMILY or len(answer) < _OWNER_AT + _OWNER.size:
-                raise OSError(errno.EPROTO, "unexpected socket diagnostics answer")
-            uid, inode = _OWNER.unpack_from(answer, _OWNER_AT)
-            return int(uid), int(inode)
-    return None
+            yield kind, answer, at
+            at += (length + 3) & ~3
+    raise OSError(errno.EPROTO, "the socket diagnostics answer did not end")
+
+
+def _owner(kind: int, answer: bytes, at: int) -> Tuple[int, int]:
+    if kind != _SOCK_DIAG_BY_FAMILY or len(answer) < at + _OWNER_AT + _OWNER.size:
+        raise OSError(errno.EPROTO, "unexpected socket diagnostics answer")
+    uid, inode = _OWNER.unpack_from(answer, at + _OWNER_AT)
+    return int(uid), int(inode)
+
+
+def _filter(family: int, local: Endpoint, remote: Endpoint) -> bytes:
+    """The kernel's filter (inet_diag bytecode) for a socket whose own end is `local` and
+    whose other end is `remote`: both conditions hold, or the socket is left out."""
+    def condition(endpoint: Endpoint) -> bytes:
+        address = endpoint[0].packed
+        return _HOSTCOND.pack(family, 8 * len(address), endpoint[1]) + address
+
+    source, destination = condition(local), condition(remote)
+    first, second = _OP.size + len(source), _OP.size + len(destination)
+    # A "no" that jumps 4 bytes past the end leaves the filter unmatched.
+    return (_OP.pack(_BC_S_COND, first, first + second + 4) + source
+            + _OP.pack(_BC_D_COND, second, second + 4) + destination)
 
 
 def _table_lookup(local: Endpoint, remote: Endpoint) -> Optional[Tuple[int, int]]:

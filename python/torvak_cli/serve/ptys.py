@@ -9,6 +9,8 @@ import termios
 import tty
 from typing import Optional
 
+from torvak_cli.serve import devpts
+
 _log = logging.getLogger("torvak.serve")
 
 # Linux termios2 ioctls (the kernel fills c_ospeed for every rate, with or without a
@@ -48,9 +50,8 @@ class Pty:
     def __init__(self, link: str, rate: int, gid: Optional[int]) -> None:
         # Every field is the loop's.
         self.link = link
-        self.master, slave = os.openpty()
+        self.master, slave, self.slave_name = devpts.open_pair()
         try:
-            self.slave_name = os.ttyname(slave)
             tty.setraw(slave)
             write_rate(slave, rate)
             if gid is not None:

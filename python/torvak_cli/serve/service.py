@@ -16,7 +16,9 @@ from torvak_common import USB_ID, match_serial_number
 from torvak_common.served import STATE_FILE, serial_names_path, write_state
 from torvak_common.status import DeviceStatus, ServiceStatus
 
+from torvak_cli.serve import devpts
 from torvak_cli.serve.channel import Channel  # noqa: F401  (tests reach it here)
+from torvak_cli.serve.addresses import keep_addresses
 from torvak_cli.serve.device_jobs import ServedPort, close_ports
 from torvak_cli.serve.host import Network
 from torvak_cli.serve.loop import EventLoop, Posted, Ready
@@ -66,6 +68,7 @@ class Service:
         self.refusals = RefusalLog()
         self._status: Optional[StatusServer] = None
         self.tty_opens: Optional[TtyOpens] = None
+        self._ptys: Optional[devpts.PtyInstance] = None
         self._published = False  # the state file is this service's to remove
         self.loop = EventLoop()
         # The loop's plumbing, under the names channels and the status socket use.
@@ -161,6 +164,16 @@ class Service:
         for slot in self.slots:
             if not serial_names_path(slot.serial):
                 raise ValueError("serial number {!r} cannot name a port path".format(slot.serial))
+        # The ttys' ptys, from an instance of the service's own where it can have one; the
+        # links a killed service left are gone before any channel is served.
+        self._ptys = devpts.PtyInstance.mount(self.pty_dir, self.gid)
+        devpts.use(self._ptys)
+        devpts.clear_stale_links(self.pty_dir, os.path.join(self.pty_dir, devpts.MOUNT_NAME))
+        if self.rfc2217_base is not None:
+            try:  # read whole now, not at the first client's accept
+                keep_addresses().holds(b"")
+            except OSError as error:
+                _log.debug("this machine's addresses cannot be read yet: %s", error)
         try:
             self._status = StatusServer(self, self.pty_dir, self.gid)
         except OSError as error:
@@ -242,6 +255,9 @@ class Service:
             except OSError:
                 pass
         self.loop.close()
+        devpts.use(None)
+        if self._ptys is not None:
+            self._ptys.close()
         for directory in self.made_directories:
             try:
                 os.rmdir(directory)

@@ -3,7 +3,8 @@ subscribe to its channels, and the records sent to them.
 
 A subscriber never slows a channel: each record is one non-blocking send to each of the
 channel's subscribers, dropped when that socket is full (and counted, for the next record
-that gets through). Everything here runs on the loop. A channel keeps the list of its
+that gets through, or for a subscriber that got behind and then saw no more traffic, the
+LOST record sent as soon as its socket takes one). Everything here runs on the loop. A channel keeps the list of its
 subscribers that this object fills, so that with nobody subscribed its data path costs one
 test of an empty list."""
 import logging
@@ -24,6 +25,8 @@ from torvak_cli.serve.host import Host
 
 _log = logging.getLogger("torvak.serve")
 MOST_SUBSCRIBERS = 16  # per device
+MOST_PER_USER = 4  # of those, one user's: nobody's silent or reconnecting clients take them all
+MOST_REFUSING = 32  # clients waiting to send their request before they are told why they are refused
 SEND_BUFFER = 1 << 20  # what a subscriber's socket holds before records are dropped
 REQUEST_LIMIT = 3.0  # seconds a client may take to send its request
 _PEERCRED = struct.Struct("3i")
@@ -33,9 +36,10 @@ _FLAGS = socket.MSG_DONTWAIT | socket.MSG_NOSIGNAL
 class Subscriber:
     """One client of the capture socket (the loop's, as its fields are)."""
 
-    def __init__(self, sock: socket.socket, who: str) -> None:
+    def __init__(self, sock: socket.socket, who: str, uid: Optional[int] = None) -> None:
         self.sock = sock
         self.who = who
+        self.uid = uid
         self.channels: Optional[List[int]] = None  # set once its request is in
         self.refusal: Optional[str] = None  # why it is refused, said once its request is in
         self.dropped = 0  # records lost since the last one that got through
@@ -47,6 +51,18 @@ class Subscriber:
             self.sock.sendmsg([header(channel, kind, self.dropped, micros, len(payload)), payload], [], _FLAGS)
         except BlockingIOError:
             self.dropped += 1
+            return True
+        except OSError:
+            return False
+        self.dropped = 0
+        return True
+
+    def catch_up(self) -> bool:
+        """Tells a subscriber that lost records how many, in a LOST record of its own (its
+        socket has room); False when the subscriber has gone."""
+        try:
+            self.sock.sendmsg([header(0, Kind.LOST, self.dropped, time.time_ns() // 1000, 0)], [], _FLAGS)
+        except BlockingIOError:
             return True
         except OSError:
             return False
@@ -91,6 +107,8 @@ class Taps:
 
     def close(self) -> None:
         for subscriber in list(self.subscribers.values()):
+            if subscriber.dropped:
+                subscriber.catch_up()  # the count, where the socket takes it
             self._forget(subscriber)
         if self.listener is not None:
             self.service.unwatch(self.listener.fileno())
@@ -111,8 +129,11 @@ class Taps:
         else:
             targets = list(self.by_channel.get(channel, ()))
         for subscriber in targets:
+            behind = subscriber.dropped
             if not subscriber.send(channel, kind, micros, payload):
                 self._forget(subscriber)
+            elif subscriber.dropped and not behind:  # told how many once its socket has room
+                self._watch(subscriber, selectors.EVENT_READ | selectors.EVENT_WRITE)
 
     def device_back(self) -> None:
         self.serving = True
@@ -146,32 +167,52 @@ class Taps:
             who = "user {} (process {})".format(pwd.getpwuid(uid).pw_name if uid is not None else "?", pid)
         except KeyError:
             who = "user {} (process {})".format(uid, pid)
-        if len(self.subscribers) >= MOST_SUBSCRIBERS:
-            self._refuse(sock, who, "device {} has {} capture clients already".format(self.serial, MOST_SUBSCRIBERS))
-            return
         sock.setblocking(False)
-        subscriber = Subscriber(sock, who)
+        subscriber = Subscriber(sock, who, uid)
+        # A refused client is told why once its request is in: closed with the request
+        # unread, the socket would reset and the client never read why. Only those let in
+        # take a slot.
+        admitted = [s for s in self.subscribers.values() if s.refusal is None]
         if not may_use_ttys(uid, self.service.gid):
-            # Told once its request is in: closed with the request unread, the socket would
-            # reset and the client never read why.
             subscriber.refusal = refusals.no_capture(self.serial, group_name(self.service.gid))
+        elif sum(s.uid == uid for s in admitted) >= MOST_PER_USER:
+            subscriber.refusal = "{} has {} capture clients of device {} already".format(
+                who.split(" (")[0], MOST_PER_USER, self.serial)
+        elif len(admitted) >= MOST_SUBSCRIBERS:
+            subscriber.refusal = "device {} has {} capture clients already".format(self.serial, MOST_SUBSCRIBERS)
+        if subscriber.refusal is not None and len(self.subscribers) - len(admitted) >= MOST_REFUSING:
+            self._refuse(sock, who, subscriber.refusal)  # too many waiting: told now
+            return
         try:
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, SEND_BUFFER)
         except OSError:
             pass
         self.subscribers[sock.fileno()] = subscriber
-        self.service.watch(sock.fileno(), selectors.EVENT_READ, lambda events: self._on_ready(subscriber))
+        self._watch(subscriber, selectors.EVENT_READ)
+
+    def _watch(self, subscriber: Subscriber, events: int) -> None:
+        self.service.watch(subscriber.sock.fileno(), events, lambda ready: self._on_ready(subscriber, ready))
 
     def _refuse(self, sock: socket.socket, who: str, why: str) -> None:
         self.service.refusals.refused(who.split(" (")[0], logging.WARNING, "device %s: capture client %s refused: %s",
                                       self.serial, who, why)
         try:
             sock.sendmsg([header(0, Kind.REFUSED, 0, 0, len(why.encode())), why.encode()], [], _FLAGS)
+            for _ in range(4):  # what it sent, read: a socket closed with it unread would reset
+                sock.recv(LONGEST_REQUEST + 1, socket.MSG_DONTWAIT)
         except OSError:
             pass
         sock.close()
 
-    def _on_ready(self, subscriber: Subscriber) -> None:
+    def _on_ready(self, subscriber: Subscriber, events: int = selectors.EVENT_READ) -> None:
+        if events & selectors.EVENT_WRITE:
+            if not subscriber.catch_up():
+                self._forget(subscriber)
+                return
+            if not subscriber.dropped:
+                self._watch(subscriber, selectors.EVENT_READ)
+            if not events & selectors.EVENT_READ:
+                return
         try:
             request = subscriber.sock.recv(LONGEST_REQUEST + 1)
         except BlockingIOError:
@@ -203,7 +244,11 @@ class Taps:
         """Drops the clients that have not sent their request within REQUEST_LIMIT."""
         limit = time.monotonic() - REQUEST_LIMIT
         for subscriber in [s for s in self.subscribers.values() if s.channels is None and s.since < limit]:
-            self._forget(subscriber)
+            if subscriber.refusal is not None:  # told why, without its request
+                self._forget(subscriber, close=False)
+                self._refuse(subscriber.sock, subscriber.who, subscriber.refusal)
+            else:
+                self._forget(subscriber)
 
     def _forget(self, subscriber: Subscriber, close: bool = True) -> None:
         fd = subscriber.sock.fileno()

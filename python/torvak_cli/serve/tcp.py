@@ -12,7 +12,7 @@ from typing import Any, Callable, Optional, Tuple
 from torvak_common import refusals
 from torvak_common.served import CHANNELS_PER_SLOT, FLOW_WINDOW, LOCAL_SOCKET_SUFFIX, MAX_TCP_PORT, rfc2217_port
 
-from torvak_cli.serve.access import bind_private, group_name, may_use_ttys, peer_uid
+from torvak_cli.serve.access import bind_private, group_name, local_peer, may_use_ttys
 from torvak_cli.serve.addresses import is_this_machine, peer_address
 from torvak_cli.serve.ends import Core, events_wanted
 from torvak_cli.serve.host import Host
@@ -130,44 +130,53 @@ class Listeners:
                 sock, peer = self.listener.accept()
             except OSError:
                 return
-            self._accept(sock, peer)
+            if not self._accept(sock, peer) and self._service.refusals.flooding():
+                # Those that come meanwhile wait in the backlog: see RefusalLog.
+                self._service.unwatch(self.listener.fileno())
+                self._service.refusals.pause(self._resume)
+                return
 
-    def _accept(self, sock: socket.socket, peer: Tuple[Any, ...]) -> None:
+    def _resume(self) -> None:
+        if self.listener is not None:
+            self._service.watch(self.listener.fileno(), selectors.EVENT_READ, self.on_accept)
+
+    def _accept(self, sock: socket.socket, peer: Tuple[Any, ...]) -> bool:
+        """Admits or refuses a TCP client; whether it was refused for who or where it is."""
         service = self._service
-        # Who is local is decided by the address alone: a connection from this machine
-        # (whatever address or interface it used) is some local user's, who gets in only
-        # when the kernel's table names them and they could open the ttys. Only a peer from
-        # elsewhere meets --allow. Whatever cannot be decided is refused.
+        # Who is local is decided by the kernel's socket table first: a peer whose socket
+        # it holds is some local user's, whatever address (a local route's included) or
+        # interface it used, and gets in only when it names a user who could open the
+        # ttys. A peer not found there whose address is still one of ours is local too
+        # (and refused: its user cannot be found). Only a peer from elsewhere meets
+        # --allow. Whatever cannot be decided is refused.
+        uid: Optional[int]
         try:
             address = peer_address(peer[0])
-            local = is_this_machine(address)
+            found, uid = local_peer(sock)
+            local = found or is_this_machine(address)
         except (OSError, ValueError) as error:
             self._turn_away(sock, peer, "cannot tell whether it is this machine ({})".format(error),
                             refusals.cannot_place(self))
-            return
+            return False
         if not local:
             if not any(address in network for network in service.allow if network.version == address.version):
                 self._turn_away(sock, peer, "not in --allow")
-                return
+                return False
         elif not service.rfc2217_open:
-            uid: Optional[int]
-            try:
-                uid = peer_uid(sock)
-            except OSError:
-                uid = None
             if uid is None:
                 self._turn_away(sock, peer, "a local client whose user cannot be found",
                                 refusals.only_tty_users(self, group_name(service.gid)))
-                return
+                return False
             if not may_use_ttys(uid, service.gid):
                 self._turn_away(sock, peer, "user {} may not open the ttys".format(uid),
                                 refusals.only_tty_users(self, group_name(service.gid)))
-                return
+                return False
         for option, level, value in KEEPALIVE:
             if option is not None:
                 sock.setsockopt(level, option, value)
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self._admit(sock, peer)
+        return True
 
     def _admit(self, sock: socket.socket, peer: Tuple[Any, ...]) -> None:
         busy = self._channel.busy()
