@@ -17,6 +17,8 @@ VENV=$venv TORVAK_EXTRAS=test TORVAK_EXTRA_PACKAGES="clang libclang-rt-dev iprou
 emu_dir=$(PYTHON=$venv/bin/python tools/build-emulator.sh build/emulator | tail -n 1)
 export TORVAK_EMU_PATH="$emu_dir"
 export TORVAK_REQUIRE_EMULATOR=1   # the emulated-device tests may not skip here
+tools/setup-labgrid.sh .venv-labgrid
+export TORVAK_LABGRID_VENV="$PWD/.venv-labgrid" TORVAK_REQUIRE_LABGRID=1
 stage "set-up"
 PYTHONPATH="$emu_dir" umockdev-wrapper $venv/bin/python -m pytest "$@"
 stage "the suite"

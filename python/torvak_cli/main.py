@@ -311,6 +311,13 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("channel", metavar="SERIAL/N", help="the channel, e.g. EMU0001/1")
     p.set_defaults(run=run_tap)
 
+    from torvak_cli import labgrid
+
+    p = command("labgrid-exporter-config", "a labgrid exporter's configuration for the channels torvak serve "
+                                           "serves over RFC 2217")
+    labgrid.add_arguments(p)
+    p.set_defaults(run=lambda args, reports: labgrid.run(args))
+
     from torvak_cli.serve import add_arguments
 
     # serve has its own -v.

@@ -13,6 +13,7 @@ from torvak_common.module_log import log_module_reports, reader_failures_quiet
 from torvak_common.served import CHANNELS_PER_SLOT, MAX_TCP_PORT, rfc2217_port, service_directory
 
 from torvak_cli.serve.access import make_run_directory, serving_group
+from torvak_cli.serve.port_map import PortMap, parse_entry, read_file
 from torvak_cli.serve.run_lock import DirectoryTaken, lock_run_directory
 
 _log = logging.getLogger("torvak.serve")
@@ -29,7 +30,12 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
                         help="group of the ttys, which get mode 0660 (default %(default)s)")
     parser.add_argument("--rfc2217-port", type=int, metavar="BASE",
                         help="serve channel N of the device in slot K over RFC 2217 on TCP port "
-                             "BASE + 16*K + N - 1 (default: no RFC 2217)")
+                             "BASE + 16*K + N - 1 (default: no RFC 2217 but for the devices --port-map names)")
+    parser.add_argument("--port-map", action="append", default=[], metavar="SERIAL=BASE",
+                        help="serve the device SERIAL over RFC 2217 on ports BASE to BASE + 15, wherever it is "
+                             "found and whatever else is plugged in (repeatable)")
+    parser.add_argument("--port-map-file", metavar="FILE",
+                        help="more --port-map entries, one SERIAL=BASE a line (# starts a comment)")
     parser.add_argument("--bind", default="127.0.0.1", metavar="ADDR",
                         help="address the RFC 2217 ports listen on (default %(default)s); any other than "
                              "loopback needs --allow: RFC 2217 has no authentication")
@@ -96,6 +102,13 @@ def run_serve(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
             parser.error("--rfc2217-port {} would put channel {} of slot {} on port {}, beyond {}; the highest "
                          "base is {}".format(args.rfc2217_port, CHANNELS_PER_SLOT, slot, last, MAX_TCP_PORT,
                                              args.rfc2217_port - (last - MAX_TCP_PORT)))
+    try:
+        entries = [parse_entry(text) for text in args.port_map]
+        if args.port_map_file:
+            entries += read_file(args.port_map_file)
+        port_map = PortMap(entries)
+    except (OSError, ValueError) as error:
+        parser.error(str(error))
     if args.rfc2217_open:
         _log.warning("--rfc2217-open: every user of this machine may use the RFC 2217 ports, whatever the "
                      "ttys' group")
@@ -109,7 +122,8 @@ def run_serve(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     try:
         make_run_directory(pty_dir)
         lock = lock_run_directory(pty_dir)  # held until the process ends
-        service = Service(pty_dir, gid, args.device, args.rfc2217_port, args.bind, networks, args.rfc2217_open)
+        service = Service(pty_dir, gid, args.device, args.rfc2217_port, args.bind, networks, args.rfc2217_open,
+                          port_map)
     except (OSError, ValueError, DirectoryTaken) as error:
         _log.error("%s", error)
         return 1

@@ -98,8 +98,9 @@ class Channel:
             except OSError as error:
                 _log.error("%s: cannot make its pty at %s: %s", self, link, error)
             self.listeners.start_local(directory)
-        if service.rfc2217_base is not None:
-            self.listeners.start_listening(service.rfc2217_base)
+        first = service.rfc2217_first_port(self.slot.serial, self.slot.index)
+        if first is not None:
+            self.listeners.start_listening(first)
 
     def stop(self) -> None:
         """Ends everything of this channel on the loop; the port itself is closed by the

@@ -21,7 +21,6 @@ class Host(Protocol):
     gid: Optional[int]
     bind: str
     allow: List[Network]
-    rfc2217_base: Optional[int]
     rfc2217_open: bool
     stopping: bool
     made_directories: Set[str]
@@ -32,6 +31,9 @@ class Host(Protocol):
     unwatch: Callable[[int], None]
 
     def fail(self, reason: str) -> None: ...
+
+    def rfc2217_first_port(self, serial: str, slot: int) -> Optional[int]:
+        """The TCP port of channel 1 of the device `serial` in `slot`; None: no RFC 2217."""
 
     def publish(self) -> None: ...
 

@@ -22,6 +22,7 @@ from torvak_cli.serve.addresses import keep_addresses
 from torvak_cli.serve.device_jobs import ServedPort, close_ports
 from torvak_cli.serve.host import Network
 from torvak_cli.serve.loop import EventLoop, Posted, Ready
+from torvak_cli.serve.port_map import PortMap
 from torvak_cli.serve.refusals import RefusalLog
 from torvak_cli.serve.slot import Slot
 from torvak_cli.serve.states import SlotState
@@ -44,10 +45,12 @@ class Service:
     threads reach the service only through post()."""
 
     def __init__(self, pty_dir: str, gid: Optional[int], devices: Iterable[str] = (), rfc2217_base: Optional[int] = None,
-                 bind: str = "127.0.0.1", allow: Iterable[Network] = (), rfc2217_open: bool = False) -> None:
+                 bind: str = "127.0.0.1", allow: Iterable[Network] = (), rfc2217_open: bool = False,
+                 port_map: Optional[PortMap] = None) -> None:
         self.pty_dir = pty_dir
         self.gid = gid
-        self.rfc2217_base = rfc2217_base
+        self.rfc2217_base = rfc2217_base  # --rfc2217-port: slot K's block starts at base + 16*K
+        self.port_map = port_map or PortMap()
         self.bind = bind
         self.allow = list(allow)
         self.rfc2217_open = rfc2217_open  # local users the ttys refuse may use the TCP ports
@@ -91,6 +94,9 @@ class Service:
             self.failure = reason
             _log.error("%s", reason)
         self.request_stop()
+
+    def rfc2217_first_port(self, serial: str, slot: int) -> Optional[int]:
+        return self.port_map.first_port(serial, slot, self.rfc2217_base)
 
     # -- what clients are told ---------------------------------------------------------
 

@@ -79,10 +79,9 @@ class Slot:
             self.taps.start(where)
         self.taps.device_back()
         self.service.publish()
-        if self.service.rfc2217_base is not None:
-            listening = [port for port in (c.rfc2217_port() for c in self.channels) if port is not None]
-            if listening:
-                where += ", RFC 2217 on {} ports {}-{}".format(self.service.bind, min(listening), max(listening))
+        listening = [port for port in (c.rfc2217_port() for c in self.channels) if port is not None]
+        if listening:
+            where += ", RFC 2217 on {} ports {}-{}".format(self.service.bind, min(listening), max(listening))
         _log.info("serving %s (slot %d): %d channels at %s", self.serial, self.index, self.channel_count, where)
 
     def open_failed(self, why: str) -> None:

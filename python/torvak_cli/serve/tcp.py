@@ -106,10 +106,10 @@ class Listeners:
                 user = uid
             self._admit(sock, ("user {} (process {})".format(user, pid),))
 
-    def start_listening(self, base: int) -> None:
-        """The channel's TCP port, counted from `base` (--rfc2217-port)."""
+    def start_listening(self, first: int) -> None:
+        """The channel's TCP port, counted from its device's `first` (channel 1's)."""
         service = self._service
-        port = rfc2217_port(base, self._slot_index, self._channel.number)
+        port = rfc2217_port(first, 0, self._channel.number)
         if port is None:
             _log.warning("%s: no RFC 2217 port (only %d per device)", self, CHANNELS_PER_SLOT)
             return
