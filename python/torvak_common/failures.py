@@ -115,6 +115,11 @@ def check_baudrate(baudrate: object) -> int:
     return rate
 
 
+def out_of_range(channel: Optional[int], device: str, count: Optional[int]) -> str:
+    """What is said of a channel number that `device` ("device SERIAL") does not have."""
+    return "channel {} is out of range: {} has channels 1 to {}".format("?" if channel is None else channel, device, count)
+
+
 def _attached() -> str:
     import zeq_torvak
 
@@ -145,14 +150,32 @@ def explain(
     serial_number: Optional[str] = None,
 ) -> str:
     """One line for an error zeq_torvak raised, starting with `port` when given. `channel`
-    and `serial_number` are what the caller asked for, when known; the error's own text
-    names the device where it can."""
+    and `serial_number` are what the caller asked for, when known; the error itself names
+    the device where it can."""
     failure = classify(error)
+    text = str(error)
+    if failure.kind is not Kind.OTHER:
+        return describe(failure, text, port, channel, serial_number)
+    if text.startswith("torvak://"):
+        return text  # a torvak:// port's own message, which names the port already
+    line = "{}: {}".format(type(error).__name__, text) if text else type(error).__name__
+    return line if port is None else "{}: {}".format(port, line)
+
+
+def describe(
+    failure: Failure,
+    detail: str,
+    port: Optional[str] = None,
+    channel: Optional[int] = None,
+    serial_number: Optional[str] = None,
+) -> str:
+    """One line for a failure of the module, starting with `port` when given; `detail` is
+    the module's own text, which a USB error shows. `channel` and `serial_number` are what
+    the caller asked for, when known; the failure names the device where it can."""
     serial = failure.serial_number or serial_number
     device = "device " + serial if serial and serial != "ANY" else "the device"
     channel = failure.channel if failure.channel is not None else channel
     kind = failure.kind
-    text = str(error)
     # A service this user may not see holds the devices: that is why none can be had.
     hidden = advice.unseen_service() if kind in _HIDDEN_BY_A_SERVICE else None
     if hidden is not None:
@@ -162,9 +185,7 @@ def explain(
     elif kind is Kind.UNKNOWN_SERIAL:
         line = "no Torvak device with serial number {}{}".format(serial, _attached())
     elif kind is Kind.CHANNEL_RANGE:
-        line = "channel {} is out of range: {} has channels 1 to {}".format(
-            "?" if channel is None else channel, device, failure.channel_count
-        )
+        line = out_of_range(channel, device, failure.channel_count)
     elif kind is Kind.CHANNEL_OPEN:
         line = "channel {} of {} is already open in this program; close that port first".format(channel, device)
     elif kind is Kind.NO_CHANNEL_COUNT:
@@ -182,12 +203,9 @@ def explain(
     elif kind is Kind.UNPLUGGED:
         line = device + " was unplugged"
     elif kind is Kind.USB_TIMEOUT:
-        line = "{} did not take or give data in time ({})".format(device, text)
+        line = "{} did not take or give data in time ({})".format(device, detail)
     elif kind is Kind.USB:
-        line = "USB error on {}: {}".format(device, text)
-    elif text.startswith("torvak://"):
-        return text  # a torvak:// port's own message, which names the port already
+        line = "USB error on {}: {}".format(device, detail)
     else:
-        line = "{}: {}".format(type(error).__name__, text) if text else type(error).__name__
+        line = detail
     return line if port is None else "{}: {}".format(port, line)
-
