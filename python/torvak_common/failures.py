@@ -7,7 +7,6 @@ each of its errors carries what it is about as attributes (`kind`, `serial_numbe
 """
 import enum
 import errno
-import re
 from typing import NamedTuple, Optional, Sequence
 
 from . import advice
@@ -29,10 +28,6 @@ class Kind(enum.Enum):
     USB_TIMEOUT = "usb timeout"
     USB = "usb"
     OTHER = "other"
-
-
-# The reader thread's report when it stops; the device is usually gone.
-_READER_FAILURE = re.compile(r"USB 设备\[Torvak:(?P<serial>.*?)\]读取数据失败", re.S)
 
 
 class Failure(NamedTuple):
@@ -95,10 +90,12 @@ def classify(error: BaseException) -> Failure:
 
 
 def reader_failure_serial(report: str) -> Optional[str]:
-    """The serial number in the reader's report that it stopped ("?" when it could not
-    tell), or None for any other report."""
-    match = _READER_FAILURE.match(report)
-    return None if match is None else match.group("serial")
+    """The serial number that the reader's report that it stopped names ("?" when it could
+    not tell), or None for any other report. The device is usually gone then."""
+    if getattr(report, "kind", None) != "reader stopped":
+        return None
+    serial_number = getattr(report, "serial_number", None)
+    return serial_number if isinstance(serial_number, str) else "?"
 
 
 def check_baudrate(baudrate: object) -> int:

@@ -343,6 +343,9 @@ py::object handle_io_control_package(const Args& a) {
     return py::none();
 }
 
+// The kind of the reader's report that it stopped.
+constexpr const char* kReaderStopped = "reader stopped";
+
 // The reader thread's body. Whatever ends the reader (a USB error, a malformed packet,
 // an exception escaping a handler or a Python channel) becomes its one report. When the
 // interpreter finalizes meanwhile, taking the GIL back ends this thread (see gil.hpp).
@@ -352,11 +355,13 @@ py::object input_scanner_function(const Args& a) {
         std::shared_ptr<DeviceCore> core = core_of(self);
         const std::optional<std::string> failure = without_gil([&] { return core->run_reader(); });
         if (failure)
-            report("USB 设备[Torvak:" + serial_text(self) + "]读取数据失败，有可能是设备已拔出：" + *failure);
+            report("USB 设备[Torvak:" + serial_text(self) + "]读取数据失败，有可能是设备已拔出：" + *failure,
+                   kReaderStopped, py::getattr(self, "serial_number", py::none()));
     } catch (py::error_already_set& e) {
-        report("USB 设备[Torvak:?]读取数据失败，有可能是设备已拔出：" + exception_text(e));
+        report("USB 设备[Torvak:?]读取数据失败，有可能是设备已拔出：" + exception_text(e), kReaderStopped, py::none());
     } catch (const std::exception& e) {
-        report(std::string("USB 设备[Torvak:?]读取数据失败，有可能是设备已拔出：") + e.what());
+        report(std::string("USB 设备[Torvak:?]读取数据失败，有可能是设备已拔出：") + e.what(), kReaderStopped,
+               py::none());
     }
     return py::none();
 }
