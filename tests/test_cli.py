@@ -233,8 +233,8 @@ class TestSend:
 
 
     def test_a_serial_number_with_lower_case_letters_still_names_its_device(self, testbed, payload):
-        """Ports upper-case the serial number of a name, so such a device is reached as ANY,
-        which must be this device and not the other one attached."""
+        """Port names upper-case the serial number, yet the port reaches this device and
+        not the other one attached; it is shown as ANY, the only port name that fits it."""
         path, data = payload
         other = testbed.plug(serial="EMU0002")
         device = testbed.plug(serial="emu0001")

@@ -55,6 +55,8 @@ def test_every_module_message_it_reads_is_recognised(testbed, stderr):
         device.fail_out_after(1, errno.EPIPE)  # a stall: a USB error that is none of the named ones
         assert classify(_raised(lambda: port.write(b"x"))) == Failure(Kind.USB)
         assert classify(OSError(errno.EBUSY, "not from USB")) == Failure(Kind.OTHER)
+        # Only what an error carries counts, never its words.
+        assert classify(AssertionError("通道[1]已经打开:PIN0001")) == Failure(Kind.OTHER)
         device.unplug()
         assert stderr.wait_for(1)
         assert torvak_common.reader_failure_serial(stderr.writes[0]) == "PIN0001"

@@ -400,3 +400,81 @@ class TestPatientQueue:
         time.sleep(1.5)
         sent = _sent_on(device, 2)
         assert len(sent) < 1024 and data.startswith(sent)  # what was cancelled is never sent again
+
+
+_WRONG_CAPSULES = r"""
+import ctypes, os, sys
+
+def fail(text):  # the device's reader thread would keep sys.exit() from ending the process
+    sys.stderr.write(text + "\n")
+    sys.stderr.flush()
+    os._exit(1)
+import _torvak_readiness as r
+import zeq_torvak
+
+new_capsule = ctypes.pythonapi.PyCapsule_New
+new_capsule.restype = ctypes.py_object
+new_capsule.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+
+port = zeq_torvak.Serial("Torvak:CAPS01:S1")
+channel = getattr(port, "_Serial__handle")
+buffer = getattr(channel, "_Channel__in_deque")
+device = getattr(channel, "_Channel__device")
+core = getattr(device, "_Device__core")
+queue = r.output(buffer, core, 1)
+keep = bytearray(64)
+unnamed = new_capsule(ctypes.addressof((ctypes.c_char * 64).from_buffer(keep)), None, None)
+foreign = new_capsule(ctypes.addressof((ctypes.c_char * 64).from_buffer(keep)), b"other.thing", None)
+not_buffers = [core, queue, unnamed, foreign, object()]
+not_cores = [buffer, queue, unnamed, foreign, object()]
+calls = []
+for other, not_core in zip(not_buffers, not_cores):
+    calls += [(r.descriptor, (other,)), (r.ended, (other,)), (r.output, (other, core, 1)),
+              (r.output, (buffer, not_core, 1))]
+for other in [buffer, core, unnamed, foreign]:
+    calls += [(r.write, (other, b"x", 0)), (r.out_waiting, (other,)), (r.drain, (other, 0)),
+              (r.reset_output, (other,)), (r.close_output, (other, 0)), (r.change_rate, (other, 9600))]
+calls.append((r.output, (core, buffer, 1)))  # the two swapped
+refused = 0
+for call, args in calls:
+    try:
+        call(*args)
+    except TypeError:
+        refused += 1
+    else:
+        fail("not refused: {}{}".format(call.__name__, args))
+# A capsule put in the wrong object's place: the module's own members refuse it too.
+for owner, name, wrong, use in [
+    (channel, "_Channel__in_deque", core, lambda: port.read(1)),
+    (channel, "_Channel__in_deque", unnamed, lambda: port.in_waiting),
+    (device, "_Device__core", buffer, lambda: port.write(b"x")),
+    (device, "_Device__core", unnamed, lambda: port.write(b"x")),
+]:
+    right = getattr(owner, name)
+    setattr(owner, name, wrong)
+    try:
+        use()
+    except TypeError:
+        refused += 1
+    else:
+        fail("not refused: " + name)
+    finally:
+        setattr(owner, name, right)
+r.close_output(queue, 1)
+port.write(b"still works")
+port.close()
+print(refused, len(calls) + 4)
+"""
+
+
+def test_a_wrong_or_swapped_capsule_is_refused_with_type_error(testbed, child_env):
+    # In a child: before the capsules were named, one could crash the interpreter.
+    testbed.plug(serial="CAPS01", channels=2)
+    import subprocess
+    import sys
+
+    done = subprocess.run([sys.executable, "-c", _WRONG_CAPSULES], env=child_env, capture_output=True,
+                          text=True, timeout=30)
+    assert done.returncode == 0, done.stdout + done.stderr
+    refused, tried = done.stdout.split()
+    assert refused == tried

@@ -127,6 +127,46 @@ class TestOpenAndClose:
         # The failed open leaves no device open behind it, and so no reader thread.
         assert not device.claimed and threading.active_count() == before
 
+    def test_failures_carry_what_went_wrong(self, device, port):
+        from torvak_common import Kind
+        from torvak_serial.failure import DeviceFailure
+
+        with pytest.raises(DeviceFailure) as info:
+            serial.serial_for_url("torvak://PYS0001/5")
+        failure = info.value.failure
+        assert (failure.kind, failure.serial_number, failure.channel, failure.channel_count) == (
+            Kind.CHANNEL_RANGE, "PYS0001", 5, 4)
+        assert info.value.explain("Torvak:PYS0001:S5") == (
+            "Torvak:PYS0001:S5: channel 5 is out of range: device PYS0001 has channels 1 to 4")
+        with pytest.raises(DeviceFailure) as info:
+            serial.serial_for_url(URL)
+        assert info.value.failure.kind is Kind.CHANNEL_OPEN
+        device.set_fault(config="wrong_rate")  # the device reports half the rate asked for
+        with pytest.raises(DeviceFailure) as info:
+            port.baudrate = 19200
+        assert (info.value.failure.kind, info.value.failure.requested, info.value.failure.reported) == (
+            Kind.BAUD_MISMATCH, 19200, 9600)
+
+    def test_a_serial_number_with_lower_case_letters_reaches_its_device(self, testbed):
+        """The module upper-cases a port name's serial number; the URL reaches the device
+        anyway, in either spelling, with another device opened first in this process (so
+        that the wildcard would not be it)."""
+        other = testbed.plug(serial="PYS0002")
+        lower = testbed.plug(serial="Emu0001", channels=2)
+        lower.set_loopback(True)
+        with serial.serial_for_url("torvak://PYS0002/1", timeout=1):
+            with serial.serial_for_url("torvak://Emu0001/1", timeout=1) as first, \
+                    serial.serial_for_url("torvak://EMU0001/2", timeout=1) as second:
+                for port, data in ((first, b"one"), (second, b"two")):
+                    assert port.write(data) == len(data) and port.read(len(data)) == data
+                    assert port.device_serial_number == "Emu0001"
+            with pytest.raises(serial.SerialException) as info:
+                serial.serial_for_url("torvak://Emu0001/3")
+            assert str(info.value) == (
+                "could not open port torvak://Emu0001/3: channel 3 is out of range: device Emu0001 has channels 1 to 2")
+            assert not lower.claimed  # the failed open left the device closed
+        assert other.out_packets() and not other.claimed
+
     def test_a_channel_is_opened_once(self, port):
         with pytest.raises(serial.SerialException, match="could not open port"):
             serial.serial_for_url(URL)

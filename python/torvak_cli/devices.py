@@ -24,7 +24,8 @@ from torvak_common import (
     port_name,
     release_device,
 )
-from torvak_common.failures import Kind, classify
+from torvak_common.failures import Kind, classify, out_of_range
+from torvak_serial.failure import DeviceFailure
 
 from torvak_cli import signals
 from torvak_cli.failures import CliError
@@ -88,35 +89,20 @@ def channel_count(device: zeq_torvak._Device, name: str) -> int:
     return count
 
 
-def _module_error(error: BaseException) -> Optional[BaseException]:
-    """The module's own error behind a torvak:// port's SerialException (a direct port's
-    opening wraps it), or None for an error of the port or the service."""
-    cause = error.__cause__
-    if isinstance(cause, (AssertionError, OSError)) and not isinstance(cause, SerialException):
-        if classify(cause).kind is not Kind.OTHER:
-            return cause
-    return None
-
-
 def _open_failure(text: str, serial: str, channel: int, error: BaseException) -> CliError:
-    """What the user is told when the port named `text` could not be opened: for an error
-    of the module, the explanation a port name gets; otherwise the port's own message."""
-    cause = _module_error(error)
-    if cause is None:
+    """What the user is told when the port named `text` could not be opened: a failure of
+    the device, said with the name the user gave; otherwise the port's own message."""
+    if not isinstance(error, DeviceFailure) or error.served or error.failure.kind is Kind.OTHER:
         return CliError(str(error))
-    return _module_failure(text, serial, channel, cause)
-
-
-def _module_failure(text: str, serial: str, channel: int, error: BaseException) -> CliError:
-    if classify(error).kind in (Kind.NO_DEVICE, Kind.UNKNOWN_SERIAL):
+    if error.failure.kind in (Kind.NO_DEVICE, Kind.UNKNOWN_SERIAL):
         find_serial_number(serial)  # says what is attached instead, when nothing matches
-    return CliError(explain(error, text, channel, serial))
+    return CliError(error.explain(text, channel, serial))
 
 
 def _resolved(serial: str) -> str:
     """The serial number a port of `serial` names: for ANY the first device's, so that what
     goes wrong names the device; ANY when that device has no serial number, or one with
-    lower-case letters, which only ANY reaches."""
+    lower-case letters, which a port name cannot spell."""
     if serial.upper() != ANY:
         return serial
     attached = attached_serial_numbers()
@@ -131,14 +117,15 @@ def _out_of_range(text: str, serial: str, channel: int) -> CliError:
     try:
         count = torvak_serial.ports.channel_count(serial)
     except (AssertionError, OSError) as error:
-        return _module_failure(text, serial, channel, error)
+        if classify(error).kind in (Kind.NO_DEVICE, Kind.UNKNOWN_SERIAL):
+            find_serial_number(serial)  # says what is attached instead, when nothing matches
+        return CliError(explain(error, text, channel, serial))
     if count is None:  # the module's own check is an assertion, skipped under -O
         return CliError("device {} did not report its channel count".format(serial))
     attached = attached_serial_numbers() if serial == ANY else []
-    if attached:  # ANY names the first device, whose serial number only ANY reaches
+    if attached:  # ANY names the first device, whose serial number a port name cannot spell
         serial = _display(attached[0])
-    return CliError("{}: channel {} is out of range: device {} has channels 1 to {}".format(
-        text, channel, serial, count))
+    return CliError("{}: {}".format(text, out_of_range(channel, "device " + serial, count)))
 
 
 def open_port(text: str, baudrate: int, timeout: float) -> torvak_serial.Serial:
@@ -155,31 +142,7 @@ def open_port(text: str, baudrate: int, timeout: float) -> torvak_serial.Serial:
     try:
         return torvak_serial.Serial(make_url(serial, channel), baudrate=baudrate, timeout=timeout)
     except (SerialException, ValueError) as error:
-        cause = _module_error(error)
-        failure = _open_failure(text, serial, channel, error)
-    if cause is None or classify(cause).kind is not Kind.UNKNOWN_SERIAL:
-        raise failure
-    named = match_serial_number(serial, attached_serial_numbers())
-    if named is None or named == named.upper():
-        raise failure
-    return _open_lower_case(text, named, channel, baudrate, timeout)
-
-
-def _open_lower_case(text: str, serial: str, channel: int, baudrate: int, timeout: float) -> torvak_serial.Serial:
-    """A port of a device whose serial number has lower-case letters. The module upper-cases
-    the serial number of a port name, so only ANY reaches such a device: the one opened
-    first in this process, which this one is made to be."""
-    device = open_device(serial)
-    try:
-        # From here on the port owns the device, and closing the port closes it.
-        return torvak_serial.Serial(make_url(ANY, channel), baudrate=baudrate, timeout=timeout)
-    except BaseException as error:
-        # When the port's own opening failed it has closed the device already, and this
-        # does nothing more.
-        release_device(device)
-        if isinstance(error, (SerialException, ValueError)):
-            raise _open_failure(text, serial, channel, error) from None
-        raise
+        raise _open_failure(text, serial, channel, error) from None
 
 
 @contextlib.contextmanager
@@ -242,8 +205,11 @@ def port_lost(port: torvak_serial.Serial, error: OSError, detail: str, report: O
             return CliError("{}: {}".format(name, lost) if named else lost)
         if report is not None:
             return reader_stopped(port, report, detail)
-    cause = _module_error(error) or error
-    return CliError("{} {}".format(explain(cause, name, serial_number=port_serial(port)), detail))
+    if isinstance(error, DeviceFailure) and error.failure.kind is not Kind.OTHER:
+        line = error.explain(name, serial_number=port_serial(port))
+    else:
+        line = explain(error, name, serial_number=port_serial(port))
+    return CliError("{} {}".format(line, detail))
 
 
 def reader_stopped(port: torvak_serial.Serial, report: str, detail: str) -> CliError:

@@ -25,7 +25,8 @@ class ReportRecorder:
 
     def write(self, text: str) -> int:
         with self._lock:
-            self._reports.append(str(text))
+            # The text itself: a report carries what it is about beside its words.
+            self._reports.append(text if isinstance(text, str) else str(text))
         return len(text)
 
     def flush(self) -> None:

@@ -1,13 +1,12 @@
-"""The zeq_torvak module's errors, recognised by their type and text and explained in
+"""The zeq_torvak module's errors, recognised by what they carry and explained in
 English: what is wrong, and what to do about it.
 
-The module's own messages stay as they are (most of them Chinese); the patterns below
-match them, and a test holds them to the module's texts, so a changed text fails a test
-instead of silently changing what users read.
+The module's own messages stay as they are (most of them Chinese); besides its text,
+each of its errors carries what it is about as attributes (`kind`, `serial_number`,
+`channel`, `channel_count`, `requested`, `reported`), and only those are read here.
 """
 import enum
 import errno
-import re
 from typing import NamedTuple, Optional, Sequence
 
 from . import advice
@@ -31,25 +30,6 @@ class Kind(enum.Enum):
     OTHER = "other"
 
 
-_NO_DEVICE = "Torvak Device (VID=0x483, PID=0x5750) not found."
-_PATTERNS = {
-    Kind.UNKNOWN_SERIAL: re.compile(
-        r'Torvak Device \(VID=0x483, PID=0x5750\) with Serial Number "(?P<serial>.*)" not found\.', re.S
-    ),
-    Kind.CHANNEL_RANGE: re.compile(r"通道号超出范围 \(0, (?P<count>\d+)\]:(?P<serial>.*)", re.S),
-    Kind.CHANNEL_OPEN: re.compile(r"通道\[(?P<channel>-?\d+)\]已经打开:(?P<serial>.*)", re.S),
-    Kind.NO_CHANNEL_COUNT: re.compile(r"查询设备通道数量超时:(?P<serial>.*)", re.S),
-    Kind.BAUD_TIMEOUT: re.compile(r"设置波特率超时:(?P<name>.*):目标值 = (?P<requested>-?\d+)", re.S),
-    Kind.BAUD_MISMATCH: re.compile(
-        r"设置波特率失败:(?P<name>.*):当前值 = (?P<reported>-?\d+):目标值 = (?P<requested>-?\d+)", re.S
-    ),
-    Kind.CLOSED: re.compile(r"设备\[(?P<name>.*)\]已关闭", re.S),
-}
-# The reader thread's report when it stops; the device is usually gone.
-_READER_FAILURE = re.compile(r"USB 设备\[Torvak:(?P<serial>.*?)\]读取数据失败", re.S)
-_CHANNEL_NAME = re.compile(r"Torvak:(?P<serial>.*):S(?P<channel>\d+)", re.S)
-
-
 class Failure(NamedTuple):
     """One error of the module, read: its kind and what its text says."""
 
@@ -69,8 +49,18 @@ def _usb_errno(error: BaseException) -> Optional[int]:
     return None
 
 
-def _optional_int(text: Optional[str]) -> Optional[int]:
-    return None if text is None else int(text)
+def _whole_number(value: object) -> Optional[int]:
+    return value if isinstance(value, int) and not isinstance(value, bool) else None
+
+
+def _kind(error: BaseException) -> Kind:
+    kind = getattr(error, "kind", None)
+    if not isinstance(error, (AssertionError, OSError)) or not isinstance(kind, str):
+        return Kind.OTHER
+    try:
+        return Kind(kind)
+    except ValueError:
+        return Kind.OTHER
 
 
 def classify(error: BaseException) -> Failure:
@@ -85,36 +75,27 @@ def classify(error: BaseException) -> Failure:
             errno.ETIMEDOUT: Kind.USB_TIMEOUT,
         }
         return Failure(kinds.get(number, Kind.USB))
-    if not isinstance(error, (AssertionError, OSError)):
+    kind = _kind(error)
+    if kind is Kind.OTHER:
         return Failure(Kind.OTHER)
-    text = str(error)
-    if text == _NO_DEVICE:
-        return Failure(Kind.NO_DEVICE)
-    for kind, pattern in _PATTERNS.items():
-        match = pattern.fullmatch(text)
-        if match is None:
-            continue
-        fields = match.groupdict()
-        serial_number, channel = fields.get("serial"), _optional_int(fields.get("channel"))
-        name = _CHANNEL_NAME.fullmatch(fields.get("name") or "")
-        if name is not None:
-            serial_number, channel = name.group("serial"), int(name.group("channel"))
-        return Failure(
-            kind,
-            serial_number=serial_number,
-            channel=channel,
-            channel_count=_optional_int(fields.get("count")),
-            requested=_optional_int(fields.get("requested")),
-            reported=_optional_int(fields.get("reported")),
-        )
-    return Failure(Kind.OTHER)
+    serial_number = getattr(error, "serial_number", None)
+    return Failure(
+        kind,
+        serial_number=serial_number if isinstance(serial_number, str) else None,
+        channel=_whole_number(getattr(error, "channel", None)),
+        channel_count=_whole_number(getattr(error, "channel_count", None)),
+        requested=_whole_number(getattr(error, "requested", None)),
+        reported=_whole_number(getattr(error, "reported", None)),
+    )
 
 
 def reader_failure_serial(report: str) -> Optional[str]:
-    """The serial number in the reader's report that it stopped ("?" when it could not
-    tell), or None for any other report."""
-    match = _READER_FAILURE.match(report)
-    return None if match is None else match.group("serial")
+    """The serial number that the reader's report that it stopped names ("?" when it could
+    not tell), or None for any other report. The device is usually gone then."""
+    if getattr(report, "kind", None) != "reader stopped":
+        return None
+    serial_number = getattr(report, "serial_number", None)
+    return serial_number if isinstance(serial_number, str) else "?"
 
 
 def check_baudrate(baudrate: object) -> int:
@@ -129,6 +110,11 @@ def check_baudrate(baudrate: object) -> int:
     if rate <= 0:
         raise ValueError("baud rate {!r} is not valid: give a whole number above 0, e.g. 9600".format(baudrate))
     return rate
+
+
+def out_of_range(channel: Optional[int], device: str, count: Optional[int]) -> str:
+    """What is said of a channel number that `device` ("device SERIAL") does not have."""
+    return "channel {} is out of range: {} has channels 1 to {}".format("?" if channel is None else channel, device, count)
 
 
 def _attached() -> str:
@@ -161,14 +147,32 @@ def explain(
     serial_number: Optional[str] = None,
 ) -> str:
     """One line for an error zeq_torvak raised, starting with `port` when given. `channel`
-    and `serial_number` are what the caller asked for, when known; the error's own text
-    names the device where it can."""
+    and `serial_number` are what the caller asked for, when known; the error itself names
+    the device where it can."""
     failure = classify(error)
+    text = str(error)
+    if failure.kind is not Kind.OTHER:
+        return describe(failure, text, port, channel, serial_number)
+    if text.startswith("torvak://"):
+        return text  # a torvak:// port's own message, which names the port already
+    line = "{}: {}".format(type(error).__name__, text) if text else type(error).__name__
+    return line if port is None else "{}: {}".format(port, line)
+
+
+def describe(
+    failure: Failure,
+    detail: str,
+    port: Optional[str] = None,
+    channel: Optional[int] = None,
+    serial_number: Optional[str] = None,
+) -> str:
+    """One line for a failure of the module, starting with `port` when given; `detail` is
+    the module's own text, which a USB error shows. `channel` and `serial_number` are what
+    the caller asked for, when known; the failure names the device where it can."""
     serial = failure.serial_number or serial_number
     device = "device " + serial if serial and serial != "ANY" else "the device"
     channel = failure.channel if failure.channel is not None else channel
     kind = failure.kind
-    text = str(error)
     # A service this user may not see holds the devices: that is why none can be had.
     hidden = advice.unseen_service() if kind in _HIDDEN_BY_A_SERVICE else None
     if hidden is not None:
@@ -178,9 +182,7 @@ def explain(
     elif kind is Kind.UNKNOWN_SERIAL:
         line = "no Torvak device with serial number {}{}".format(serial, _attached())
     elif kind is Kind.CHANNEL_RANGE:
-        line = "channel {} is out of range: {} has channels 1 to {}".format(
-            "?" if channel is None else channel, device, failure.channel_count
-        )
+        line = out_of_range(channel, device, failure.channel_count)
     elif kind is Kind.CHANNEL_OPEN:
         line = "channel {} of {} is already open in this program; close that port first".format(channel, device)
     elif kind is Kind.NO_CHANNEL_COUNT:
@@ -198,12 +200,9 @@ def explain(
     elif kind is Kind.UNPLUGGED:
         line = device + " was unplugged"
     elif kind is Kind.USB_TIMEOUT:
-        line = "{} did not take or give data in time ({})".format(device, text)
+        line = "{} did not take or give data in time ({})".format(device, detail)
     elif kind is Kind.USB:
-        line = "USB error on {}: {}".format(device, text)
-    elif text.startswith("torvak://"):
-        return text  # a torvak:// port's own message, which names the port already
+        line = "USB error on {}: {}".format(device, detail)
     else:
-        line = "{}: {}".format(type(error).__name__, text) if text else type(error).__name__
+        line = detail
     return line if port is None else "{}: {}".format(port, line)
-

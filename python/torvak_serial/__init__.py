@@ -16,11 +16,12 @@ import serial
 
 from torvak_common import __version__
 
+from .failure import DeviceFailure
 from .ports import comports
 from .protocol_torvak import Serial
 from .url import SCHEME, make_url, parse_url
 
-__all__ = ["SCHEME", "Serial", "__version__", "comports", "make_url", "parse_url"]
+__all__ = ["SCHEME", "DeviceFailure", "Serial", "__version__", "comports", "make_url", "parse_url"]
 
 # serial_for_url() looks for a module protocol_<scheme> in each package this list names.
 if __name__ not in serial.protocol_handler_packages:

@@ -11,6 +11,42 @@ from array import array
 from typing import Any, Optional, Set, Tuple, Type
 
 import zeq_torvak
+from torvak_common import match_serial_number, port_name, release_device
+from torvak_common.failures import Kind, classify
+
+
+def open_channel(serial_number: str, channel: int, baudrate: int, timeout: float) -> zeq_torvak.Serial:
+    """The module's port for `channel` of the device that `serial_number` names (letter
+    case aside; ANY: the first one), opened at `baudrate` with the channel's own
+    `timeout`; the module's error when it cannot be opened.
+
+    The module upper-cases the serial number of a port name, which then names no device
+    whose serial number has lower-case letters: such a device is opened by its own
+    spelling, and its channel made the port's, as the module's constructor does."""
+    spelling = _lower_case_spelling(serial_number) if serial_number != serial_number.upper() else None
+    if spelling is None:
+        try:
+            return zeq_torvak.Serial(port_name(serial_number, channel), baudrate, timeout)
+        except AssertionError as error:
+            spelling = _lower_case_spelling(serial_number) if classify(error).kind is Kind.UNKNOWN_SERIAL else None
+            if spelling is None:
+                raise
+    device = zeq_torvak.get_hid_device(spelling)
+    try:
+        handle = device.open_channel(channel, baudrate, timeout)
+    except BaseException:
+        release_device(device)  # a device opened here for nothing keeps its reader thread
+        raise
+    port = zeq_torvak.Serial.__new__(zeq_torvak.Serial)
+    setattr(port, "_Serial__handle", handle)
+    return port
+
+
+def _lower_case_spelling(wanted: str) -> Optional[str]:
+    """The serial number of the attached device that `wanted` names, when it has
+    lower-case letters; None otherwise."""
+    found = match_serial_number(wanted, zeq_torvak.list_serial_numbers())
+    return found if found is not None and found != found.upper() else None
 
 
 def receive_buffer(channel: Any) -> object:

@@ -24,13 +24,12 @@ import zeq_torvak
 from torvak_common import (
     ServedDevice,
     check_baudrate,
-    explain,
-    port_name,
     release_device,
     served_device,
 )
 
 from . import lifetime, native
+from .failure import channel_out_of_range, device_failure
 from .reads import ChannelReads, Waiter
 from .output import output_for
 from .routed import RoutedChannel
@@ -116,16 +115,13 @@ class Serial(ChannelReads):
         if served is not None:
             self._open_routed(served, serial_number, channel_number)
             return
-        name = port_name(serial_number, channel_number)
         try:
-            channel = zeq_torvak.Serial(name, self._baudrate, _NO_WAIT)
+            channel = native.open_channel(serial_number, channel_number, self._baudrate, _NO_WAIT)
         except (AssertionError, OSError, ValueError, TypeError) as error:
             # The module reports a missing device, a channel out of range or already open
             # by assertions, and USB and baud-rate failures as OSError.
             _release_if_unused(serial_number)
-            raise SerialException(
-                "could not open port " + explain(error, self.port, channel_number, serial_number)
-            ) from error
+            raise device_failure(error, str(self.port), channel_number, serial_number, opening=True) from error
         self._address = (serial_number, channel_number)
         device, _ = native.channel_device(channel)
         self._reached = (device.serial_number, False)
@@ -143,8 +139,7 @@ class Serial(ChannelReads):
 
     def _open_routed(self, served: ServedDevice, serial_number: str, channel_number: int) -> None:
         if channel_number > served.channel_count:
-            raise SerialException("{}: channel {} is out of range: device {} has channels 1 to {}".format(
-                self.port, channel_number, served.serial_number, served.channel_count))
+            raise channel_out_of_range(str(self.port), served.serial_number, channel_number, served.channel_count)
         channel = RoutedChannel(str(self.port), served, channel_number, self._baudrate, self._routed_fd)
         if self._routed_fd < 0:
             self._routed_fd = channel.fileno()
@@ -267,15 +262,15 @@ class Serial(ChannelReads):
             # The module asserts that its channel is open: close() has run meanwhile.
             if not self.is_open:
                 raise PortNotOpenError() from error
-            raise SerialException(self._explain(error)) from error
+            raise self._failure(error) from error
         except OSError as error:
             if isinstance(error, SerialException):
                 raise
-            raise SerialException(self._explain(error)) from error
+            raise self._failure(error) from error
 
-    def _explain(self, error: BaseException) -> str:
+    def _failure(self, error: BaseException) -> SerialException:
         serial_number, channel = self._address or (None, None)
-        return explain(error, self.port, channel, serial_number)
+        return device_failure(error, str(self.port), channel, serial_number)
 
     # -- writing ---------------------------------------------------------------------
 

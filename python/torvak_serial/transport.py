@@ -12,7 +12,8 @@ from typing import Any, Optional, Protocol, Tuple
 from serial.serialutil import SerialException
 
 import _torvak_readiness
-from torvak_common import explain
+
+from .failure import device_failure
 
 
 class Transport(Protocol):
@@ -116,7 +117,7 @@ class DirectTransport:
         try:
             self._channel.baudrate = rate
         except OSError as error:
-            raise SerialException(explain(error, self._port, self._address[1], self._address[0])) from error
+            raise device_failure(error, self._port, self._address[1], self._address[0]) from error
 
     def close(self) -> None:
         self._channel.close()

@@ -65,6 +65,13 @@ void set_usb_error(const usb::Error& e) {
 
 }  // namespace
 
+void raise_with_facts(py::handle type, const py::object& message, const std::vector<Fact>& facts) {
+    py::object error = py::reinterpret_borrow<py::object>(type)(message);
+    for (const auto& [name, value] : facts) error.attr(name) = value;
+    PyErr_SetObject(type.ptr(), error.ptr());
+    throw py::error_already_set();
+}
+
 py::object usb_error_type() { return usb_error_types().error; }
 
 py::object usb_timeout_error_type() { return usb_error_types().timeout; }

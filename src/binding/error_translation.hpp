@@ -6,6 +6,8 @@
 
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "binding/gil.hpp"
 #include "usb/usb_device.hpp"
@@ -24,6 +26,15 @@ void translate_current_exception();
 // Expect the GIL.
 py::object usb_error_type();
 py::object usb_timeout_error_type();
+
+// What a failure of the module is about, carried as attributes of its exception beside
+// the unchanged text: `kind` (e.g. "channel range") first, then the serial number, the
+// channel, the counts, each under its own name. Callers read these, never the text.
+using Fact = std::pair<const char*, py::object>;
+
+// Raises `type` (AssertionError or OSError) with `message` as its one argument and
+// `facts` set on the instance. Expects the GIL.
+[[noreturn]] void raise_with_facts(py::handle type, const py::object& message, const std::vector<Fact>& facts);
 
 // Routes errors escaping the pybind11-defined parts of the module (the USB layer's
 // Python face) through translate_current_exception. Called once by the import sequence.

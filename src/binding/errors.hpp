@@ -1,6 +1,7 @@
 // Error kinds that member bodies throw. They carry no Python state; the translation
 // chain (error_translation.cpp) turns each into the interpreter's exception of the same
-// meaning, in one place.
+// meaning, in one place. A failure that callers act on is raised with its facts as
+// attributes instead (raise_with_facts, error_translation.hpp).
 #pragma once
 
 #include <stdexcept>

@@ -1,5 +1,7 @@
 #include "binding/runtime.hpp"
 
+#include <pybind11/gil_safe_call_once.h>
+
 #include "binding/errors.hpp"
 #include "binding/gil.hpp"
 
@@ -74,6 +76,37 @@ py::handle ten_milliseconds() {
 void report(const std::string& text) {
     try {
         global("sys").attr("stderr").attr("write")(py::str(text));
+    } catch (py::error_already_set& e) {
+        e.discard_as_unraisable("zeq_torvak report");
+    }
+}
+
+namespace {
+
+// The text of a report that carries its facts: a str whose instances take attributes.
+// Made on first use, kept for the life of the process; not one of the module's names.
+py::object report_type() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+    return storage
+        .call_once_and_store_result([] {
+            py::dict namespace_;
+            namespace_["__module__"] = py::str("zeq_torvak");
+            namespace_["__doc__"] = py::str("A report's text, with what it is about as attributes.");
+            return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type))(
+                "_Report", py::make_tuple(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyUnicode_Type))),
+                namespace_);
+        })
+        .get_stored();
+}
+
+}  // namespace
+
+void report(const std::string& text, const char* kind, const py::object& serial_number) {
+    try {
+        py::object line = report_type()(py::str(text));
+        line.attr("kind") = py::str(kind);
+        line.attr("serial_number") = serial_number;
+        global("sys").attr("stderr").attr("write")(line);
     } catch (py::error_already_set& e) {
         e.discard_as_unraisable("zeq_torvak report");
     }

@@ -38,6 +38,11 @@ py::handle ten_milliseconds();
 // Expects the GIL. A failing stream is ignored: a report must never raise.
 void report(const std::string& text);
 
+// The same for a report that says what it is about: the text written is a str that also
+// carries `kind` and `serial_number` (None when unknown) as attributes, so that a stream
+// standing in for stderr can tell the report by those instead of by its words.
+void report(const std::string& text, const char* kind, const py::object& serial_number);
+
 // A new unsigned-byte array (the module's `_array` with type code "B") holding the
 // bytes. Expects the GIL.
 py::object unsigned_bytes(const uint8_t* data, size_t size);

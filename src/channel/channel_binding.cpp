@@ -10,6 +10,7 @@
 #include "binding/assertions.hpp"
 #include "binding/buffers.hpp"
 #include "binding/class_builder.hpp"
+#include "binding/error_translation.hpp"
 #include "binding/errors.hpp"
 #include "binding/runtime.hpp"
 #include "wire/wire_format.hpp"
@@ -33,19 +34,38 @@ constexpr size_t kNativeBatch = 64;
 
 py::object make_array(std::span<const uint8_t> data) { return unsigned_bytes(data.data(), data.size()); }
 
+// The buffer a capsule of ours holds; TypeError for any other object.
+std::shared_ptr<InputBuffer>* capsule_buffer(py::handle cap) {
+    if (!PyCapsule_IsValid(cap.ptr(), channel::kInputBufferCapsule))
+        throw TypeError("expected the receive buffer of a zeq_torvak channel");
+    return static_cast<std::shared_ptr<InputBuffer>*>(PyCapsule_GetPointer(cap.ptr(), channel::kInputBufferCapsule));
+}
+
 // The buffer of an open channel, or nullptr once closed.
 std::shared_ptr<InputBuffer> buffer_of(py::handle self) {
     py::object cap = self.attr(kBufferAttr);
     if (cap.is_none()) return nullptr;
-    return *static_cast<std::shared_ptr<InputBuffer>*>(py::capsule(cap).get_pointer());
+    return *capsule_buffer(cap);
 }
 
 std::string name_of(py::handle self) { return to_text(self.attr("name")); }
 
+// A failure of this channel: `type` with `message`, carrying its `kind`, the device's
+// serial number, the channel and `facts`.
+[[noreturn]] void fail(py::handle self, PyObject* type, const char* kind, const std::string& message,
+                       std::initializer_list<Fact> facts = {}) {
+    py::object device = py::getattr(self, "_Channel__device", py::none());
+    std::vector<Fact> all{{"kind", py::str(kind)},
+                          {"serial_number", py::getattr(device, "serial_number", py::none())},
+                          {"channel", py::getattr(self, "_Channel__channel", py::none())}};
+    all.insert(all.end(), facts.begin(), facts.end());
+    raise_with_facts(type, py::str(message), all);
+}
+
 // The closed-channel failure of reading: an assertion, or, with assertions off, the
 // error that using the absent buffer would give.
 [[noreturn]] void closed_error(py::handle self) {
-    if (assertions_enabled()) throw AssertionFailure("设备[" + name_of(self) + "]已关闭");
+    if (assertions_enabled()) fail(self, PyExc_AssertionError, "closed", "设备[" + name_of(self) + "]已关闭");
     throw TypeError("object of type 'NoneType' has no len()");
 }
 
@@ -94,6 +114,7 @@ py::object init(const Args& a) {
     self.attr("_Channel__channel") = a[2];
     self.attr("_Channel__timeout") = a[3];
     self.attr(kBufferAttr) = py::capsule(new std::shared_ptr<InputBuffer>(std::make_shared<InputBuffer>()),
+                                         channel::kInputBufferCapsule,
                                          [](void* p) { delete static_cast<std::shared_ptr<InputBuffer>*>(p); });
     self.attr("_Channel__baudrate") = py::none();
     return py::none();
@@ -142,10 +163,12 @@ py::object baudrate_set(const Args& a) {
     dev.attr("reset_io_control_handler_for_channel")(channel);
     py::object confirmed = self.attr("_Channel__baudrate");
     if (confirmed.is_none())
-        throw IoError("设置波特率超时:" + name_of(self) + ":目标值 = " + to_text(value));
+        fail(self, PyExc_OSError, "baud timeout", "设置波特率超时:" + name_of(self) + ":目标值 = " + to_text(value),
+             {{"requested", value}});
     if (!confirmed.equal(value))
-        throw IoError("设置波特率失败:" + name_of(self) + ":当前值 = " + to_text(confirmed) + ":目标值 = " +
-                      to_text(value));
+        fail(self, PyExc_OSError, "baud mismatch",
+             "设置波特率失败:" + name_of(self) + ":当前值 = " + to_text(confirmed) + ":目标值 = " + to_text(value),
+             {{"requested", value}, {"reported", confirmed}});
     return py::none();
 }
 
@@ -231,7 +254,7 @@ py::object private_read(const Args& a) {
 py::object write(const Args& a) {
     py::handle self = a[0];
     if (assertions_enabled() && self.attr(kBufferAttr).is_none())
-        throw AssertionFailure("设备[" + name_of(self) + "]已关闭");
+        fail(self, PyExc_AssertionError, "closed", "设备[" + name_of(self) + "]已关闭");
     py::object data = py::reinterpret_borrow<py::object>(a[1]);
     if (PyUnicode_Check(data.ptr())) data = data.attr("encode")("utf8");
     const long long left_total = static_cast<long long>(py::len(data));
@@ -321,8 +344,8 @@ void set_native_output(NativeOutput output) noexcept { g_native_output = output;
 std::shared_ptr<InputBuffer> native_input_buffer(py::handle channel_obj) {
     if (!g_input_data || !py::object(py::type::of(channel_obj).attr("input_data")).is(g_input_data)) return nullptr;
     py::object cap = py::getattr(channel_obj, kBufferAttr, py::none());
-    if (cap.is_none() || !PyCapsule_CheckExact(cap.ptr())) return nullptr;
-    return *static_cast<std::shared_ptr<InputBuffer>*>(py::capsule(cap).get_pointer());
+    if (!PyCapsule_IsValid(cap.ptr(), channel::kInputBufferCapsule)) return nullptr;
+    return *capsule_buffer(cap);
 }
 
 py::object make_channel_class() {

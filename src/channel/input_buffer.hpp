@@ -13,6 +13,10 @@
 
 namespace zt::channel {
 
+// The name of the capsule, holding a std::shared_ptr<InputBuffer>, in which a channel
+// object keeps its receive buffer: every reader of the capsule checks it by this name.
+inline constexpr const char* kInputBufferCapsule = "zeq_torvak._Channel.receive_buffer";
+
 class InputBuffer {
 public:
     enum class Take { Closed, Empty, Got };

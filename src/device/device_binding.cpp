@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "binding/assertions.hpp"
 #include "binding/buffers.hpp"
@@ -142,7 +143,8 @@ private:
 std::shared_ptr<DeviceCore> core_of(py::handle self) {
     py::object cap = py::getattr(self, kCoreAttr, py::none());
     if (cap.is_none()) throw py::attribute_error("_Device object is not initialised");
-    return *static_cast<std::shared_ptr<DeviceCore>*>(py::capsule(cap).get_pointer());
+    if (!PyCapsule_IsValid(cap.ptr(), kDeviceCoreCapsule)) throw TypeError("expected the core of a zeq_torvak device");
+    return *static_cast<std::shared_ptr<DeviceCore>*>(PyCapsule_GetPointer(cap.ptr(), kDeviceCoreCapsule));
 }
 
 int clamp_channel(long long n) {
@@ -153,13 +155,25 @@ std::string serial_text(py::handle self) { return to_text(self.attr("serial_numb
 
 [[noreturn]] void fail_assertion(const std::string& message) { throw AssertionFailure(message); }
 
+// A failed check about this device: AssertionError with `message`, carrying its `kind`,
+// the device's serial number and `facts`.
+[[noreturn]] void fail_check(py::handle self, const char* kind, const std::string& message,
+                             std::initializer_list<Fact> facts = {}) {
+    std::vector<Fact> all{{"kind", py::str(kind)}, {"serial_number", py::getattr(self, "serial_number", py::none())}};
+    all.insert(all.end(), facts.begin(), facts.end());
+    raise_with_facts(PyExc_AssertionError, py::str(message), all);
+}
+
 // 0 < channel <= self.channel_count, compared left to right as the interpreter does.
 void check_channel_range(py::handle self, py::handle channel) {
     if (!assertions_enabled()) return;
     bool ok = py::int_(0) < py::reinterpret_borrow<py::object>(channel);
     if (ok) ok = py::reinterpret_borrow<py::object>(channel) <= self.attr("channel_count");
-    if (!ok)
-        fail_assertion("通道号超出范围 (0, " + to_text(self.attr("channel_count")) + "]:" + serial_text(self));
+    if (!ok) {
+        py::object count = self.attr("channel_count");
+        fail_check(self, "channel range", "通道号超出范围 (0, " + to_text(count) + "]:" + serial_text(self),
+                   {{"channel", py::reinterpret_borrow<py::object>(channel)}, {"channel_count", count}});
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -213,7 +227,7 @@ py::object init(const Args& a) {
         DeviceCore* raw = core.get();
         core->control_route = [raw](int channel, Span payload) { raw->handle_control(channel, payload); };
     }
-    self.attr(kCoreAttr) = py::capsule(new std::shared_ptr<DeviceCore>(core), [](void* p) {
+    self.attr(kCoreAttr) = py::capsule(new std::shared_ptr<DeviceCore>(core), kDeviceCoreCapsule, [](void* p) {
         delete static_cast<std::shared_ptr<DeviceCore>*>(p);
     });
 
@@ -297,7 +311,7 @@ py::object query_channel_count(const Args& a) {
         limit = py::float_(std::max(seconds_left(), 0.0));
     }
     if (assertions_enabled() && core->channel_count.load() == DeviceCore::kUnknownCount)
-        fail_assertion("查询设备通道数量超时:" + serial_text(self));
+        fail_check(self, "no channel count", "查询设备通道数量超时:" + serial_text(self));
     return py::none();
 }
 
@@ -329,6 +343,9 @@ py::object handle_io_control_package(const Args& a) {
     return py::none();
 }
 
+// The kind of the reader's report that it stopped.
+constexpr const char* kReaderStopped = "reader stopped";
+
 // The reader thread's body. Whatever ends the reader (a USB error, a malformed packet,
 // an exception escaping a handler or a Python channel) becomes its one report. When the
 // interpreter finalizes meanwhile, taking the GIL back ends this thread (see gil.hpp).
@@ -338,11 +355,13 @@ py::object input_scanner_function(const Args& a) {
         std::shared_ptr<DeviceCore> core = core_of(self);
         const std::optional<std::string> failure = without_gil([&] { return core->run_reader(); });
         if (failure)
-            report("USB 设备[Torvak:" + serial_text(self) + "]读取数据失败，有可能是设备已拔出：" + *failure);
+            report("USB 设备[Torvak:" + serial_text(self) + "]读取数据失败，有可能是设备已拔出：" + *failure,
+                   kReaderStopped, py::getattr(self, "serial_number", py::none()));
     } catch (py::error_already_set& e) {
-        report("USB 设备[Torvak:?]读取数据失败，有可能是设备已拔出：" + exception_text(e));
+        report("USB 设备[Torvak:?]读取数据失败，有可能是设备已拔出：" + exception_text(e), kReaderStopped, py::none());
     } catch (const std::exception& e) {
-        report(std::string("USB 设备[Torvak:?]读取数据失败，有可能是设备已拔出：") + e.what());
+        report(std::string("USB 设备[Torvak:?]读取数据失败，有可能是设备已拔出：") + e.what(), kReaderStopped,
+               py::none());
     }
     return py::none();
 }
@@ -369,7 +388,8 @@ py::object open_channel(const Args& a) {
     {
         sync::BlockingLock lock(core->channel_lock);
         if (assertions_enabled() && core->has_channel(n))
-            fail_assertion("通道[" + to_text(channel) + "]已经打开:" + serial_text(self));
+            fail_check(self, "channel open", "通道[" + to_text(channel) + "]已经打开:" + serial_text(self),
+                       {{"channel", py::reinterpret_borrow<py::object>(channel)}});
         channel_obj = global("_Channel")(self, py::arg("channel_number") = channel, py::arg("timeout") = a[3]);
         std::shared_ptr<DataSink> sink;
         if (auto buffer = channel::native_input_buffer(channel_obj))
@@ -394,8 +414,8 @@ py::object open_channel(const Args& a) {
 
 bool close_device_if_unused(py::handle device) {
     py::object cap = py::getattr(device, kCoreAttr, py::none());
-    if (cap.is_none() || !PyCapsule_CheckExact(cap.ptr())) return false;
-    auto core = *static_cast<std::shared_ptr<DeviceCore>*>(py::capsule(cap).get_pointer());
+    if (!PyCapsule_IsValid(cap.ptr(), kDeviceCoreCapsule)) return false;
+    auto core = *static_cast<std::shared_ptr<DeviceCore>*>(PyCapsule_GetPointer(cap.ptr(), kDeviceCoreCapsule));
     sync::BlockingLock lock(core->channel_lock);
     if (!core->no_channels() || core->stop_flag.load()) return false;
     device.attr("close")();

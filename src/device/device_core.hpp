@@ -112,6 +112,12 @@ private:
     unsigned replies_ = 0;         // guarded by mutex_: replies offered since the last clear
 };
 
+class DeviceCore;
+
+// The name of the capsule, holding a std::shared_ptr<DeviceCore>, in which a device
+// object keeps its core: every reader of the capsule checks it by this name.
+inline constexpr const char* kDeviceCoreCapsule = "zeq_torvak._Device.core";
+
 class DeviceCore {
 public:
     explicit DeviceCore(std::unique_ptr<Link> link) : link_(std::move(link)) {}

@@ -20,13 +20,17 @@ namespace {
 using zt::channel::InputBuffer;
 
 // The buffer behind a channel's capsule; nullptr with TypeError set for anything else.
-InputBuffer* buffer_of(PyObject* capsule) {
-    if (!PyCapsule_CheckExact(capsule) || !PyCapsule_IsValid(capsule, nullptr)) {
+std::shared_ptr<InputBuffer>* buffer_shared(PyObject* capsule) {
+    if (!PyCapsule_IsValid(capsule, zt::channel::kInputBufferCapsule)) {
         PyErr_SetString(PyExc_TypeError, "expected the receive buffer of an open zeq_torvak channel");
         return nullptr;
     }
-    auto* shared = static_cast<std::shared_ptr<InputBuffer>*>(PyCapsule_GetPointer(capsule, nullptr));
-    return shared->get();
+    return static_cast<std::shared_ptr<InputBuffer>*>(PyCapsule_GetPointer(capsule, zt::channel::kInputBufferCapsule));
+}
+
+InputBuffer* buffer_of(PyObject* capsule) {
+    auto* shared = buffer_shared(capsule);
+    return shared ? shared->get() : nullptr;
 }
 
 PyObject* descriptor(PyObject*, PyObject* capsule) {
@@ -111,13 +115,14 @@ PyObject* output(PyObject*, PyObject* args) {
         PyErr_SetString(PyExc_ValueError, "output() needs a channel in 0..255 and a capacity of at least 1 byte");
         return nullptr;
     }
-    if (!PyCapsule_CheckExact(core_capsule) || !PyCapsule_IsValid(core_capsule, nullptr)) {
+    if (!PyCapsule_IsValid(core_capsule, zt::device::kDeviceCoreCapsule)) {
         PyErr_SetString(PyExc_TypeError, "expected the core of an open zeq_torvak device");
         return nullptr;
     }
-    auto core = *static_cast<std::shared_ptr<DeviceCore>*>(PyCapsule_GetPointer(core_capsule, nullptr));
+    auto core =
+        *static_cast<std::shared_ptr<DeviceCore>*>(PyCapsule_GetPointer(core_capsule, zt::device::kDeviceCoreCapsule));
     if (!core->link().asynchronous()) Py_RETURN_NONE;  // a handle reached through Python
-    auto input = *static_cast<std::shared_ptr<InputBuffer>*>(PyCapsule_GetPointer(buffer_capsule, nullptr));
+    auto input = *buffer_shared(buffer_capsule);
     std::shared_ptr<OutputQueue> queue;
     // A handler the queue's replaces is let go only with the GIL held: it may hold Python objects.
     std::shared_ptr<zt::device::ControlHandler> replaced;

@@ -21,6 +21,7 @@
 
 #include "binding/assertions.hpp"
 #include "binding/class_builder.hpp"
+#include "binding/error_translation.hpp"
 #include "binding/errors.hpp"
 #include "binding/runtime.hpp"
 #include "device/device_binding.hpp"
@@ -150,11 +151,14 @@ py::object open_device(py::handle self, const py::str& serial_number, bool any) 
     py::object handle;
     if (any) {
         handle = first_found(self.attr("find_device")());
-        if (handle.is_none() && assertions_enabled()) throw AssertionFailure(kNoDevice);
+        if (handle.is_none() && assertions_enabled())
+            raise_with_facts(PyExc_AssertionError, py::str(kNoDevice), {{"kind", py::str("no device")}});
     } else {
         handle = self.attr("find_device")(serial_number);
         if (handle.is_none() && assertions_enabled())
-            raise_assertion(py::str(kNoDeviceWithSerialHead) + serial_number + py::str(kNoDeviceWithSerialTail));
+            raise_with_facts(PyExc_AssertionError,
+                             py::str(kNoDeviceWithSerialHead) + serial_number + py::str(kNoDeviceWithSerialTail),
+                             {{"kind", py::str("unknown serial")}, {"serial_number", serial_number}});
     }
     return global("_Device")(self, handle);
 }
