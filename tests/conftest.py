@@ -1,3 +1,4 @@
+import faulthandler
 import os
 import subprocess
 import sys
@@ -80,6 +81,24 @@ if os.environ.get("TORVAK_NO_CHILD_PROCESSES") == "1":
             pytest.skip("starts a child process, which this machine cannot")
 
         monkeypatch.setattr(subprocess.Popen, "__init__", refuse)
+
+
+# The per-test time-out (pytest-timeout, by SIGALRM) fails a hung test and the run goes on.
+# A test stuck where that signal's handler never runs ends the whole run instead, this long
+# after its own time-out, with every thread's stack on standard error: a run never hangs.
+LAST_RESORT_FACTOR, LAST_RESORT_EXTRA = 2, 60
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_protocol(item, nextitem):
+    marker = item.get_closest_marker("timeout")
+    limit = float(marker.args[0]) if marker is not None and marker.args else float(item.config.getini("timeout") or 0)
+    if limit > 0:
+        faulthandler.dump_traceback_later(LAST_RESORT_FACTOR * limit + LAST_RESORT_EXTRA, exit=True)
+    try:
+        yield
+    finally:
+        faulthandler.cancel_dump_traceback_later()
 
 
 def _extra_threads(before):
