@@ -110,8 +110,10 @@ def test_the_package_index_serves_the_wheels_and_refuses_to_leave_out_a_requirem
     refused = subprocess.run(index, **run)
     assert refused.returncode == 1 and "Probe.Dep" in refused.stderr and not (dist / "simple").exists()
     _wheel(dist, "Probe.Dep", "1.2")
+    (dist / "zeq_torvak-9.0.1.tar.gz").write_bytes(b"")  # an sdist for the upload: never served
     written = subprocess.run(index, **run)
     assert written.returncode == 0, written.stderr
+    assert ".tar.gz" not in (dist / "simple" / "zeq-torvak" / "index.html").read_text()
     # pip, with no configuration, no other index and no source build, installs both from it.
     target = tmp_path / "site"
     pip = subprocess.run([sys.executable, "-m", "pip", "install", "--isolated", "--disable-pip-version-check",
