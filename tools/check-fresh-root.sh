@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# The README's two commands on a machine that has nothing yet: tools/check-fresh-root.sh [SUITE]
+# The README's two commands on a machine that has nothing yet:
+#   tools/check-fresh-root.sh [SUITE]
+#   tools/check-fresh-root.sh --index OUT [SUITE]
 # SUITE: bookworm (Debian 12, the default), trixie (Debian 13) or noble (Ubuntu 24.04).
 #
 # A minimal root of SUITE (debootstrap --variant=minbase: no Python, no compiler, no sudo) is
@@ -13,6 +15,11 @@
 # shown prefixed with "fresh-root SUITE: "; the run fails unless main.sh succeeded and the
 # emulated device received the demonstration's "Hello, World!" on channel 1.
 #
+# With --index OUT, the root instead follows docs/deployment.md's first three steps with the
+# package index in OUT (tools/build-wheels.sh; mounted read-only at /index): python3-venv
+# alone from apt, a venv, and `pip install --index-url file:///index/simple zeq_torvak`
+# with no compiler in the root; then the module is imported and `torvak --version` runs.
+#
 # From the host the root gets only what the network here needs: the host's extra CA
 # certificates (/usr/local/share/ca-certificates) with pip's `cert` setting, and apt's
 # settings for a mirror whose Release files are past their date (as the host's apt has).
@@ -20,6 +27,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 here=$PWD
+index=""
+if [ "${1:-}" = --index ]; then
+  [ -f "${2:-}/simple/index.html" ] || { echo "check-fresh-root: --index needs a folder with a package index (simple/)" >&2; exit 2; }
+  index=$(cd "$2" && pwd)
+  shift 2
+fi
 suite=${1:-bookworm}
 say() { echo "fresh-root $suite: $*"; }
 fail() { say "FAILED: $*"; exit 1; }
@@ -40,27 +53,27 @@ cache=${TORVAK_ROOT_CACHE:-${XDG_CACHE_HOME:-/var/cache}/torvak-ci}
 base=$cache/$suite
 mkdir -p "$cache"
 
+# A usable root: debootstrap finished (it writes the mark last) and apt runs in it.
+usable() { [ -f "$1/.torvak-root-complete" ] && chroot "$1" /usr/bin/apt-get --version >/dev/null 2>&1; }
 keyring=()
 if [ "$suite" = noble ]; then
-  # Ubuntu's archive signs with Ubuntu's key, which only the package ubuntu-keyring brings.
   if ! timeout 20 python3 -c 'import sys, urllib.request
 urllib.request.urlopen(sys.argv[1] + "/dists/noble/Release", timeout=15).read(64)' "$mirror" 2>/dev/null; then
     say "NOT CHECKED: Ubuntu's archive ($mirror) cannot be reached from this machine"
     exit 0
   fi
+  # Ubuntu's archive signs with Ubuntu's key, which only the package ubuntu-keyring brings.
   key=/usr/share/keyrings/ubuntu-archive-keyring.gpg
-  if [ ! -f "$key" ]; then
-    apt-get install -y -qq ubuntu-keyring >/dev/null 2>&1 || true
+  [ -f "$key" ] || apt-get install -y -qq ubuntu-keyring >/dev/null 2>&1 || true
+  if [ -f "$key" ]; then
+    keyring=(--keyring="$key")
+  elif ! usable "$base"; then
+    # The root's own apt checks everything after this with the key debootstrap installs.
+    say "Ubuntu's archive key is not to be had here (no package ubuntu-keyring): the root's first packages are not signature-checked"
+    keyring=(--no-check-gpg)
   fi
-  if [ ! -f "$key" ]; then
-    say "NOT CHECKED: Ubuntu's archive key is not on this machine (package ubuntu-keyring), and a root made without checking signatures proves nothing"
-    exit 0
-  fi
-  keyring=(--keyring="$key")
 fi
 
-# A usable root: debootstrap finished (it writes the mark last) and apt runs in it.
-usable() { [ -f "$1/.torvak-root-complete" ] && chroot "$1" /usr/bin/apt-get --version >/dev/null 2>&1; }
 if ! usable "$base"; then
   say "making the minimal root $base (debootstrap --variant=minbase; log $cache/$suite.log)"
   rm -rf "$base" "$base.new"
@@ -83,11 +96,30 @@ fi
 run=$(mktemp -d "$cache/run-$suite.XXXXXX")
 cleanup() { rm -rf "$run"; }
 trap cleanup EXIT
-mkdir -p "$run/upper" "$run/work" "$run/root" "$cache/$suite-debs" "$cache/pip"
-git clone -q --no-hardlinks "$here" "$run/checkout"
-say "cloned $(git -C "$run/checkout" log -1 --format='%h %s' | cut -c1-70)"
-[ -z "$(git status --porcelain --untracked-files=no)" ] \
-  || say "(uncommitted changes in $here are not in the clone)"
+mkdir -p "$run/upper" "$run/work" "$run/root" "$run/checkout" "$cache/$suite-debs" "$cache/pip"
+if [ -z "$index" ]; then
+  git clone -q --no-hardlinks "$here" "$run/checkout"
+  say "cloned $(git -C "$run/checkout" log -1 --format='%h %s' | cut -c1-70)"
+  [ -z "$(git status --porcelain --untracked-files=no)" ] \
+    || say "(uncommitted changes in $here are not in the clone)"
+  # shellcheck disable=SC2016
+  inner='cd /root/torvak && bash tools/main.sh'
+else
+  # shellcheck disable=SC2016
+  inner='set -e
+apt-get update -qq >/dev/null && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq python3-venv >/tmp/apt.log 2>&1 \
+  || { tail -n 20 /tmp/apt.log; exit 1; }
+for compiler in cc gcc g++ c++ clang; do
+  if command -v "$compiler" >/dev/null; then echo "index: a compiler is here: $compiler"; exit 1; fi
+done
+echo "index: no compiler in the root; $(python3 --version)"
+python3 -m venv /opt/torvak
+/opt/torvak/bin/pip install --disable-pip-version-check --index-url file:///index/simple zeq_torvak 2>&1 \
+  | grep -E "^(Processing|Successfully|ERROR)" | sed "s/^/index: pip: /"
+/opt/torvak/bin/python -c "import zeq_torvak, torvak_serial, sys
+print(\"index: imported\", zeq_torvak.__file__, \"on Python\", sys.version.split()[0])"
+echo "index: $(/opt/torvak/bin/torvak --version)"'
+fi
 
 # What the root gets from the host, put in before main.sh runs.
 mkdir -p "$run/host"
@@ -106,7 +138,7 @@ EOF
 log=$cache/run-$suite.log
 status=0
 unshare --mount --pid --uts --fork --kill-child /bin/bash -euo pipefail -c '
-  run=$1 base=$2 cache=$3 suite=$4
+  run=$1 base=$2 cache=$3 suite=$4 index=$5 inner=$6
   mount --make-rprivate /
   root=$run/root
   mount -t overlay overlay -o "lowerdir=$base,upperdir=$run/upper,workdir=$run/work" "$root"
@@ -133,11 +165,23 @@ unshare --mount --pid --uts --fork --kill-child /bin/bash -euo pipefail -c '
   cp "$run/host/pip.conf" "$root/etc/pip.conf"
   cp "$run/host/99torvak-mirror" "$root/etc/apt/apt.conf.d/"
   mv "$run/checkout" "$root/root/torvak"
+  if [ -n "$index" ]; then
+    mkdir -p "$root/index"
+    mount --bind "$index" "$root/index"
+    mount -o remount,bind,ro "$root/index"
+  fi
   exec chroot "$root" /usr/bin/env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-    HOME=/root TERM=dumb /bin/bash -c "cd /root/torvak && bash tools/main.sh"
-' sh "$run" "$base" "$cache" "$suite" </dev/null 2>&1 | tee "$log" | sed -u "s/^/fresh-root $suite: /" || status=$?
+    HOME=/root TERM=dumb LANG=C.UTF-8 /bin/bash -c "$inner"
+' sh "$run" "$base" "$cache" "$suite" "$index" "$inner" </dev/null 2>&1 | tee "$log" | sed -u "s/^/fresh-root $suite: /" || status=$?
 
 elapsed=$((SECONDS - started))
+if [ -n "$index" ]; then
+  [ "$status" = 0 ] || fail "installing from the index failed after $elapsed s (log $log)"
+  grep -q '^index: pip: Successfully installed .*zeq_torvak' "$log" || fail "pip did not install zeq_torvak (log $log)"
+  grep -q '^index: pip: Processing /index/zeq_torvak-.*manylinux.*\.whl' "$log" || fail "zeq_torvak did not come from a wheel of the index (log $log)"
+  say "passed in $elapsed s: installed from the index's wheel with no compiler"
+  exit 0
+fi
 [ "$status" = 0 ] || fail "tools/main.sh ended with status $status after $elapsed s (log $log)"
 # The emulated device's report: channel 1 received the demonstration's line.
 grep -qE '^with-emulated-device: EMU0001 S1 received [0-9]+ bytes: .*Hello, World!' "$log" \
