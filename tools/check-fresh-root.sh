@@ -8,7 +8,7 @@
 # made once and kept in a cache directory, $TORVAK_ROOT_CACHE (default
 # ${XDG_CACHE_HOME:-/var/cache}/torvak-ci), and made again when missing or broken. Each run
 # works on an overlay over it, so the cached root stays as debootstrap left it; the packages
-# apt downloads and pip's cache are kept beside it, so a second run downloads less (it still
+# apt downloads are kept beside it (SUITE-debs), so a second run downloads less (it still
 # installs every package and builds everything). The checkout's HEAD is cloned into the root
 # (committed work only) and `bash tools/main.sh` runs there as root, in a chroot inside
 # namespaces of its own: every mount and process of the run ends with it. Its lines are
@@ -96,7 +96,7 @@ fi
 run=$(mktemp -d "$cache/run-$suite.XXXXXX")
 cleanup() { rm -rf "$run"; }
 trap cleanup EXIT
-mkdir -p "$run/upper" "$run/work" "$run/root" "$run/checkout" "$cache/$suite-debs" "$cache/pip"
+mkdir -p "$run/upper" "$run/work" "$run/root" "$run/checkout" "$cache/$suite-debs"
 if [ -z "$index" ]; then
   git clone -q --no-hardlinks "$here" "$run/checkout"
   say "cloned $(git -C "$run/checkout" log -1 --format='%h %s' | cut -c1-70)"
@@ -156,8 +156,6 @@ unshare --mount --pid --uts --fork --kill-child /bin/bash -euo pipefail -c '
   mount -t tmpfs tmpfs "$root/run"
   mount -t tmpfs tmpfs "$root/tmp"
   mount --bind "$cache/$suite-debs" "$root/var/cache/apt/archives"
-  mkdir -p "$root/root/.cache/pip"
-  mount --bind "$cache/pip" "$root/root/.cache/pip"
   hostname torvak-fresh-root
   cp /etc/resolv.conf "$root/etc/resolv.conf"
   mkdir -p "$root/usr/local/share/ca-certificates"
