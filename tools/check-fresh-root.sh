@@ -20,9 +20,10 @@
 # alone from apt, a venv, and `pip install --index-url file:///index/simple zeq_torvak`
 # with no compiler in the root; then the module is imported and `torvak --version` runs.
 #
-# From the host the root gets only what the network here needs: the host's extra CA
-# certificates (/usr/local/share/ca-certificates) with pip's `cert` setting, and apt's
-# settings for a mirror whose Release files are past their date (as the host's apt has).
+# From the host the root gets only what the network here needs: its resolver settings
+# (/etc/resolv.conf), its extra CA certificates (/usr/local/share/ca-certificates) with
+# pip's `cert` setting, and, where the host's apt accepts a mirror whose Release files are
+# past their date (a snapshot), the same two apt settings.
 # Needs root, debootstrap, unshare (util-linux) and overlayfs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -128,10 +129,9 @@ cat >"$run/host/pip.conf" <<'EOF'
 [global]
 cert = /etc/ssl/certs/ca-certificates.crt
 EOF
-cat >"$run/host/99torvak-mirror" <<'EOF'
-Acquire::Check-Valid-Until "false";
-Acquire::Check-Date "false";
-EOF
+if apt-config dump 2>/dev/null | grep -qx 'Acquire::Check-Valid-Until "false";'; then
+  printf 'Acquire::Check-Valid-Until "false";\nAcquire::Check-Date "false";\n' >"$run/host/99torvak-mirror"
+fi
 
 # Inside new mount, PID and UTS namespaces: the mounts go away with the namespace, and so
 # does every process main.sh left behind.
@@ -161,7 +161,7 @@ unshare --mount --pid --uts --fork --kill-child /bin/bash -euo pipefail -c '
   mkdir -p "$root/usr/local/share/ca-certificates"
   cp "$run"/host/*.crt "$root/usr/local/share/ca-certificates/" 2>/dev/null || true
   cp "$run/host/pip.conf" "$root/etc/pip.conf"
-  cp "$run/host/99torvak-mirror" "$root/etc/apt/apt.conf.d/"
+  [ ! -f "$run/host/99torvak-mirror" ] || cp "$run/host/99torvak-mirror" "$root/etc/apt/apt.conf.d/"
   mv "$run/checkout" "$root/root/torvak"
   if [ -n "$index" ]; then
     mkdir -p "$root/index"
