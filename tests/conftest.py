@@ -89,16 +89,33 @@ if os.environ.get("TORVAK_NO_CHILD_PROCESSES") == "1":
 LAST_RESORT_FACTOR, LAST_RESORT_EXTRA = 2, 60
 
 
+def _end_the_run(item, limit):
+    # As pytest-timeout's thread method does: out of the output capture, every stack, exit.
+    capture = item.config.pluginmanager.getplugin("capturemanager")
+    if capture is not None:
+        capture.suspend_global_capture(in_=True)
+    sys.stderr.write("\n{}: still running long after its time-out of {} s; ending the run\n".format(item.nodeid, limit))
+    sys.stderr.flush()
+    faulthandler.dump_traceback(file=sys.stderr, all_threads=True)
+    os._exit(1)
+
+
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_protocol(item, nextitem):
     marker = item.get_closest_marker("timeout")
     limit = float(marker.args[0]) if marker is not None and marker.args else float(item.config.getini("timeout") or 0)
+    timer = None
     if limit > 0:
-        faulthandler.dump_traceback_later(LAST_RESORT_FACTOR * limit + LAST_RESORT_EXTRA, exit=True)
+        timer = threading.Timer(LAST_RESORT_FACTOR * limit + LAST_RESORT_EXTRA, _end_the_run, (item, limit))
+        timer.daemon = True
+        timer.name = "last-resort time-out"
+        timer.start()
     try:
         yield
     finally:
-        faulthandler.cancel_dump_traceback_later()
+        if timer is not None:
+            timer.cancel()
+            timer.join()
 
 
 def _extra_threads(before):
