@@ -25,7 +25,7 @@
 #
 # Variables:
 #   TORVAK_WHEEL_PYTHONS   the interpreters to build for, space-separated, instead of
-#                          pyenv's (e.g. "python3" or "/usr/bin/python3.11 python3.12")
+#                          pyenv's (e.g. ".venv/bin/python"; each needs its pip)
 #   PYENV_ROOT             where pyenv keeps its Pythons (default ~/.pyenv)
 #   TORVAK_WHEEL_ARCHS     the release build: wheels for the architectures named (e.g.
 #                          "x86_64 aarch64"), compiled with zig for glibc 2.28 and tagged
@@ -72,6 +72,10 @@ if [ ${#pythons[@]} -eq 0 ] && "$tools/bin/python" -c 'import sys; sys.exit(not 
   for i in "${!absent[@]}"; do [ "${absent[$i]}" != "$have" ] || unset 'absent[i]'; done
 fi
 [ ${#pythons[@]} -gt 0 ] || { say "no CPython 3.8 to 3.13 found (TORVAK_WHEEL_PYTHONS names them)"; exit 1; }
+for python in "${pythons[@]}"; do
+  "$python" -m pip --version >/dev/null 2>&1 \
+    || { say "$python has no pip (a system Python without python3-pip): name a venv's python instead"; exit 1; }
+done
 # Each supported version this machine cannot build for is named, here and after the index:
 # its users' pip finds no wheel in the index and says so (the index serves no sdist).
 if [ ${#absent[@]} -gt 0 ]; then
