@@ -1,3 +1,4 @@
+import faulthandler
 import os
 import subprocess
 import sys
@@ -80,6 +81,41 @@ if os.environ.get("TORVAK_NO_CHILD_PROCESSES") == "1":
             pytest.skip("starts a child process, which this machine cannot")
 
         monkeypatch.setattr(subprocess.Popen, "__init__", refuse)
+
+
+# The per-test time-out (pytest-timeout, by SIGALRM) fails a hung test and the run goes on.
+# A test stuck where that signal's handler never runs ends the whole run instead, this long
+# after its own time-out, with every thread's stack on standard error: a run never hangs.
+LAST_RESORT_FACTOR, LAST_RESORT_EXTRA = 2, 60
+
+
+def _end_the_run(item, limit):
+    # As pytest-timeout's thread method does: out of the output capture, every stack, exit.
+    capture = item.config.pluginmanager.getplugin("capturemanager")
+    if capture is not None:
+        capture.suspend_global_capture(in_=True)
+    sys.stderr.write("\n{}: still running long after its time-out of {} s; ending the run\n".format(item.nodeid, limit))
+    sys.stderr.flush()
+    faulthandler.dump_traceback(file=sys.stderr, all_threads=True)
+    os._exit(1)
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_protocol(item, nextitem):
+    marker = item.get_closest_marker("timeout")
+    limit = float(marker.args[0]) if marker is not None and marker.args else float(item.config.getini("timeout") or 0)
+    timer = None
+    if limit > 0:
+        timer = threading.Timer(LAST_RESORT_FACTOR * limit + LAST_RESORT_EXTRA, _end_the_run, (item, limit))
+        timer.daemon = True
+        timer.name = "last-resort time-out"
+        timer.start()
+    try:
+        yield
+    finally:
+        if timer is not None:
+            timer.cancel()
+            timer.join()
 
 
 def _extra_threads(before):

@@ -43,6 +43,13 @@ def as_user(user):
     return switch
 
 
+def is_mount_point(path):
+    """Whether something is mounted on `path`, a bind mount within one file system included
+    (which os.path.ismount cannot see)."""
+    with open("/proc/self/mountinfo") as table:
+        return any(line.split()[4] == path for line in table)
+
+
 class Netns:
     """A network namespace holding loopback and a veth pair: v0 with 10.200.0.1/24 and
     fd00:200::1/64 (and its link-local address), v1 with 10.200.0.2/24."""
@@ -105,6 +112,9 @@ def netns():
     if os.geteuid() != 0 or shutil.which("ip") is None:
         pytest.skip("needs root and ip(8) for a network namespace")
     name = "tvk{}".format(os.getpid())
+    # The first `ip netns add` on a machine makes /run/netns a mount point of its own (bound
+    # onto itself, shared) and leaves it so; what this fixture mounted, it unmounts.
+    mounted_before = is_mount_point("/run/netns")
     if subprocess.run(["ip", "netns", "add", name], stderr=subprocess.DEVNULL).returncode:
         pytest.skip("cannot make a network namespace here")
     try:
@@ -116,3 +126,5 @@ def netns():
         yield space
     finally:
         subprocess.run(["ip", "netns", "del", name], stderr=subprocess.DEVNULL)
+        if not mounted_before and is_mount_point("/run/netns") and not os.listdir("/run/netns"):
+            subprocess.run(["umount", "/run/netns"], stderr=subprocess.DEVNULL)

@@ -17,6 +17,7 @@ import pcapng_reader
 from sandbox import SYSTEM_PYTHON, as_user, users  # noqa: F401  (fixture)
 from test_serve import SERIAL, Served, device, open_tty, served  # noqa: F401  (fixtures)
 from test_serve_access import shared_dir  # noqa: F401  (fixture)
+from child_process import default_signals
 from package_source import INSTALLED_ONLY, PYTHON_DIR
 from torvak_emu import wait_until
 
@@ -27,7 +28,7 @@ TSHARK = shutil.which("tshark")
 
 def start(env, args, **options):
     return subprocess.Popen([sys.executable, "-m", "torvak_cli"] + args, env=env, stdin=subprocess.DEVNULL,
-                            **options)
+                            preexec_fn=default_signals(options.pop("preexec_fn", None)), **options)
 
 
 def subscribed(service, count):

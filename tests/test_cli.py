@@ -16,6 +16,7 @@ import time
 
 import pytest
 
+from child_process import default_signals
 from package_source import PYTHON_DIR, REPO, search_path
 from waiting import wait_until
 
@@ -62,7 +63,7 @@ def run_cli(testbed, *args, shim=None):
 def start_cli(testbed, *args):
     return subprocess.Popen(
         [sys.executable, "-m", "torvak_cli"] + [str(a) for a in args], env=cli_env(testbed),
-        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=default_signals(),
     )
 
 
@@ -385,7 +386,7 @@ class TestTerm:
         self.settings = termios.tcgetattr(slave)
         process = subprocess.Popen(
             [sys.executable, "-c", CONTROLLING_TTY_SHIM, "term"] + list(args), env=cli_env(testbed),
-            stdin=slave, stdout=slave, stderr=slave, start_new_session=True,
+            stdin=slave, stdout=slave, stderr=slave, start_new_session=True, preexec_fn=default_signals(),
         )
         self.master, self.slave = master, slave
         read_until(master, b"Ctrl-] quits ---")
@@ -465,7 +466,7 @@ class TestTermEnds:
             master, slave = os.openpty()
             process = subprocess.Popen(
                 [sys.executable, "-c", CONTROLLING_TTY_SHIM, "term", "Torvak:ANY:S1"], env=cli_env(testbed),
-                stdin=slave, stdout=slave, stderr=slave, start_new_session=True,
+                stdin=slave, stdout=slave, stderr=slave, start_new_session=True, preexec_fn=default_signals(),
             )
             os.close(slave)
             try:
@@ -519,7 +520,7 @@ class TestMiniterm:
         master, slave = os.openpty()
         process = subprocess.Popen(
             [sys.executable, "-m", "torvak_cli", "miniterm", "Torvak:emu0001:S1", "--dtr", "0"], env=cli_env(testbed),
-            stdin=slave, stdout=slave, stderr=slave, start_new_session=True,
+            stdin=slave, stdout=slave, stderr=slave, start_new_session=True, preexec_fn=default_signals(),
         )
         try:
             read_until(master, b"--- Miniterm on torvak://EMU0001/1  9600,8,N,1 ---")

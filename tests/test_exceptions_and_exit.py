@@ -11,6 +11,7 @@ from array import array
 import pytest
 
 import zeq_torvak
+from child_process import default_signals
 from fake_usb import SERIAL, FakeHandle, reader_of, record
 
 # How often each exit scenario runs; raise it (e.g. 20) to hunt for rare aborts.
@@ -82,7 +83,7 @@ def run_child(testbed, env, script, signal_after_ready=None):
         old.unplug()
     testbed.plug("EMU0001", channels=4)
     child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(script)], env=env, stdin=subprocess.DEVNULL,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=default_signals())
     try:
         if signal_after_ready is not None:
             if child.stdout.readline() != b"ready\n":

@@ -21,7 +21,7 @@ USB_ERROR = zeq_torvak._usb_core.USBError
 USB_TIMEOUT = zeq_torvak._usb_core.USBTimeoutError
 UNPLUG_REPORT = "USB 设备[Torvak:%s]读取数据失败，有可能是设备已拔出："
 
-pytestmark = pytest.mark.timeout(60, method="thread")
+pytestmark = pytest.mark.timeout(60)
 
 
 # ---------------------------------------------------------------------------

@@ -7,6 +7,7 @@ import os
 import re
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 
@@ -110,8 +111,10 @@ def test_the_package_index_serves_the_wheels_and_refuses_to_leave_out_a_requirem
     refused = subprocess.run(index, **run)
     assert refused.returncode == 1 and "Probe.Dep" in refused.stderr and not (dist / "simple").exists()
     _wheel(dist, "Probe.Dep", "1.2")
+    (dist / "zeq_torvak-9.0.1.tar.gz").write_bytes(b"")  # an sdist for the upload: never served
     written = subprocess.run(index, **run)
     assert written.returncode == 0, written.stderr
+    assert ".tar.gz" not in (dist / "simple" / "zeq-torvak" / "index.html").read_text()
     # pip, with no configuration, no other index and no source build, installs both from it.
     target = tmp_path / "site"
     pip = subprocess.run([sys.executable, "-m", "pip", "install", "--isolated", "--disable-pip-version-check",
@@ -153,3 +156,36 @@ def test_build_wheels_help_names_its_variables_and_builds_nothing():
     assert shown.returncode == 0 and shown.stderr == "", shown.stderr
     assert "TORVAK_WHEEL_PYTHONS" in shown.stdout and "--index-url file://" in shown.stdout
     assert subprocess.run(["bash", script, "--wrong"], **run).returncode == 2
+
+
+BACKGROUND_RUN = '''
+import signal, subprocess, sys, time
+from child_process import default_signals
+
+def test_hangs():
+    time.sleep(600)
+
+def test_a_child_still_ends_on_sigint():
+    child = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"], preexec_fn=default_signals())
+    time.sleep(0.3)
+    child.send_signal(signal.SIGINT)
+    assert child.wait(timeout=10) == -signal.SIGINT
+'''
+
+
+def test_a_run_started_in_the_background_ends_each_hung_test_alone_and_its_children_still_take_signals(tmp_path):
+    # As `tools/test.sh &` (SIGINT and SIGQUIT ignored) and nohup (SIGHUP) start it, with the
+    # project's pytest settings: the hung test fails at its time-out and the run goes on to
+    # its summary; the child of the other one is ended by SIGINT all the same.
+    (tmp_path / "test_background.py").write_text(BACKGROUND_RUN)
+
+    def as_background_job():
+        for number in (signal.SIGINT, signal.SIGQUIT, signal.SIGHUP):
+            signal.signal(number, signal.SIG_IGN)
+
+    run = subprocess.run(
+        [sys.executable, "-m", "pytest", "-c", os.path.join(REPO, "pyproject.toml"), "--rootdir", str(tmp_path),
+         "-p", "no:cacheprovider", "-o", "timeout=3", str(tmp_path / "test_background.py")],
+        env=dict(os.environ, PYTHONPATH=os.path.join(REPO, "tests")), cwd=str(tmp_path), preexec_fn=as_background_job,
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True, timeout=90)
+    assert "1 failed, 1 passed" in run.stdout and "Timeout" in run.stdout, run.stdout

@@ -26,7 +26,7 @@ USB_ERROR = zeq_torvak._usb_core.USBError
 UNPLUG_REPORT = "USB 设备[Torvak:%s]读取数据失败，有可能是设备已拔出："
 
 # The thread method also ends a test stuck in native code, where a signal cannot reach it.
-pytestmark = pytest.mark.timeout(60, method="thread")
+pytestmark = pytest.mark.timeout(60)
 
 
 # ---------------------------------------------------------------------------

@@ -10,6 +10,7 @@ import time
 
 import pytest
 
+from child_process import default_signals
 from package_source import search_path
 from serial_support import serial
 
@@ -40,7 +41,7 @@ def start(testbed, body):
     env["UMOCKDEV_DIR"] = testbed.root_dir  # set in the C environment after os.environ was copied
     return subprocess.Popen(
         [sys.executable, "-c", PROLOGUE + textwrap.dedent(body)], env=env,
-        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=default_signals(),
     )
 
 

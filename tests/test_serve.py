@@ -17,6 +17,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
+from child_process import default_signals
 from serial_support import serial
 from torvak_emu import wait_until
 
@@ -62,7 +63,8 @@ class Served:
         self.process = subprocess.Popen(
             [sys.executable, "-m", "torvak_cli", "serve", "--device", SERIAL, "--pty-dir", self.dir,
              "--rfc2217-port", str(self.base), "-v"] + list(options),
-            env=env, stdin=subprocess.DEVNULL, stdout=self._log, stderr=subprocess.STDOUT, preexec_fn=preexec_fn,
+            env=env, stdin=subprocess.DEVNULL, stdout=self._log, stderr=subprocess.STDOUT,
+            preexec_fn=default_signals(preexec_fn),
         )
         assert wait_until(self.ready, timeout=10), self.log()
 

@@ -17,7 +17,7 @@ import zeq_torvak
 from loopback_stress import StressRun, live_instances, process_resources, under_address_sanitizer
 from waiting import wait_until
 
-pytestmark = pytest.mark.timeout(120, method="thread")
+pytestmark = pytest.mark.timeout(120)
 
 
 def _settled(now, before):

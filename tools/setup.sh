@@ -15,9 +15,11 @@ venv=${VENV:-.venv}
 say() { echo "setup: $*"; }
 
 # Python with its venv module and headers, the compiler, CMake and libusb's headers build the
-# module; umockdev runs the emulated device.
+# module; umockdev runs the emulated device; pip fetches the build requirements over HTTPS,
+# checked against the system's certificates where pip is told to (ca-certificates). The
+# system Python's pip is never used (no python3-pip): the venvs bring their own.
 packages=(python3 python3-venv python3-dev build-essential pkg-config cmake ninja-build libusb-1.0-0-dev
-          umockdev libumockdev-dev gir1.2-umockdev-1.0)
+          umockdev libumockdev-dev gir1.2-umockdev-1.0 ca-certificates)
 # More system packages, space-separated (the test run adds its fuzzer's compiler).
 read -r -a extra <<< "${TORVAK_EXTRA_PACKAGES:-}"
 packages+=("${extra[@]}")
@@ -26,10 +28,13 @@ for p in "${packages[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); d
 if [ ${#missing[@]} -gt 0 ]; then
   say "installing system packages: ${missing[*]}"
   sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
-  $sudo apt-get update -qq
+  # apt's own lines (debconf's notes among them) go to a log, shown when it fails.
+  mkdir -p build
+  apt_log=build/setup-apt.log
   # Through env: sudo drops DEBIAN_FRONTEND from the environment, and a package that asks
   # a question (tshark: may non-root users capture) would then wait for an answer.
-  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  { $sudo apt-get update -qq && $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"; } \
+    >"$apt_log" 2>&1 || { tail -n 30 "$apt_log" >&2; say "installing the system packages failed (log: $apt_log)"; exit 1; }
 else
   say "system packages present"
 fi

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Writes a package index (PEP 503, "simple" repository API) over the wheels and sdists in
-a folder, so that pip installs from it with no network and no web server:
+"""Writes a package index (PEP 503, "simple" repository API) over the wheels in a folder, so
+that pip installs from it with no network and no web server:
 
     tools/simple_index.py DIR              writes DIR/simple/, then lists what it serves
     tools/simple_index.py DIR --missing    prints, one a line, the requirements of the
@@ -9,7 +9,10 @@ a folder, so that pip installs from it with no network and no web server:
     pip install --index-url file://DIR/simple zeq_torvak
 
 DIR/simple/index.html lists the projects, DIR/simple/PROJECT/index.html each project's
-files, linked relative to DIR with their sha256 and Requires-Python. A requirement of a
+files, linked relative to DIR with their sha256 and Requires-Python. Wheels only: an sdist
+beside them (for an upload) is left out, since pip would fall back to it on a Python that
+no wheel is for and fail building it on a machine with no compiler; without it, pip says
+at once that no distribution matches. A requirement of a
 wheel (its Requires-Dist, extras left out) that no file in DIR serves is an error: pip
 would fail on the machine the index is meant for, so it fails here. tools/build-wheels.sh
 downloads those files first. Standard library only, Python 3.8 and later.
@@ -21,10 +24,8 @@ import os
 import re
 import shutil
 import sys
-import tarfile
 import zipfile
 
-SUFFIXES = (".whl", ".tar.gz", ".zip")
 # The project name at the start of a requirement ("pyserial>=3.5; python_version...").
 REQUIREMENT_NAME = re.compile(r"^\s*([A-Za-z0-9][A-Za-z0-9._-]*)")
 
@@ -35,37 +36,27 @@ def normalize(name):
 
 
 def project_of(filename):
-    if filename.endswith(".whl"):
-        return normalize(filename.split("-")[0])
-    stem = filename[: -len(".tar.gz")] if filename.endswith(".tar.gz") else filename[: -len(".zip")]
-    return normalize(stem.rpartition("-")[0])
+    return normalize(filename.split("-")[0])
 
 
 def metadata_of(path):
-    """The core metadata of a wheel (METADATA) or sdist (PKG-INFO), or None."""
-    name = os.path.basename(path)
+    """The core metadata of a wheel (METADATA), or None."""
     text = None
     try:
-        if name.endswith(".whl"):
-            with zipfile.ZipFile(path) as wheel:
-                inside = [n for n in wheel.namelist() if re.match(r"^[^/]+\.dist-info/METADATA$", n)]
-                text = wheel.read(inside[0]).decode("utf-8") if inside else None
-        elif name.endswith(".tar.gz"):
-            with tarfile.open(path, "r:gz") as sdist:
-                inside = [m for m in sdist.getmembers() if re.match(r"^[^/]+/PKG-INFO$", m.name) and m.isfile()]
-                if inside:
-                    text = sdist.extractfile(inside[0]).read().decode("utf-8")
-    except (OSError, zipfile.BadZipFile, tarfile.TarError, UnicodeDecodeError):
+        with zipfile.ZipFile(path) as wheel:
+            inside = [n for n in wheel.namelist() if re.match(r"^[^/]+\.dist-info/METADATA$", n)]
+            text = wheel.read(inside[0]).decode("utf-8") if inside else None
+    except (OSError, zipfile.BadZipFile, UnicodeDecodeError):
         return None
     return email.parser.Parser().parsestr(text, headersonly=True) if text else None
 
 
 def distributions(folder):
-    """(project, filename, metadata) of each distribution file in folder, sorted."""
+    """(project, filename, metadata) of each wheel in folder, sorted."""
     found = []
     for filename in sorted(os.listdir(folder)):
         path = os.path.join(folder, filename)
-        if filename.endswith(SUFFIXES) and os.path.isfile(path):
+        if filename.endswith(".whl") and os.path.isfile(path):
             found.append((project_of(filename), filename, metadata_of(path)))
     return found
 
@@ -74,7 +65,7 @@ def requirements(found):
     """The requirements of the wheels found, extras left out, each once."""
     wanted = []
     for _, filename, metadata in found:
-        if not filename.endswith(".whl") or metadata is None:
+        if metadata is None:
             continue
         for requirement in metadata.get_all("Requires-Dist") or []:
             if re.search(r"\bextra\s*==", requirement) or requirement in wanted:
@@ -142,7 +133,7 @@ def main(argv):
         sys.stdout.write("".join(r + "\n" for r in unserved))
         return 0
     if not found:
-        sys.stderr.write("simple_index: no wheel or sdist in {}\n".format(folder))
+        sys.stderr.write("simple_index: no wheel in {}\n".format(folder))
         return 1
     if unserved:
         sys.stderr.write("simple_index: nothing in {} serves {}, which the wheels require\n".format(

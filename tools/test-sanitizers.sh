@@ -23,9 +23,12 @@ dir=$(cd "$dir" && pwd)
 
 # -O1 with line tables only: what the sanitizers' reports need, and far quicker to compile
 # than the optimised build with full debug information.
-PYTHON="$python" tools/dev-build.sh "$dir" -DZEQ_TORVAK_SANITIZE=ON -DZEQ_TORVAK_TEST_HOOKS=ON \
+# The build's own output goes to its log, one line a step (ninja's status line rewrites
+# itself on a terminal); progress lines come as the module's build gives them.
+"$python" tools/build_progress.py "$dir/build.log" "test-sanitizers:" -- env PYTHON="$python" \
+  tools/dev-build.sh "$dir" -DZEQ_TORVAK_SANITIZE=ON -DZEQ_TORVAK_TEST_HOOKS=ON \
   "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O1 -g1 -DNDEBUG"
-emu=${TORVAK_EMU_PATH:-$(PYTHON="$python" tools/build-emulator.sh build/emulator | tail -n 1)}
+emu=${TORVAK_EMU_PATH:-$(PYTHON="$python" tools/build-emulator.sh build/emulator 2>"$dir/emulator.log" | tail -n 1)}
 
 preload="$(gcc -print-file-name=libasan.so):$(gcc -print-file-name=libstdc++.so):libumockdev-preload.so.0"
 loaded=$(LD_PRELOAD="$preload" ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 PYTHONPATH="$dir" \

@@ -12,9 +12,18 @@ export TORVAK_TEST_HOOKS=1 TORVAK_REQUIRE_TEST_HOOKS=1
 # The module with its test hooks goes into a venv of its own, .venv-test, so that this run
 # and tools/main.sh (.venv, no hooks) never rebuild each other's module.
 venv=.venv-test
-# tshark reads the capture tests' pcapng files as Wireshark users will.
-VENV=$venv TORVAK_EXTRAS=test TORVAK_EXTRA_PACKAGES="clang libclang-rt-dev iproute2 tshark gensio-bin" tools/setup.sh
-emu_dir=$(PYTHON=$venv/bin/python tools/build-emulator.sh build/emulator | tail -n 1)
+# tshark reads the capture tests' pcapng files as Wireshark users will; debootstrap makes the
+# fresh root of the README's check below.
+VENV=$venv TORVAK_EXTRAS=test TORVAK_EXTRA_PACKAGES="clang libclang-rt-dev iproute2 tshark gensio-bin debootstrap" \
+  tools/setup.sh
+# The emulator's build output goes to its log (shown when it fails); its last line names it.
+mkdir -p build
+if ! PYTHON=$venv/bin/python tools/build-emulator.sh build/emulator >build/emulator-test.log 2>&1; then
+  tail -n 30 build/emulator-test.log >&2
+  echo "test.sh: building the device emulator failed (log: build/emulator-test.log)" >&2
+  exit 1
+fi
+emu_dir=$(tail -n 1 build/emulator-test.log)
 export TORVAK_EMU_PATH="$emu_dir"
 export TORVAK_REQUIRE_EMULATOR=1   # the emulated-device tests may not skip here
 tools/setup-labgrid.sh .venv-labgrid
@@ -36,10 +45,18 @@ tools/docs.sh --no-screenshots
 stage "the documentation"
 # The binary wheel for this Python (tools/build-wheels.sh builds all six by hand), installed
 # into a fresh venv with no build, and the module's, torvak_serial's and the CLI's tests run
-# against that installation.
-TORVAK_WHEEL_PYTHONS=python3 tools/build-wheels.sh build/wheelhouse
+# against that installation. It is built by the venv's interpreter (python3's own, with the
+# venv's pip: the system's python3 may have none).
+TORVAK_WHEEL_PYTHONS=$PWD/$venv/bin/python tools/build-wheels.sh build/wheelhouse
 tools/check-wheel.sh build/wheelhouse python3
 stage "the wheel and its check"
+
+# The README's set-up on a machine that has nothing: a minimal Debian 12 root (debootstrap,
+# cached between runs in /var/cache/torvak-ci) gets a clone of this checkout and runs
+# `bash tools/main.sh`; the emulated device must report the demonstration's lines. About
+# 3 minutes, most of it the module's build from scratch.
+tools/check-fresh-root.sh bookworm
+stage "the README's two commands in a fresh Debian 12 root"
 
 # The reader's fuzz target over its corpus plus fresh inputs; its progress goes to a log.
 mkdir -p build/fuzz
@@ -82,7 +99,11 @@ for version in 3.8 3.13; do
     continue
   fi
   TORVAK_EXTRAS=test VENV=".venv$tag" tools/setup.sh "$python"
-  PYTHON="$PWD/.venv$tag/bin/python" tools/build-emulator.sh "build/emulator$tag" >/dev/null
+  if ! PYTHON="$PWD/.venv$tag/bin/python" tools/build-emulator.sh "build/emulator$tag" >"build/emulator$tag.log" 2>&1; then
+    tail -n 30 "build/emulator$tag.log" >&2
+    echo "test.sh: building the device emulator for Python $version failed (log: build/emulator$tag.log)" >&2
+    exit 1
+  fi
   tags+=("$tag")
 done
 stage "setting up the other Pythons (${tags[*]})"

@@ -79,9 +79,12 @@ for python in "$@"; do
       export SETUPTOOLS_EXT_SUFFIX=".cpython-${version/./}-$arch-linux-gnu.so"
     fi
     export CMAKE_ARGS="${cmake_args[*]}"
-    "$python" -m pip wheel -q --disable-pip-version-check --no-deps --no-cache-dir -w "$raw" \
+    # The build's output goes to the log; its stages and the compiler's count (at least a
+    # line every 20 s) to standard error, and the log's end when it fails.
+    exec "$tools/bin/python" tools/build_progress.py "$log" "build-wheels:" -- \
+      "$python" -m pip wheel -v --disable-pip-version-check --no-deps --no-cache-dir -w "$raw" \
       --config-settings=build-dir="build/zig-$arch-{wheel_tag}" .
-  ) >"$log" 2>&1 || { tail -n 30 "$log" >&2; exit 1; }
+  ) >&2 || exit 1
   wheel=$(ls "$raw"/zeq_torvak-*.whl)
   if [ "$arch" != "$(uname -m)" ]; then
     # Tagged for the build machine; the platform is the target's.
