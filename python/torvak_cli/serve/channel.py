@@ -302,6 +302,10 @@ class Channel:
         if self.taps:
             self.slot.taps.tell(self.number, Kind.RATE, str(rate).encode())
         previous, self.rate = self.rate, rate
+        if source != "tty" and self.tty is not None:
+            # The tty shows the rate in force (stty), so that a program opening it at
+            # another rate changes it, and that change reaches the device.
+            self.tty.pty.set_rate(rate)
         if self._backlog:
             if isinstance(self._backlog[-1], int):  # in place of the change queued last
                 self._backlog[-1] = rate
