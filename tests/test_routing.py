@@ -8,6 +8,7 @@ import os
 import select
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -119,6 +120,50 @@ def test_pyserial_program_through_the_service_and_one_holder_per_channel(served,
         port.write(b"at 9600\n")
         assert port.readline() == b"at 9600\n"
     device.set_fault(config="ok")
+
+
+def test_a_reconnecting_logger_waits_for_the_service_across_an_unplug_and_a_replug(served, device, testbed,
+                                                                                  monkeypatch):
+    """A logger that opens the channel again as soon as it fails never takes the device from
+    the service that serves it: its opens wait while the device is away."""
+    import torvak_serial  # noqa: F401
+    from torvak_serial import routed
+
+    opens, failures, stop = [], [], threading.Event()
+
+    def logger():
+        while not stop.is_set():
+            try:
+                with serial.serial_for_url("torvak://SERVE001/4", timeout=0.1) as port:
+                    opens.append(port.through_service)
+                    while not stop.is_set():
+                        port.read(100)
+            except serial.SerialException as error:
+                failures.append(str(error))
+                stop.wait(0.05)
+
+    thread = threading.Thread(target=logger)
+    thread.start()
+    try:
+        assert wait_until(lambda: opens == [True], timeout=10), failures
+        device.unplug()
+        assert wait_until(lambda: failures, timeout=5)
+        time.sleep(0.5)  # the logger keeps trying meanwhile
+        plugged = time.monotonic()
+        back = testbed.plug(serial=SERIAL, channels=4)
+        assert wait_until(lambda: served.ready() and len(opens) > 1, timeout=5), (served.log(), failures)
+        assert time.monotonic() - plugged < 3.0, served.log()
+        assert set(opens) == {True} and "cannot serve" not in served.log(), (opens, served.log())
+    finally:
+        stop.set()
+        thread.join()
+
+    # A device that stays away: the open says so once its time is up.
+    back.unplug()
+    assert wait_until(lambda: not torvak_common.find_served(SERIAL).present, timeout=5), served.log()
+    monkeypatch.setattr(routed, "ANSWER_LIMIT", 0.3)
+    with pytest.raises(serial.SerialException, match=r"serves device SERVE001, but it is unplugged"):
+        serial.serial_for_url("torvak://serve001/1")
 
 
 def test_asyncio_client_through_the_service(served):

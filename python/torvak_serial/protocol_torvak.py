@@ -23,17 +23,17 @@ import _torvak_readiness
 import zeq_torvak
 from torvak_common import (
     ServedDevice,
+    awaited_device,
     check_baudrate,
     explain,
     port_name,
     release_device,
-    served_device,
 )
 
 from . import lifetime, native
 from .reads import ChannelReads, Waiter
 from .output import output_for
-from .routed import RoutedChannel
+from .routed import RoutedChannel, wait_for_service
 from .transport import DirectTransport, Transport, direct_gone
 from .url import parse_url
 
@@ -112,7 +112,10 @@ class Serial(ChannelReads):
         if self.is_open:
             raise SerialException("Port is already open.")
         serial_number, channel_number = parse_url(self.port)
-        served = served_device(serial_number)
+        served = awaited_device(serial_number)
+        if served is not None and not served.present:
+            # The service takes the device when it is back: waited for, never taken from it.
+            served = wait_for_service(str(self.port), serial_number, served)
         if served is not None:
             self._open_routed(served, serial_number, channel_number)
             return

@@ -14,11 +14,11 @@ from typing import Optional
 
 from serial.serialutil import SerialException, SerialTimeoutException
 
-from torvak_common import ServedDevice
+from torvak_common import ServedDevice, awaited_device
 
 from .routed_stream import SEND_BUFFER, Gone, Stream
 
-__all__ = ["CLOSE_LIMIT", "RoutedChannel", "SEND_BUFFER"]
+__all__ = ["CLOSE_LIMIT", "RoutedChannel", "SEND_BUFFER", "wait_for_service"]
 
 # How long opening and a rate change wait for the service's answer (it answers a rate
 # once the device has confirmed it).
@@ -29,6 +29,27 @@ CLOSE_LIMIT = 15.0
 CLOSE_LOOK = 0.5
 # Waits wake this often to see a close() from another thread.
 _SLICE = 0.1
+# How often an open looks whether the service serves the device it waits for.
+_SERVED_LOOK = 0.05
+
+
+def wait_for_service(url: str, serial_number: str, device: ServedDevice) -> Optional[ServedDevice]:
+    """Waits, up to ANSWER_LIMIT, until the service that serves `device` has it open: its
+    entry then, or None when no service serves it any more (the port opens it directly).
+    SerialException when the time is up."""
+    deadline = time.monotonic() + ANSWER_LIMIT
+    while not device.present:
+        if time.monotonic() >= deadline:
+            raise SerialException(
+                "could not open port {}: torvak serve (process {}, {}) serves device {}, but it is unplugged "
+                "(waited {:g} s for it)".format(url, device.pid, device.directory, device.serial_number,
+                                                ANSWER_LIMIT))
+        time.sleep(_SERVED_LOOK)
+        found = awaited_device(serial_number)
+        if found is None:
+            return None
+        device = found
+    return device
 
 
 class RoutedChannel:

@@ -146,4 +146,5 @@ class Slot:
             rfc2217_ports={c.number: port for c, port in ((c, c.rfc2217_port()) for c in self.channels)
                            if port is not None},
             sockets={c.number: path for c, path in ((c, c.socket_path()) for c in self.channels) if path is not None},
+            present=self.state is SlotState.SERVING,
         )
