@@ -166,6 +166,27 @@ def test_a_reconnecting_logger_waits_for_the_service_across_an_unplug_and_a_repl
         serial.serial_for_url("torvak://serve001/1")
 
 
+def test_a_routed_port_after_reset_output_buffer(served, device):
+    """out_waiting is 0 at once (flush() returns at once), and the service's answer to the
+    purge does not wake a select() on fileno() with nothing to read."""
+    import torvak_serial  # noqa: F401
+
+    device.set_loopback(False)
+    with serial.serial_for_url("torvak://SERVE001/1", timeout=0) as port:
+        port.write(b"a" * 20000)
+        port.reset_output_buffer()
+        port.write(b"b")
+        assert select.select([port], [], [], 0.5)[0] == []
+        assert port.read(100) == b""
+        port.write(b"a" * 20000)
+        port.reset_output_buffer()
+        assert port.out_waiting == 0
+        device.set_loopback(True)
+        port.write(b"c")
+        assert select.select([port], [], [], 5)[0] == [port]
+        assert port.read(100) == b"c"
+
+
 def test_asyncio_client_through_the_service(served):
     """pyserial-asyncio waits on fileno() of the routed port: lines and a larger transfer."""
     serial_asyncio = pytest.importorskip("serial_asyncio")

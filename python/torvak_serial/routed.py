@@ -29,6 +29,10 @@ CLOSE_LIMIT = 15.0
 CLOSE_LOOK = 0.5
 # Waits wake this often to see a close() from another thread.
 _SLICE = 0.1
+# reset() waits this long at most for the service to answer the purge, so that its answer
+# does not wake a select() on fileno() later with nothing to read (the service reads on
+# from the connection only as the device takes bytes: beyond this, the answer comes later).
+PURGE_ANSWER_LIMIT = 0.5
 # How often an open looks whether the service serves the device it waits for.
 _SERVED_LOOK = 0.05
 
@@ -211,10 +215,20 @@ class RoutedChannel:
 
     def reset(self) -> None:
         """Drops what was not yet sent and asks the service to drop what it holds for the
-        device; returns at once."""
-        with self._stream.lock:
-            self._stream.session.purge_output()
+        device; returns once the service has answered (PURGE_ANSWER_LIMIT at most)."""
+        stream = self._stream
+        session = stream.session
+        with stream.lock:
+            session.purge_output()
             self._pump()
+        deadline = time.monotonic() + PURGE_ANSWER_LIMIT
+        while session.purge_answers < session.purges and not stream.ended():
+            left = deadline - time.monotonic()
+            if left <= 0 or self._closed:
+                return
+            self._wait(min(left, _SLICE))
+            with stream.lock:
+                stream.scan()
 
     def flushInput(self) -> None:  # noqa: N802  (the module's name)
         stream = self._stream
