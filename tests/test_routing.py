@@ -73,10 +73,10 @@ def test_send_and_receive_side_by_side_with_status_and_info(served, device, chil
         [sys.executable, "-m", "torvak_cli", "receive", "torvak://serve001/2", str(target), "--size", str(SIZE),
          "--no-progress"], env=child_env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
-        assert wait_until(lambda: b"RFC 2217 client" in torvak(child_env, "status").stdout, timeout=10)
+        assert wait_until(lambda: b"routed torvak:// client" in torvak(child_env, "status").stdout, timeout=10)
         status = torvak(child_env, "serve", "--status").stdout.decode()
         row = next(line for line in status.splitlines() if line.split()[:1] == ["2"])
-        assert "RFC 2217 client user root (process " in row and served.link(2) in row, status
+        assert "routed torvak:// client user root (process " in row and served.link(2) in row, status
         sent = torvak(child_env, "send", "torvak://SERVE001/1", str(source), "--no-progress")
         assert sent.returncode == 0, sent.stderr
         _, errors = receiver.communicate(timeout=120)
@@ -420,8 +420,8 @@ def test_a_routed_port_polls_readable_exactly_while_data_waits(served, device):
 def test_a_routed_port_writes_like_a_tty_on_a_slow_device(served, device):
     """The output side through the service, on a paced device: a write with a time limit
     raises in time, out_waiting counts exactly what the device may not have yet, a flush
-    returns once it has it all, and reset_output_buffer() returns at once, after which
-    little more than the socket's 4 KiB reaches the device."""
+    returns once it has it all, and reset_output_buffer() returns within 0.5 s, after which
+    out_waiting is 0 and little more than the socket's 4 KiB reaches the device."""
     port = serial.serial_for_url("torvak://SERVE001/4", baudrate=115200, timeout=0, write_timeout=0.5)
     try:
         device.set_pace_ms(5)
@@ -446,10 +446,17 @@ def test_a_routed_port_writes_like_a_tty_on_a_slow_device(served, device):
         port.reset_output_buffer()
         took = time.monotonic() - started
         before = len(_sent_on(device, 4))
-        assert took < 0.5
-        port.flush()  # the service has purged; its answer comes once its transfers are done
-        after = len(_sent_on(device, 4)) - before
-        assert port.out_waiting == 0 and after <= 8192, after  # the socket's 4 KiB and what was on its way
+        assert took < 0.8 and port.out_waiting == 0  # it waits for the answer, 0.5 s at most
+        port.flush()  # returns at once: what was written is dropped or on its way
+        assert time.monotonic() - started < 0.8
+        # The service purges once it reads the purge (behind the socket's 4 KiB): what was
+        # on its way still goes.
+        seen = -1
+        while len(_sent_on(device, 4)) != seen:
+            seen = len(_sent_on(device, 4))
+            time.sleep(0.3)
+        after = seen - before
+        assert after <= 8192, after  # the socket's 4 KiB and what was on its way
         print("routed: write_timeout 0.5 raised at {:.3f} s; reset_output_buffer {:.1f} ms, {} bytes "
               "after".format(raised_at, took * 1000, after))
         device.set_pace_ms(0)

@@ -31,6 +31,8 @@ MAX_TCP_PORT = 65535
 # client while this much waits for the device, and a client's socket buffers about as much.
 FLOW_WINDOW = 64 * 1024
 ECHO_PROBE = "torvak echo check 0123456789"  # the device must hand back the same text
+# The RFC 2217 SIGNATURE a routed torvak:// port sends, so that the service names it as one.
+ROUTED_SIGNATURE = b"torvak_serial routed torvak:// port"
 _PATH_SERIAL = re.compile(r"[A-Z0-9][A-Z0-9._-]*")
 STATUS_TIMEOUT = 5.0  # seconds a status request may take (an echo of the device included)
 _LONGEST_ANSWER = 1 << 20

@@ -8,10 +8,11 @@ from typing import Deque, List, Optional, Tuple, Union
 
 import struct
 
+from torvak_common.served import ROUTED_SIGNATURE
 from torvak_common.telnet import DO, DONT, IAC, SB, SE, WILL, WONT, Command, TelnetInput
 
 BINARY, ECHO, SGA, COM_PORT_OPTION = 0, 1, 3, 44
-SET_BAUDRATE, NOTIFY_LINESTATE, PURGE_DATA = 1, 6, 12
+SIGNATURE, SET_BAUDRATE, NOTIFY_LINESTATE, PURGE_DATA = 0, 1, 6, 12
 SERVER_SIGNATURE, SERVER_SET_BAUDRATE, SERVER_NOTIFY_LINESTATE, SERVER_PURGE_DATA = 100, 101, 106, 112
 PURGE_RECEIVE, PURGE_TRANSMIT = 1, 2
 SHIFT_REGISTER_EMPTY = 0x40
@@ -53,6 +54,8 @@ class Session:
         self.purge_answers = 0  # SERVER-PURGE-DATA answers received, ever
         self._answered = {(WILL, COM_PORT_OPTION)}  # (verb, option) said already; WILL goes out at once
         self._out.append((bytes((IAC, WILL, COM_PORT_OPTION)), False))
+        # Who this client is, so that the service names it as a routed torvak:// port.
+        self._out.append((subnegotiation(SIGNATURE, ROUTED_SIGNATURE), False))
 
     def set_rate(self, rate: int) -> None:
         """Asks for `rate`, in order with the data around it."""

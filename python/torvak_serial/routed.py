@@ -29,9 +29,10 @@ CLOSE_LIMIT = 15.0
 CLOSE_LOOK = 0.5
 # Waits wake this often to see a close() from another thread.
 _SLICE = 0.1
-# reset() waits this long at most for the service to answer the purge, so that its answer
-# does not wake a select() on fileno() later with nothing to read (the service reads on
-# from the connection only as the device takes bytes: beyond this, the answer comes later).
+# reset() waits this long at most for the service to answer the purge (as pyserial's RFC 2217
+# client waits for it), so that the answer does not wake a select() on fileno() later with
+# nothing to read. The service reads the purge once the device has taken room for what the
+# connection held before it (4 KiB at most): on a slow device the answer may come later.
 PURGE_ANSWER_LIMIT = 0.5
 # How often an open looks whether the service serves the device it waits for.
 _SERVED_LOOK = 0.05
