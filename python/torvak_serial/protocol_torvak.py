@@ -72,6 +72,8 @@ class Serial(ChannelReads):
     channel through the service's RFC 2217 port on this machine, with the same reads,
     writes, time-outs, baud-rate changes and errors, and a fileno() that polls readable
     while received data waits and writable while the connection to the service takes more.
+    While the service serves the device but does not have it open (unplugged, or plugged in
+    and not served yet), opening waits for it, up to 10 s, rather than take the device.
     """
 
     _baudrate: int
