@@ -114,6 +114,7 @@ def test_a_capture_opens_with_who_holds_each_channel(
         assert port.readline() == b"routed\n"
         port.close()
         assert wait_until(lambda: "SERVE001/1: {} disconnected".format(who) in served.log(), timeout=10)
+        time.sleep(0.3)  # the close is told right after that line, and the capture writes it
     finally:
         port.close()
         capture.send_signal(signal.SIGTERM)
