@@ -125,8 +125,10 @@ class _Manager(PortManager):
             return
         if suboption[:2] == COM_PORT_OPTION + SIGNATURE:
             # A client's own signature; the service's, asked for with an empty one, is not
-            # given (a signature from the service says why it refused the client).
-            self._client.routed = suboption[2:] == ROUTED_SIGNATURE
+            # given (a signature from the service says why it refused the client). Routed
+            # ports come through the channel's Unix socket only.
+            client = self._client
+            client.routed = suboption[2:] == ROUTED_SIGNATURE and len(client.peer) == 1
             return
         super()._telnet_process_subnegotiation(suboption)  # type: ignore[misc]
 
