@@ -96,6 +96,84 @@ def test_a_capture_holds_both_directions_rate_changes_and_opens(served, device, 
         assert not warnings, warnings
 
 
+def test_a_capture_opens_with_who_holds_each_channel(
+        served, device, child_env, tmp_path, monkeypatch):
+    """A capture started while a routed port holds a channel opens with who holds it and at
+    what rate, and routed ports are named as such, there and in the log."""
+    import torvak_serial  # noqa: F401
+    from serial_support import serial
+
+    monkeypatch.setenv("TORVAK_RUN_DIR", served.dir)
+    env = dict(child_env, TORVAK_RUN_DIR=served.dir)
+    path = str(tmp_path / "capture.pcapng")
+    who = "routed torvak:// client user root (process {})".format(os.getpid())
+    port = serial.serial_for_url("torvak://SERVE001/1", baudrate=57600, timeout=5)
+    capture = start(env, ["capture", SERIAL, "1", "2", "-w", path], stderr=subprocess.PIPE)
+    try:
+        assert subscribed(served, 1), served.log()
+        port.write(b"routed\n")
+        assert port.readline() == b"routed\n"
+        port.close()
+        assert wait_until(lambda: "SERVE001/1: {} disconnected".format(who) in served.log(), timeout=10)
+        time.sleep(0.3)  # the close is told right after that line, and the capture writes it
+    finally:
+        port.close()
+        capture.send_signal(signal.SIGTERM)
+        _, errors = capture.communicate(timeout=20)
+    assert capture.returncode == 0, errors
+    assert "SERVE001/1: {} connected".format(who) in served.log(), served.log()
+
+    interfaces, packets = pcapng_reader.read(path)
+    first = next(p for p in packets if p.interface == "SERVE001/1")
+    assert first.comments == ["held by {} at baud rate 57600 when the capture started".format(who)], first
+    assert [c for p in packets if p.interface == "SERVE001/1" for c in p.comments][-1] == "closed"
+
+
+def test_bytes_and_rates_are_captured_as_they_go_into_the_device_s_queue():
+    """What the queue has no room for waits in the service: it is recorded when it goes into
+    the queue, in the pieces the queue takes, with a rate change in its place among them."""
+    import collections
+
+    from torvak_cli.serve.channel import Channel
+    from torvak_cli.serve.states import ToDevice
+    from torvak_common.capture import Kind
+
+    class Queue:
+        room = 1000
+
+        def put(self, data):
+            taken = min(len(data), self.room)
+            self.room -= taken
+            return taken
+
+        def events(self):
+            return self.room, 0, 0, []
+
+        def change_rate(self, rate):
+            return True
+
+    told = []
+    channel = Channel.__new__(Channel)
+    channel.slot = type("Slot", (), {"serial": "X", "taps": type("Taps", (), {
+        "tell": lambda self, number, kind, payload=b"": told.append((kind, bytes(payload)))})()})()
+    channel.number, channel.taps, channel.tty, channel.end, channel.rate = 1, ["a subscriber"], None, None, 9600
+    channel.queue, channel._room, channel._backlog, channel._changes = Queue(), 1000, collections.deque(), collections.deque()
+    channel.to_device = channel.rate_jobs = channel._waiting = 0
+    channel.to_device_state = ToDevice.TAKING
+    channel._polls = type("Polls", (), {"taken": 0, "answer": lambda self, backlog: False})()
+    channel._stall = type("Stall", (), {"note": lambda self, full, waiting: None})()
+
+    channel.send(b"a" * 2500)
+    channel.request_rate(57600, "tty")
+    channel.send(b"b" * 10)
+    assert told == [(Kind.TO_DEVICE, b"a" * 1000)]
+    for _ in range(3):
+        channel.queue.room = 1000
+        channel._collect()
+    assert told == [(Kind.TO_DEVICE, b"a" * 1000)] * 2 + [
+        (Kind.TO_DEVICE, b"a" * 500), (Kind.RATE, b"57600"), (Kind.TO_DEVICE, b"b" * 10)]
+
+
 def test_tap_shows_another_program_s_traffic_in_a_terminal(served, child_env):
     env = dict(child_env, TORVAK_RUN_DIR=served.dir)
     master, slave = pty.openpty()

@@ -15,7 +15,8 @@ def drain(session):
 
 def test_a_purge_cuts_a_write_cleanly_and_out_waiting_follows_the_answers():
     session = Session()
-    assert drain(session) == b"\xff\xfb\x2c"  # WILL COM-PORT-OPTION, at once
+    # WILL COM-PORT-OPTION, at once, and the signature that names it a routed port
+    assert drain(session) == b"\xff\xfb\x2c" + subnegotiation(0, b"torvak_serial routed torvak:// port")
     session.write(b"ab\xffcd")
     session.poll()
     assert session.out_waiting() == 5 and session.pending() == b"ab\xff\xffcd"
@@ -24,9 +25,12 @@ def test_a_purge_cuts_a_write_cleanly_and_out_waiting_follows_the_answers():
     session.purge_output()
     pieces = TelnetInput().feed(b"ab\xff" + drain(session))
     assert pieces == [b"ab\xff", Command(SB, b"\x2c\x0c\x02"), Command(SB, b"\x2c\x06")]
-    assert session.written == 3 and session.out_waiting() == 3
+    # What was in the socket is the service's to drop or deliver: a flush waits for nothing.
+    assert session.written == 3 and session.out_waiting() == 0
+    session.write(b"ef")
+    assert session.out_waiting() == 2
     assert session.received(b"xy" + subnegotiation(SERVER_NOTIFY_LINESTATE, b"\x60") + b"z") == b"xyz"
-    assert session.out_waiting() == 0
+    assert session.out_waiting() == 2  # that answer was for the poll before the purge
 
 
 def test_polls_stay_fewer_than_the_service_answers_separately():

@@ -1,6 +1,7 @@
 """Through torvak serve, a rate change reaches the device between the bytes written before
 and after it, for an RFC 2217 client and a routed torvak:// port."""
 import re
+import time
 
 import pytest
 
@@ -48,6 +49,10 @@ def test_on_a_tty_no_byte_written_before_a_rate_change_goes_after_it(served, dev
     fd = os.open(served.link(3), os.O_RDWR | os.O_NOCTTY)
     try:
         tty.setraw(fd)
+        # Until the service has taken the session's first bytes, a rate on the tty counts as
+        # the one the program opened with, and goes first: the session starts here.
+        os.write(fd, b"o")
+        assert wait_until(lambda: device_order(device, 3).endswith(b"o"), timeout=10)
         rates = [38400, 57600] * 5
         for rate in rates:
             device.out_packets(clear=True)
@@ -64,3 +69,43 @@ def test_on_a_tty_no_byte_written_before_a_rate_change_goes_after_it(served, dev
             assert b"x" not in after and before.startswith(b"x" * 3000), (rate, before.count(b"y"))
     finally:
         os.close(fd)
+
+
+def test_a_tty_keeps_a_serial_tty_s_promises_at_its_open_and_its_last_close(served, device):  # noqa: F811
+    """The rate set through another path shows on the tty, and a program opening it at its
+    own rate sends it; a program's first bytes go at the rate it opened with; what a program
+    left unread is not read by the next one."""
+    import os
+    import select
+    import subprocess
+
+    with serial.serial_for_url(served.url(1), baudrate=38400) as port:
+        assert wait_until(lambda: device.channel_state(1)["baud"] == 38400, timeout=5)
+    speed = subprocess.run(["stty", "-F", served.link(1), "speed"], stdout=subprocess.PIPE, check=True)
+    assert speed.stdout.strip() == b"38400"
+    with serial.Serial(served.link(1), 9600):
+        assert wait_until(lambda: device.channel_state(1)["baud"] == 9600, timeout=5), served.log()
+
+    device.set_loopback(False)
+    device.out_packets(clear=True)
+    data = os.urandom(64 * 1024).replace(b"|", b"_")
+    with serial.Serial(served.link(2), 57600, write_timeout=20) as port:
+        port.write(data)
+        assert wait_until(lambda: len(device_order(device, 2)) >= len(data) + 7, timeout=20), served.log()
+    assert device_order(device, 2) == b"|57600|" + data
+
+    device.set_loopback(True)
+    for _ in range(2):
+        fd = os.open(served.link(3), os.O_RDWR | os.O_NOCTTY)
+        try:
+            os.write(fd, b"e" * 6000)  # echoed back, and never read
+            assert wait_until(lambda: select.select([fd], [], [], 0)[0], timeout=5)
+            time.sleep(0.3)
+        finally:
+            os.close(fd)
+        time.sleep(0.3)  # the service sees the close
+        fd = os.open(served.link(3), os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        try:
+            assert not select.select([fd], [], [], 0.3)[0], os.read(fd, 65536)[:40]
+        finally:
+            os.close(fd)

@@ -334,8 +334,24 @@ def test_a_slot_moves_only_as_its_table_allows(caplog):
     assert "device NOSUCH1: opening -> absent" in caplog.text
 
 
-def test_a_service_without_a_device_says_once_that_it_waits(child_env, testbed, tmp_path):
-    """Said once however many scans find nothing; then the device it waited for is served."""
+def test_a_service_without_a_device_says_once_that_it_waits(child_env, testbed, tmp_path, monkeypatch):
+    """Said once however many scans find nothing; then the device it waited for is served.
+    A torvak:// port opened meanwhile waits for the service rather than take the device."""
+    import threading
+
+    import torvak_serial  # noqa: F401
+    from serial_support import serial
+
+    monkeypatch.setenv("TORVAK_RUN_DIR", str(tmp_path / "run"))
+    opened = []
+
+    def client():
+        try:
+            with serial.serial_for_url("torvak://{}/1".format(SERIAL)) as port:
+                opened.append(port.through_service)
+        except serial.SerialException as error:
+            opened.append(str(error))
+
     log_path = str(tmp_path / "serve.log")
     with open(log_path, "wb") as log:
         child = subprocess.Popen([sys.executable, "-m", "torvak_cli", "serve", "--pty-dir", str(tmp_path / "run")],
@@ -346,9 +362,13 @@ def test_a_service_without_a_device_says_once_that_it_waits(child_env, testbed, 
                 return log.read().decode(errors="replace")
 
         assert wait_until(lambda: "waiting for" in said(), timeout=10), said()
+        waiting = threading.Thread(target=client)
+        waiting.start()
         time.sleep(2.5)  # two more scans
         testbed.plug(serial=SERIAL, channels=2)
         assert wait_until(lambda: "serving {}".format(SERIAL) in said(), timeout=10), said()
+        waiting.join()
+        assert opened == [True], said()
     finally:
         child.send_signal(signal.SIGTERM)
         assert child.wait(15) == 0, said()

@@ -119,6 +119,12 @@ def event_text(record: Record) -> Optional[str]:
         return "baud rate {}".format(payload)
     if record.kind is Kind.OPEN:
         return "opened by {}".format(payload) if payload else "opened"
+    if record.kind is Kind.HELD:
+        try:
+            held = json.loads(payload)
+            return "held by {} at baud rate {} when the capture started".format(held["holder"], held["rate"])
+        except (ValueError, TypeError, KeyError):
+            return "held when the capture started"
     if record.kind is Kind.CLOSE:
         return "closed"
     if record.kind is Kind.GONE:

@@ -23,6 +23,7 @@ from .served import (
     run_directories,
     running_services,
     served_device,
+    awaited_device,
 )
 from .wire import PACKET_PAYLOAD, PACKET_SIZE, channel_data, data_packet
 
@@ -63,4 +64,5 @@ __all__ = [
     "run_directories",
     "running_services",
     "served_device",
+    "awaited_device",
 ]

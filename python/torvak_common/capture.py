@@ -3,8 +3,9 @@ and its clients (``torvak capture``, ``torvak tap``).
 
 A client connects (a SOCK_SEQPACKET socket, so that every record arrives whole or not at
 all) and sends one request naming the channels it wants. The service answers with HELLO
-(the device's channels and their rates, as JSON), then one record per event: each chunk of
-bytes as it crossed, each rate change, each open and close of a channel, the device going
+(the device's channels and their rates, as JSON), then HELD for each channel held at that
+moment (who holds it, at what rate), then one record per event: each chunk of bytes as it
+went into the device's output queue or came from the device, each rate change, each open and close of a channel, the device going
 and coming. A client that is refused gets one REFUSED record with the reason, and the end.
 
 Each record is a HEADER and its payload. The service sends each record once and does not
@@ -36,6 +37,7 @@ class Kind(enum.IntEnum):
     HELLO = 8  # payload: JSON {"serial", "channels", "rates": {"N": baud}, "serving"}
     REFUSED = 9  # payload: why, in UTF-8
     LOST = 10  # (channel 0) nothing but the count of records dropped since the last delivered
+    HELD = 11  # at a capture's start, for each channel held then: JSON {"holder", "rate"}
 
 
 class Record(NamedTuple):
@@ -80,6 +82,10 @@ def parse_record(data: bytes) -> Record:
     if length != len(data) - HEADER.size:
         raise ValueError("record of {} bytes says it holds {}".format(len(data) - HEADER.size, length))
     return Record(channel, Kind(kind), dropped, micros, bytes(data[HEADER.size:]))
+
+
+def held_payload(holder: str, rate: Optional[int]) -> bytes:
+    return json.dumps({"holder": holder, "rate": rate}).encode()
 
 
 def hello_payload(serial_number: str, rates: Dict[int, int], serving: bool) -> bytes:

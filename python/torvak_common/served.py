@@ -33,6 +33,8 @@ MAX_TCP_PORT = 65535
 # client while this much waits for the device, and a client's socket buffers about as much.
 FLOW_WINDOW = 64 * 1024
 ECHO_PROBE = "torvak echo check 0123456789"  # the device must hand back the same text
+# The RFC 2217 SIGNATURE a routed torvak:// port sends, so that the service names it as one.
+ROUTED_SIGNATURE = b"torvak_serial routed torvak:// port"
 _PATH_SERIAL = re.compile(r"[A-Z0-9][A-Z0-9._-]*")
 STATUS_TIMEOUT = 5.0  # seconds a status request may take (an echo of the device included)
 _LONGEST_ANSWER = 1 << 20
@@ -53,6 +55,9 @@ class ServedDevice(NamedTuple):
     rfc2217_ports: Dict[int, int]  # channel -> TCP port on 127.0.0.1 (when served over RFC 2217)
     sockets: Dict[int, str]  # channel -> DIR/SERIAL/N.sock, RFC 2217 on a Unix socket
     bind: Optional[str]
+    # False while the service waits for the device to be plugged in (again): a client waits
+    # for the service to serve it, rather than take the device from it.
+    present: bool = True
 
     def rfc2217_address(self, channel: int) -> Optional[str]:
         """host:port a client of this machine connects to for `channel`, or None."""
@@ -112,6 +117,7 @@ class DeviceEntry(NamedTuple):
     ttys: Dict[int, str]  # channel -> DIR/SERIAL/N
     rfc2217_ports: Dict[int, int]  # channel -> TCP port
     sockets: Dict[int, str] = {}  # channel -> DIR/SERIAL/N.sock
+    present: bool = True  # False: served, but unplugged or not open yet
 
 
 def _entry_json(entry: DeviceEntry) -> Dict[str, Any]:
@@ -122,6 +128,7 @@ def _entry_json(entry: DeviceEntry) -> Dict[str, Any]:
         "ttys": {str(n): path for n, path in entry.ttys.items()},
         "rfc2217_ports": {str(n): port for n, port in entry.rfc2217_ports.items()},
         "sockets": {str(n): path for n, path in entry.sockets.items()},
+        "present": entry.present,
     }
 
 
@@ -133,13 +140,16 @@ def _entry_from_json(entry: Any) -> DeviceEntry:
         ttys={int(n): str(path) for n, path in entry.get("ttys", {}).items()},
         rfc2217_ports={int(n): int(port) for n, port in entry.get("rfc2217_ports", {}).items()},
         sockets={int(n): str(path) for n, path in entry.get("sockets", {}).items()},
+        present=entry.get("present", True) is True,
     )
 
 
 def write_state(directory: str, pid: int, bind: Optional[str], devices: Sequence[DeviceEntry],
-                mode: int = 0o644, gid: Optional[int] = None) -> None:
-    """Replaces DIR/serve.json at once: readers see the old file or the new one, whole."""
-    state = {"pid": pid, "bind": bind, "devices": [_entry_json(entry) for entry in devices]}
+                mode: int = 0o644, gid: Optional[int] = None, every_device: bool = False) -> None:
+    """Replaces DIR/serve.json at once: readers see the old file or the new one, whole.
+    `every_device`: the service serves every device plugged in, not only those listed."""
+    state = {"pid": pid, "bind": bind, "devices": [_entry_json(entry) for entry in devices],
+             "every_device": every_device}
     fd, temporary = tempfile.mkstemp(prefix=".serve.", suffix=".tmp", dir=directory)
     try:
         with os.fdopen(fd, "w") as out:
@@ -298,7 +308,9 @@ def _served_devices(directory: str, state: Dict[str, Any]) -> List[ServedDevice]
     found = []
     for entry in state["devices"]:
         try:
-            found.append(ServedDevice(directory, state["pid"], *_entry_from_json(entry), bind=state.get("bind")))
+            known = _entry_from_json(entry)
+            found.append(ServedDevice(directory, state["pid"], *known[:-1], bind=state.get("bind"),
+                                      present=known.present))
         except (KeyError, TypeError, ValueError, AttributeError):
             continue
     return found
@@ -340,6 +352,20 @@ def served_device(serial_number: str) -> Optional[ServedDevice]:
     except (AssertionError, OSError):
         return None
     return find_served(serial_number, attached)
+
+
+def awaited_device(serial_number: str) -> Optional[ServedDevice]:
+    """served_device, and for a device no service has seen yet but one serves every device
+    plugged in, an entry with `present` False: that service will take the device when it
+    comes, so a client waits for it rather than open the device itself."""
+    served = served_device(serial_number)
+    if served is not None or serial_number.upper() == "ANY" or not serial_names_path(serial_number.upper()):
+        return served
+    for state in running_services():
+        if state.get("every_device") is True and state["pid"] != os.getpid():
+            return ServedDevice(state["directory"], state["pid"], serial_number.upper(), -1, 0, {}, {}, {},
+                                state.get("bind"), present=False)
+    return None
 
 
 def running_services() -> List[Dict[str, Any]]:

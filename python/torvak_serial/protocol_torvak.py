@@ -23,16 +23,16 @@ import _torvak_readiness
 import zeq_torvak
 from torvak_common import (
     ServedDevice,
+    awaited_device,
     check_baudrate,
     release_device,
-    served_device,
 )
 
 from . import lifetime, native
 from .failure import channel_out_of_range, device_failure
 from .reads import ChannelReads, Waiter
 from .output import output_for
-from .routed import RoutedChannel
+from .routed import RoutedChannel, wait_for_service
 from .transport import DirectTransport, Transport, direct_gone
 from .url import parse_url
 
@@ -71,6 +71,8 @@ class Serial(ChannelReads):
     channel through the service's RFC 2217 port on this machine, with the same reads,
     writes, time-outs, baud-rate changes and errors, and a fileno() that polls readable
     while received data waits and writable while the connection to the service takes more.
+    While the service serves the device but does not have it open (unplugged, or plugged in
+    and not served yet), opening waits for it, up to 10 s, rather than take the device.
     """
 
     _baudrate: int
@@ -111,7 +113,10 @@ class Serial(ChannelReads):
         if self.is_open:
             raise SerialException("Port is already open.")
         serial_number, channel_number = parse_url(self.port)
-        served = served_device(serial_number)
+        served = awaited_device(serial_number)
+        if served is not None and not served.present:
+            # The service takes the device when it is back: waited for, never taken from it.
+            served = wait_for_service(str(self.port), serial_number, served)
         if served is not None:
             self._open_routed(served, serial_number, channel_number)
             return

@@ -9,10 +9,11 @@ from typing import Deque, List, Optional, Tuple, Union
 import struct
 
 from torvak_common.refusals import printable
+from torvak_common.served import ROUTED_SIGNATURE
 from torvak_common.telnet import DO, DONT, IAC, SB, SE, WILL, WONT, Command, TelnetInput
 
 BINARY, ECHO, SGA, COM_PORT_OPTION = 0, 1, 3, 44
-SET_BAUDRATE, NOTIFY_LINESTATE, PURGE_DATA = 1, 6, 12
+SIGNATURE, SET_BAUDRATE, NOTIFY_LINESTATE, PURGE_DATA = 0, 1, 6, 12
 SERVER_SIGNATURE, SERVER_SET_BAUDRATE, SERVER_NOTIFY_LINESTATE, SERVER_PURGE_DATA = 100, 101, 106, 112
 PURGE_RECEIVE, PURGE_TRANSMIT = 1, 2
 SHIFT_REGISTER_EMPTY = 0x40
@@ -50,8 +51,12 @@ class Session:
         self.refusal: Optional[str] = None  # the service's reason, when it turned us away
         self.rate_answers = 0  # SERVER-SET-BAUDRATE answers received, ever
         self.rate: Optional[int] = None  # the rate the last of them gave
+        self.purges = 0  # purges of the output sent, ever
+        self.purge_answers = 0  # SERVER-PURGE-DATA answers received, ever
         self._answered = {(WILL, COM_PORT_OPTION)}  # (verb, option) said already; WILL goes out at once
         self._out.append((bytes((IAC, WILL, COM_PORT_OPTION)), False))
+        # Who this client is, so that the service names it as a routed torvak:// port.
+        self._out.append((subnegotiation(SIGNATURE, ROUTED_SIGNATURE), False))
 
     def set_rate(self, rate: int) -> None:
         """Asks for `rate`, in order with the data around it."""
@@ -100,6 +105,10 @@ class Session:
         self.withdraw()
         first = 1 if self._offset or self._half else 0
         self._out.insert(first, (subnegotiation(PURGE_DATA, bytes((PURGE_TRANSMIT,))), False))
+        self.purges += 1
+        # What was written is dropped or already on its way: a flush has nothing to wait
+        # for, and a poll sent before answers nothing of what comes after.
+        self._drained = self.written
 
     def front_is_command(self) -> bool:
         """Whether what goes out next is a command (or the end of a half sent byte 255),
@@ -161,6 +170,8 @@ class Session:
     def _answer(self, command: int, value: bytes) -> None:
         if command == SERVER_NOTIFY_LINESTATE and value and value[0] & SHIFT_REGISTER_EMPTY and self._polls:
             self._drained = max(self._drained, self._polls.popleft())
+        elif command == SERVER_PURGE_DATA:
+            self.purge_answers += 1
         elif command == SERVER_SIGNATURE and value:
             self.refusal = printable(value.decode("utf-8", "replace"))
         elif command == SERVER_SET_BAUDRATE and len(value) == 4:

@@ -14,11 +14,11 @@ from typing import Optional
 
 from serial.serialutil import SerialException, SerialTimeoutException
 
-from torvak_common import ServedDevice
+from torvak_common import ServedDevice, awaited_device
 
 from .routed_stream import SEND_BUFFER, Gone, Stream
 
-__all__ = ["CLOSE_LIMIT", "RoutedChannel", "SEND_BUFFER"]
+__all__ = ["CLOSE_LIMIT", "RoutedChannel", "SEND_BUFFER", "wait_for_service"]
 
 # How long opening and a rate change wait for the service's answer (it answers a rate
 # once the device has confirmed it).
@@ -29,6 +29,32 @@ CLOSE_LIMIT = 15.0
 CLOSE_LOOK = 0.5
 # Waits wake this often to see a close() from another thread.
 _SLICE = 0.1
+# reset() waits this long at most for the service to answer the purge (as pyserial's RFC 2217
+# client waits for it), so that the answer does not wake a select() on fileno() later with
+# nothing to read. The service reads the purge once the device has taken room for what the
+# connection held before it (4 KiB at most): on a slow device the answer may come later.
+PURGE_ANSWER_LIMIT = 0.5
+# How often an open looks whether the service serves the device it waits for.
+_SERVED_LOOK = 0.05
+
+
+def wait_for_service(url: str, serial_number: str, device: ServedDevice) -> Optional[ServedDevice]:
+    """Waits, up to ANSWER_LIMIT, until the service that serves `device` has it open: its
+    entry then, or None when no service serves it any more (the port opens it directly).
+    SerialException when the time is up."""
+    deadline = time.monotonic() + ANSWER_LIMIT
+    while not device.present:
+        if time.monotonic() >= deadline:
+            raise SerialException(
+                "could not open port {}: torvak serve (process {}, {}) serves device {}, but it is unplugged "
+                "(waited {:g} s for it)".format(url, device.pid, device.directory, device.serial_number,
+                                                ANSWER_LIMIT))
+        time.sleep(_SERVED_LOOK)
+        found = awaited_device(serial_number)
+        if found is None:
+            return None
+        device = found
+    return device
 
 
 class RoutedChannel:
@@ -190,10 +216,20 @@ class RoutedChannel:
 
     def reset(self) -> None:
         """Drops what was not yet sent and asks the service to drop what it holds for the
-        device; returns at once."""
-        with self._stream.lock:
-            self._stream.session.purge_output()
+        device; returns once the service has answered (PURGE_ANSWER_LIMIT at most)."""
+        stream = self._stream
+        session = stream.session
+        with stream.lock:
+            session.purge_output()
             self._pump()
+        deadline = time.monotonic() + PURGE_ANSWER_LIMIT
+        while session.purge_answers < session.purges and not stream.ended():
+            left = deadline - time.monotonic()
+            if left <= 0 or self._closed:
+                return
+            self._wait(min(left, _SLICE))
+            with stream.lock:
+                stream.scan()
 
     def flushInput(self) -> None:  # noqa: N802  (the module's name)
         stream = self._stream

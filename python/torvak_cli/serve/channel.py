@@ -61,6 +61,8 @@ class Channel:
         self.listeners = Listeners(self, self.service, slot.index)
         self.taps = slot.taps.of(number)  # its capture subscribers, kept up to date by the slot's taps
         self.end: Optional[End] = None  # the end holding the channel: hold() and release()
+        # Who holds it is known (its capture has heard, or hears at its start): its close is told.
+        self._named = False
         self.rate_jobs = 0  # rate changes queued or under way
         # [rate, the rate before it] of each change not yet ended, in order: in the queue
         # or, behind the bytes it holds, in the backlog.
@@ -120,22 +122,34 @@ class Channel:
 
     # -- the ends ------------------------------------------------------------------------
 
-    def hold(self, end: End) -> None:
+    def hold(self, end: End, introduced: bool = True) -> None:
         """`end` holds the channel: the data from the device goes to it, and the tty is
-        kept from programs while another end holds the channel."""
+        kept from programs while another end holds the channel. Not `introduced`: who it
+        is becomes known later (introduced())."""
         self.end = end
         if self.tty is not None and self.tty is not end:
             self.tty.exclude(True)
-        if self.taps:
-            self.slot.taps.tell(self.number, Kind.OPEN, (end.holder() or "").encode())
+        self._named = False
+        holder = end.holder()
+        if introduced and holder is not None:
+            self.introduced(end, holder)
         self.update()
+
+    def introduced(self, end: End, holder: str) -> None:
+        """The end holding the channel is known by name now (a client once it has said who
+        it is): the capture hears who opened the channel."""
+        if self.end is end:
+            self._named = True
+            if self.taps:
+                self.slot.taps.tell(self.number, Kind.OPEN, holder.encode())
 
     def release(self, end: End) -> None:
         if self.end is end:
             self.end = None
             self._polls.clear()  # the answers were its own
-            if self.taps:
+            if self.taps and self._named:
                 self.slot.taps.tell(self.number, Kind.CLOSE)
+            self._named = False
         if self.tty is not None and self.tty is not end:
             self.tty.exclude(False)
 
@@ -203,10 +217,9 @@ class Channel:
     # -- the way to the device -----------------------------------------------------------
 
     def send(self, data: bytes) -> None:
-        """Bytes from the tty or the client, in their order among the rate changes."""
+        """Bytes from the tty or the client, in their order among the rate changes. The
+        capture sees them as they go into the queue, in the pieces it takes."""
         self.to_device += len(data)
-        if self.taps:
-            self.slot.taps.tell(self.number, Kind.TO_DEVICE, data)
         if self._backlog:
             self._backlog.append(bytes(data))
         else:
@@ -222,6 +235,8 @@ class Channel:
             return
         self._room = max(0, self._room - taken)
         self._polls.taken += taken
+        if taken and self.taps:
+            self.slot.taps.tell(self.number, Kind.TO_DEVICE, bytes(data[:taken]))
         if taken < len(data):
             self._backlog.append(bytes(data[taken:]))
         if self._room == 0:
@@ -254,6 +269,8 @@ class Channel:
         while self._backlog and self.to_device_state is not ToDevice.CLOSED:
             item = self._backlog.popleft()
             if isinstance(item, int):
+                if self.taps:
+                    self.slot.taps.tell(self.number, Kind.RATE, str(item).encode())
                 self._queue_change(item)
                 continue
             try:
@@ -263,6 +280,8 @@ class Channel:
                 continue
             self._room = max(0, self._room - taken)
             self._polls.taken += taken
+            if taken and self.taps:
+                self.slot.taps.tell(self.number, Kind.TO_DEVICE, item[:taken])
             if taken < len(item):
                 self._backlog.appendleft(item[taken:])
                 break
@@ -300,9 +319,13 @@ class Channel:
         sent before it and ahead of those sent after it."""
         if rate == self.rate:
             return
-        if self.taps:
+        if self.taps and not self._backlog:  # else told when it leaves the backlog
             self.slot.taps.tell(self.number, Kind.RATE, str(rate).encode())
         previous, self.rate = self.rate, rate
+        if source != "tty" and self.tty is not None:
+            # The tty shows the rate in force (stty), so that a program opening it at
+            # another rate changes it, and that change reaches the device.
+            self.tty.pty.set_rate(rate)
         if self._backlog:
             if isinstance(self._backlog[-1], int):  # in place of the change queued last
                 self._backlog[-1] = rate
@@ -342,14 +365,22 @@ class Channel:
         elif self.rate_jobs == RATE_BACKLOG - 1:
             self.update()  # input paused for the rate changes goes on
 
+    def holder(self) -> Optional[str]:
+        """Who uses the channel now (its tty's program, a client), or None."""
+        end = self.end if self.end is not None else self.tty
+        return None if end is None else end.holder()
+
+    def named_holder(self) -> Optional[str]:
+        """Who holds the channel, once that is known (what a capture starts with)."""
+        return self.end.holder() if self.end is not None and self._named else None
+
     def describe(self) -> ChannelStatus:
         """This channel in the status answer."""
-        end = self.end if self.end is not None else self.tty
         return {
             "channel": self.number,
             "tty": self.tty_link(),
             "rfc2217_port": self.rfc2217_port(),
-            "client": None if end is None else end.holder(),
+            "client": self.holder(),
             "rate": self.rate,
             "from_device": self.from_device,
             "to_device": self.to_device,

@@ -77,8 +77,11 @@ class Core(Protocol):
     def tick(self) -> None:
         """Looks at the channel (every TICK, and when a program opens its tty)."""
 
-    def hold(self, end: End) -> None:
-        """`end` holds the channel from now on."""
+    def hold(self, end: End, introduced: bool = True) -> None:
+        """`end` holds the channel from now on (`introduced`: who it is is known)."""
+
+    def introduced(self, end: End, holder: str) -> None:
+        """Who the end holding the channel is has become known."""
 
     def release(self, end: End) -> None:
         """`end` has let go of the channel."""

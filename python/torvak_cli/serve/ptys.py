@@ -128,6 +128,21 @@ class Pty:
         except OSError:  # kernels before 4.13
             return os.open(self.link, flags)
 
+    def drop_unread(self) -> None:
+        """Drops what was written to the tty for programs and not read by them (the slave's
+        input), as a serial tty's last close does."""
+        try:
+            fd = self._open_slave()
+        except OSError as error:
+            _log.debug("%s: unread input kept: %s", self.link, error)
+            return
+        try:
+            termios.tcflush(fd, termios.TCIFLUSH)
+        except termios.error as error:
+            _log.debug("%s: unread input kept: %s", self.link, error)
+        finally:
+            os.close(fd)
+
     def discard_input(self) -> None:
         """Drops what programs wrote to the tty (read from the master), without blocking."""
         try:

@@ -21,10 +21,12 @@ from serial.rfc2217 import (
     PortManager,
 )
 
-from torvak_common.telnet import Command, TelnetInput
+from torvak_common.served import ROUTED_SIGNATURE
+from torvak_common.telnet import NEGOTIATIONS, Command, TelnetInput
 from torvak_common import check_baudrate
 
 _log = logging.getLogger("torvak.serve")
+SIGNATURE = b"\x00"  # RFC 2217's SIGNATURE: a client's own, or an empty request for the server's
 
 
 class RateHolder(Protocol):
@@ -104,6 +106,7 @@ class _Manager(PortManager):
     def __init__(self, facade: PortFacade, client: "Client") -> None:
         self.held_rate_answer = False
         self._channel = client.channel
+        self._client = client
         # PortManager takes any object with a port's attributes (the facade) and a write
         # method (the client).
         super().__init__(facade, client)  # type: ignore[arg-type]
@@ -119,6 +122,13 @@ class _Manager(PortManager):
         # sent before it have reached the device, transmitter empty: a client's flush().
         if suboption[:2] == COM_PORT_OPTION + NOTIFY_LINESTATE:
             self._channel.when_sent(self._sent)
+            return
+        if suboption[:2] == COM_PORT_OPTION + SIGNATURE:
+            # A client's own signature; the service's, asked for with an empty one, is not
+            # given (a signature from the service says why it refused the client). Routed
+            # ports come through the channel's Unix socket only.
+            client = self._client
+            client.routed = suboption[2:] == ROUTED_SIGNATURE and len(client.peer) == 1
             return
         super()._telnet_process_subnegotiation(suboption)  # type: ignore[misc]
 
@@ -145,8 +155,16 @@ class Client:
         self.sock = sock
         self.peer = peer
         self.outgoing = bytearray()  # telnet bytes waiting for the socket
+        self.routed = False  # a routed torvak:// port (it said so in its signature)
+        # It has sent more than telnet negotiation (a signature, a setting, data): what it is
+        # is known by then, as a routed port's signature comes first.
+        self.spoken = False
         self.manager = _Manager(PortFacade(channel), self)
         self.telnet = TelnetInput()
+
+    def kind(self) -> str:
+        """What the client is, in front of who it is (str(client))."""
+        return "routed torvak:// client" if self.routed else "RFC 2217 client"
 
     def write(self, data: bytes) -> None:
         """PortManager's connection: telnet replies join the outgoing bytes."""
@@ -168,9 +186,11 @@ class Client:
         oversized one, and the caller drops the client."""
         for piece in self.telnet.feed(data):
             if isinstance(piece, Command):
+                self.spoken = self.spoken or piece.verb not in NEGOTIATIONS
                 for _ in self.manager.filter(piece.wire()):
                     pass  # a whole command leaves no data
             elif piece:
+                self.spoken = True
                 self.channel.send(piece)
 
     def __str__(self) -> str:

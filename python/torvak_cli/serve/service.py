@@ -101,10 +101,12 @@ class Service:
     # -- what clients are told ---------------------------------------------------------
 
     def publish(self) -> None:
-        """Rewrites the state file: the devices served now, where their channels are."""
-        devices = [slot.entry() for slot in self.slots if slot.state is SlotState.SERVING]
+        """Rewrites the state file: the devices served now, where their channels are, and
+        those it waits for (listed, or seen before and unplugged), so that clients wait for
+        the service instead of taking such a device from it."""
+        devices = [slot.entry() for slot in self.slots]
         try:
-            write_state(self.pty_dir, os.getpid(), self.bind, devices, 0o640, self.gid)
+            write_state(self.pty_dir, os.getpid(), self.bind, devices, 0o640, self.gid, every_device=not self._fixed)
             self._published = True
         except OSError as error:
             _log.warning("cannot write the state file in %s (clients will not find the service): %s",

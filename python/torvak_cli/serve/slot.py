@@ -37,7 +37,8 @@ class Slot:
         self.rates: Dict[int, int] = {}  # channel number -> rate, kept across re-plugs
         self._failures = 0  # opens failed in a row
         # Its capture socket, from the first open to the service's end.
-        self.taps = Taps(service, serial, lambda: {channel.number: channel.rate for channel in self.channels})
+        self.taps = Taps(service, serial, lambda: {channel.number: channel.rate for channel in self.channels},
+                         lambda: {c.number: who for c, who in ((c, c.named_holder()) for c in self.channels) if who})
 
     def __str__(self) -> str:
         return "device {}".format(self.serial)
@@ -145,4 +146,5 @@ class Slot:
             rfc2217_ports={c.number: port for c, port in ((c, c.rfc2217_port()) for c in self.channels)
                            if port is not None},
             sockets={c.number: path for c, path in ((c, c.socket_path()) for c in self.channels) if path is not None},
+            present=self.state is SlotState.SERVING,
         )

@@ -18,7 +18,7 @@ from typing import Callable, Dict, List, Optional
 
 from torvak_common import refusals
 from torvak_common.capture import (
-    CAPTURE_SOCKET, LONGEST_REQUEST, MOST_CHANNELS, Kind, header, hello_payload, parse_subscribe)
+    CAPTURE_SOCKET, LONGEST_REQUEST, MOST_CHANNELS, Kind, header, held_payload, hello_payload, parse_subscribe)
 
 from torvak_cli.serve.access import bind_private, group_name, may_use_ttys
 from torvak_cli.serve.host import Host
@@ -74,10 +74,12 @@ class Taps:
     """The capture socket of the device in one slot and its subscribers, kept across the
     device's going and coming for the service's life."""
 
-    def __init__(self, service: Host, serial_number: str, rates: Callable[[], Dict[int, int]]) -> None:
+    def __init__(self, service: Host, serial_number: str, rates: Callable[[], Dict[int, int]],
+                 holders: Callable[[], Dict[int, str]] = dict) -> None:
         self.service = service
         self.serial = serial_number
         self._rates = rates  # channel -> baud rate now, of the device's channels while served
+        self._holders = holders  # channel -> who holds it now, of the channels held
         self.listener: Optional[socket.socket] = None
         self.path: Optional[str] = None
         self.subscribers: Dict[int, Subscriber] = {}  # fd -> subscriber
@@ -236,6 +238,15 @@ class Taps:
         if not subscriber.send(0, Kind.HELLO, 0, hello_payload(self.serial, self._rates(), self.serving)):
             self._forget(subscriber)
             return
+        # Who holds each channel now, and at what rate: a capture started in the middle of
+        # a session says so before its first packet.
+        micros = time.time_ns() // 1000
+        rates = self._rates()
+        for number, holder in sorted(self._holders().items()):
+            if number in subscriber.channels and not subscriber.send(
+                    number, Kind.HELD, micros, held_payload(holder, rates.get(number))):
+                self._forget(subscriber)
+                return
         for number in subscriber.channels:
             self.of(number).append(subscriber)
         _log.info("device %s: capture client %s subscribed", self.serial, subscriber.who)

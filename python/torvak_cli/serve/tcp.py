@@ -189,8 +189,8 @@ class Listeners:
         # writes block (as a direct port's do) instead of filling buffers.
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, FLOW_WINDOW)
         end = SocketEnd(self._channel, self._service, Client(self._channel, sock, peer))
-        _log.info("%s: RFC 2217 client %s connected", self, end.client)
-        self._channel.hold(end)
+        _log.debug("%s: connection from %s", self, end.client)
+        self._channel.hold(end, introduced=False)
 
     def _turn_away(self, sock: socket.socket, peer: Tuple[Any, ...], reason: str, told: Optional[str] = None,
                    level: int = logging.WARNING) -> None:
@@ -242,17 +242,17 @@ class SocketEnd:
         self.client.rate_settled()
 
     def holder(self) -> Optional[str]:
-        return "RFC 2217 client {}".format(self.client)
+        return "{} {}".format(self.client.kind(), self.client)
 
     def busy(self) -> Optional[str]:
         self._settle()
-        return None if self.sock.fileno() < 0 else "another RFC 2217 client ({})".format(self.client)
+        return None if self.sock.fileno() < 0 else "another {} ({})".format(self.client.kind(), self.client)
 
     def drop(self, why: Optional[str]) -> None:
         if self.sock.fileno() < 0:
             return
         if why:
-            _log.info("%s: RFC 2217 client %s %s", self, self.client, why)
+            _log.info("%s: %s %s %s", self, self.client.kind(), self.client, why)
         self._service.unwatch(self.sock.fileno())
         self.sock.close()
         self._channel.release(self)
@@ -271,18 +271,23 @@ class SocketEnd:
                 if not data:
                     self.drop("disconnected")
                     return
+                spoken = client.spoken
                 try:
                     client.received(data)
                 except Exception as error:  # PortManager choked on the client's telnet input
                     self.drop("dropped: bad RFC 2217 input ({!r})".format(error))
                     return
+                if client.spoken and not spoken:
+                    holder = "{} {}".format(client.kind(), client)
+                    _log.info("%s: %s connected", self, holder)
+                    channel.introduced(self, holder)
         except BlockingIOError:
             pass
         except OSError as error:
             self.drop("lost ({})".format(error))
             return
         except Exception as error:  # whatever this client caused ends this client alone
-            _log.error("%s: RFC 2217 client %s failed: %r", self, client, error)
+            _log.error("%s: %s %s failed: %r", self, client.kind(), client, error)
             self.drop("dropped")
             return
         channel.update()

@@ -25,6 +25,9 @@ class TtyEnd:
         self._service = service
         self.pty = pty
         self.active = False  # a program holds the tty and the loop reads its master
+        # Nothing taken from the master since the program opened the tty: a rate seen now is
+        # the one it opened with, and goes to the device ahead of its first bytes.
+        self._fresh = False
         self.outgoing = bytearray()  # from the device, for the master
         self.deliver: Callable[[bytes], None] = self.outgoing.extend  # no call of ours per read
         self._watch_fd = service.watch
@@ -95,6 +98,7 @@ class TtyEnd:
             # its bytes are read until the master says the tty is closed.
             _log.debug("%s: a program opened the tty", self)
             self.active = True
+            self._fresh = True
             self._channel.hold(self)
         if self.active:
             self._tty_rate()  # after what the program wrote before it
@@ -108,15 +112,24 @@ class TtyEnd:
             self.active = False
             self.outgoing.clear()
             self._service.unwatch(self.pty.master)
+            # The last close: what the program left unread is dropped, as a serial tty's
+            # last close drops it, so that the next program does not read it.
+            self.pty.drop_unread()
             self._channel.release(self)
 
     def _tty_rate(self) -> None:
         """A rate the program set on the tty goes to the device after everything the master
         holds: the kernel does not wait at TCSADRAIN and tells no place for the change, so
         what the program wrote before it may still be unread here. That is taken first (with
-        whatever the program wrote after the change by now, which then goes at the old rate)."""
+        whatever the program wrote after the change by now, which then goes at the old rate).
+        Before the first bytes of a program's session are taken, a rate on the tty is the one
+        the program opened with (pyserial, picocom and socat set it before they write): it
+        goes first."""
         rate = self.pty.rate_changed()
         if rate is None:
+            return
+        if self._fresh:
+            self._channel.request_rate(rate, "tty")
             return
         master = self.pty.master
         held = bytearray()
@@ -140,9 +153,12 @@ class TtyEnd:
                 sent = os.write(master, self.outgoing[:65536])
                 del self.outgoing[:sent]
             if events & selectors.EVENT_READ and channel.takes_input():
+                if self._fresh:
+                    self._tty_rate()  # the rate the program opened with, ahead of its bytes
                 data = os.read(master, min(65536, channel.input_room()))
                 if not data:
                     raise OSError(errno.EIO, "closed")
+                self._fresh = False
                 channel.send(data)
                 self._tty_rate()
         except BlockingIOError:
