@@ -4,7 +4,6 @@ exporter, client, pytest plugin) reserving a channel of the emulated device and 
 it. labgrid pins its own pyserial, so it lives in a venv of its own (tools/test.sh makes
 .venv-labgrid); without it the labgrid test skips, saying so."""
 import os
-import random
 import signal
 import socket
 import subprocess
@@ -14,6 +13,7 @@ import time
 
 import pytest
 
+from test_serve import free_base
 from torvak_emu import wait_until
 
 from torvak_cli.serve.port_map import PortMap, PortMapError, parse_entry
@@ -21,27 +21,6 @@ from torvak_cli.serve.port_map import PortMap, PortMapError, parse_entry
 HERE = os.path.dirname(os.path.abspath(__file__))
 LABGRID_VENV = os.environ.get("TORVAK_LABGRID_VENV", os.path.join(HERE, "..", ".venv-labgrid"))
 BLOCK = 16
-
-
-def free_block(count=BLOCK, avoid=()):
-    """A first port with the `count` ports from it free on 127.0.0.1, away from `avoid`."""
-    for _ in range(100):
-        first = random.randrange(20000, 60000)
-        if any(abs(first - other) < BLOCK * 2 for other in avoid):
-            continue
-        socks = []
-        try:
-            for offset in range(count):
-                s = socket.socket()
-                socks.append(s)
-                s.bind(("127.0.0.1", first + offset))
-            return first
-        except OSError:
-            continue
-        finally:
-            for s in socks:
-                s.close()
-    raise RuntimeError("no free ports")
 
 
 class Lab:
@@ -116,8 +95,8 @@ def test_the_port_map_refuses_what_it_cannot_keep(tmp_path):
 def test_a_mapped_device_keeps_its_ports_whatever_is_plugged_first(testbed, child_env, tmp_path):
     """Across a restart with another device plugged first, the mapped device's channels stay
     on its ports, and the exporter configuration says where each is and at what rate."""
-    mapped = free_block()
-    base = free_block(2 * BLOCK, avoid=[mapped])
+    mapped = free_base(BLOCK)
+    base = free_base(2 * BLOCK, avoid=[mapped])
     options = ["--rfc2217-port", str(base), "--port-map", "LAB0001={}".format(mapped)]
     first = testbed.plug(serial="LAB0001", channels=2)
     first.set_loopback(True)
@@ -174,7 +153,7 @@ def test_labgrid_reserves_a_channel_and_its_test_talks_to_the_device(testbed, ch
         pytest.skip(why)
     board = testbed.plug(serial="LAB0003", channels=2)
     board.set_loopback(True)
-    mapped, coordinator_port = free_block(), free_block(1)
+    mapped, coordinator_port = free_base(BLOCK), free_base(1)
     coordinator = "127.0.0.1:{}".format(coordinator_port)
     lab = Lab(child_env, tmp_path, ["--port-map", "LAB0003={}".format(mapped)])
     work = tmp_path / "lab"

@@ -35,13 +35,16 @@ def device(testbed):
     return dev
 
 
-def free_base():
-    """A TCP port with the next CHANNELS ports free on 127.0.0.1."""
-    for _ in range(50):
+def free_base(count=CHANNELS, avoid=()):
+    """A TCP port with the next `count` ports free on 127.0.0.1, two blocks of 16 away from
+    each port in `avoid`."""
+    for _ in range(100):
         base = random.randrange(20000, 60000)
+        if any(abs(base - other) < 32 for other in avoid):
+            continue
         socks = []
         try:
-            for offset in range(CHANNELS):
+            for offset in range(count):
                 s = socket.socket()
                 socks.append(s)
                 s.bind(("127.0.0.1", base + offset))
