@@ -21,7 +21,7 @@ html_title = "zeq_torvak"
 # The module's texts are quoted exactly, straight quotes included.
 smartquotes = False
 
-# The reference of torvak_serial and torvak_common (reference.md) is read from their
+# The reference of torvak_serial, torvak_common and torvak_discovery (reference.md) is read from their
 # docstrings; the native modules they import are stood in for, the site needing no build.
 autodoc_mock_imports = ["zeq_torvak", "_torvak_readiness"]
 autodoc_member_order = "bysource"

@@ -1,13 +1,20 @@
 """torvak_common against the real module: every text it reads is the module's own, so a
 changed message fails here instead of changing what users read; port names parse as the
 module parses them; ids and sizes are the module's."""
+import ast
 import errno
+import glob
+import importlib.util
+import os
+import subprocess
+import sys
 
 import pytest
 
 import torvak_common
 import zeq_torvak
 from torvak_common import Failure, Kind, classify
+from torvak_discovery import release_device
 
 
 def _raised(action):
@@ -18,7 +25,7 @@ def _raised(action):
 
 def _release(serial_number):
     try:
-        torvak_common.release_device(zeq_torvak.get_hid_device(serial_number))
+        release_device(zeq_torvak.get_hid_device(serial_number))
     except AssertionError:
         pass
 
@@ -107,6 +114,44 @@ def test_port_names_parse_as_the_module_parses_them(monkeypatch, name):
     (["evil", "\x1b]0;owned\x07", "\x1b[2J"], "evil ?]0;owned? ?[2J"),
 ])
 def test_a_holder_is_named_as_ps_names_its_program(words, named):
-    from torvak_common.holders import command_name
+    from torvak_discovery.holders import command_name
 
     assert command_name(words) == named
+
+
+# Each package's floor and the packages above it, which it may never import, not even in
+# a function: torvak_common is what every face shares, and loading it must load nothing
+# native (a client of the service alone may lack the module).
+_ABOVE = {
+    "torvak_common": {"zeq_torvak", "_torvak_readiness", "serial", "torvak_discovery", "torvak_serial", "torvak_cli"},
+    "torvak_discovery": {"_torvak_readiness", "serial", "torvak_serial", "torvak_cli"},
+    "torvak_serial": {"torvak_cli"},
+}
+
+
+def _imports(tree, package):
+    for node in ast.walk(tree):
+        if isinstance(node, ast.Import):
+            yield from (alias.name for alias in node.names)
+        elif isinstance(node, ast.ImportFrom):
+            yield package if node.level else node.module or ""
+
+
+def test_no_package_imports_one_above_it():
+    wrong = []
+    for package, above in _ABOVE.items():
+        folder = importlib.util.find_spec(package).submodule_search_locations[0]
+        for path in glob.glob(os.path.join(folder, "**", "*.py"), recursive=True):
+            with open(path) as source:
+                tree = ast.parse(source.read())
+            wrong += ["{} imports {}".format(path, name) for name in _imports(tree, package)
+                      if name.split(".")[0] in above]
+    assert wrong == []
+
+    every_module = "import pkgutil, sys, torvak_common\n" \
+        "for module in pkgutil.walk_packages(torvak_common.__path__, 'torvak_common.'):\n" \
+        "    __import__(module.name)\n" \
+        "print(sorted(set(m.split('.')[0] for m in sys.modules) & {!r}))".format(_ABOVE["torvak_common"])
+    loaded = subprocess.run([sys.executable, "-c", every_module], stdout=subprocess.PIPE, check=True,
+                            universal_newlines=True, timeout=60).stdout
+    assert loaded.strip() == "[]"

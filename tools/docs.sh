@@ -6,7 +6,7 @@
 # Sphinx and its extensions (the "docs" extra of pyproject.toml) go into their own venv,
 # build/docs-venv, installed again only when that list changes; the site needs no build of
 # the module (its API page is generated from the stub, the CLI reference from the parsers,
-# the reference of torvak_serial and torvak_common from their docstrings by autodoc, with
+# the reference of torvak_serial, torvak_common and torvak_discovery from their docstrings by autodoc, with
 # the native modules stood in for: see docs/conf.py).
 set -euo pipefail
 cd "$(dirname "$0")/.."

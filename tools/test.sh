@@ -37,6 +37,7 @@ export MYPY_CACHE_DIR=build/mypy-cache
 $venv/bin/python -m mypy.stubtest zeq_torvak
 $venv/bin/python -m mypy --strict -p torvak_serial
 $venv/bin/python -m mypy --strict -p torvak_common
+$venv/bin/python -m mypy --strict -p torvak_discovery
 $venv/bin/python -m mypy --strict -p torvak_cli
 $venv/bin/python -m mypy --strict examples/typed_ports.py
 stage "stubtest and type checks"

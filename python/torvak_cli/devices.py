@@ -16,15 +16,14 @@ import torvak_serial.ports
 import zeq_torvak
 from torvak_common import (
     advice,
-    explain,
     make_url,
     match_serial_number,
     parse_port,
     parse_url,
     port_name,
-    release_device,
 )
 from torvak_common.failures import Kind, classify, out_of_range
+from torvak_discovery import explain, release_device
 from torvak_serial.failure import DeviceFailure
 
 from torvak_cli import signals

@@ -7,8 +7,9 @@ import signal
 import sys
 from typing import IO, TYPE_CHECKING, Any, Callable, ContextManager, Iterable, List, Optional, Tuple, Union
 
-from torvak_common import __version__, check_baudrate, explain
-from torvak_common.module_log import log_report
+from torvak_common import __version__, check_baudrate
+from torvak_discovery import explain
+from torvak_discovery.module_log import log_report
 
 from torvak_cli import signals
 from torvak_cli.failures import CliError

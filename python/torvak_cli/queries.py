@@ -4,9 +4,10 @@ import json
 import time
 from typing import IO, Any, Dict, Optional, Tuple
 
-from torvak_common import ServedDevice, StatusError, advice, ask_service, explain, served_device
+from torvak_common import ServedDevice, StatusError, advice, ask_service
 from torvak_common.served import ECHO_PROBE
 from torvak_common.status import InfoAnswer, info_request
+from torvak_discovery import explain, served_device
 
 from torvak_cli.devices import attached_serial_numbers, channel_count, opened_device
 from torvak_cli.failures import CliError

@@ -1,15 +1,15 @@
 """What the Python faces of zeq_torvak share: the device's identity, the packet payload,
-port names and torvak:// URLs, borrowing a device for a query, the module's errors read
-and explained in English, and finding a device that ``torvak serve`` holds. Needs neither
-pyserial nor, until a device is asked for, the zeq_torvak module.
+port names and torvak:// URLs, the module's errors read by what they carry, and what
+``torvak serve`` and its clients agree on. Needs neither pyserial nor the zeq_torvak
+module: searching the bus and explaining errors with what it finds are torvak_discovery's.
 """
-from .devices import borrowed_device, match_serial_number, release_device
-from .failures import Failure, Kind, check_baudrate, classify, explain, reader_failure_serial
+from .failures import Failure, Kind, check_baudrate, classify, reader_failure_serial
 from .identity import DISTRIBUTION, PRODUCT_ID, UDEV_RULE, UDEV_RULE_PATH, USB_ID, VENDOR_ID, installed_version
 from .names import (
     SCHEME,
     PortAddress,
     make_url,
+    match_serial_number,
     parse_port,
     parse_port_name,
     parse_url,
@@ -22,8 +22,6 @@ from .served import (
     find_served,
     run_directories,
     running_services,
-    served_device,
-    awaited_device,
 )
 from .wire import PACKET_PAYLOAD, PACKET_SIZE, channel_data, data_packet
 
@@ -45,12 +43,10 @@ __all__ = [
     "ServedDevice",
     "StatusError",
     "ask_service",
-    "borrowed_device",
     "channel_data",
     "data_packet",
     "check_baudrate",
     "classify",
-    "explain",
     "installed_version",
     "find_served",
     "make_url",
@@ -60,9 +56,6 @@ __all__ = [
     "parse_url",
     "port_name",
     "reader_failure_serial",
-    "release_device",
     "run_directories",
     "running_services",
-    "served_device",
-    "awaited_device",
 ]

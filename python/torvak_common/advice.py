@@ -7,14 +7,20 @@ import pwd
 import stat
 from typing import List, NamedTuple, Optional
 
-from .holders import Holder
 from .identity import UDEV_RULE, UDEV_RULE_PATH, USB_ID
 from .refusals import join_group
-from .served import STATE_FILE, _owned_safely, changeable_above, run_directories
+from .served import STATE_FILE, changeable_above, run_directories, why_untrusted
 
 NO_DEVICE = "no Torvak device attached (USB {})".format(USB_ID)
 # The group the udev rule gives the device node.
 NODE_GROUP = "plugdev"
+
+
+class Holder(NamedTuple):
+    """Another process that has the device open."""
+
+    pid: int
+    command: str
 
 
 class UnseenService(NamedTuple):
@@ -36,10 +42,10 @@ def unseen_services() -> List[UnseenService]:
         except OSError:
             continue
         try:
-            if _owned_safely(os.fstat(dir_fd)) is not None or changeable_above(directory) is not None:
+            if why_untrusted(os.fstat(dir_fd)) is not None or changeable_above(directory) is not None:
                 continue
             info = os.stat(STATE_FILE, dir_fd=dir_fd, follow_symlinks=False)
-            if not stat.S_ISREG(info.st_mode) or _owned_safely(info) is not None:
+            if not stat.S_ISREG(info.st_mode) or why_untrusted(info) is not None:
                 continue
             try:
                 os.close(os.open(STATE_FILE, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC,

@@ -1,7 +1,8 @@
 """The two ways to name a channel: the module's port name Torvak:SERIAL:Sn, and the
-torvak://SERIAL/N URL of the pyserial face."""
+torvak://SERIAL/N URL of the pyserial face; and which attached device a serial number a
+user typed names."""
 import re
-from typing import NamedTuple, Optional
+from typing import NamedTuple, Optional, Sequence
 from urllib.parse import quote, unquote, urlsplit
 
 SCHEME = "torvak"
@@ -75,3 +76,14 @@ def parse_port(text: str) -> PortAddress:
     if address is None:
         raise ValueError("invalid port name {!r}: {}".format(text, PORT_FORM))
     return address
+
+
+def match_serial_number(wanted: str, attached: Sequence[Optional[str]]) -> Optional[str]:
+    """The attached serial number that `wanted` names, spelt as the device reports it: the
+    same text, else the one serial number equal to it without regard to letter case.
+    None when there is no such device or the letter case would have to choose."""
+    if wanted in attached:
+        return wanted
+    folded = wanted.casefold()
+    candidates = {s for s in attached if s is not None and s.casefold() == folded}
+    return candidates.pop() if len(candidates) == 1 else None

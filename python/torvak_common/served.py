@@ -21,7 +21,7 @@ import stat
 import tempfile
 from typing import Any, Dict, List, NamedTuple, Optional, Sequence
 
-from .devices import match_serial_number
+from .names import match_serial_number
 from .refusals import printable
 
 STATE_FILE = "serve.json"
@@ -183,7 +183,7 @@ def service_running(directory: str) -> bool:
         return _status_answers(directory)
     try:
         info = os.fstat(fd)
-        if not stat.S_ISREG(info.st_mode) or _owned_safely(info) is not None:
+        if not stat.S_ISREG(info.st_mode) or why_untrusted(info) is not None:
             return False
         try:
             fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
@@ -206,7 +206,7 @@ def _status_answers(directory: str) -> bool:
     return True
 
 
-def _owned_safely(info: os.stat_result) -> Optional[str]:
+def why_untrusted(info: os.stat_result) -> Optional[str]:
     """Why a file or directory with this stat could have been written by someone other than
     root or this process's user (None when it could not), as OpenSSH's StrictModes judges."""
     if info.st_uid not in (0, os.geteuid()):
@@ -258,7 +258,7 @@ def trusted_state(directory: str) -> Optional[Dict[str, Any]]:
     except OSError:
         return None
     try:
-        why = _owned_safely(os.fstat(dir_fd))
+        why = why_untrusted(os.fstat(dir_fd))
         if why is None:
             above = changeable_above(directory)
             if above is not None:
@@ -274,7 +274,7 @@ def trusted_state(directory: str) -> Optional[Dict[str, Any]]:
             return None
         with os.fdopen(fd, "rb") as state_file:
             info = os.fstat(state_file.fileno())
-            why = "it is not a plain file" if not stat.S_ISREG(info.st_mode) else _owned_safely(info)
+            why = "it is not a plain file" if not stat.S_ISREG(info.st_mode) else why_untrusted(info)
             if why is not None:
                 _log.debug("%s ignored: %s", path, why)
                 return None
@@ -335,36 +335,6 @@ def find_served(serial_number: str, attached: Optional[Sequence[Optional[str]]] 
         name = match_serial_number(wanted, list(devices))
         if name is not None:
             return devices[name]
-    return None
-
-
-def served_device(serial_number: str) -> Optional[ServedDevice]:
-    """find_served for a port's serial number or ANY; for ANY the bus is searched (through
-    the zeq_torvak module) only while some service runs."""
-    if serial_number.upper() != "ANY":
-        return find_served(serial_number)
-    if not running_services():
-        return None
-    import zeq_torvak
-
-    try:
-        attached = zeq_torvak.list_serial_numbers()
-    except (AssertionError, OSError):
-        return None
-    return find_served(serial_number, attached)
-
-
-def awaited_device(serial_number: str) -> Optional[ServedDevice]:
-    """served_device, and for a device no service has seen yet but one serves every device
-    plugged in, an entry with `present` False: that service will take the device when it
-    comes, so a client waits for it rather than open the device itself."""
-    served = served_device(serial_number)
-    if served is not None or serial_number.upper() == "ANY" or not serial_names_path(serial_number.upper()):
-        return served
-    for state in running_services():
-        if state.get("every_device") is True and state["pid"] != os.getpid():
-            return ServedDevice(state["directory"], state["pid"], serial_number.upper(), -1, 0, {}, {}, {},
-                                state.get("bind"), present=False)
     return None
 
 

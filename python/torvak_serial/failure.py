@@ -10,7 +10,8 @@ from typing import Optional
 
 from serial.serialutil import SerialException
 
-from torvak_common.failures import Failure, Kind, classify, describe, explain, out_of_range
+from torvak_common.failures import Failure, Kind, classify, out_of_range
+from torvak_discovery import describe, explain
 
 
 class DeviceFailure(SerialException):

@@ -11,7 +11,8 @@ from array import array
 from typing import Any, Optional, Set, Tuple, Type
 
 import zeq_torvak
-from torvak_common import match_serial_number, port_name, release_device
+from torvak_common import match_serial_number, port_name
+from torvak_discovery import release_device
 from torvak_common.failures import Kind, classify
 
 

@@ -6,7 +6,8 @@ from typing import List
 from serial.tools.list_ports_common import ListPortInfo
 
 import zeq_torvak
-from torvak_common import PRODUCT_ID, VENDOR_ID, borrowed_device, find_served, make_url, port_name
+from torvak_common import PRODUCT_ID, VENDOR_ID, find_served, make_url, port_name
+from torvak_discovery import borrowed_device
 from torvak_common.served import serial_names_path
 
 

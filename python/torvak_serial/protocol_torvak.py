@@ -21,12 +21,8 @@ from serial.serialutil import (
 
 import _torvak_readiness
 import zeq_torvak
-from torvak_common import (
-    ServedDevice,
-    awaited_device,
-    check_baudrate,
-    release_device,
-)
+from torvak_common import ServedDevice, check_baudrate
+from torvak_discovery import awaited_device, release_device
 
 from . import lifetime, native
 from .failure import channel_out_of_range, device_failure

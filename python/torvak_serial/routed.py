@@ -14,7 +14,8 @@ from typing import Optional
 
 from serial.serialutil import SerialException, SerialTimeoutException
 
-from torvak_common import ServedDevice, awaited_device
+from torvak_common import ServedDevice
+from torvak_discovery import awaited_device
 
 from .routed_stream import SEND_BUFFER, Gone, Stream
 

@@ -9,8 +9,8 @@ import threading
 import time
 from typing import NoReturn
 
-from torvak_common.module_log import log_module_reports, reader_failures_quiet
 from torvak_common.served import CHANNELS_PER_SLOT, MAX_TCP_PORT, rfc2217_port, service_directory
+from torvak_discovery.module_log import log_module_reports, reader_failures_quiet
 
 from torvak_cli.serve.access import make_run_directory, serving_group
 from torvak_cli.serve.port_map import PortMap, parse_entry, read_file

@@ -9,9 +9,10 @@ from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence
 
 import torvak_serial.protocol_torvak
 import zeq_torvak
-from torvak_common import explain, make_url, release_device
+from torvak_common import make_url
 from torvak_common.served import ECHO_PROBE
 from torvak_common.status import ErrorAnswer, InfoAnswer, info_answer
+from torvak_discovery import explain, release_device
 from torvak_serial.output import PatientOutput
 
 from torvak_cli.serve.loop import Posted

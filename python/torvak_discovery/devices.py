@@ -1,6 +1,6 @@
-"""Borrowing a device for a query, and finding one by a serial number a user typed."""
+"""Borrowing a device for a query."""
 import contextlib
-from typing import TYPE_CHECKING, Iterator, Optional, Sequence
+from typing import TYPE_CHECKING, Iterator
 
 if TYPE_CHECKING:
     import zeq_torvak
@@ -28,14 +28,3 @@ def borrowed_device(serial_number: str) -> Iterator["zeq_torvak._Device"]:
         yield device
     finally:
         release_device(device)
-
-
-def match_serial_number(wanted: str, attached: Sequence[Optional[str]]) -> Optional[str]:
-    """The attached serial number that `wanted` names, spelt as the device reports it: the
-    same text, else the one serial number equal to it without regard to letter case.
-    None when there is no such device or the letter case would have to choose."""
-    if wanted in attached:
-        return wanted
-    folded = wanted.casefold()
-    candidates = {s for s in attached if s is not None and s.casefold() == folded}
-    return candidates.pop() if len(candidates) == 1 else None

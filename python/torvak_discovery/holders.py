@@ -1,17 +1,13 @@
 """Which other processes have a Torvak device open, as far as /sys and /proc show it."""
 import os
 import re
-from typing import List, NamedTuple, Optional, Set, Tuple
+from typing import List, Optional, Set, Tuple
 
-from .identity import PRODUCT_ID, VENDOR_ID
+from torvak_common.advice import Holder
+from torvak_common.identity import PRODUCT_ID, VENDOR_ID
 
 _SYS_USB_DEVICES = "/sys/bus/usb/devices"
 _LONGEST_COMMAND = 60
-
-
-class Holder(NamedTuple):
-    pid: int
-    command: str
 
 
 def _attribute(device_dir: str, name: str) -> Optional[str]:

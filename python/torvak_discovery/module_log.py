@@ -9,7 +9,7 @@ import logging
 import sys
 from typing import Any, Callable, Optional
 
-from .failures import reader_failure_serial
+from torvak_common.failures import reader_failure_serial
 
 LOGGER = "torvak.device"
 
