@@ -17,7 +17,6 @@ then --code /tmp/before/python), to compare the two.
 """
 import argparse
 import contextlib
-import ctypes
 import os
 import pathlib
 import pwd
@@ -32,8 +31,8 @@ from torvak_emu import Testbed
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(REPO, "tests"))
+from sandbox import Netns  # noqa: E402  (from the tests' folder)
 
-_CLONE_NEWNET = 0x40000000
 SYSTEM_PYTHON = shutil.which("python3", path="/usr/bin:/bin")  # one that nobody may run
 FLOODER = r"""
 import signal, socket, sys, time
@@ -83,18 +82,7 @@ class Namespace:
             raise
 
     def enter(self, then=None):
-        libc = ctypes.CDLL(None, use_errno=True)
-
-        def move():
-            fd = os.open(self.path, os.O_RDONLY)
-            try:
-                if libc.setns(fd, _CLONE_NEWNET) != 0:
-                    raise OSError(ctypes.get_errno(), "setns")
-            finally:
-                os.close(fd)
-            if then is not None:
-                then()
-        return move
+        return Netns(self.name).enter(then)
 
     def delete(self):
         subprocess.run(["ip", "netns", "del", self.name], stderr=subprocess.DEVNULL)
