@@ -7,11 +7,13 @@
 // "Config N" and "Config?" once every byte before it has reached the device, and the
 // bytes after it wait for the device's answer (or for 5 s without one).
 //
-// A patient queue (the service's) submits its transfers without a USB time-out: a slow
-// device is waited for, a writer's own limit only ends its wait, and only close() or an
-// unplug cancels what is in flight (bytes cancelled may have reached the device and are
-// never sent again). Its owner hears through a second descriptor, events_fd(), when room
-// came back, when everything has drained, when a rate change ended and when the drain failed.
+// How a queue behaves is one value, its Policy, fixed when it is made. One that waits for
+// the device (the service's) submits its transfers without a USB time-out: a slow device is
+// waited for, a writer's own limit only ends its wait, and only close() or an unplug cancels
+// what is in flight (bytes cancelled may have reached the device and are never sent again).
+// Its owner hears through a second descriptor, events_fd(), when room came back, when
+// everything has drained, when a rate change ended and when the drain failed. Transfers are
+// shaped alike for every queue: as large as what waits, up to a bound.
 //
 // Locks: mutex_ is held for one queue operation at a time, never while waiting for
 // anything but the USB layer's own lock (taken inside Link::submit). Order:
@@ -44,13 +46,20 @@ class OutputQueue : public std::enable_shared_from_this<OutputQueue> {
 public:
     static constexpr size_t kDefaultCapacity = 4096;
 
+    struct Policy {
+        size_t capacity = kDefaultCapacity;
+        // Transfers without a USB time-out, an events descriptor, and the channel's control
+        // records for the answers to rate changes; else each transfer has a write's time limit.
+        bool waits_for_device = false;
+    };
+
     // `core` must have a link that submits asynchronously; `input` is the channel's receive
     // buffer, whose readiness descriptor this queue makes writable only while it has room,
     // and whose end tells that the device is gone.
-    // A patient queue also opens its events descriptor (throws std::system_error when the
-    // system gives none); install_confirmations() must follow before its first rate change.
-    static std::shared_ptr<OutputQueue> make(std::shared_ptr<DeviceCore> core, uint8_t channel, size_t capacity,
-                                             std::shared_ptr<channel::InputBuffer> input, bool patient = false);
+    // One that waits for the device also opens its events descriptor (throws std::system_error
+    // when the system gives none); install_confirmations() must follow before its first rate change.
+    static std::shared_ptr<OutputQueue> make(std::shared_ptr<DeviceCore> core, uint8_t channel, Policy policy,
+                                             std::shared_ptr<channel::InputBuffer> input);
 
     // Makes this queue the receiver of the channel's control records (the answers to
     // "Config?"); returns the handler it replaced, for the caller to release where it may.
@@ -63,7 +72,7 @@ public:
         uint32_t rate = 0;
         std::optional<uint32_t> confirmed;
     };
-    // What the owner of a patient queue learns when events_fd() polls readable.
+    // What the owner of a queue that waits for the device learns when events_fd() polls readable.
     struct Events {
         size_t room = 0;
         size_t waiting = 0;  // bytes queued or in flight
@@ -94,7 +103,7 @@ public:
     // one not yet begun, with no bytes between, takes its place: then false.
     bool change_rate(uint32_t rate);
     // The descriptor that polls readable while something has happened the owner has not
-    // collected with events(); -1 for a queue that is not patient.
+    // collected with events(); -1 for a queue that does not wait for the device.
     int events_fd() const { return events_.fd(); }
     // Collects what happened and makes events_fd() quiet until something more does.
     Events events();
@@ -111,8 +120,8 @@ public:
     ~OutputQueue();
 
 private:
-    OutputQueue(std::shared_ptr<DeviceCore> core, uint8_t channel, size_t capacity,
-                std::shared_ptr<channel::InputBuffer> input, bool patient);
+    OutputQueue(std::shared_ptr<DeviceCore> core, uint8_t channel, Policy policy,
+                std::shared_ptr<channel::InputBuffer> input);
 
     class Confirmations;
     struct PendingChange {
@@ -137,7 +146,7 @@ private:
     void confirmed(std::span<const uint8_t> payload);
     // The transfer of a change's commands ended, on the thread handling USB events. Takes mutex_.
     void change_sent(uint64_t generation, int code);
-    // The time limit of a transfer of `packets` submitted now: none for a patient queue.
+    // The time limit of a transfer of `packets` submitted now: none for a queue that waits for the device.
     unsigned transfer_timeout_locked(size_t packets) const;
     // Waits on changed_ for up to `seconds`, at most one short slice, then looks whether the
     // device's reader has stopped with bytes still to go (a failure then).
@@ -149,7 +158,7 @@ private:
     void sent(size_t payload, size_t packets, uint64_t generation, size_t transferred, int code);
 
     const uint8_t channel_;
-    const bool patient_;
+    const bool waits_for_device_;
     const std::shared_ptr<channel::InputBuffer> input_;
     const std::shared_ptr<sync::ReadinessPair> readiness_;  // nullptr when the system gave none
 
