@@ -36,6 +36,9 @@ OVERRUN = 4 * 1024 * 1024  # data for a client that does not read is dropped bey
 # Input pauses while this many rate changes wait for the device: each is a round trip to
 # it, and a client could otherwise queue them faster than the device confirms them.
 RATE_BACKLOG = 16
+# The latency timer: after data from the device, what comes next is read this much later,
+# all at once (docs/serve.md).
+LATENCY = 0.003
 # The states the data path compares with, looked up once.
 _TAKING, _WAITING_ROOM, _WAITING_RATES, _CLOSED = (ToDevice.TAKING, ToDevice.WAITING_ROOM, ToDevice.WAITING_RATES,
                                                    ToDevice.CLOSED)
@@ -53,7 +56,7 @@ class Channel:
         self.service = slot.service
         self.number = number
         self.port = port
-        self.queue = port.queue  # the channel's patient output queue (torvak_serial.output)
+        self.queue = port.queue  # the channel's output queue, made to SERVICE_QUEUE (torvak_serial.output)
         self.rate: int = port.baudrate
         self.to_device_state = ToDevice.WAITING_ROOM  # changed by update() alone, until stop()
         self.from_device_state = FromDevice.PASSING  # changed by on_port() alone, until stop()
@@ -186,25 +189,45 @@ class Channel:
     # -- the device side ---------------------------------------------------------------
 
     def on_port(self, events: int) -> None:
+        """Data came after a quiet spell: it goes at once, and what follows it waits for the
+        latency timer (the port is not watched meanwhile), as a USB serial chip batches a
+        stream of small packets: one read, and one write to the client, per LATENCY."""
+        if self._from_port():
+            self.service.unwatch(self.port.fileno())
+            self.service.call_later(LATENCY, self._latency_ended)
+
+    def _latency_ended(self) -> None:
+        if not self._serving():
+            return
+        if self._from_port():
+            self.service.call_later(LATENCY, self._latency_ended)
+        elif self._serving():  # quiet again, not stopped by a loss meanwhile
+            self.service.watch(self.port.fileno(), selectors.EVENT_READ, self.on_port)
+
+    def _serving(self) -> bool:
+        return self.from_device_state is not FromDevice.CLOSED
+
+    def _from_port(self) -> bool:
+        """Moves what has arrived to the end holding the channel; whether anything had."""
         try:
             data = self.port.take(65536)
         except (SerialException, OSError, AssertionError) as error:
             self.slot.lost(error)
-            return
+            return False
         if not data:
-            return
+            return False
         if self.taps:
             self.slot.taps.tell(self.number, Kind.FROM_DEVICE, data)
         end = self.end
         if end is None:
-            return  # nobody holds the channel: discarded, as a closed tty does
+            return True  # nobody holds the channel: discarded, as a closed tty does
         sink = end.outgoing
         if len(sink) > OVERRUN:
             if self.from_device_state is not _DROPPING:
                 _log.warning("%s: the client does not read; received data is being dropped", self)
                 self.from_device_state = move(self, self.from_device_state, FromDevice.DROPPING,
                                               FROM_DEVICE_MOVES, "from the device: ")
-            return
+            return True
         if self.from_device_state is not _PASSING:
             self.from_device_state = move(self, self.from_device_state, FromDevice.PASSING, FROM_DEVICE_MOVES,
                                           "from the device: ")
@@ -213,6 +236,7 @@ class Channel:
         if len(sink) == len(data):
             end.pass_on()  # at once, rather than after one more turn of the loop
         self.update()
+        return True
 
     # -- the way to the device -----------------------------------------------------------
 
