@@ -332,7 +332,7 @@ class TestServiceQueue:
         assert queue.change_rate(57600) is False  # nothing between: it takes the first's place
         assert queue.put(second[:1000]) == 1000
         assert queue.change_rate(115200) is True
-        assert _outcomes_until(queue, 2) == [(57600, 57600), (115200, 115200)]
+        assert _outcomes_until(queue, 2) == [(57600, 9600, 57600), (115200, 57600, 115200)]
         packets = device.out_packets()
         kinds = [bytes(p[2:2 + p[1]]) if p[0] > 100 else p[0] for p in packets]
         configs = [i for i, k in enumerate(kinds) if k == b"Config 57600\n"]
@@ -345,12 +345,12 @@ class TestServiceQueue:
         device.set_fault(config="wrong_rate")
         try:
             assert queue.change_rate(230400)
-            assert _outcomes_until(queue, 1) == [(230400, 115200)]
+            assert _outcomes_until(queue, 1) == [(230400, 115200, 115200)]
             device.set_fault(config="silent")
             start = time.monotonic()
             assert queue.change_rate(460800)
             queue.put(b"after")
-            assert _outcomes_until(queue, 1, timeout=20) == [(460800, None)]
+            assert _outcomes_until(queue, 1, timeout=20) == [(460800, 115200, None)]
             assert 4 < time.monotonic() - start < 15
             served_port.flush()
             assert _sent_on(device, 1).endswith(b"after")
@@ -382,7 +382,7 @@ class TestServiceQueue:
         served_port.reset_output_buffer()  # what is not yet submitted goes; the change stays
         device.set_pace_ms(0)
         # The change waits for the transfers in flight, paced as they were sent (up to 10 s).
-        assert _outcomes_until(queue, 1, timeout=25) == [(19200, 19200)]
+        assert _outcomes_until(queue, 1, timeout=25) == [(19200, 9600, 19200)]
         assert queue.put(b"tail") == 4
         assert _events_ready(queue, 5)  # drained
         assert queue.events()[:3] == (len(data), 0, 0)

@@ -126,9 +126,10 @@ class QueuedOutput:
         added: bool = _torvak_readiness.change_rate(self._queue, rate)
         return added
 
-    def events(self) -> Tuple[int, int, int, List[Tuple[int, Optional[int]]]]:
-        """(room, bytes waiting, changes waiting, changes ended as (rate, confirmed or None)),
-        and the events descriptor quiet until something more happens."""
+    def events(self) -> Tuple[int, int, int, List[Tuple[int, int, Optional[int]]]]:
+        """(room, bytes waiting, changes waiting, changes ended as (rate, the rate asked for
+        before it, confirmed or None)), and the events descriptor quiet until something more
+        happens."""
         room, waiting, changes, outcomes = _torvak_readiness.events(self._queue)
         return room, waiting, changes, outcomes
 
@@ -186,14 +187,14 @@ class DirectOutput:
         return None
 
 
-def output_for(channel: Any, buffer: object, port: str, policy: QueuePolicy = PORT_QUEUE) -> Any:
-    """The output side of a newly opened module channel: its native queue, made to `policy`,
-    when its device has one; synchronous writes otherwise."""
+def output_for(channel: Any, buffer: object, port: str, rate: int, policy: QueuePolicy = PORT_QUEUE) -> Any:
+    """The output side of a newly opened module channel at `rate`: its native queue, made
+    to `policy`, when its device has one; synchronous writes otherwise."""
     device, number = native.channel_device(channel)
     core = native.device_core(device)
     queue = None
     if core is not None:
-        queue = _torvak_readiness.output(buffer, core, number, policy.capacity, policy.waits_for_device)
+        queue = _torvak_readiness.output(buffer, core, number, policy.capacity, policy.waits_for_device, rate)
     if queue is None:
         return DirectOutput(channel)
     return QueuedOutput(queue, port)

@@ -131,7 +131,7 @@ class Serial(ChannelReads):
         device, _ = native.channel_device(channel)
         self._reached = (device.serial_number, False)
         self._watch(channel)
-        self._output = output_for(channel, self._buffer, str(self.port), self._queue_policy)
+        self._output = output_for(channel, self._buffer, str(self.port), self._baudrate, self._queue_policy)
         self._channel = DirectTransport(channel, self._buffer, self._output, str(self.port), self._address)
         self._opened()
 

@@ -94,7 +94,8 @@ OutputQueue::OutputQueue(std::shared_ptr<DeviceCore> core, uint8_t channel, Poli
       input_(std::move(input)),
       readiness_(input_->readiness()),
       core_(std::move(core)),
-      ring_(std::max<size_t>(policy.capacity, 1)) {}
+      ring_(std::max<size_t>(policy.capacity, 1)),
+      in_force_(policy.rate) {}
 
 std::shared_ptr<ControlHandler> OutputQueue::install_confirmations() {
     std::shared_ptr<DeviceCore> core;
@@ -323,10 +324,10 @@ void OutputQueue::fail_locked(int code) {
     head_ = 0;
     // The changes among what is dropped end unconfirmed, in order.
     if (change_state_ != ChangeState::Idle) {
-        outcomes_.push_back(RateOutcome{change_rate_, std::nullopt});
+        outcomes_.push_back(RateOutcome{change_.rate, change_.before, std::nullopt});
         change_state_ = ChangeState::Idle;
     }
-    for (const auto& change : changes_) outcomes_.push_back(RateOutcome{change.rate, std::nullopt});
+    for (const auto& change : changes_) outcomes_.push_back(RateOutcome{change.rate, in_force_, std::nullopt});
     changes_.clear();
     notify_locked();
     changed_.notify_all();
@@ -386,7 +387,7 @@ bool OutputQueue::change_rate(uint32_t rate) {
         changes_.back().rate = rate;
         return false;
     }
-    changes_.push_back(PendingChange{end, rate});
+    changes_.push_back(PendingChange{end, rate, 0});
     was_drained_ = false;
     pump_locked();
     update_writable_locked();
@@ -430,7 +431,8 @@ void OutputQueue::start_change_locked() {
     data.insert(data.end(), second.begin(), second.end());
     constexpr size_t kPackets = 2;
     change_state_ = ChangeState::Sending;
-    change_rate_ = change.rate;
+    change_ = change;
+    change_.before = in_force_;
     const uint64_t generation = generation_;
     const int rc = core_->link().submit(
         std::move(data), transfer_timeout_locked(kPackets),
@@ -469,7 +471,8 @@ void OutputQueue::confirmed(std::span<const uint8_t> payload) {
 
 void OutputQueue::end_change_locked(std::optional<uint32_t> confirmed) {
     const bool sending = change_state_ == ChangeState::Sending;
-    outcomes_.push_back(RateOutcome{change_rate_, confirmed});
+    outcomes_.push_back(RateOutcome{change_.rate, change_.before, confirmed});
+    if (confirmed) in_force_ = *confirmed;
     change_state_ = ChangeState::Idle;
     notify_locked();
     // While its commands' transfer has not completed, transfers_ still counts it and the

@@ -51,6 +51,9 @@ public:
         // Transfers without a USB time-out, an events descriptor, and the channel's control
         // records for the answers to rate changes; else each transfer has a write's time limit.
         bool waits_for_device = false;
+        // The rate in force when the queue is made: what the first change's outcome gives as
+        // the rate before it.
+        uint32_t rate = 0;
     };
 
     // `core` must have a link that submits asynchronously; `input` is the channel's receive
@@ -66,10 +69,12 @@ public:
     // Expects no lock held: it takes the device's handlers lock.
     std::shared_ptr<ControlHandler> install_confirmations();
 
-    // How a rate change ended: the rate asked for and the one the device confirmed, or
-    // nullopt when it gave no readable answer in time or the drain failed before it.
+    // How a rate change ended: the rate asked for, the rate in force before it (the last
+    // one the device confirmed, else the queue's first), and the one the device confirmed,
+    // or nullopt when it gave no readable answer in time or the drain failed before it.
     struct RateOutcome {
         uint32_t rate = 0;
+        uint32_t before = 0;
         std::optional<uint32_t> confirmed;
     };
     // What the owner of a queue that waits for the device learns when events_fd() polls readable.
@@ -99,8 +104,9 @@ public:
     // Drops what has not been submitted; returns how many bytes. Rate changes stay queued.
     size_t reset();
 
-    // Queues a change to `rate` after the bytes put so far. A change that follows a queued
-    // one not yet begun, with no bytes between, takes its place: then false.
+    // Queues a change to `rate` after the bytes put so far, whatever room the buffer has. A
+    // change that follows a queued one not yet begun, with no bytes between, takes its place
+    // then false.
     bool change_rate(uint32_t rate);
     // The descriptor that polls readable while something has happened the owner has not
     // collected with events(); -1 for a queue that does not wait for the device.
@@ -127,6 +133,7 @@ private:
     struct PendingChange {
         uint64_t at;  // where it goes in the stream of bytes put
         uint32_t rate;
+        uint32_t before;  // the rate in force when it began (or failed)
     };
     enum class ChangeState { Idle, Sending, Confirming };
 
@@ -179,7 +186,8 @@ private:
     uint64_t head_at_ = 0;                       // guarded by mutex_: where ring_'s oldest byte is in the stream
     std::deque<PendingChange> changes_;          // guarded by mutex_: rate changes not yet begun, in order
     ChangeState change_state_ = ChangeState::Idle;  // guarded by mutex_
-    uint32_t change_rate_ = 0;                   // guarded by mutex_: the rate of the change under way
+    PendingChange change_{};                     // guarded by mutex_: the change under way
+    uint32_t in_force_ = 0;                      // guarded by mutex_: the rate last confirmed (or the first)
     std::chrono::steady_clock::time_point answer_due_;  // guarded by mutex_: while Confirming
     std::vector<RateOutcome> outcomes_;          // guarded by mutex_: ended, not yet collected
     bool notified_ = false;                      // guarded by mutex_: events_ polls readable
