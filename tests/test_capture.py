@@ -157,7 +157,7 @@ def test_bytes_and_rates_are_captured_as_they_go_into_the_device_s_queue():
     channel.slot = type("Slot", (), {"serial": "X", "taps": type("Taps", (), {
         "tell": lambda self, number, kind, payload=b"": told.append((kind, bytes(payload)))})()})()
     channel.number, channel.taps, channel.tty, channel.end, channel.rate = 1, ["a subscriber"], None, None, 9600
-    channel.queue, channel._room, channel._backlog, channel._changes = Queue(), 1000, collections.deque(), collections.deque()
+    channel.queue, channel._room, channel._backlog = Queue(), 1000, collections.deque()
     channel.to_device = channel.rate_jobs = channel._waiting = 0
     channel.to_device_state = ToDevice.TAKING
     channel._polls = type("Polls", (), {"taken": 0, "answer": lambda self, backlog: False})()

@@ -364,7 +364,7 @@ def test_a_rate_refused_after_the_tty_changed_again_asks_for_the_newer_one():
         channel.tty = type("TtyEnd", (), {"pty": Pty(tty_now)})()
         channel.queue = type("Queue", (), {"asked": [], "change_rate": lambda self, rate: self.asked.append(rate) or 1})()
         channel.slot = type("Slot", (), {"serial": "X"})()
-        channel.number, channel._backlog, channel._changes = 1, collections.deque(), collections.deque()
+        channel.number, channel._backlog = 1, collections.deque()
         channel.taps = []  # nobody captures it
         channel.rate_refused(57600, 9600, OSError("refused"))
         assert channel.queue.asked == asked

@@ -23,7 +23,7 @@ from torvak_emu import wait_until
 from torvak_cli.serve.loop import EventLoop
 
 
-def test_a_failing_callback_is_logged_and_the_loop_goes_on(caplog):
+def test_a_failing_callback_is_logged_and_the_loop_goes_on_and_timers_wake_it(caplog):
     loop = EventLoop()
     ran = []
     read_end, write_end = os.pipe()
@@ -41,6 +41,15 @@ def test_a_failing_callback_is_logged_and_the_loop_goes_on(caplog):
                 loop.run_once(0.1)
         assert ran == ["posted after the failure"]
         assert "handler bug" in caplog.text and "ZeroDivisionError" in caplog.text
+        # Calls made later run in their order, each once, and shorten the loop's wait.
+        loop.call_later(0.06, lambda: ran.append("second"))
+        loop.call_later(0.02, lambda: ran.append("first"))
+        started = time.monotonic()
+        while len(ran) < 3:
+            loop.run_once(5)
+        assert ran[1:] == ["first", "second"] and time.monotonic() - started < 2
+        loop.run_once(0.05)
+        assert len(ran) == 3
     finally:
         loop.close()
         os.close(read_end)

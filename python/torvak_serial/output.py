@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import logging
 import time
-from typing import Any, List, Optional, Tuple
+from typing import Any, List, NamedTuple, Optional, Tuple
 
 from serial.serialutil import PortNotOpenError, SerialException, SerialTimeoutException
 
@@ -21,11 +21,21 @@ from . import native
 # Native waits return at least this often, so that a close() in another thread and
 # signals (Ctrl-C) are seen by a writer waiting for room.
 _SLICE = 0.1
-# The output buffer's size, a tty's; a patient queue's (the service's, between its clients
-# and the device) holds more, so that the device is kept busy while the service's loop
-# serves others.
-OUTPUT_CAPACITY = 4096
-PATIENT_CAPACITY = 16384
+
+
+class QueuePolicy(NamedTuple):
+    """How a channel's output queue behaves, chosen once when the channel is opened."""
+
+    capacity: int  # bytes buffered and in flight
+    # Transfers without a USB time-out (a slow device is waited for), rate changes in their
+    # place among the bytes, and an events descriptor; else each transfer has a write's limit.
+    waits_for_device: bool
+
+
+# A port's: a tty's buffer. The service's, between its clients and the device, holds more,
+# so that the device is kept busy while the service's loop serves others.
+PORT_QUEUE = QueuePolicy(capacity=4096, waits_for_device=False)
+SERVICE_QUEUE = QueuePolicy(capacity=16384, waits_for_device=True)
 # close() gives up draining once nothing has moved for this long.
 CLOSE_PATIENCE = 3.0
 # Without a queue, a non-blocking write (write_timeout 0) sends for about this long, each
@@ -40,7 +50,10 @@ def _timeout(taken: int, size: int) -> SerialTimeoutException:
 
 
 class QueuedOutput:
-    """The channel's native output queue: write() blocks only while the buffer is full."""
+    """The channel's native output queue: write() blocks only while the buffer is full.
+    The service's (see SERVICE_QUEUE) also takes rate changes and tells its loop through
+    an events descriptor when there is room again, when everything has drained and how each
+    change ended; its loop never writes more than ``room``, so nothing there blocks."""
 
     def __init__(self, queue: object, port: str) -> None:
         self._queue = queue
@@ -94,14 +107,6 @@ class QueuedOutput:
                          "nothing for %s s", self._port, dropped, CLOSE_PATIENCE)
         return None if failure is None else SerialException("{}: {}".format(self._port, failure))
 
-
-class PatientOutput(QueuedOutput):
-    """A channel's output queue as torvak serve holds it: its transfers wait for the device
-    however slow it is (only close() or an unplug cancels them), rate changes keep their
-    place among the bytes, and an events descriptor of its own tells the service's loop
-    when there is room again, when everything has drained and how each change ended.
-    Nothing here blocks: the loop never writes more than ``room``."""
-
     def events_fd(self) -> int:
         fd: int = _torvak_readiness.events_descriptor(self._queue)
         return fd
@@ -121,9 +126,10 @@ class PatientOutput(QueuedOutput):
         added: bool = _torvak_readiness.change_rate(self._queue, rate)
         return added
 
-    def events(self) -> Tuple[int, int, int, List[Tuple[int, Optional[int]]]]:
-        """(room, bytes waiting, changes waiting, changes ended as (rate, confirmed or None)),
-        and the events descriptor quiet until something more happens."""
+    def events(self) -> Tuple[int, int, int, List[Tuple[int, int, Optional[int]]]]:
+        """(room, bytes waiting, changes waiting, changes ended as (rate, the rate asked for
+        before it, confirmed or None)), and the events descriptor quiet until something more
+        happens."""
         room, waiting, changes, outcomes = _torvak_readiness.events(self._queue)
         return room, waiting, changes, outcomes
 
@@ -181,15 +187,14 @@ class DirectOutput:
         return None
 
 
-def output_for(channel: Any, buffer: object, port: str, patient: bool = False) -> Any:
-    """The output side of a newly opened module channel: its native queue when its device
-    has one (a patient one for the service), synchronous writes otherwise."""
+def output_for(channel: Any, buffer: object, port: str, rate: int, policy: QueuePolicy = PORT_QUEUE) -> Any:
+    """The output side of a newly opened module channel at `rate`: its native queue, made
+    to `policy`, when its device has one; synchronous writes otherwise."""
     device, number = native.channel_device(channel)
     core = native.device_core(device)
     queue = None
     if core is not None:
-        queue = _torvak_readiness.output(buffer, core, number,
-                                         PATIENT_CAPACITY if patient else OUTPUT_CAPACITY, patient)
+        queue = _torvak_readiness.output(buffer, core, number, policy.capacity, policy.waits_for_device, rate)
     if queue is None:
         return DirectOutput(channel)
-    return PatientOutput(queue, port) if patient else QueuedOutput(queue, port)
+    return QueuedOutput(queue, port)

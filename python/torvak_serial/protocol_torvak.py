@@ -27,7 +27,7 @@ from torvak_discovery import awaited_device, release_device
 from . import lifetime, native
 from .failure import channel_out_of_range, device_failure
 from .reads import ChannelReads, Waiter
-from .output import output_for
+from .output import PORT_QUEUE, QueuePolicy, output_for
 from .routed import RoutedChannel, wait_for_service
 from .transport import DirectTransport, Transport, direct_gone
 from .url import parse_url
@@ -73,10 +73,10 @@ class Serial(ChannelReads):
 
     _baudrate: int
 
-    # Writes go through the channel's native output queue. torvak serve's ports make it
-    # patient: its transfers wait for a slow device instead of timing out, and the
-    # service's loop hears of room and of rate changes through the queue's own descriptor.
-    _patient_output = False
+    # Writes go through the channel's native output queue, made to this policy. torvak
+    # serve's ports choose one whose transfers wait for a slow device instead of timing out,
+    # and whose loop hears of room and of rate changes through the queue's own descriptor.
+    _queue_policy: QueuePolicy = PORT_QUEUE
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         self._channel: Optional[Transport] = None  # the way to the channel while open
@@ -127,7 +127,7 @@ class Serial(ChannelReads):
         device, _ = native.channel_device(channel)
         self._reached = (device.serial_number, False)
         self._watch(channel)
-        self._output = output_for(channel, self._buffer, str(self.port), self._patient_output)
+        self._output = output_for(channel, self._buffer, str(self.port), self._baudrate, self._queue_policy)
         self._channel = DirectTransport(channel, self._buffer, self._output, str(self.port), self._address)
         self._opened()
 

@@ -16,17 +16,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A few transfers in flight, of a few packets each: enough to keep the bus busy between
-// completions, few enough that a failure strands little behind it.
-constexpr size_t kMaxTransfers = 4;
-constexpr size_t kPacketsPerTransfer = 4;
-// A patient queue (the service's) has no time limit to share out among its packets: it
-// sends fewer, larger transfers, as much in flight as two of them hold. Each transfer costs
-// a completion and a wake-up of the reader thread whatever its size, so this moves about
-// three times the bytes per CPU second (bench/bench_data_plane.py), and what a purge or a
-// close finds in flight stays at 2 KiB.
-constexpr size_t kPatientPacketsPerTransfer = 16;
-constexpr size_t kPatientTransfers = 2;
+// Two transfers in flight, each as large as what waits up to 16 packets: the bus stays busy
+// between completions, and what a purge, a close or a failure finds in flight stays under
+// 2 KiB. Each transfer costs a completion and a wake-up of the reader thread whatever its
+// size, so few large ones move about three times the bytes per CPU second of many small
+// ones (bench/bench_data_plane.py). A time-limited transfer's limit grows with its packets.
+constexpr size_t kMaxTransfers = 2;
+constexpr size_t kPacketsPerTransfer = 16;
 // While waiting, how often to look whether the device's reader has stopped: transfers in
 // flight when it stops may complete only once the device is released.
 constexpr auto kEndCheck = std::chrono::milliseconds(20);
@@ -84,21 +80,22 @@ private:
     const std::weak_ptr<OutputQueue> queue_;
 };
 
-std::shared_ptr<OutputQueue> OutputQueue::make(std::shared_ptr<DeviceCore> core, uint8_t channel, size_t capacity,
-                                               std::shared_ptr<channel::InputBuffer> input, bool patient) {
-    std::shared_ptr<OutputQueue> queue(new OutputQueue(std::move(core), channel, capacity, std::move(input), patient));
-    if (patient && !queue->events_.open()) throw std::system_error(errno, std::generic_category(), "events descriptor");
+std::shared_ptr<OutputQueue> OutputQueue::make(std::shared_ptr<DeviceCore> core, uint8_t channel, Policy policy,
+                                               std::shared_ptr<channel::InputBuffer> input) {
+    std::shared_ptr<OutputQueue> queue(new OutputQueue(std::move(core), channel, policy, std::move(input)));
+    if (policy.waits_for_device && !queue->events_.open()) throw std::system_error(errno, std::generic_category(), "events descriptor");
     return queue;
 }
 
-OutputQueue::OutputQueue(std::shared_ptr<DeviceCore> core, uint8_t channel, size_t capacity,
-                         std::shared_ptr<channel::InputBuffer> input, bool patient)
+OutputQueue::OutputQueue(std::shared_ptr<DeviceCore> core, uint8_t channel, Policy policy,
+                         std::shared_ptr<channel::InputBuffer> input)
     : channel_(channel),
-      patient_(patient),
+      waits_for_device_(policy.waits_for_device),
       input_(std::move(input)),
       readiness_(input_->readiness()),
       core_(std::move(core)),
-      ring_(std::max<size_t>(capacity, 1)) {}
+      ring_(std::max<size_t>(policy.capacity, 1)),
+      in_force_(policy.rate) {}
 
 std::shared_ptr<ControlHandler> OutputQueue::install_confirmations() {
     std::shared_ptr<DeviceCore> core;
@@ -210,13 +207,13 @@ size_t OutputQueue::close(double patience, std::optional<Failure>& failure) {
             if (Clock::now() >= give_up) break;
             wait_locked(lock, std::chrono::duration<double>(give_up - Clock::now()).count());
         }
-        // Transfers still in flight go on, but nothing confirms them any more; a patient
-        // queue's have no time limit, so they are cancelled.
+        // Transfers still in flight go on, but nothing confirms them any more; those of a
+        // queue that waits for the device have no time limit, so they are cancelled.
         if (!stopped_) dropped = buffered_ + in_flight_bytes_;
         buffered_ = 0;
         stopped_ = true;
         changes_.clear();
-        if (patient_ && transfers_ > 0 && core_) core_->link().cancel_submitted(this);
+        if (waits_for_device_ && transfers_ > 0 && core_) core_->link().cancel_submitted(this);
         core = std::move(core_);
         update_writable_locked();
         changed_.notify_all();
@@ -231,7 +228,7 @@ void OutputQueue::detach() noexcept {
         stopped_ = true;
         buffered_ = 0;
         changes_.clear();
-        if (patient_ && transfers_ > 0 && core_) core_->link().cancel_submitted(this);
+        if (waits_for_device_ && transfers_ > 0 && core_) core_->link().cancel_submitted(this);
         core = std::move(core_);
         update_writable_locked();
         changed_.notify_all();
@@ -243,13 +240,13 @@ void OutputQueue::detach() noexcept {
 unsigned OutputQueue::transfer_timeout_locked(size_t packets) const {
     // A packet's time limit as for a synchronous write, counted from submission, so
     // each transfer also waits for those ahead of it.
-    if (patient_) return kNoTimeLimit;
+    if (waits_for_device_) return kNoTimeLimit;
     return kWriteTimeoutMs * static_cast<unsigned>(packets + packets_in_flight_);
 }
 
 void OutputQueue::pump_locked() {
     if (stopped_ || failed_ || !core_) return;
-    while (transfers_ < (patient_ ? kPatientTransfers : kMaxTransfers) && change_state_ == ChangeState::Idle) {
+    while (transfers_ < kMaxTransfers && change_state_ == ChangeState::Idle) {
         // Bytes up to the next change; the change itself once everything before it is done.
         size_t ready = buffered_;
         if (!changes_.empty()) {
@@ -261,7 +258,7 @@ void OutputQueue::pump_locked() {
         }
         if (ready == 0) return;
         const size_t payload =
-            std::min(ready, (patient_ ? kPatientPacketsPerTransfer : kPacketsPerTransfer) * wire::kMaxPayload);
+            std::min(ready, kPacketsPerTransfer * wire::kMaxPayload);
         const size_t packets = (payload + wire::kMaxPayload - 1) / wire::kMaxPayload;
         std::vector<uint8_t> data;
         data.reserve(packets * wire::kPackageSize);
@@ -327,10 +324,10 @@ void OutputQueue::fail_locked(int code) {
     head_ = 0;
     // The changes among what is dropped end unconfirmed, in order.
     if (change_state_ != ChangeState::Idle) {
-        outcomes_.push_back(RateOutcome{change_rate_, std::nullopt});
+        outcomes_.push_back(RateOutcome{change_.rate, change_.before, std::nullopt});
         change_state_ = ChangeState::Idle;
     }
-    for (const auto& change : changes_) outcomes_.push_back(RateOutcome{change.rate, std::nullopt});
+    for (const auto& change : changes_) outcomes_.push_back(RateOutcome{change.rate, in_force_, std::nullopt});
     changes_.clear();
     notify_locked();
     changed_.notify_all();
@@ -390,7 +387,7 @@ bool OutputQueue::change_rate(uint32_t rate) {
         changes_.back().rate = rate;
         return false;
     }
-    changes_.push_back(PendingChange{end, rate});
+    changes_.push_back(PendingChange{end, rate, 0});
     was_drained_ = false;
     pump_locked();
     update_writable_locked();
@@ -434,7 +431,8 @@ void OutputQueue::start_change_locked() {
     data.insert(data.end(), second.begin(), second.end());
     constexpr size_t kPackets = 2;
     change_state_ = ChangeState::Sending;
-    change_rate_ = change.rate;
+    change_ = change;
+    change_.before = in_force_;
     const uint64_t generation = generation_;
     const int rc = core_->link().submit(
         std::move(data), transfer_timeout_locked(kPackets),
@@ -473,7 +471,8 @@ void OutputQueue::confirmed(std::span<const uint8_t> payload) {
 
 void OutputQueue::end_change_locked(std::optional<uint32_t> confirmed) {
     const bool sending = change_state_ == ChangeState::Sending;
-    outcomes_.push_back(RateOutcome{change_rate_, confirmed});
+    outcomes_.push_back(RateOutcome{change_.rate, change_.before, confirmed});
+    if (confirmed) in_force_ = *confirmed;
     change_state_ = ChangeState::Idle;
     notify_locked();
     // While its commands' transfer has not completed, transfers_ still counts it and the

@@ -7,11 +7,13 @@
 // "Config N" and "Config?" once every byte before it has reached the device, and the
 // bytes after it wait for the device's answer (or for 5 s without one).
 //
-// A patient queue (the service's) submits its transfers without a USB time-out: a slow
-// device is waited for, a writer's own limit only ends its wait, and only close() or an
-// unplug cancels what is in flight (bytes cancelled may have reached the device and are
-// never sent again). Its owner hears through a second descriptor, events_fd(), when room
-// came back, when everything has drained, when a rate change ended and when the drain failed.
+// How a queue behaves is one value, its Policy, fixed when it is made. One that waits for
+// the device (the service's) submits its transfers without a USB time-out: a slow device is
+// waited for, a writer's own limit only ends its wait, and only close() or an unplug cancels
+// what is in flight (bytes cancelled may have reached the device and are never sent again).
+// Its owner hears through a second descriptor, events_fd(), when room came back, when
+// everything has drained, when a rate change ended and when the drain failed. Transfers are
+// shaped alike for every queue: as large as what waits, up to a bound.
 //
 // Locks: mutex_ is held for one queue operation at a time, never while waiting for
 // anything but the USB layer's own lock (taken inside Link::submit). Order:
@@ -44,26 +46,38 @@ class OutputQueue : public std::enable_shared_from_this<OutputQueue> {
 public:
     static constexpr size_t kDefaultCapacity = 4096;
 
+    struct Policy {
+        size_t capacity = kDefaultCapacity;
+        // Transfers without a USB time-out, an events descriptor, and the channel's control
+        // records for the answers to rate changes; else each transfer has a write's time limit.
+        bool waits_for_device = false;
+        // The rate in force when the queue is made: what the first change's outcome gives as
+        // the rate before it.
+        uint32_t rate = 0;
+    };
+
     // `core` must have a link that submits asynchronously; `input` is the channel's receive
     // buffer, whose readiness descriptor this queue makes writable only while it has room,
     // and whose end tells that the device is gone.
-    // A patient queue also opens its events descriptor (throws std::system_error when the
-    // system gives none); install_confirmations() must follow before its first rate change.
-    static std::shared_ptr<OutputQueue> make(std::shared_ptr<DeviceCore> core, uint8_t channel, size_t capacity,
-                                             std::shared_ptr<channel::InputBuffer> input, bool patient = false);
+    // One that waits for the device also opens its events descriptor (throws std::system_error
+    // when the system gives none); install_confirmations() must follow before its first rate change.
+    static std::shared_ptr<OutputQueue> make(std::shared_ptr<DeviceCore> core, uint8_t channel, Policy policy,
+                                             std::shared_ptr<channel::InputBuffer> input);
 
     // Makes this queue the receiver of the channel's control records (the answers to
     // "Config?"); returns the handler it replaced, for the caller to release where it may.
     // Expects no lock held: it takes the device's handlers lock.
     std::shared_ptr<ControlHandler> install_confirmations();
 
-    // How a rate change ended: the rate asked for and the one the device confirmed, or
-    // nullopt when it gave no readable answer in time or the drain failed before it.
+    // How a rate change ended: the rate asked for, the rate in force before it (the last
+    // one the device confirmed, else the queue's first), and the one the device confirmed,
+    // or nullopt when it gave no readable answer in time or the drain failed before it.
     struct RateOutcome {
         uint32_t rate = 0;
+        uint32_t before = 0;
         std::optional<uint32_t> confirmed;
     };
-    // What the owner of a patient queue learns when events_fd() polls readable.
+    // What the owner of a queue that waits for the device learns when events_fd() polls readable.
     struct Events {
         size_t room = 0;
         size_t waiting = 0;  // bytes queued or in flight
@@ -90,11 +104,12 @@ public:
     // Drops what has not been submitted; returns how many bytes. Rate changes stay queued.
     size_t reset();
 
-    // Queues a change to `rate` after the bytes put so far. A change that follows a queued
-    // one not yet begun, with no bytes between, takes its place: then false.
+    // Queues a change to `rate` after the bytes put so far, whatever room the buffer has. A
+    // change that follows a queued one not yet begun, with no bytes between, takes its place
+    // then false.
     bool change_rate(uint32_t rate);
     // The descriptor that polls readable while something has happened the owner has not
-    // collected with events(); -1 for a queue that is not patient.
+    // collected with events(); -1 for a queue that does not wait for the device.
     int events_fd() const { return events_.fd(); }
     // Collects what happened and makes events_fd() quiet until something more does.
     Events events();
@@ -111,13 +126,14 @@ public:
     ~OutputQueue();
 
 private:
-    OutputQueue(std::shared_ptr<DeviceCore> core, uint8_t channel, size_t capacity,
-                std::shared_ptr<channel::InputBuffer> input, bool patient);
+    OutputQueue(std::shared_ptr<DeviceCore> core, uint8_t channel, Policy policy,
+                std::shared_ptr<channel::InputBuffer> input);
 
     class Confirmations;
     struct PendingChange {
         uint64_t at;  // where it goes in the stream of bytes put
         uint32_t rate;
+        uint32_t before;  // the rate in force when it began (or failed)
     };
     enum class ChangeState { Idle, Sending, Confirming };
 
@@ -137,7 +153,7 @@ private:
     void confirmed(std::span<const uint8_t> payload);
     // The transfer of a change's commands ended, on the thread handling USB events. Takes mutex_.
     void change_sent(uint64_t generation, int code);
-    // The time limit of a transfer of `packets` submitted now: none for a patient queue.
+    // The time limit of a transfer of `packets` submitted now: none for a queue that waits for the device.
     unsigned transfer_timeout_locked(size_t packets) const;
     // Waits on changed_ for up to `seconds`, at most one short slice, then looks whether the
     // device's reader has stopped with bytes still to go (a failure then).
@@ -149,7 +165,7 @@ private:
     void sent(size_t payload, size_t packets, uint64_t generation, size_t transferred, int code);
 
     const uint8_t channel_;
-    const bool patient_;
+    const bool waits_for_device_;
     const std::shared_ptr<channel::InputBuffer> input_;
     const std::shared_ptr<sync::ReadinessPair> readiness_;  // nullptr when the system gave none
 
@@ -170,7 +186,8 @@ private:
     uint64_t head_at_ = 0;                       // guarded by mutex_: where ring_'s oldest byte is in the stream
     std::deque<PendingChange> changes_;          // guarded by mutex_: rate changes not yet begun, in order
     ChangeState change_state_ = ChangeState::Idle;  // guarded by mutex_
-    uint32_t change_rate_ = 0;                   // guarded by mutex_: the rate of the change under way
+    PendingChange change_{};                     // guarded by mutex_: the change under way
+    uint32_t in_force_ = 0;                      // guarded by mutex_: the rate last confirmed (or the first)
     std::chrono::steady_clock::time_point answer_due_;  // guarded by mutex_: while Confirming
     std::vector<RateOutcome> outcomes_;          // guarded by mutex_: ended, not yet collected
     bool notified_ = false;                      // guarded by mutex_: events_ polls readable

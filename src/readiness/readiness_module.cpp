@@ -107,8 +107,10 @@ PyObject* output(PyObject*, PyObject* args) {
     PyObject* core_capsule = nullptr;
     int channel = 0;
     Py_ssize_t capacity = static_cast<Py_ssize_t>(OutputQueue::kDefaultCapacity);
-    int patient = 0;
-    if (!PyArg_ParseTuple(args, "OOi|np:output", &buffer_capsule, &core_capsule, &channel, &capacity, &patient))
+    int waits_for_device = 0;
+    unsigned long rate = 0;
+    if (!PyArg_ParseTuple(args, "OOi|npk:output", &buffer_capsule, &core_capsule, &channel, &capacity,
+                          &waits_for_device, &rate))
         return nullptr;
     if (!buffer_of(buffer_capsule)) return nullptr;
     if (channel < 0 || channel > 255 || capacity < 1) {
@@ -129,9 +131,10 @@ PyObject* output(PyObject*, PyObject* args) {
     int error = 0;
     Py_BEGIN_ALLOW_THREADS
     try {
-        queue = OutputQueue::make(std::move(core), static_cast<uint8_t>(channel), static_cast<size_t>(capacity),
-                                  std::move(input), patient != 0);
-        if (patient) replaced = queue->install_confirmations();
+        const OutputQueue::Policy policy{static_cast<size_t>(capacity), waits_for_device != 0,
+                                         static_cast<uint32_t>(rate)};
+        queue = OutputQueue::make(std::move(core), static_cast<uint8_t>(channel), policy, std::move(input));
+        if (policy.waits_for_device) replaced = queue->install_confirmations();
     } catch (const std::system_error& e) {
         error = e.code().value();
     } catch (...) {  // no memory for the ring (or a mutex): nothing may cross into Python
@@ -245,7 +248,7 @@ PyObject* events_descriptor(PyObject*, PyObject* capsule) {
     if (!queue) return nullptr;
     const int fd = queue->events_fd();
     if (fd < 0) {
-        PyErr_SetString(PyExc_ValueError, "only a patient queue has an events descriptor");
+        PyErr_SetString(PyExc_ValueError, "only a queue that waits for the device has an events descriptor");
         return nullptr;
     }
     return PyLong_FromLong(fd);
@@ -268,9 +271,11 @@ PyObject* events(PyObject*, PyObject* capsule) {
     if (!outcomes) return nullptr;
     for (size_t i = 0; i < events.outcomes.size(); ++i) {
         const auto& outcome = events.outcomes[i];
-        PyObject* item = outcome.confirmed ? Py_BuildValue("(kk)", static_cast<unsigned long>(outcome.rate),
-                                                           static_cast<unsigned long>(*outcome.confirmed))
-                                           : Py_BuildValue("(kO)", static_cast<unsigned long>(outcome.rate), Py_None);
+        const auto rate = static_cast<unsigned long>(outcome.rate);
+        const auto before = static_cast<unsigned long>(outcome.before);
+        PyObject* item = outcome.confirmed
+                             ? Py_BuildValue("(kkk)", rate, before, static_cast<unsigned long>(*outcome.confirmed))
+                             : Py_BuildValue("(kkO)", rate, before, Py_None);
         if (!item) {
             Py_DECREF(outcomes);
             return nullptr;
@@ -288,12 +293,12 @@ PyMethodDef g_methods[] = {
     {"ended", ended, METH_O,
      "ended(buffer) -> bool\n\nWhether the device's reader has stopped, so that no more data comes."},
     {"output", output, METH_VARARGS,
-     "output(buffer, core, channel, capacity=4096, patient=False) -> queue | None\n\nAn output queue for the "
+     "output(buffer, core, channel, capacity=4096, waits_for_device=False, rate=0) -> queue | None\n\nAn output queue for the "
      "channel: a buffer of `capacity` bytes drained by asynchronous USB transfers. While it lives, the channel's "
      "readiness descriptor polls writable only while the buffer has room. None when the device's handle cannot "
-     "transfer asynchronously. A patient queue sends without a USB time-out (only closing it or an unplug cancels), "
+     "transfer asynchronously. A queue that waits for the device sends without a USB time-out (only closing it or an unplug cancels), "
      "takes rate changes among its bytes (it receives the channel's control records for their answers) and has an "
-     "events descriptor."},
+     "events descriptor; `rate` is the rate in force, the one before the first change."},
     {"write", write, METH_VARARGS,
      "write(queue, data, seconds) -> int\n\nQueues what fits of `data`, waiting up to `seconds` for room while some "
      "does not; the count taken. OSError for a failure of the drain not yet reported, naming the bytes lost."},
@@ -311,12 +316,12 @@ PyMethodDef g_methods[] = {
      "then \"Config?\" and its answer, before the bytes written after it). False when it took the place of a change "
      "queued right before it and not yet begun."},
     {"events_descriptor", events_descriptor, METH_O,
-     "events_descriptor(queue) -> int\n\nA patient queue's events descriptor: readable while something happened "
+     "events_descriptor(queue) -> int\n\nThe events descriptor of a queue that waits for the device: readable while something happened "
      "that events() has not collected (room again, drained, a rate change ended, a failure)."},
     {"events", events, METH_O,
      "events(queue) -> (room, waiting, changes, outcomes)\n\nCollects what happened: the room for a write, the bytes "
      "queued or in flight, the rate changes queued or under way, and the changes ended since the last call as "
-     "(rate, confirmed rate or None), in order. A failure stays for write() or drain() to report."},
+     "(rate, rate asked for before it, confirmed rate or None), in order. A failure stays for write() or drain() to report."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,18 +1,15 @@
 """The core of a served channel: bytes and rate changes into the channel's output queue,
 flow control (which events the loop watches) and what the status answer says of it. The
 loop owns a channel and moves its data; the device's worker only opens and closes `port`.
-The channel has the ends it serves (its tty, a client of its sockets) behind one
-interface (ends.End); one of them at a time holds it. What crosses is told to the device's
-capture subscribers (serve.taps), when there are any.
-
-Flow control as a tty's: the pty master or client socket is read only while the queue has
-room, and at most that much, straight into the queue. The queue tells the loop through its
-events descriptor when room came back, and how each rate change ended."""
+The ends it serves (its tty, a client of its sockets) are behind one interface (ends.End);
+one at a time holds it. What crosses is told to the capture subscribers (serve.taps).
+Flow control as a tty's: an end is read only while the queue has room, at most that much;
+the queue's events descriptor tells when room came back and how each rate change ended."""
 import collections
 import logging
 import os
 import selectors
-from typing import Callable, Deque, List, Optional, Union
+from typing import Callable, Deque, Optional, Union
 
 from serial import SerialException
 
@@ -23,6 +20,7 @@ from torvak_cli.serve.access import make_own_directory
 from torvak_cli.serve.device_jobs import ServedPort
 from torvak_cli.serve.ends import End
 from torvak_cli.serve.host import DeviceSlot
+from torvak_cli.serve.latency import LatencyTimer
 from torvak_cli.serve.polls import Polls
 from torvak_cli.serve.ptys import Pty
 from torvak_cli.serve.stalls import StallWatch
@@ -33,8 +31,7 @@ from torvak_cli.serve.tty import TtyEnd
 _log = logging.getLogger("torvak.serve")
 
 OVERRUN = 4 * 1024 * 1024  # data for a client that does not read is dropped beyond this
-# Input pauses while this many rate changes wait for the device: each is a round trip to
-# it, and a client could otherwise queue them faster than the device confirms them.
+# Input pauses while this many rate changes (round trips to the device) wait for it.
 RATE_BACKLOG = 16
 # The states the data path compares with, looked up once.
 _TAKING, _WAITING_ROOM, _WAITING_RATES, _CLOSED = (ToDevice.TAKING, ToDevice.WAITING_ROOM, ToDevice.WAITING_RATES,
@@ -44,19 +41,17 @@ _PASSING, _DROPPING = FromDevice.PASSING, FromDevice.DROPPING
 
 class Channel:
     """One open channel of a served device, with its tty end and its RFC 2217 listeners.
-
-    Every field is the loop's. `port` was opened by the device's worker and is closed by
-    it, after the loop has stopped the channel (Slot.close hands it over with the job)."""
+    Every field is the loop's. `port` is opened and closed by the device's worker."""
 
     def __init__(self, slot: DeviceSlot, number: int, port: ServedPort) -> None:
         self.slot = slot
         self.service = slot.service
         self.number = number
         self.port = port
-        self.queue = port.queue  # the channel's patient output queue (torvak_serial.output)
+        self.queue = port.queue  # the channel's output queue, made to SERVICE_QUEUE (torvak_serial.output)
         self.rate: int = port.baudrate
         self.to_device_state = ToDevice.WAITING_ROOM  # changed by update() alone, until stop()
-        self.from_device_state = FromDevice.PASSING  # changed by on_port() alone, until stop()
+        self.from_device_state = FromDevice.PASSING  # changed by _from_port() alone, until stop()
         self.tty: Optional[TtyEnd] = None  # None when no pty could be made
         self.listeners = Listeners(self, self.service, slot.index)
         self.taps = slot.taps.of(number)  # its capture subscribers, kept up to date by the slot's taps
@@ -64,11 +59,7 @@ class Channel:
         # Who holds it is known (its capture has heard, or hears at its start): its close is told.
         self._named = False
         self.rate_jobs = 0  # rate changes queued or under way
-        # [rate, the rate before it] of each change not yet ended, in order: in the queue
-        # or, behind the bytes it holds, in the backlog.
-        self._changes: Deque[List[int]] = collections.deque()
-        # Bytes and rates (int) taken from a client beyond the queue's room: only the rest
-        # of what a tty's master held when a rate change was noticed. Input waits for it.
+        # Bytes and rates (int) beyond the queue's room: what a tty held at a rate change.
         self._backlog: Deque[Union[bytes, int]] = collections.deque()
         self._room = 0  # what the queue takes now, as last heard (it only grows meanwhile)
         self.from_device = 0  # bytes handed to a client
@@ -76,6 +67,8 @@ class Channel:
         self._waiting = 0  # bytes the queue held when last heard
         self._polls = Polls(self.queue)  # answers waiting for the bytes before them to reach the device
         self._stall = StallWatch(self)
+        self._reads = LatencyTimer(port.fileno(), self._from_port, self.service.watch, self.service.unwatch,
+                                   self.service.call_later)  # reads from the device, once started
 
     def __str__(self) -> str:
         return "{}/{}".format(self.slot.serial, self.number)
@@ -84,7 +77,7 @@ class Channel:
 
     def start(self) -> None:
         service = self.service
-        self.service.watch(self.port.fileno(), selectors.EVENT_READ, self.on_port)
+        self._reads.start()
         self.service.watch(self.queue.events_fd(), selectors.EVENT_READ, self.on_queue)
         self._collect()
         directory = os.path.join(service.pty_dir, self.slot.serial)
@@ -105,14 +98,12 @@ class Channel:
             self.listeners.start_listening(first)
 
     def stop(self) -> None:
-        """Ends everything of this channel on the loop; the port itself is closed by the
-        worker."""
+        """Ends everything of this channel on the loop; the worker closes the port."""
         self._move_to_device(ToDevice.CLOSED)
         self.from_device_state = move(self, self.from_device_state, FromDevice.CLOSED, FROM_DEVICE_MOVES,
                                       "from the device: ")
-        service = self.service
-        service.unwatch(self.port.fileno())
-        service.unwatch(self.queue.events_fd())
+        self._reads.stop()
+        self.service.unwatch(self.queue.events_fd())
         if self.end is not None:
             self.end.drop(None)
         self.listeners.stop()
@@ -123,9 +114,8 @@ class Channel:
     # -- the ends ------------------------------------------------------------------------
 
     def hold(self, end: End, introduced: bool = True) -> None:
-        """`end` holds the channel: the data from the device goes to it, and the tty is
-        kept from programs while another end holds the channel. Not `introduced`: who it
-        is becomes known later (introduced())."""
+        """`end` holds the channel: the data from the device goes to it, and the tty is kept
+        from programs meanwhile. Not `introduced`: who it is becomes known later."""
         self.end = end
         if self.tty is not None and self.tty is not end:
             self.tty.exclude(True)
@@ -136,8 +126,7 @@ class Channel:
         self.update()
 
     def introduced(self, end: End, holder: str) -> None:
-        """The end holding the channel is known by name now (a client once it has said who
-        it is): the capture hears who opened the channel."""
+        """The end holding the channel is known by name now: the capture hears who opened it."""
         if self.end is end:
             self._named = True
             if self.taps:
@@ -154,8 +143,7 @@ class Channel:
             self.tty.exclude(False)
 
     def busy(self) -> Optional[str]:
-        """Who holds the channel (or has its tty open), in a new client's refusal; None
-        when nobody does."""
+        """Who holds the channel (or has its tty open), for a new client's refusal; or None."""
         for end in (self.end, self.tty):
             if end is not None:
                 holder = end.busy()
@@ -169,7 +157,7 @@ class Channel:
             self.update()
         if self.tty is None:
             return
-        if self._changes or self._waiting:
+        if self.rate_jobs or self._waiting:
             self._collect()  # a rate change's answer overdue, a device that takes nothing
             self.update()
         self.tty.tick(self.end is not None and self.end is not self.tty)
@@ -185,26 +173,27 @@ class Channel:
 
     # -- the device side ---------------------------------------------------------------
 
-    def on_port(self, events: int) -> None:
+    def _from_port(self) -> bool:
+        """Moves what has arrived to the end holding the channel; whether anything had."""
         try:
             data = self.port.take(65536)
         except (SerialException, OSError, AssertionError) as error:
             self.slot.lost(error)
-            return
+            return False
         if not data:
-            return
+            return False
         if self.taps:
             self.slot.taps.tell(self.number, Kind.FROM_DEVICE, data)
         end = self.end
         if end is None:
-            return  # nobody holds the channel: discarded, as a closed tty does
+            return True  # nobody holds the channel: discarded, as a closed tty does
         sink = end.outgoing
         if len(sink) > OVERRUN:
             if self.from_device_state is not _DROPPING:
                 _log.warning("%s: the client does not read; received data is being dropped", self)
                 self.from_device_state = move(self, self.from_device_state, FromDevice.DROPPING,
                                               FROM_DEVICE_MOVES, "from the device: ")
-            return
+            return True
         if self.from_device_state is not _PASSING:
             self.from_device_state = move(self, self.from_device_state, FromDevice.PASSING, FROM_DEVICE_MOVES,
                                           "from the device: ")
@@ -213,6 +202,7 @@ class Channel:
         if len(sink) == len(data):
             end.pass_on()  # at once, rather than after one more turn of the loop
         self.update()
+        return True
 
     # -- the way to the device -----------------------------------------------------------
 
@@ -258,14 +248,13 @@ class Channel:
             self._failed(error, 0)
         room, self._waiting, _, outcomes = self.queue.events()
         self._room = room
-        for rate, confirmed in outcomes:
-            asked, previous = self._changes.popleft()
+        for asked, before, confirmed in outcomes:
             if confirmed == asked:
                 _log.debug("%s: baud rate %d in force", self, asked)
                 self.rate_done()
             else:
                 why = "no answer" if confirmed is None else "the device answered {}".format(confirmed)
-                self.rate_refused(asked, previous if confirmed is None else confirmed, why)
+                self.rate_refused(asked, before if confirmed is None else confirmed, why)
         while self._backlog and self.to_device_state is not ToDevice.CLOSED:
             item = self._backlog.popleft()
             if isinstance(item, int):
@@ -291,12 +280,7 @@ class Channel:
     def _queue_change(self, rate: int) -> None:
         """A rate change from the front of the backlog into the queue."""
         if not self.queue.change_rate(rate):
-            # It took the place of the change queued right before it (the bytes between
-            # were purged): one change, from the rate before both.
-            index = len(self._changes) - sum(isinstance(item, int) for item in self._backlog) - 1
-            self._changes[index - 1][0] = rate
-            del self._changes[index]
-            self.rate_jobs -= 1
+            self.rate_jobs -= 1  # in place of the change queued right before it (the bytes between were purged)
 
     def purge(self) -> None:
         """Drops what has not gone to the device yet (an RFC 2217 PURGE-DATA); the rate
@@ -321,7 +305,7 @@ class Channel:
             return
         if self.taps and not self._backlog:  # else told when it leaves the backlog
             self.slot.taps.tell(self.number, Kind.RATE, str(rate).encode())
-        previous, self.rate = self.rate, rate
+        self.rate = rate
         if source != "tty" and self.tty is not None:
             # The tty shows the rate in force (stty), so that a program opening it at
             # another rate changes it, and that change reaches the device.
@@ -329,15 +313,12 @@ class Channel:
         if self._backlog:
             if isinstance(self._backlog[-1], int):  # in place of the change queued last
                 self._backlog[-1] = rate
-                self._changes[-1][0] = rate
                 _log.debug("%s: baud rate %d from the %s, in place of the one waiting", self, rate, source)
                 return
             self._backlog.append(rate)
         elif not self.queue.change_rate(rate):
-            self._changes[-1][0] = rate
             _log.debug("%s: baud rate %d from the %s, in place of the one waiting", self, rate, source)
             return
-        self._changes.append([rate, previous])
         _log.info("%s: baud rate %d from the %s", self, rate, source)
         self.rate_jobs += 1
 
@@ -391,8 +372,7 @@ class Channel:
     # -- what the loop watches ---------------------------------------------------------
 
     def update(self) -> None:
-        """Sets the events watched on the end holding the channel from the buffers: input
-        pauses while much waits for the device or for the reader."""
+        """Sets the events watched on the end holding the channel: input pauses while much waits."""
         state = self.to_device_state
         if self._backlog or self._room <= 0:
             new = _WAITING_ROOM

@@ -13,7 +13,7 @@ from torvak_common import make_url
 from torvak_common.served import ECHO_PROBE
 from torvak_common.status import ErrorAnswer, InfoAnswer, info_answer
 from torvak_discovery import explain, release_device
-from torvak_serial.output import PatientOutput
+from torvak_serial.output import SERVICE_QUEUE, QueuedOutput
 
 from torvak_cli.serve.loop import Posted
 from torvak_cli.serve.worker import Worker
@@ -24,29 +24,32 @@ DEFAULT_RATE = 9600
 
 
 class ServedPort(torvak_serial.protocol_torvak.Serial):
-    """A channel as the service holds it: its output queue is patient (a slow device is
+    """A channel as the service holds it: its output queue waits for the device (a slow one is
     waited for, never given up on while the channel is served) and is the service loop's
     to fill, with rate changes in their place among the bytes."""
 
-    _patient_output = True
+    _queue_policy = SERVICE_QUEUE
 
     def open(self) -> None:
         super().open()
-        if not isinstance(self._output, PatientOutput):
+        if not isinstance(self._output, QueuedOutput):
             self.close()
             raise OSError("channel {}: its device cannot be written in the background".format(self.port))
 
     @property
-    def queue(self) -> PatientOutput:
-        queue: PatientOutput = self._output
+    def queue(self) -> QueuedOutput:
+        queue: QueuedOutput = self._output
         return queue
 
     def take(self, size: int) -> bytes:
         """What has arrived, up to `size` bytes, at once: the loop's read, without the
         time limits and cancelling of read()."""
         channel = self._open_channel()
-        with self._errors_as_serial_exceptions():
+        try:  # the loop's busiest call: the context manager only when there is an error to map
             data: bytes = channel.read(size)
+        except (AssertionError, OSError):
+            with self._errors_as_serial_exceptions():
+                raise
         if not data and self._input_ended(channel):
             raise self._device_gone()
         return data

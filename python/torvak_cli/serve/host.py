@@ -29,6 +29,7 @@ class Host(Protocol):
     post: Callable[[Posted], None]
     watch: Callable[[int, int, Ready], None]
     unwatch: Callable[[int], None]
+    call_later: Callable[[float, Posted], None]
 
     def fail(self, reason: str) -> None: ...
 

@@ -1,10 +1,13 @@
 """The service's event loop: the only user of `selectors` in the service. Every callback
 runs on the loop's thread; other threads hand work to it with post()."""
 import collections
+import heapq
+import itertools
 import logging
 import os
 import selectors
-from typing import Any, Callable, Deque, Dict
+import time
+from typing import Any, Callable, Deque, Dict, List, Tuple
 
 _log = logging.getLogger("torvak.serve")
 
@@ -19,6 +22,9 @@ class EventLoop:
     def __init__(self) -> None:
         self._selector = selectors.DefaultSelector()
         self._watched: Dict[int, int] = {}  # fd -> events
+        # (when, order, callback) of the calls made by call_later(), soonest first
+        self._timers: List[Tuple[float, int, Posted]] = []
+        self._order = itertools.count()
         self._posted: Deque[Posted] = collections.deque()
         self._wake_r, self._wake_w = os.pipe()
         os.set_blocking(self._wake_r, False)
@@ -63,11 +69,23 @@ class EventLoop:
         if self._watched.pop(fd, None) is not None:
             self._selector.unregister(fd)
 
+    def call_later(self, delay: float, callback: Posted) -> None:
+        """Runs `callback` on the loop once `delay` seconds have passed (from the loop)."""
+        heapq.heappush(self._timers, (time.monotonic() + delay, next(self._order), callback))
+
     def run_once(self, timeout: float) -> None:
-        """Waits at most `timeout` seconds, then runs the callbacks of what is ready."""
+        """Waits at most `timeout` seconds (less when a call_later() is due sooner), then
+        runs the callbacks of what is ready and of the calls that are due."""
+        timers = self._timers
+        if timers:
+            timeout = max(0.0, min(timeout, timers[0][0] - time.monotonic()))
         for key, events in self._selector.select(timeout):
             if key.fd in self._watched or key.fd == self._wake_r:
                 self.call(key.data, events)
+        if timers:
+            now = time.monotonic()
+            while timers and timers[0][0] <= now:
+                self.call(heapq.heappop(timers)[2])
 
     @staticmethod
     def call(callback: Callable[..., Any], *args: Any) -> None:

@@ -5,7 +5,7 @@ or waiting in the channel's backlog) when it came."""
 import collections
 from typing import Callable, Deque, Tuple
 
-from torvak_serial.output import PatientOutput
+from torvak_serial.output import QueuedOutput
 
 
 # A client may poll faster than the device drains: polls at the place of the one before
@@ -18,7 +18,7 @@ MAX_WAITING = 256
 class Polls:
     """A channel's waiting answers; the loop's, as the channel is."""
 
-    def __init__(self, queue: PatientOutput) -> None:
+    def __init__(self, queue: QueuedOutput) -> None:
         self._queue = queue
         self.taken = 0  # bytes the queue has taken, ever: the channel counts them
         # (count of bytes taken that must have left the queue, the answer), in order

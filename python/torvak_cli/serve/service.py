@@ -75,6 +75,7 @@ class Service:
         self.post: Callable[[Posted], None] = self.loop.post  # for any thread
         self.watch: Callable[[int, int, Ready], None] = self.loop.watch
         self.unwatch: Callable[[int], None] = self.loop.unwatch
+        self.call_later: Callable[[float, Posted], None] = self.loop.call_later
 
     # -- plumbing ----------------------------------------------------------------------
 
