@@ -13,6 +13,7 @@ import pytest
 
 from serial_support import looped_device_and_port, serial, torvak_serial  # noqa: F401  (registers torvak://)
 from serial.threaded import Protocol, ReaderThread
+from torvak_serial.device_channel import open_device_channel
 from torvak_serial.output import SERVICE_QUEUE
 
 SERIAL = "EVT0001"
@@ -294,8 +295,9 @@ def read_three_registers(pymodbus_client, url):
 
 
 
-class _ServiceSidePort(torvak_serial.protocol_torvak.Serial):
-    _queue_policy = SERVICE_QUEUE
+def _service_channel(number):
+    """Channel `number` as torvak serve holds it."""
+    return open_device_channel("torvak://{}/{}".format(SERIAL, number), SERIAL, number, 9600, SERVICE_QUEUE)
 
 
 def _events_ready(queue, timeout):
@@ -318,12 +320,12 @@ class TestServiceQueue:
 
     @pytest.fixture
     def served_port(self, device):
-        p = _ServiceSidePort("torvak://{}/1".format(SERIAL), baudrate=9600)
-        yield p
-        p.close()
+        channel = _service_channel(1)
+        yield channel
+        channel.close()
 
     def test_rate_changes_keep_their_place_and_report_how_they_ended(self, device, served_port):
-        queue = served_port._output
+        queue = served_port.queue
         device.set_pace_ms(2)
         device.out_packets(clear=True)
         first, second = bytes(range(256)) * 12, bytes(range(255, -1, -1)) * 12
@@ -358,7 +360,7 @@ class TestServiceQueue:
             device.set_fault(config="ok")
 
     def test_a_slow_device_is_waited_for_and_the_events_say_room_and_drained(self, device, served_port):
-        queue = served_port._output
+        queue = served_port.queue
         direct = serial.serial_for_url("torvak://{}/2".format(SERIAL), write_timeout=1)
         device.set_pace_ms(300)  # three times the time a packet had before it was given up
         device.out_packets(clear=True)
@@ -379,7 +381,7 @@ class TestServiceQueue:
         assert 0 < room < 4096 and waiting == len(data) - room and changes == 0
         assert queue.put(b"") == 0  # still no failure
         assert queue.change_rate(19200)
-        served_port.reset_output_buffer()  # what is not yet submitted goes; the change stays
+        served_port.reset()  # what is not yet submitted goes; the change stays
         device.set_pace_ms(0)
         # The change waits for the transfers in flight, paced as they were sent (up to 10 s).
         assert _outcomes_until(queue, 1, timeout=25) == [(19200, 9600, 19200)]
@@ -390,11 +392,11 @@ class TestServiceQueue:
         assert sent.endswith(b"tail") and data.startswith(sent[:-4]) and room <= len(sent) - 4 < len(data)
 
     def test_close_cancels_what_a_stalled_device_holds_in_flight(self, device):
-        port = _ServiceSidePort("torvak://{}/2".format(SERIAL), baudrate=9600)
+        port = _service_channel(2)
         device.set_pace_ms(1000)
         device.out_packets(clear=True)
         data = bytes(range(256)) * 16
-        assert port._output.put(data) == len(data)
+        assert port.queue.put(data) == len(data)
         started = time.monotonic()
         with mock.patch.object(torvak_serial.output, "CLOSE_PATIENCE", 0.3):
             port.close()  # logs what it dropped

@@ -82,6 +82,42 @@ def test_a_worker_stuck_in_usb_does_not_keep_the_service_from_stopping(tmp_path)
     assert "run ended" in output and took < 8, output
 
 
+def test_the_service_opens_its_channels_itself_where_a_client_is_routed(device, tmp_path, monkeypatch):  # noqa: F811
+    """A state file naming the device (this process's own, its lock held) routes a client,
+    this process's too; the service's worker opens the channels directly all the same, at
+    their rates, each taking bytes into its queue and handing back what the device sends."""
+    from test_routing import hold_lock
+    from torvak_common.served import DeviceEntry, find_served, write_state
+
+    from torvak_cli.serve.device_jobs import DeviceWorker, close_ports
+
+    monkeypatch.setenv("TORVAK_RUN_DIR", str(tmp_path))
+    write_state(str(tmp_path), os.getpid(), "127.0.0.1", [DeviceEntry(SERIAL, 0, 4, {}, {})])
+    lock = hold_lock(tmp_path)
+    answers = []
+    worker = DeviceWorker(SERIAL, lambda posted: posted(), answers.append)
+    try:
+        assert find_served(SERIAL.lower()).pid == os.getpid()
+        worker.open({2: 115200}, True, answers.append, answers.append)
+        worker.finish()
+        assert worker.join(10) and len(answers) == 1, answers
+        channels = answers[0]
+        assert isinstance(channels, list), channels  # else why the worker could not open them
+        assert [str(c) for c in channels] == ["torvak://{}/{}".format(SERIAL, n) for n in range(1, 5)]
+        assert [c.opened_rate for c in channels] == [9600, 115200, 9600, 9600]
+        second = channels[1]
+        assert second.queue.put(b"ping") == 4
+        echoed = b""
+        deadline = time.monotonic() + 5
+        while len(echoed) < 4 and select.select([second.fileno()], [], [], max(0, deadline - time.monotonic()))[0]:
+            echoed += second.take(64)
+        assert echoed == b"ping"
+    finally:
+        if answers and isinstance(answers[0], list):
+            close_ports(answers[0])
+        os.close(lock)
+
+
 def test_one_service_per_run_directory_and_a_device_another_holds(device, child_env, tmp_path):  # noqa: F811
     """A second service in the same run directory leaves at once, naming the first; a
     run directory others can write is refused; a service in another directory warns once that the first holds the device, retries quietly,

@@ -318,7 +318,7 @@ def _served_devices(directory: str, state: Dict[str, Any]) -> List[ServedDevice]
 
 def find_served(serial_number: str, attached: Optional[Sequence[Optional[str]]] = None) -> Optional[ServedDevice]:
     """The running service's entry for the device with this serial number (letter case
-    does not matter), or None when no service of another process holds it. For "ANY",
+    does not matter), or None when no running service holds it. For "ANY",
     `attached` (the serial numbers on the bus, in the order the module finds them) says
     which device that is: the service's entry only when it holds the first one."""
     wanted = serial_number
@@ -326,10 +326,9 @@ def find_served(serial_number: str, attached: Optional[Sequence[Optional[str]]] 
         if not attached or attached[0] is None:
             return None
         wanted = attached[0]
-    own = os.getpid()
     for directory in run_directories():
         state = read_state(directory)
-        if state is None or state["pid"] == own:  # the service itself opens its devices directly
+        if state is None:
             continue
         devices = {device.serial_number: device for device in _served_devices(directory, state)}
         name = match_serial_number(wanted, list(devices))

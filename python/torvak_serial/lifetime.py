@@ -1,5 +1,6 @@
 """torvak:// ports left open when the program ends are closed, so that they never keep the
-interpreter alive, as a kernel tty left open never does.
+interpreter alive, as a kernel tty left open never does; and so are the channels torvak
+serve holds.
 
 The module's reader threads are ordinary (non-daemon) threads: while a device is open the
 interpreter waits for its reader at exit. So every open port is recorded here, weakly (a
@@ -19,25 +20,33 @@ import logging
 import sys
 import threading
 import weakref
-from typing import Callable, List
-
-from serial import SerialBase
+from typing import Callable, List, Optional, Protocol
 
 from . import native
 
+
+class Closable(Protocol):
+    """A port, or a channel held without one (device_channel.DeviceChannel)."""
+
+    @property
+    def port(self) -> Optional[str]: ...
+
+    def close(self) -> None: ...
+
+
 _log = logging.getLogger("torvak_serial")
-_open_ports: "weakref.WeakSet[SerialBase]" = weakref.WeakSet()
+_open_ports: "weakref.WeakSet[Closable]" = weakref.WeakSet()
 _install_lock = threading.Lock()
 _installed = False
 
 
-def opened(port: SerialBase) -> None:
+def opened(port: Closable) -> None:
     """Records an open port, to be closed at exit unless it is closed before."""
     _install()
     _open_ports.add(port)
 
 
-def closed(port: SerialBase) -> None:
+def closed(port: Closable) -> None:
     _open_ports.discard(port)
 
 

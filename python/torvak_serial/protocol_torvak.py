@@ -19,25 +19,19 @@ from serial.serialutil import (
     SerialException,
 )
 
-import _torvak_readiness
-import zeq_torvak
 from torvak_common import ServedDevice, check_baudrate
-from torvak_discovery import awaited_device, release_device
+from torvak_discovery import awaited_device
 
-from . import lifetime, native
+from . import lifetime
+from .device_channel import DeviceChannel, open_device_channel
 from .failure import channel_out_of_range, device_failure
 from .reads import ChannelReads, Waiter
-from .output import PORT_QUEUE, QueuePolicy, output_for
 from .routed import RoutedChannel, wait_for_service
-from .transport import DirectTransport, Transport, direct_gone
+from .transport import Transport, direct_gone
 from .url import parse_url
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
-
-# The channel's own time limit, too short for it ever to wait: this class does the waiting,
-# so that cancel_read() and close() can end it.
-_NO_WAIT = 1e-9
 
 
 class Serial(ChannelReads):
@@ -73,11 +67,6 @@ class Serial(ChannelReads):
 
     _baudrate: int
 
-    # Writes go through the channel's native output queue, made to this policy. torvak
-    # serve's ports choose one whose transfers wait for a slow device instead of timing out,
-    # and whose loop hears of room and of rate changes through the queue's own descriptor.
-    _queue_policy: QueuePolicy = PORT_QUEUE
-
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         self._channel: Optional[Transport] = None  # the way to the channel while open
         self._address: Optional[Tuple[str, int]] = None  # (serial number, channel) while open
@@ -98,7 +87,6 @@ class Serial(ChannelReads):
         # A routed channel's connection: its descriptor, kept for the life of this object;
         # a connection made when the port is opened again takes its place.
         self._routed_fd = -1
-        self._output: Any = None  # where writes go while open (see output.py)
         super().__init__(*args, **kwargs)
 
     # -- opening and closing ---------------------------------------------------------
@@ -116,19 +104,11 @@ class Serial(ChannelReads):
         if served is not None:
             self._open_routed(served, serial_number, channel_number)
             return
-        try:
-            channel = native.open_channel(serial_number, channel_number, self._baudrate, _NO_WAIT)
-        except (AssertionError, OSError, ValueError, TypeError) as error:
-            # The module reports a missing device, a channel out of range or already open
-            # by assertions, and USB and baud-rate failures as OSError.
-            _release_if_unused(serial_number)
-            raise device_failure(error, str(self.port), channel_number, serial_number, opening=True) from error
-        self._address = (serial_number, channel_number)
-        device, _ = native.channel_device(channel)
-        self._reached = (device.serial_number, False)
+        channel = open_device_channel(str(self.port), serial_number, channel_number, self._baudrate)
+        self._address = channel.address
+        self._reached = (channel.device_serial_number, False)
         self._watch(channel)
-        self._output = output_for(channel, self._buffer, str(self.port), self._baudrate, self._queue_policy)
-        self._channel = DirectTransport(channel, self._buffer, self._output, str(self.port), self._address)
+        self._channel = channel
         self._opened()
 
     def _opened(self) -> None:
@@ -157,9 +137,10 @@ class Serial(ChannelReads):
         """Closes the port once what was written has reached the device (as a tty's close,
         it gives up after a few seconds in which nothing moved, and logs what it dropped)."""
         with self._close_lock:
-            output, self._output = self._output, None
-            failure = output.close() if output is not None and self.is_open else None
-            channel, self._channel = self._channel, None
+            channel = self._channel
+            # What was written drains while the port is still open.
+            failure = channel.close_output() if isinstance(channel, DeviceChannel) and self.is_open else None
+            self._channel = None
             self._reached = None
             self.is_open = False
             self._cancel.set()  # a read waiting in another thread finds the port closed
@@ -171,11 +152,10 @@ class Serial(ChannelReads):
             if failure is not None:
                 raise failure
 
-    def _watch(self, channel: zeq_torvak.Serial) -> None:
-        # The module's channel object keeps its receive buffer in a private capsule, which
-        # the private native module reads; holding the capsule keeps buffer and descriptor.
-        self._buffer = native.receive_buffer(channel)
-        self._ready_fd = _torvak_readiness.descriptor(self._buffer)
+    def _watch(self, channel: DeviceChannel) -> None:
+        # Holding the receive buffer's capsule keeps buffer and descriptor.
+        self._buffer = channel.buffer
+        self._ready_fd = channel.fileno()
         self._watch_descriptor()
 
     def _watch_descriptor(self) -> None:
@@ -329,15 +309,6 @@ def _release_waiting(selector: Optional[selectors.BaseSelector], *descriptors: i
         selector.close()
     for fd in descriptors:
         os.close(fd)
-
-
-def _release_if_unused(serial_number: str) -> None:
-    # A channel that fails its range check leaves its device open, with a reader thread
-    # that would keep the interpreter from exiting.
-    try:
-        release_device(zeq_torvak.get_hid_device(serial_number.upper()))
-    except (AssertionError, OSError):
-        pass
 
 
 def _as_bytes(data: ReadableBuffer) -> bytes:

@@ -15,9 +15,9 @@ from serial import SerialException
 
 from torvak_common.capture import Kind
 from torvak_common.status import ChannelStatus
+from torvak_serial.device_channel import DeviceChannel
 
 from torvak_cli.serve.access import make_own_directory
-from torvak_cli.serve.device_jobs import ServedPort
 from torvak_cli.serve.ends import End
 from torvak_cli.serve.host import DeviceSlot
 from torvak_cli.serve.latency import LatencyTimer
@@ -43,13 +43,13 @@ class Channel:
     """One open channel of a served device, with its tty end and its RFC 2217 listeners.
     Every field is the loop's. `port` is opened and closed by the device's worker."""
 
-    def __init__(self, slot: DeviceSlot, number: int, port: ServedPort) -> None:
+    def __init__(self, slot: DeviceSlot, number: int, port: DeviceChannel) -> None:
         self.slot = slot
         self.service = slot.service
         self.number = number
         self.port = port
         self.queue = port.queue  # the channel's output queue, made to SERVICE_QUEUE (torvak_serial.output)
-        self.rate: int = port.baudrate
+        self.rate: int = port.opened_rate
         self.to_device_state = ToDevice.WAITING_ROOM  # changed by update() alone, until stop()
         self.from_device_state = FromDevice.PASSING  # changed by _from_port() alone, until stop()
         self.tty: Optional[TtyEnd] = None  # None when no pty could be made

@@ -7,13 +7,13 @@ import logging
 import time
 from typing import Any, Callable, Dict, List, Mapping, Optional, Sequence
 
-import torvak_serial.protocol_torvak
 import zeq_torvak
 from torvak_common import make_url
 from torvak_common.served import ECHO_PROBE
 from torvak_common.status import ErrorAnswer, InfoAnswer, info_answer
 from torvak_discovery import explain, release_device
-from torvak_serial.output import SERVICE_QUEUE, QueuedOutput
+from torvak_serial.device_channel import DeviceChannel, open_device_channel
+from torvak_serial.output import SERVICE_QUEUE
 
 from torvak_cli.serve.loop import Posted
 from torvak_cli.serve.worker import Worker
@@ -23,44 +23,12 @@ _log = logging.getLogger("torvak.serve")
 DEFAULT_RATE = 9600
 
 
-class ServedPort(torvak_serial.protocol_torvak.Serial):
-    """A channel as the service holds it: its output queue waits for the device (a slow one is
-    waited for, never given up on while the channel is served) and is the service loop's
-    to fill, with rate changes in their place among the bytes."""
-
-    _queue_policy = SERVICE_QUEUE
-
-    def open(self) -> None:
-        super().open()
-        if not isinstance(self._output, QueuedOutput):
-            self.close()
-            raise OSError("channel {}: its device cannot be written in the background".format(self.port))
-
-    @property
-    def queue(self) -> QueuedOutput:
-        queue: QueuedOutput = self._output
-        return queue
-
-    def take(self, size: int) -> bytes:
-        """What has arrived, up to `size` bytes, at once: the loop's read, without the
-        time limits and cancelling of read()."""
-        channel = self._open_channel()
-        try:  # the loop's busiest call: the context manager only when there is an error to map
-            data: bytes = channel.read(size)
-        except (AssertionError, OSError):
-            with self._errors_as_serial_exceptions():
-                raise
-        if not data and self._input_ended(channel):
-            raise self._device_gone()
-        return data
-
-
-def close_ports(ports: Sequence[ServedPort]) -> None:
+def close_ports(ports: Sequence[DeviceChannel]) -> None:
     for port in ports:
         try:
             port.close()
         except Exception as error:
-            _log.debug("closing %s: %s", port.port, error)
+            _log.debug("closing %s: %s", port, error)
 
 
 class DeviceWorker:
@@ -77,13 +45,13 @@ class DeviceWorker:
 
     # -- the loop's side ------------------------------------------------------------------
 
-    def open(self, rates: Mapping[int, int], explain_fully: bool, opened: Callable[[List[ServedPort]], None],
+    def open(self, rates: Mapping[int, int], explain_fully: bool, opened: Callable[[List[DeviceChannel]], None],
              failed: Callable[[str], None]) -> None:
         """Opens every channel of the device at its rate in `rates` (else DEFAULT_RATE):
         `opened(ports)`, or `failed(why)` (`explain_fully`: said as the CLI would)."""
         self._thread.submit(functools.partial(self._open, dict(rates), explain_fully, opened, failed))
 
-    def close(self, ports: Sequence[ServedPort], closed: Posted) -> None:
+    def close(self, ports: Sequence[DeviceChannel], closed: Posted) -> None:
         self._thread.submit(functools.partial(self._close, list(ports), closed))
 
     def info(self, channel_count: int, echo: bool, reply: Callable[[Dict[str, Any]], None]) -> None:
@@ -103,9 +71,9 @@ class DeviceWorker:
 
     # -- the worker thread's jobs -----------------------------------------------------------
 
-    def _open(self, rates: Dict[int, int], explain_fully: bool, opened: Callable[[List[ServedPort]], None],
+    def _open(self, rates: Dict[int, int], explain_fully: bool, opened: Callable[[List[DeviceChannel]], None],
               failed: Callable[[str], None]) -> None:
-        ports: List[ServedPort] = []
+        ports: List[DeviceChannel] = []
         device: Optional[zeq_torvak._Device] = None
         try:
             device = zeq_torvak.get_hid_device(self.serial)
@@ -113,8 +81,9 @@ class DeviceWorker:
             if not count:
                 raise OSError("the device reports no channels")
             for number in range(1, count + 1):
-                ports.append(ServedPort(make_url(self.serial, number), baudrate=rates.get(number, DEFAULT_RATE),
-                                        timeout=0))
+                # Opened directly: the service never asks whether a service holds the device.
+                ports.append(open_device_channel(make_url(self.serial, number), self.serial, number,
+                                                 rates.get(number, DEFAULT_RATE), SERVICE_QUEUE))
         except Exception as error:
             close_ports(ports)
             # The first failure is explained as the CLI would (naming a program that holds
@@ -127,7 +96,7 @@ class DeviceWorker:
             if device is not None:
                 release_device(device)  # nothing when the ports hold it
 
-    def _close(self, ports: List[ServedPort], closed: Posted) -> None:
+    def _close(self, ports: List[DeviceChannel], closed: Posted) -> None:
         close_ports(ports)
         self._post(closed)
 

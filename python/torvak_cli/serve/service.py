@@ -15,11 +15,12 @@ import zeq_torvak
 from torvak_common import USB_ID, match_serial_number
 from torvak_common.served import STATE_FILE, serial_names_path, write_state
 from torvak_common.status import DeviceStatus, ServiceStatus
+from torvak_serial.device_channel import DeviceChannel
 
 from torvak_cli.serve import devpts
 from torvak_cli.serve.channel import Channel  # noqa: F401  (tests reach it here)
 from torvak_cli.serve.addresses import keep_addresses
-from torvak_cli.serve.device_jobs import ServedPort, close_ports
+from torvak_cli.serve.device_jobs import close_ports
 from torvak_cli.serve.host import Network
 from torvak_cli.serve.loop import EventLoop, Posted, Ready
 from torvak_cli.serve.port_map import PortMap
@@ -230,7 +231,7 @@ class Service:
     def _abandon(self) -> bool:
         """With the loop gone: ends every channel here and closes the ports on a thread of
         their own, waiting ABANDON_LIMIT at most; whether they closed."""
-        ports: List[ServedPort] = []
+        ports: List[DeviceChannel] = []
         for slot in self.slots:
             for channel in slot.channels:
                 ports.append(channel.port)

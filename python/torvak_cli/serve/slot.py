@@ -7,9 +7,10 @@ import os
 from typing import Any, Callable, Dict, List, Optional
 
 from torvak_common.served import DeviceEntry
+from torvak_serial.device_channel import DeviceChannel
 
 from torvak_cli.serve.channel import Channel
-from torvak_cli.serve.device_jobs import DeviceWorker, ServedPort
+from torvak_cli.serve.device_jobs import DeviceWorker
 from torvak_cli.serve.host import Host
 from torvak_cli.serve.states import SLOT_MOVES, SlotState, move
 from torvak_cli.serve.taps import Taps
@@ -62,7 +63,7 @@ class Slot:
         """Whether no thread of this slot runs (its last one may have died)."""
         return self.device is None or not self.device.alive()
 
-    def opened(self, ports: List[ServedPort]) -> None:
+    def opened(self, ports: List[DeviceChannel]) -> None:
         assert self.device is not None
         if self.service.stopping:
             self._move(SlotState.CLOSING)
