@@ -336,7 +336,8 @@ def run_module(zeq_torvak, testbed, serial, args, hog=False):
         import torvak_serial  # noqa: F401  (registers torvak://)
         ports = [pyserial.serial_for_url("torvak://%s/%d" % (serial, n), baudrate=115200, timeout=0.02)
                  for n in _CHANNELS]
-        device = ports[0]._channel._Serial__handle._Channel__device
+        from torvak_serial import native
+        device, _ = native.channel_device(ports[0]._channel._channel)  # the port's DeviceChannel
     else:
         ports = [zeq_torvak.Serial("Torvak:%s:S%d" % (serial, n), 115200, timeout=0.02)
                  for n in _CHANNELS]
