@@ -117,6 +117,7 @@ class RoutedChannel:
             self._url, self._device.pid, self._device.directory, self._device.serial_number, what)
 
     def gone(self) -> SerialException:
+        self._stream.take(True)  # a refusal comes right before the end
         refusal = self._stream.session.refusal
         if refusal is not None:
             return SerialException("torvak serve refused: {}".format(refusal))

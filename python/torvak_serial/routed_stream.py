@@ -74,13 +74,13 @@ class Stream:
 
     def __init__(self, sock: socket.socket) -> None:
         self.lock = threading.RLock()
-        self._changed = threading.Condition(self.lock)  # the watcher has taken or sent something
         sock.setblocking(False)
         self.sock = sock
         self.session = ClientSession()
         self._inbox = bytearray()  # data taken from the socket, not read yet
-        self._ended = False  # the service closed its end or the connection failed
-        self._waiters = 0  # waits under way: the watcher takes everything meanwhile
+        self._ended = False  # nothing more comes: the service closed its end, or reading failed
+        self._broken = False  # nothing more goes: sending failed (what came may still be read)
+        self._waiters = 0  # waits under way: the watcher takes everything meanwhile, they send
         self._stopped = False
         self.face, self._back = socket.socketpair()
         for end in (self.face, self._back):
@@ -88,34 +88,51 @@ class Stream:
         self.face.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 1)  # filled by a few KiB
         self._readable = False  # the face: a byte waits in it
         self._filled = False  # the face: its send buffer is full
-        self._wake_r, self._wake_w = os.pipe()
-        os.set_blocking(self._wake_r, False)
-        os.set_blocking(self._wake_w, False)
+        self._wake_r, self._wake_w = os.pipe()  # the watcher's: look again at what to wait for
+        # The waits': the watcher has taken something in.
+        self._notice_r, self._notice_w = os.pipe()
+        for fd in (self._wake_r, self._wake_w, self._notice_r, self._notice_w):
+            os.set_blocking(fd, False)
         self._watcher = threading.Thread(target=self._watch, name="torvak routed port", daemon=True)
         self._watcher.start()
 
     # -- the watcher -----------------------------------------------------------------------
 
     def _wake(self) -> None:
-        try:
-            os.write(self._wake_w, b"\0")
-        except (BlockingIOError, OSError):
-            pass  # woken already, or stopped
+        """Has the watcher look again at what to wait for (under the lock)."""
+        if self._wake_w >= 0:
+            try:
+                os.write(self._wake_w, b"\0")
+            except OSError:
+                pass  # woken already, or the watcher has ended
+
+    def _notice(self) -> None:
+        """Wakes the waits (under the lock)."""
+        if self._notice_w >= 0:
+            try:
+                os.write(self._notice_w, b"\0")
+            except OSError:
+                pass  # woken already
 
     def _watch(self) -> None:
         poller = select.poll()
         poller.register(self._wake_r, select.POLLIN)
+        watched = False
         try:
             while True:
                 with self.lock:
                     if self._stopped or self._ended:
                         break
-                    events = select.POLLRDHUP
+                    events = 0
                     if self._waiters or len(self._inbox) < INBOX_LIMIT:
-                        events |= select.POLLIN
-                    if self.session.pending() or self._filled:
+                        events |= select.POLLIN | select.POLLRDHUP
+                    if (self.session.pending() or self._filled) and not (self._waiters or self._broken):
                         events |= select.POLLOUT
-                    poller.register(self.sock, events)
+                    if events:  # (the end, always reported, waits for the inbox to have room)
+                        poller.register(self.sock, events)
+                    elif watched:
+                        poller.unregister(self.sock)
+                    watched = bool(events)
                 poller.poll()
                 try:
                     while os.read(self._wake_r, 64):
@@ -129,15 +146,17 @@ class Stream:
                         self.pump()
                     except Gone:
                         pass
-                    self.take(bool(self._waiters))
-                    self._changed.notify_all()
+                    waited = self._waiters
+                    self.take(bool(waited))
+                    if waited:
+                        self._notice()
         except Exception:  # the connection is of no more use: the port says so
             with self.lock:
                 self._ended = True
         finally:
             with self.lock:
                 self._refresh()
-                self._changed.notify_all()
+                self._notice()
             os.close(self._wake_r)
 
     def stop(self) -> None:
@@ -147,11 +166,14 @@ class Stream:
             if self._stopped:
                 return
             self._stopped = True
-            self._changed.notify_all()
-        self._wake()
+            self._notice()
+            self._wake()
         if threading.current_thread() is not self._watcher:
             self._watcher.join(5)
-        os.close(self._wake_w)
+        with self.lock:
+            for fd in (self._wake_w, self._notice_r, self._notice_w):
+                os.close(fd)
+            self._wake_w = self._notice_r = self._notice_w = -1
         try:
             self.sock.shutdown(socket.SHUT_RDWR)
         except OSError:
@@ -171,7 +193,8 @@ class Stream:
             except OSError:
                 return
             self._readable = readable
-        filled = not self._ended and (bool(self.session.unsent()) or unread(self.sock) >= DATA_WINDOW)
+        filled = not (self._ended or self._broken) and (
+            bool(self.session.unsent()) or unread(self.sock) >= DATA_WINDOW)
         if filled != self._filled:
             try:
                 while True:
@@ -192,6 +215,8 @@ class Stream:
         """Sends what the socket takes now, in order, data within the window. Gone when
         the service has gone."""
         session, sock = self.session, self.sock
+        if self._broken:
+            raise Gone("the connection failed")
         try:
             while True:
                 wire = session.pending()
@@ -207,12 +232,12 @@ class Stream:
                 except BlockingIOError:
                     return
                 except OSError as error:
-                    self._ended = True
+                    self._broken = True
                     raise Gone(str(error)) from error
                 session.sent(sent)
         finally:
             self._refresh()
-            if session.pending() and not self._stopped:
+            if session.pending():
                 self._wake()  # the watcher sends the rest when there is room
 
     def unread_by_service(self) -> int:
@@ -287,17 +312,31 @@ class Stream:
     # -- waiting ---------------------------------------------------------------------------
 
     def wait(self, timeout: float, done: Callable[[], bool] = lambda: False) -> None:
-        """Waits up to `timeout` seconds for the watcher to take or send something, or for
-        the end, unless `done()` holds already; the watcher takes everything that comes
-        meanwhile (an answer may stand behind it, and the service stops reading a client
-        that does not read)."""
+        """Waits up to `timeout` seconds for room for what waits to go out (and sends it),
+        for the watcher to take something in, or for the end, unless `done()` holds
+        already. Meanwhile the watcher takes everything that comes (an answer may stand
+        behind it, and the service stops reading a client that does not read)."""
         with self.lock:
             if self._ended or self._stopped or done():
                 return
             self._waiters += 1
-            self._wake()
-            try:
-                self._changed.wait(max(0.0, timeout))
-            finally:
+            if len(self._inbox) >= INBOX_LIMIT:
+                self._wake()  # the watcher takes in again
+            sending = bool(self.session.pending())
+            notices = self._notice_r
+        try:
+            poller = select.poll()
+            poller.register(notices, select.POLLIN)
+            if sending:
+                poller.register(self.sock, select.POLLOUT)
+            poller.poll(max(0.0, timeout) * 1000)
+        finally:
+            with self.lock:
                 self._waiters -= 1
-            self.pump()
+                if self._notice_r >= 0:
+                    try:
+                        while os.read(self._notice_r, 64):
+                            pass
+                    except BlockingIOError:
+                        pass
+                self.pump()
