@@ -1,7 +1,7 @@
 """The routed client's protocol state, apart from a socket: what goes out after a purge
 that cuts a write (a byte 255 half sent included), and out_waiting against the answers."""
 from torvak_common.telnet import SB, Command, TelnetInput
-from torvak_serial.rfc2217_session import SERVER_NOTIFY_LINESTATE, Session, subnegotiation
+from torvak_common.rfc2217 import SERVER_NOTIFY_LINESTATE, ClientSession as Session, subnegotiation
 
 
 def drain(session):
@@ -36,7 +36,7 @@ def test_a_purge_cuts_a_write_cleanly_and_out_waiting_follows_the_answers():
 def test_polls_stay_fewer_than_the_service_answers_separately():
     """The service lets polls beyond its own limit share one answer: a client that wrote
     and asked out_waiting in a loop must still see out_waiting reach 0."""
-    from torvak_serial.rfc2217_session import MAX_POLLS, NOTIFY_LINESTATE
+    from torvak_common.rfc2217 import MAX_POLLS, NOTIFY_LINESTATE
 
     session = Session()
     drain(session)
@@ -91,3 +91,129 @@ def test_what_a_service_says_is_shown_without_its_control_characters(tmp_path):
         finally:
             thread.join(10)
     assert raised.value.strerror == session.refusal
+
+
+# -- the service's side, and the pair ------------------------------------------------------
+
+def _recorder():
+    import importlib.util
+    import pathlib
+
+    path = pathlib.Path(__file__).resolve().parent.parent / "tools" / "record_rfc2217.py"
+    spec = importlib.util.spec_from_file_location("record_rfc2217", str(path))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_the_service_answers_as_recorded_with_stock_clients_and_every_command():
+    """Exchanges recorded from the service before its side became a session of its own:
+    pyserial's rfc2217:// and gensiot read by read, every COM-PORT-OPTION command, refused
+    options, malformed commands (the client dropped); the same bytes go out now."""
+    import json
+    import pathlib
+
+    recorded = json.loads((pathlib.Path(__file__).resolve().parent / "rfc2217_exchanges.json").read_text())
+    assert {"pyserial", "gensiot", "settings", "control", "states", "short_rate"} <= set(recorded)
+    record = _recorder()
+    for name, expected in recorded.items():
+        peer = ("user x (process 1)",) if name == "routed" else ("127.0.0.1", 1)
+        reads = [bytes.fromhex(read) for read, _ in expected["steps"][1:]]
+        assert record.exchange(reads, peer) == expected, name
+
+
+def every_split(stream):
+    """`stream` cut once at every position, and a byte at a time."""
+    return [[stream[:cut], stream[cut:]] for cut in range(len(stream) + 1)] + [[bytes([b]) for b in stream]]
+
+
+def _through(parts, feed):
+    out = []
+    for part in parts:
+        out.extend(feed(part))
+    return out
+
+
+def _pieces(events):
+    """Events with runs of data joined, as the peer meant them."""
+    joined = []
+    for event in events:
+        if isinstance(event, bytes) and joined and isinstance(joined[-1], bytes):
+            joined[-1] += event
+        elif not (isinstance(event, bytes) and not event):
+            joined.append(event)
+    return joined
+
+
+def test_the_pair_agrees_and_a_rate_and_iacs_survive_every_cut():
+    from torvak_common.rfc2217 import ClientSignature, LineStatePoll, PurgeRequest, RateRequest, ServerSession
+    from torvak_common.served import ROUTED_SIGNATURE
+
+    client, server = Session(), ServerSession()
+    # negotiation settles: a few rounds, then neither has anything to say
+    for _ in range(4):
+        events = list(server.received(drain(client)))
+        client.received(bytes(server.outgoing))
+        del server.outgoing[:]
+    assert events == [] and not client.pending() and not server.outgoing
+
+    rate = 0x0001C2FF  # a byte 255 in the rate
+    client.write(b"a\xff")
+    client.set_rate(rate)
+    client.write(b"\xffb")
+    client.poll()
+    client.purge_input()
+    wire = drain(client)
+    expected = [b"a\xff", RateRequest(rate), b"\xffb", LineStatePoll(), PurgeRequest(True, False)]
+    for parts in every_split(wire):
+        fresh = ServerSession()
+        assert _pieces(_through(parts, lambda part: list(fresh.received(part)))) == expected, parts
+
+    # the answers, and data full of IACs, cut across the client's reads anywhere
+    server.answer_rate(rate)
+    server.send_data(b"\xff\xffx\xff")
+    server.answer_line_state()
+    server.send_data(b"\xff")
+    answers = bytes(server.outgoing)
+    for parts in every_split(answers):
+        fresh = Session()
+        fresh.poll()
+        assert b"".join(fresh.received(part) for part in parts) == b"\xff\xffx\xff\xff", parts
+        assert (fresh.rate_answers, fresh.rate, fresh.out_waiting()) == (1, rate, 0), parts
+
+    # the signature names a routed port; a refusal reaches the client's error as it stands
+    signature = subnegotiation(0, ROUTED_SIGNATURE)
+    assert list(ServerSession().received(signature)) == [ClientSignature(ROUTED_SIGNATURE)]
+    from torvak_common.rfc2217 import refusal
+
+    client.received(refusal("channel 1 is in use by \xff you"))
+    assert client.refusal == "channel 1 is in use by \xff you"
+
+
+def test_a_routed_port_s_session_with_pyserial_s_server():
+    """pyserial's PortManager, a stock server, agrees on the options with the routed port's
+    session and answers its rate; a stock server's line state answer is not a flush's."""
+    from serial.rfc2217 import PortManager
+
+    class Port:
+        baudrate, bytesize, parity, stopbits, xonxoff, rtscts = 9600, 8, "N", 1, False, False
+        cts = dsr = ri = cd = False
+
+    class Wire:
+        def __init__(self):
+            self.data = bytearray()
+
+        def write(self, data):
+            self.data += data
+
+    port, wire, client = Port(), Wire(), Session()
+    manager = PortManager(port, wire)
+    client.set_rate(57600)
+    client.write(b"x")
+    client.poll()
+    for _ in range(4):
+        got = b"".join(manager.filter(drain(client)))
+        client.received(bytes(wire.data))
+        del wire.data[:]
+    assert got == b"" and port.baudrate == 57600 and (client.rate_answers, client.rate) == (1, 57600)
+    assert client.out_waiting() == 1  # answered with a line state of 0: nothing said of the transmitter

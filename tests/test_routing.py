@@ -424,27 +424,70 @@ def test_status_fails_when_a_service_it_found_does_not_answer(child_env, tmp_pat
 
 
 def test_a_routed_port_polls_readable_exactly_while_data_waits(served, device):
-    """Not for the service's answers alone; and an answer unread while more is written and
-    flushed on a slow device still wakes select afterwards (the usual request, flush, select
-    for the reply)."""
+    """Not for the service's answers alone (after flushes, rate changes and purges); at
+    once after a blocking write that had to take received data in (the service stops
+    reading a client that does not read); and within 10 ms of its arrival while a flush
+    waits for a slow device."""
     device.set_loopback(True)
     port = serial.serial_for_url("torvak://SERVE001/2", baudrate=115200, timeout=0)
+    fd = port.fileno()
+
+    def readable():
+        return select.select([fd], [], [], 0)[0] == [fd]
+
     try:
         port.write(b"x")
         port.flush()
         assert wait_until(lambda: port.in_waiting == 1, timeout=10)
-        assert port.read(1) == b"x" and port.out_waiting == 0  # the last answer is in too
-        assert select.select([port.fileno()], [], [], 0.2)[0] == []
-        port.write(b"answer")
-        assert wait_until(lambda: port.in_waiting == 6, timeout=10)
-        device.set_pace_ms(400)
-        port.write(b"?" * 300)  # five packets, 0.4 s each, while the answer waits unread
-        port.flush()
-        assert select.select([port.fileno()], [], [], 0)[0] == [port.fileno()]
-        assert port.read(6) == b"answer"
+        assert readable() and port.read(1) == b"x" and port.out_waiting == 0  # the last answer is in too
+        for change in (port.flush, port.reset_output_buffer, lambda: setattr(port, "baudrate", 57600)):
+            change()
+            assert not readable() and port.in_waiting == 0
+
+        # 1 MiB written at once and echoed unread: the service's buffers fill, and the write
+        # goes on only by taking the echo in.
+        data = os.urandom(1024 * 1024)
+        port.write_timeout = 60
+        assert port.write(data) == len(data)
+        assert readable()
+        echoed, port.timeout = bytearray(), 10
+        while len(echoed) < len(data):
+            assert readable()
+            echoed += port.read(len(data) - len(echoed))
+        assert bytes(echoed) == data and not readable()
+
+        # A flush on a paced device while it streams back: each packet is readable as it
+        # arrives (the device's log says when), not once the flush is done.
+        device.set_pace_ms(20)
+        port.timeout, arrivals, size = 0, [], 40 * 61
+
+        def watch():
+            while sum(len(chunk) for _, chunk in arrivals) < size and select.select([fd], [], [], 5)[0]:
+                arrivals.append((time.monotonic(), port.read(4096)))
+
+        device.in_log(clear=True)
+        watcher = threading.Thread(target=watch)
+        watcher.start()
+        try:
+            port.write(b"?" * size)
+            port.flush()
+            flushed = time.monotonic()
+        finally:
+            watcher.join(10)
+        assert all(chunk for _, chunk in arrivals), arrivals  # never woken for an answer alone
+        assert b"".join(chunk for _, chunk in arrivals) == b"?" * size
+        # Each packet against the first read that gave its last byte.
+        sent, seen, total = device.in_log(), [], 0
+        for at, chunk in arrivals:
+            total += len(chunk)
+            seen += [at] * (total // 61 - len(seen))
+        late = [got - at for got, (at, _) in zip(seen + [arrivals[-1][0]], sent)]
+        assert len(sent) == 40 and sum(at < flushed for at, _ in sent) > 5, (sent, flushed)
+        assert max(late) < 0.1, late  # about 1 ms on an idle machine
     finally:
         device.set_pace_ms(0)
         port.close()
+    assert readable() and select.select([], [fd], [], 0)[1] == [fd]
 
 
 def test_a_routed_port_writes_like_a_tty_on_a_slow_device(served, device):

@@ -1,5 +1,5 @@
 """Telnet input of the RFC 2217 side: the framing against a plain whole-stream decoding for
-streams cut anywhere, the client's PortManager behind it, and hostile running-service clients."""
+streams cut anywhere, the service's session behind it, and hostile running-service clients."""
 import select
 import socket
 import struct
@@ -106,13 +106,13 @@ class FakeChannel:
 
 
 def replies(client):
-    """The commands the client's PortManager has sent since the last call."""
+    """The commands the service has sent the client since the last call."""
     events = reference(bytes(client.outgoing))[0]
     del client.outgoing[:]
     return events
 
 
-def test_port_manager_gets_whole_commands_and_refuses_unknown_options_once():
+def test_the_service_gets_whole_commands_and_refuses_unknown_options_once():
     stream = b"ab" + set_baudrate(0x0001C2FF) + b"cd"  # an IAC among the rate's bytes
     for parts in every_split(stream):
         channel = FakeChannel()

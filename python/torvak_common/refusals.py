@@ -4,11 +4,6 @@ subnegotiation, which stock clients pass over), then as one plain line for a per
 terminal; then the connection closes. A client of this project raises the signature's
 text as it stands."""
 
-# Telnet and RFC 2217 bytes of the signature: IAC SB COM-PORT-OPTION SIGNATURE (as the
-# access server sends it) ... IAC SE.
-_IAC, _SB, _SE = b"\xff", b"\xfa", b"\xf0"
-COM_PORT_OPTION = b"\x2c"
-SERVER_SIGNATURE = b"\x64"
 # The plain line's start.
 LINE_PREFIX = "torvak serve: "
 
@@ -43,6 +38,6 @@ def printable(text: str) -> str:
 
 def refusal_wire(reason: str) -> bytes:
     """The bytes sent to a client refused for `reason`, before the service closes."""
-    text = reason.encode("utf-8", "replace")
-    signature = _IAC + _SB + COM_PORT_OPTION + SERVER_SIGNATURE + text.replace(_IAC, _IAC * 2) + _IAC + _SE
-    return signature + "{}{}\r\n".format(LINE_PREFIX, reason).encode("utf-8", "replace")
+    from torvak_common.rfc2217 import refusal  # (imported here: that module uses this one)
+
+    return refusal(reason)

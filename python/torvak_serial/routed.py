@@ -3,14 +3,15 @@
 client (routed_stream.py): rate changes as SET-BAUDRATE, reset_output_buffer() as
 PURGE-DATA, flush() as a NOTIFY-LINESTATE poll that the service answers once the device
 has every byte sent before it. The same small face as the module's channel that the
-torvak:// port uses; the connection's socket is the port's readiness descriptor.
+torvak:// port uses; its readiness descriptor is the connection's (see routed_stream.py).
 """
 from __future__ import annotations
 
 import os
 import socket
 import time
-from typing import Optional
+import weakref
+from typing import Callable, Optional
 
 from serial.serialutil import SerialException, SerialTimeoutException
 
@@ -31,9 +32,9 @@ CLOSE_LOOK = 0.5
 # Waits wake this often to see a close() from another thread.
 _SLICE = 0.1
 # reset() waits this long at most for the service to answer the purge (as pyserial's RFC 2217
-# client waits for it), so that the answer does not wake a select() on fileno() later with
-# nothing to read. The service reads the purge once the device has taken room for what the
-# connection held before it (4 KiB at most): on a slow device the answer may come later.
+# client waits for it). The service reads the purge once the device has taken room for what
+# the connection held before it (4 KiB at most): on a slow device the answer may come later,
+# and the watcher takes it then.
 PURGE_ANSWER_LIMIT = 0.5
 # How often an open looks whether the service serves the device it waits for.
 _SERVED_LOOK = 0.05
@@ -62,8 +63,9 @@ class RoutedChannel:
     """One channel of a served device, with the face of the module's channel that the
     torvak:// port uses. Failures raise SerialException with the port's name in front.
 
-    `keep_fd`, when not negative, is a descriptor the connection takes the place of
-    (dup2), so that a port opened again keeps the descriptor fileno() gave out."""
+    fileno() is a descriptor of the port's own (it closes it): `keep_fd`, when not
+    negative, is one the connection's readiness descriptor takes the place of (dup2), so
+    that a port opened again keeps the descriptor fileno() gave out."""
 
     def __init__(self, url: str, device: ServedDevice, channel: int, baudrate: int, keep_fd: int = -1) -> None:
         self._url = url
@@ -76,35 +78,37 @@ class RoutedChannel:
                 "offers no socket for channel {} (a torvak serve of an older version?); open its tty {}".format(
                     channel, device.ttys.get(channel, "?"))))
         self.address = address
-        sock = self._connect(keep_fd)
-        self._stream = Stream(sock)
+        self._stream = Stream(self._connect())
+        weakref.finalize(self, self._stream.stop)
+        face = self._stream.face.fileno()
+        if keep_fd < 0:
+            self._fd = os.dup(face)
+        else:
+            self._fd = os.dup2(face, keep_fd, inheritable=False)
         self._rate = baudrate
         try:
             self._settle_rate(baudrate, opening=True)
+            self._settle_negotiation()
         except BaseException:  # Ctrl-C during the answer's wait included: nothing stays behind
-            fd = self._shut()
+            self._shut()
             if keep_fd < 0:
-                os.close(fd)
+                os.close(self._fd)
             raise
 
-    def _connect(self, keep_fd: int) -> socket.socket:
+    def _connect(self) -> socket.socket:
         sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         try:
             sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, SEND_BUFFER)
             sock.settimeout(ANSWER_LIMIT)
             sock.connect(self.address)
-            if keep_fd < 0:
-                return sock
-            os.dup2(sock.fileno(), keep_fd, inheritable=False)
         except OSError as error:
             sock.close()
             raise SerialException(self._service_text("its socket {} did not let channel {} open ({})".format(
                 self.address, self._channel, error))) from error
-        sock.close()
-        return socket.socket(fileno=keep_fd)
+        return sock
 
     def fileno(self) -> int:
-        return self._stream.sock.fileno()
+        return self._fd
 
     # -- what goes wrong, said the same way as for a direct port -----------------------
 
@@ -113,6 +117,7 @@ class RoutedChannel:
             self._url, self._device.pid, self._device.directory, self._device.serial_number, what)
 
     def gone(self) -> SerialException:
+        self._stream.take(True)  # a refusal comes right before the end
         refusal = self._stream.session.refusal
         if refusal is not None:
             return SerialException("torvak serve refused: {}".format(refusal))
@@ -134,9 +139,9 @@ class RoutedChannel:
             raise self.gone() from None
         return stream
 
-    def _wait(self, timeout: float) -> None:
+    def _wait(self, timeout: float, done: Callable[[], bool] = lambda: False) -> None:
         try:
-            self._stream.wait(timeout)
+            self._stream.wait(timeout, done)
         except Gone:
             raise self.gone() from None
 
@@ -183,7 +188,7 @@ class RoutedChannel:
                         return len(payload) - dropped
                     raise SerialTimeoutException("Write timeout: {} of {} bytes written".format(
                         len(payload) - dropped, len(payload)))
-            self._wait(left)
+            self._wait(left, lambda: not session.unsent())
 
     def waiting(self) -> int:
         """Bytes written that the device may not have yet: 0 exactly when flush() has
@@ -194,7 +199,7 @@ class RoutedChannel:
                 return stream.session.out_waiting()
             stream.session.ensure_poll()
             self._pump()
-            stream.scan()
+            stream.take()
             return stream.session.out_waiting()
 
     def flush(self) -> None:
@@ -210,7 +215,7 @@ class RoutedChannel:
                 with stream.lock:
                     session.ensure_poll()
                 self._usable()
-                self._wait(_SLICE)
+                self._wait(_SLICE, lambda: not session.out_waiting())
         except SerialException as error:
             raise SerialException("{} ({} bytes written were not delivered)".format(
                 error, session.out_waiting())) from error
@@ -228,9 +233,7 @@ class RoutedChannel:
             left = deadline - time.monotonic()
             if left <= 0 or self._closed:
                 return
-            self._wait(min(left, _SLICE))
-            with stream.lock:
-                stream.scan()
+            self._wait(min(left, _SLICE), lambda: session.purge_answers >= session.purges)
 
     def flushInput(self) -> None:  # noqa: N802  (the module's name)
         stream = self._stream
@@ -260,7 +263,7 @@ class RoutedChannel:
                 if time.monotonic() >= deadline:
                     raise SerialException("no answer within {} s".format(ANSWER_LIMIT))
                 self._usable()
-                self._wait(_SLICE)
+                self._wait(_SLICE, lambda: session.rate_answers != answers)
         except SerialException as error:
             if session.refusal is not None or (stream.ended() and opening):
                 raise self.gone() if session.refusal is not None else SerialException(self._service_text(
@@ -275,6 +278,24 @@ class RoutedChannel:
             raise SerialException("{}: baud rate {} refused by device {} (through torvak serve); the rate in force "
                                   "is {}".format(self._url, rate, self._device.serial_number, self._rate))
         self._rate = rate
+
+    def _settle_negotiation(self) -> None:
+        """Waits for the answer to a line state poll: the service's answers to the telnet
+        negotiation come before it, so that none arrives later to wake a select()."""
+        stream = self._stream
+        with stream.lock:
+            stream.session.poll()
+        deadline = time.monotonic() + ANSWER_LIMIT
+        try:
+            self._pump()
+            while stream.session.polls_waiting():
+                if time.monotonic() >= deadline:
+                    raise SerialException("no answer within {} s".format(ANSWER_LIMIT))
+                self._usable()
+                self._wait(_SLICE, lambda: not stream.session.polls_waiting())
+        except SerialException as error:
+            raise SerialException(self._service_text("its socket {} did not let channel {} open ({})".format(
+                self.address, self._channel, error))) from None
 
     def close(self) -> None:
         """Hands over what was written, then ends the connection once the service has read
@@ -307,15 +328,8 @@ class RoutedChannel:
                 return
             stream.wait(CLOSE_LOOK)
 
-    def _shut(self) -> int:
-        """Ends the connection; its descriptor (returned) is the port's, which closes it
-        when it goes (a thread may still wait on it). A late call finds a copy, shut."""
+    def _shut(self) -> None:
+        """Ends the connection; the port's descriptor then polls readable and writable for
+        good (no more can come)."""
         self._closed = True
-        sock = self._stream.sock
-        try:
-            sock.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        fd = sock.detach()
-        self._stream.sock = socket.socket(fileno=os.dup(fd))
-        return fd
+        self._stream.stop()

@@ -1,12 +1,15 @@
 """A served channel's socket ends (loop): its RFC 2217 listeners (a Unix socket
 DIR/SERIAL/N.sock with the tty's group and mode, and with --rfc2217-port a TCP port), the
 one client they admit at a time, and that client's socket."""
+import fcntl
 import logging
 import os
 import pwd
+import select
 import selectors
 import socket
 import struct
+import termios
 from typing import Any, Callable, Optional, Tuple
 
 from torvak_common import refusals
@@ -274,7 +277,7 @@ class SocketEnd:
                 spoken = client.spoken
                 try:
                     client.received(data)
-                except Exception as error:  # PortManager choked on the client's telnet input
+                except Exception as error:  # input no RFC 2217 client sends
                     self.drop("dropped: bad RFC 2217 input ({!r})".format(error))
                     return
                 if client.spoken and not spoken:
@@ -299,11 +302,16 @@ class SocketEnd:
             if self.sock.fileno() < 0:
                 return
             try:
-                if not self.sock.recv(1, socket.MSG_PEEK | socket.MSG_DONTWAIT):
-                    self.drop("disconnected")
+                poller = select.poll()
+                poller.register(self.sock, select.POLLIN)
+                if not poller.poll(0):
                     return
-            except BlockingIOError:
-                return
+                error = self.sock.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR)
+                if error:
+                    raise OSError(error, os.strerror(error))
+                if not struct.unpack("i", fcntl.ioctl(self.sock.fileno(), termios.FIONREAD, b"\0" * 4))[0]:
+                    self.drop("disconnected")  # readable with nothing queued: its end of file
+                    return
             except OSError as error:
                 self.drop("lost ({})".format(error))
                 return
