@@ -213,7 +213,7 @@ size_t OutputQueue::close(double patience, std::optional<Failure>& failure) {
         buffered_ = 0;
         stopped_ = true;
         changes_.clear();
-        if (waits_for_device_ && transfers_ > 0 && core_) core_->link().cancel_submitted(this);
+        if (waits_for_device_ && transfers_ > 0 && core_) core_->output_link().cancel_submitted(this);
         core = std::move(core_);
         update_writable_locked();
         changed_.notify_all();
@@ -228,7 +228,7 @@ void OutputQueue::detach() noexcept {
         stopped_ = true;
         buffered_ = 0;
         changes_.clear();
-        if (waits_for_device_ && transfers_ > 0 && core_) core_->link().cancel_submitted(this);
+        if (waits_for_device_ && transfers_ > 0 && core_) core_->output_link().cancel_submitted(this);
         core = std::move(core_);
         update_writable_locked();
         changed_.notify_all();
@@ -272,7 +272,7 @@ void OutputQueue::pump_locked() {
         }
         const unsigned timeout_ms = transfer_timeout_locked(packets);
         const uint64_t generation = generation_;
-        const int rc = core_->link().submit(
+        const int rc = core_->output_link().submit(
             std::move(data), timeout_ms, [self = shared_from_this(), payload, packets, generation](size_t sent, int code) {
                 self->sent(payload, packets, generation, sent, code);
             },
@@ -303,7 +303,7 @@ void OutputQueue::sent(size_t payload, size_t packets, uint64_t generation, size
             // Nothing may reach the device after a gap: stop the transfers behind this one
             // (each reports what it had sent), so that what arrives is a prefix of what was
             // written and the count reported is exactly what is missing.
-            if (core_) core_->link().cancel_submitted(this);
+            if (core_) core_->output_link().cancel_submitted(this);
         }
         failure_.undelivered += payload - delivered;
     }
@@ -434,7 +434,7 @@ void OutputQueue::start_change_locked() {
     change_ = change;
     change_.before = in_force_;
     const uint64_t generation = generation_;
-    const int rc = core_->link().submit(
+    const int rc = core_->output_link().submit(
         std::move(data), transfer_timeout_locked(kPackets),
         [self = shared_from_this(), generation](size_t, int code) { self->change_sent(generation, code); }, this);
     if (rc != 0) {

@@ -1,7 +1,9 @@
 // A channel's output queue: a byte buffer of fixed size (a tty's 4 KiB by default) that a
 // writer fills and asynchronous OUT transfers drain, a few in flight, each refilled from
 // the buffer by the completion of the one before. Completions run where USB events are
-// handled (the device's reader thread): no thread of its own, no Python, no GIL.
+// handled (the device's reader thread; over a handle that writes only synchronously, the
+// device's writer thread, device/threaded_writes.hpp): no thread of its own, no Python,
+// no GIL.
 //
 // Its entries are bytes and rate changes, in the order given: a change goes out as
 // "Config N" and "Config?" once every byte before it has reached the device, and the
