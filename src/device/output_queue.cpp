@@ -79,34 +79,62 @@ size_t OutputQueue::put(const uint8_t* data, size_t size, double seconds, std::o
         return 0;
     }
     const auto deadline = deadline_after(seconds);
-    size_t taken = 0;
+    Parked me{data, size, 0};
+    // However put() ends, the queue stops taking its bytes, under the lock still held.
+    struct Unpark {
+        Parked*& slot;
+        const Parked* me;
+        ~Unpark() {
+            if (slot == me) slot = nullptr;
+        }
+    } const unpark{parked_, &me};
     for (;;) {
         if (stopped_) break;
         if (failed_) {
             // What follows a failure waits for its report, and the report for the transfers
             // still in flight: a writer that has handed nothing over yet waits for it here
             // (until its time is up) instead of coming straight back to try again.
-            if (taken != 0 || (failure = take_failure_locked()) || Clock::now() >= deadline) break;
+            if (me.taken != 0 || (failure = take_failure_locked()) || Clock::now() >= deadline) break;
             update_writable_locked();
             wait_locked(lock, std::chrono::duration<double>(deadline - Clock::now()).count());
             continue;
         }
-        const size_t n = std::min(free_locked(), size - taken);
-        for (size_t done = 0; done < n;) {
-            const size_t at = (head_ + buffered_) % ring_.size();
-            const size_t run = std::min(n - done, ring_.size() - at);
-            std::copy_n(data + taken + done, run, ring_.begin() + static_cast<std::ptrdiff_t>(at));
-            buffered_ += run;
-            done += run;
-        }
-        taken += n;
+        const size_t n = copy_in_locked(data + me.taken, size - me.taken);
+        me.taken += n;
         if (n != 0) pump_locked();
-        if (taken == size || Clock::now() >= deadline) break;
+        if (me.taken == size || Clock::now() >= deadline) break;
+        // From here on the completions that make room take the rest on this writer's
+        // behalf (one writer at a time; another copies its own bytes when it wakes).
+        if (!parked_) parked_ = &me;
         update_writable_locked();
-        wait_locked(lock, std::chrono::duration<double>(deadline - Clock::now()).count());
+        wait_locked(lock, std::chrono::duration<double>(deadline - Clock::now()).count(),
+                    parked_ == &me ? parked_cv_ : changed_);
     }
     update_writable_locked();
-    return taken;
+    return me.taken;
+}
+
+size_t OutputQueue::copy_in_locked(const uint8_t* data, size_t size) {
+    const size_t n = std::min(free_locked(), size);
+    for (size_t done = 0; done < n;) {
+        const size_t at = (head_ + buffered_) % ring_.size();
+        const size_t run = std::min(n - done, ring_.size() - at);
+        std::copy_n(data + done, run, ring_.begin() + static_cast<std::ptrdiff_t>(at));
+        buffered_ += run;
+        done += run;
+    }
+    return n;
+}
+
+void OutputQueue::take_parked_locked() {
+    if (!parked_ || stopped_ || failed_) return;
+    parked_->taken += copy_in_locked(parked_->data + parked_->taken, parked_->size - parked_->taken);
+    if (parked_->taken == parked_->size) parked_cv_.notify_one();
+}
+
+void OutputQueue::wake_all_locked() {
+    changed_.notify_all();
+    parked_cv_.notify_one();
 }
 
 size_t OutputQueue::waiting() const {
@@ -137,9 +165,10 @@ size_t OutputQueue::reset() {
     head_ = 0;
     // The changes keep their order, now with nothing before them.
     for (auto& change : changes_) change.at = std::min(change.at, head_at_);
+    take_parked_locked();
     pump_locked();  // a change the dropped bytes held back may go now
     update_writable_locked();
-    changed_.notify_all();
+    wake_all_locked();
     return dropped;
 }
 
@@ -174,7 +203,7 @@ size_t OutputQueue::close(double patience, std::optional<Failure>& failure) {
         if (waits_for_device_ && transfers_ > 0 && core_) core_->output_link().cancel_submitted(this);
         core = std::move(core_);
         update_writable_locked();
-        changed_.notify_all();
+        wake_all_locked();
     }
     return dropped;  // `core` is let go here, without the queue's lock
 }
@@ -189,7 +218,7 @@ void OutputQueue::detach() noexcept {
         if (waits_for_device_ && transfers_ > 0 && core_) core_->output_link().cancel_submitted(this);
         core = std::move(core_);
         update_writable_locked();
-        changed_.notify_all();
+        wake_all_locked();
     } catch (...) {
         // Locking failed: the system is out of resources; the queue stays as it was.
     }
@@ -223,7 +252,10 @@ void OutputQueue::pump_locked() {
         std::array<uint8_t, wire::kMaxPayload> chunk;
         for (size_t at = 0; at < payload;) {
             const size_t n = std::min(payload - at, wire::kMaxPayload);
-            for (size_t i = 0; i < n; ++i) chunk[i] = ring_[(head_ + at + i) % ring_.size()];
+            const size_t from = (head_ + at) % ring_.size();
+            const size_t first = std::min(n, ring_.size() - from);
+            std::copy_n(ring_.begin() + static_cast<std::ptrdiff_t>(from), first, chunk.begin());
+            std::copy_n(ring_.begin(), n - first, chunk.begin() + static_cast<std::ptrdiff_t>(first));
             const wire::Packet packet = wire::encode_data_packet(channel_, std::span<const uint8_t>(chunk.data(), n));
             data.insert(data.end(), packet.begin(), packet.end());
             at += n;
@@ -266,9 +298,13 @@ void OutputQueue::sent(size_t payload, size_t packets, uint64_t generation, size
         failure_.undelivered += payload - delivered;
     }
     if (failed_ && transfers_ == 0) notify_locked();  // the failure's count is complete
+    take_parked_locked();
     pump_locked();
     update_writable_locked();
+    // Drain and close wait on changed_; a parked writer only for the end of its bytes
+    // (take_parked_locked) or of the queue's drain: not woken for every transfer.
     changed_.notify_all();
+    if (failed_) parked_cv_.notify_one();
 }
 
 void OutputQueue::fail_locked(int code) {
@@ -288,7 +324,7 @@ void OutputQueue::fail_locked(int code) {
     for (const auto& change : changes_) outcomes_.push_back(RateOutcome{change.rate, in_force_, std::nullopt});
     changes_.clear();
     notify_locked();
-    changed_.notify_all();
+    wake_all_locked();
 }
 
 std::optional<OutputQueue::Failure> OutputQueue::take_failure_locked() {
@@ -362,9 +398,13 @@ OutputQueue::Events OutputQueue::events() {
 }
 
 void OutputQueue::wait_locked(std::unique_lock<std::mutex>& lock, double seconds) {
+    wait_locked(lock, seconds, changed_);
+}
+
+void OutputQueue::wait_locked(std::unique_lock<std::mutex>& lock, double seconds, std::condition_variable& cv) {
     if (seconds <= 0) return;
     const auto limit = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-    changed_.wait_for(lock, std::min<Clock::duration>(limit, kEndCheck));
+    cv.wait_for(lock, std::min<Clock::duration>(limit, kEndCheck));
     check_change_locked();
     if (!failed_ && !stopped_ && (buffered_ > 0 || transfers_ > 0 || change_state_ != ChangeState::Idle) &&
         input_->input_ended()) {
