@@ -17,17 +17,20 @@ PORT = "torvak://FAKE0001/1"
 
 
 class StallingHandle(FakeHandle):
-    """Takes data packets only while `flowing` is set: a device that has stopped reading."""
+    """Takes data packets only while `flowing` is set (a device that has stopped reading),
+    each after `pace` seconds."""
 
     def __init__(self):
         super().__init__()
         self.loopback = False
         self.flowing = threading.Event()
         self.flowing.set()
+        self.pace = 0.0
 
     def write(self, endpoint, data, timeout):
         if data[0] < 100:  # commands (opening, rates) always go through
             self.flowing.wait()
+            time.sleep(self.pace)
         return super().write(endpoint, data, timeout)
 
 
@@ -98,6 +101,23 @@ def test_a_stalled_device_times_the_write_out_and_a_purge_strands_little(bench, 
     time.sleep(0.1)
     assert len(handle.data_packets(1)) == sent <= 32
     assert writer_threads() == 0
+
+
+def test_a_timed_out_write_counts_exactly_what_it_handed_over(bench):
+    # The queue takes a waiting writer's bytes as room comes back, on the writer thread:
+    # what the time-out reports must be what reaches the device, no more, no less.
+    handle = StallingHandle()
+    handle.pace = 0.001
+    queue, channel, _ = open_output(bench, handle)
+    data = os.urandom(40000)
+    with pytest.raises(SerialTimeoutException) as caught:
+        queue.write(data, 0.3)
+    taken = int(str(caught.value).split(": ")[1].split(" of ")[0])
+    assert 4096 < taken < len(data)
+    queue.flush()
+    assert payloads(handle) == data[:taken]
+    queue.close()
+    channel.close()
 
 
 @pytest.mark.parametrize("error, reason", [

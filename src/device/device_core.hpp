@@ -7,7 +7,10 @@
 //   channel_lock  ->  (registry's device lock)  ->  table_guard_ / mailbox / buffers  ->  GIL
 // The reader thread never takes channel_lock or master_protector: threads holding
 // those wait for the reader (closing the device joins it). The GIL is always the last
-// lock taken; every native lock here is waited for with the GIL released.
+// lock taken; every native lock here is waited for with the GIL released. The writer
+// thread of a link without asynchronous transfers (threaded_writes.hpp) holds no lock
+// while it writes through the link (for a Python handle: with the GIL); closing the
+// device joins it after the reader, with the GIL released.
 #pragma once
 
 #include <atomic>
