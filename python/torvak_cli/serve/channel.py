@@ -14,6 +14,7 @@ from typing import Callable, Deque, Optional, Union
 from serial import SerialException
 
 from torvak_common.capture import Kind
+from torvak_common.served import FLOW_WINDOW
 from torvak_common.status import ChannelStatus
 
 from torvak_cli.serve.access import make_own_directory
@@ -198,9 +199,14 @@ class Channel:
             self.from_device_state = move(self, self.from_device_state, FromDevice.PASSING, FROM_DEVICE_MOVES,
                                           "from the device: ")
         self.from_device += len(data)
+        had = len(sink)
         end.deliver(data)
-        if len(sink) == len(data):
+        if not had:
             end.pass_on()  # at once, rather than after one more turn of the loop
+            if not sink:
+                return True  # all taken: what the end is watched for is as it was
+        elif had >= FLOW_WINDOW or len(sink) < FLOW_WINDOW:
+            return True  # watched for room already, and for input as before
         self.update()
         return True
 
