@@ -54,8 +54,15 @@ def opens(path):
         return True
     except OSError as error:
         return type(error).__name__
+def locks(path):  # a shared lock on the service's lock file, kept, would keep every later service out
+    try:
+        import fcntl
+        fcntl.flock(os.open(path, os.O_RDONLY), fcntl.LOCK_SH | fcntl.LOCK_NB)
+        return True
+    except OSError as error:
+        return type(error).__name__
 print(json.dumps({"tcp": talk(lambda: socket.create_connection(("127.0.0.1", int(sys.argv[1])), 3)),
-                  "unix": talk(unix), "tty": opens(sys.argv[3])}))
+                  "unix": talk(unix), "tty": opens(sys.argv[3]), "lock": locks(sys.argv[4])}))
 """
 
 
@@ -70,9 +77,10 @@ def shared_dir():
 
 def probe(service, user):
     """What `user` (None: root) gets from TCP and the Unix socket of channels 1 and 2 of
-    `service` and from the tty of its channel 3."""
+    `service`, from the tty of its channel 3 and from a shared lock on its lock file."""
     done = subprocess.run(
-        [SYSTEM_PYTHON, "-c", PROBE, str(service.base), os.path.join(service.dir, SERIAL, "2.sock"), service.link(3)],
+        [SYSTEM_PYTHON, "-c", PROBE, str(service.base), os.path.join(service.dir, SERIAL, "2.sock"), service.link(3),
+         os.path.join(service.dir, "serve.lock")],
         env={"PATH": "/usr/bin:/bin"}, cwd="/", preexec_fn=None if user is None else as_user(user),
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30)
     assert done.returncode == 0, done.stderr.decode()
@@ -83,16 +91,19 @@ def test_the_ttys_rule_holds_on_tcp_the_unix_socket_and_the_ttys(users, device, 
     outsider = users["outsider"]
     service = Served(child_env, shared_dir)
     try:
-        assert probe(service, outsider) == {"tcp": False, "unix": "PermissionError", "tty": "PermissionError"}
+        assert probe(service, outsider) == {"tcp": False, "unix": "PermissionError", "tty": "PermissionError",
+                                            "lock": "PermissionError"}
         assert "user {} may not open the ttys".format(outsider.pw_uid) in service.log()
-        assert probe(service, users["member"]) == {"tcp": True, "unix": True, "tty": True}
-        assert probe(service, None) == {"tcp": True, "unix": True, "tty": True}
+        assert probe(service, users["member"]) == {"tcp": True, "unix": True, "tty": True, "lock": "PermissionError"}
+        assert probe(service, None) == {"tcp": True, "unix": True, "tty": True, "lock": "BlockingIOError"}
     finally:
         assert service.stop() == 0, service.log()
+    os.chmod(os.path.join(service.dir, "serve.lock"), 0o644)  # as an earlier version left it
     service = Served(child_env, shared_dir, ["--rfc2217-open"])
     try:
         assert "every user of this machine may use the RFC 2217 ports" in service.log()
-        assert probe(service, outsider) == {"tcp": True, "unix": "PermissionError", "tty": "PermissionError"}
+        assert probe(service, outsider) == {"tcp": True, "unix": "PermissionError", "tty": "PermissionError",
+                                            "lock": "PermissionError"}
     finally:
         assert service.stop() == 0, service.log()
 

@@ -176,7 +176,8 @@ def service_running(directory: str) -> bool:
     """Whether a service runs in `directory`: one holds the lock on DIR/serve.lock for its
     whole life (a pid could be a process that someone else forked until it got that number).
     The lock is probed with a shared lock, given back at once; where the lock file cannot
-    be had, the status socket answering a connection says so."""
+    be had (it is the service user's alone), the status socket answering a connection
+    says so."""
     try:
         fd = os.open(os.path.join(directory, LOCK_FILE), os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError:
