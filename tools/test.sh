@@ -12,9 +12,9 @@ export TORVAK_TEST_HOOKS=1 TORVAK_REQUIRE_TEST_HOOKS=1
 # The module with its test hooks goes into a venv of its own, .venv-test, so that this run
 # and tools/main.sh (.venv, no hooks) never rebuild each other's module.
 venv=.venv-test
-# tshark reads the capture tests' pcapng files as Wireshark users will; debootstrap makes the
-# fresh root of the README's check below.
-VENV=$venv TORVAK_EXTRAS=test TORVAK_EXTRA_PACKAGES="clang libclang-rt-dev iproute2 tshark gensio-bin debootstrap" \
+# tshark reads the capture tests' pcapng files as Wireshark users will; socat and picocom use
+# a served tty as people do; debootstrap makes the fresh root of the README's check below.
+VENV=$venv TORVAK_EXTRAS=test TORVAK_EXTRA_PACKAGES="clang libclang-rt-dev iproute2 tshark gensio-bin debootstrap socat picocom" \
   tools/setup.sh
 # The emulator's build output goes to its log (shown when it fails); its last line names it.
 mkdir -p build
