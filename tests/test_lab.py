@@ -92,6 +92,23 @@ def test_the_port_map_refuses_what_it_cannot_keep(tmp_path):
     assert not os.path.exists(str(tmp_path / "run"))
 
 
+def test_a_stop_just_after_the_exporter_file_is_replaced_leaves_it_whole(tmp_path, monkeypatch):
+    from torvak_cli import labgrid
+    from torvak_cli.signals import Terminated
+
+    replace = os.replace
+
+    def replaced_then_stopped(source, target):
+        replace(source, target)
+        raise Terminated(signal.SIGTERM)  # as the handler raises it, one instruction later
+
+    output = tmp_path / "exporter.yaml"
+    monkeypatch.setattr(labgrid.os, "replace", replaced_then_stopped)
+    with pytest.raises(Terminated):
+        labgrid._replace(str(output), "{}\n")
+    assert os.listdir(str(tmp_path)) == ["exporter.yaml"] and output.read_text() == "{}\n"
+
+
 def test_a_mapped_device_keeps_its_ports_whatever_is_plugged_first(testbed, child_env, tmp_path):
     """Across a restart with another device plugged first, the mapped device's channels stay
     on its ports, and the exporter configuration says where each is and at what rate."""

@@ -7,6 +7,7 @@ come and go, so that an exporter started on it sees the lab as it is.
 labgrid reads the file as a Jinja2 template whose line statements start with "#": the
 comments written here start with "##", which labgrid's loader drops."""
 import argparse
+import contextlib
 import ipaddress
 import json
 import logging
@@ -113,7 +114,9 @@ def _replace(path: str, text: str) -> None:
         os.chmod(temporary, 0o644)
         os.replace(temporary, path)
     except BaseException:
-        os.unlink(temporary)
+        # A stop (SIGTERM) can land just after the file took its place: nothing to remove then.
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(temporary)
         raise
 
 
