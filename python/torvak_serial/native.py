@@ -1,14 +1,13 @@
 """Every use of the zeq_torvak module's private members in torvak_serial, in one place.
 
 The module keeps its innards under mangled names (a channel's USB handle and receive
-buffer, a device's core, raw packet writes, the open-device table); the port reaches them
+buffer, a device's core, the open-device table); the port reaches them
 only through these functions, so that a change inside the module is met here alone.
 """
 from __future__ import annotations
 
 import threading
-from array import array
-from typing import Any, Optional, Set, Tuple, Type
+from typing import Any, Optional, Set, Tuple
 
 import zeq_torvak
 from torvak_common import match_serial_number, port_name
@@ -61,20 +60,9 @@ def channel_device(channel: Any) -> Tuple[Any, int]:
     return getattr(handle, "_Channel__device"), int(getattr(handle, "_Channel__channel"))
 
 
-def device_core(device: Any) -> Optional[object]:
-    """The native core of a device over this module's own USB handle; None for a device
-    reached through a Python handle."""
-    return getattr(device, "_Device__core", None)
-
-
-def write_packet(device: Any, packet: bytes, timeout_ms: int) -> None:
-    """Sends one packet; raises usb_timeout_error() when USB does not take it in time."""
-    getattr(device, "_Device__write")(array("B", packet), timeout_ms)
-
-
-def usb_timeout_error() -> Type[BaseException]:
-    error: Type[BaseException] = getattr(zeq_torvak, "_usb_core").USBTimeoutError
-    return error
+def device_core(device: Any) -> object:
+    """The capsule holding an open device's native core (the readiness module reads it)."""
+    return getattr(device, "_Device__core")
 
 
 def reader_threads() -> Set[threading.Thread]:

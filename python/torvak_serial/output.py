@@ -1,9 +1,9 @@
 """The output side of a direct torvak:// port.
 
-A port over this module's own USB handle writes like a tty: into the channel's output
-queue, a buffer of 4 KiB that asynchronous USB transfers drain in the background (see
-``_torvak_readiness.output``). A port whose device is reached through a Python USB handle
-has no queue and writes synchronously, packet by packet, as the module's channel does.
+A port writes like a tty: into the channel's output queue, a buffer of 4 KiB drained to
+USB in the background (see ``_torvak_readiness.output``): by asynchronous transfers over
+this module's own USB handle, by a writer thread of the device's over a handle reached
+through Python.
 """
 from __future__ import annotations
 
@@ -14,7 +14,6 @@ from typing import Any, List, NamedTuple, Optional, Tuple
 from serial.serialutil import PortNotOpenError, SerialException, SerialTimeoutException
 
 import _torvak_readiness
-from torvak_common import PACKET_PAYLOAD, data_packet
 
 from . import native
 
@@ -38,10 +37,6 @@ PORT_QUEUE = QueuePolicy(capacity=4096, waits_for_device=False)
 SERVICE_QUEUE = QueuePolicy(capacity=16384, waits_for_device=True)
 # close() gives up draining once nothing has moved for this long.
 CLOSE_PATIENCE = 3.0
-# Without a queue, a non-blocking write (write_timeout 0) sends for about this long, each
-# packet with a USB time-out of this many milliseconds, and returns what it sent.
-_NONBLOCKING_SPAN = 0.002
-_NONBLOCKING_USB_MS = 2
 _log = logging.getLogger("torvak_serial")
 
 
@@ -134,67 +129,10 @@ class QueuedOutput:
         return room, waiting, changes, outcomes
 
 
-class DirectOutput:
-    """Synchronous writes through the channel: each packet handed to USB before write()
-    returns, so there is nothing to wait for, count or drop afterwards."""
-
-    def __init__(self, channel: Any) -> None:
-        self._channel = channel
-
-    def write(self, payload: bytes, limit: Optional[float]) -> int:
-        channel = self._channel
-        if limit is None or not payload:
-            channel.write(payload)
-            return len(payload)
-        if limit == 0:
-            return self._write_nonblocking(payload)
-        deadline = time.monotonic() + limit
-        sent = 0
-        while sent < len(payload):
-            sent += channel.write(payload[sent : sent + PACKET_PAYLOAD])
-            if sent < len(payload) and time.monotonic() >= deadline:
-                raise _timeout(sent, len(payload))
-        return sent
-
-    def _write_nonblocking(self, payload: bytes) -> int:
-        """Sends packets for about _NONBLOCKING_SPAN, each with a short USB time-out, and
-        returns how many bytes went out (0 when the device takes none now)."""
-        device, number = native.channel_device(self._channel)
-        timeout_error = native.usb_timeout_error()
-        deadline = time.monotonic() + _NONBLOCKING_SPAN
-        sent = 0
-        while sent < len(payload):
-            chunk = payload[sent : sent + PACKET_PAYLOAD]
-            try:
-                native.write_packet(device, data_packet(number, chunk), _NONBLOCKING_USB_MS)
-            except timeout_error:
-                break
-            sent += len(chunk)
-            if time.monotonic() >= deadline:
-                break
-        return sent
-
-    def waiting(self) -> int:
-        return 0
-
-    def flush(self) -> None:
-        pass
-
-    def reset(self) -> None:
-        pass
-
-    def close(self) -> Optional[SerialException]:
-        return None
-
-
-def output_for(channel: Any, buffer: object, port: str, rate: int, policy: QueuePolicy = PORT_QUEUE) -> Any:
+def output_for(channel: Any, buffer: object, port: str, rate: int, policy: QueuePolicy = PORT_QUEUE) -> QueuedOutput:
     """The output side of a newly opened module channel at `rate`: its native queue, made
-    to `policy`, when its device has one; synchronous writes otherwise."""
+    to `policy`."""
     device, number = native.channel_device(channel)
-    core = native.device_core(device)
-    queue = None
-    if core is not None:
-        queue = _torvak_readiness.output(buffer, core, number, policy.capacity, policy.waits_for_device, rate)
-    if queue is None:
-        return DirectOutput(channel)
+    queue = _torvak_readiness.output(buffer, native.device_core(device), number, policy.capacity,
+                                     policy.waits_for_device, rate)
     return QueuedOutput(queue, port)

@@ -2,8 +2,6 @@
 #include "device/device_binding.hpp"
 
 #include <algorithm>
-#include <chrono>
-#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -15,8 +13,11 @@
 #include "binding/gil.hpp"
 #include "binding/runtime.hpp"
 #include "channel/channel_binding.hpp"
+#include "device/device_access.hpp"
 #include "device/device_core.hpp"
+#include "device/device_queries.hpp"
 #include "device/native_adapters.hpp"
+#include "device/python_adapters.hpp"
 #include "sync/blocking_lock.hpp"
 #include "usb_binding/usb_binding.hpp"
 #include "wire/wire_format.hpp"
@@ -29,152 +30,8 @@ namespace {
 
 using Span = std::span<const uint8_t>;
 
-constexpr const char* kCoreAttr = "_Device__core";
-// How long the channel-count query waits for the device, in all.
-constexpr int kChannelCountTimeoutSeconds = 1;
-
 py::object g_device_class;  // the class object, to recognise its own members
 py::object g_output_data;   // its own output_data, which a channel's write may bypass natively
-
-// ---------------------------------------------------------------------------
-// Conversions
-
-py::object make_array(Span data) { return unsigned_bytes(data.data(), data.size()); }
-
-std::string exception_text(py::error_already_set& e) { return to_text(e.value()); }
-
-// ---------------------------------------------------------------------------
-// Links
-
-// Calls into Python from native code running without the GIL (the reader, or a caller
-// inside without_gil): takes the GIL for the call and turns a Python exception into a
-// PythonError, which may travel back through GIL-free frames.
-template <typename F>
-auto with_gil(F&& f) -> std::invoke_result_t<F&> {
-    GilHeld gil;
-    try {
-        return f();
-    } catch (py::error_already_set& e) {
-        throw PythonError(e);
-    }
-}
-
-// Any object with the pyusb-style handle interface, called through Python.
-class PythonLink final : public Link {
-public:
-    PythonLink(py::object handle, py::object ep_in_address, py::object ep_out_address, size_t in_size)
-        : handle_(std::move(handle)), ep_in_(std::move(ep_in_address)), ep_out_(std::move(ep_out_address)),
-          in_size_(in_size) {}
-    size_t read(uint8_t* buffer, size_t capacity, unsigned timeout_ms) override {
-        GilHeld gil;
-        try {
-            py::object got = handle_.get().attr("read")(py::arg("endpoint") = ep_in_.get(),
-                                                        py::arg("size_or_buffer") = in_size_,
-                                                        py::arg("timeout") = timeout_ms);
-            std::vector<uint8_t> bytes = bytes_of(got);
-            const size_t n = std::min(bytes.size(), capacity);
-            if (n) std::memcpy(buffer, bytes.data(), n);
-            return n;
-        } catch (py::error_already_set& e) {
-            if (e.matches(global("_usb_core").attr("USBTimeoutError"))) throw PythonTimeout(e);
-            throw PythonError(e);
-        }
-    }
-    size_t write(Span data, unsigned timeout_ms) override {
-        return with_gil([&] { return write_object(make_array(data), timeout_ms); });
-    }
-    // Writes a Python object as it is (output_data hands on what it was given). Expects the GIL.
-    size_t write_object(py::handle data, unsigned timeout_ms) {
-        py::object n = handle_.get().attr("write")(py::arg("endpoint") = ep_out_.get(), py::arg("data") = data,
-                                                   py::arg("timeout") = timeout_ms);
-        return n.cast<size_t>();
-    }
-    size_t in_packet_size() const override { return in_size_; }
-
-private:
-    PyRef handle_, ep_in_, ep_out_;
-    size_t in_size_;
-};
-
-// ---------------------------------------------------------------------------
-// Sinks and handlers that call Python
-
-// A channel object without a native buffer: its input_data is called with the GIL.
-class PythonSink final : public DataSink {
-public:
-    explicit PythonSink(py::object channel) : channel_(std::move(channel)) {}
-    void input(Span data) override {
-        with_gil([&] { channel_.get().attr("input_data")(make_array(data)); });
-    }
-
-private:
-    PyRef channel_;
-};
-
-// A Python callable registered as a channel's control handler. Ordinary errors are
-// reported and swallowed; anything else (KeyboardInterrupt, SystemExit) passes on
-// unchanged: to the caller of handle_io_control_package, or to the reader, which
-// reports it and ends.
-class PythonHandler final : public ControlHandler {
-public:
-    PythonHandler(py::object fn, py::object device) : fn_(std::move(fn)), device_(std::move(device)) {}
-    void call(Span payload) override {
-        with_gil([&] { call_with(make_array(payload)); });
-    }
-    // Calls with the payload object as given. Expects the GIL.
-    void call_with(py::handle package) {
-        try {
-            fn_.get()(package);
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_Exception)) throw;
-            report("处理 IOControl 命令时出错：[" + exception_text(e) + "]:" +
-                   to_text(device_.get().attr("serial_number")));
-        }
-    }
-
-private:
-    PyRef fn_;
-    PyRef device_;  // for the serial number in the report
-};
-
-// ---------------------------------------------------------------------------
-// Access to the native state
-
-std::shared_ptr<DeviceCore> core_of(py::handle self) {
-    py::object cap = py::getattr(self, kCoreAttr, py::none());
-    if (cap.is_none()) throw py::attribute_error("_Device object is not initialised");
-    if (!PyCapsule_IsValid(cap.ptr(), kDeviceCoreCapsule)) throw TypeError("expected the core of a zeq_torvak device");
-    return *static_cast<std::shared_ptr<DeviceCore>*>(PyCapsule_GetPointer(cap.ptr(), kDeviceCoreCapsule));
-}
-
-int clamp_channel(long long n) {
-    return static_cast<int>(std::clamp<long long>(n, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
-}
-
-std::string serial_text(py::handle self) { return to_text(self.attr("serial_number")); }
-
-[[noreturn]] void fail_assertion(const std::string& message) { throw AssertionFailure(message); }
-
-// A failed check about this device: AssertionError with `message`, carrying its `kind`,
-// the device's serial number and `facts`.
-[[noreturn]] void fail_check(py::handle self, const char* kind, const std::string& message,
-                             std::initializer_list<Fact> facts = {}) {
-    std::vector<Fact> all{{"kind", py::str(kind)}, {"serial_number", py::getattr(self, "serial_number", py::none())}};
-    all.insert(all.end(), facts.begin(), facts.end());
-    raise_with_facts(PyExc_AssertionError, py::str(message), all);
-}
-
-// 0 < channel <= self.channel_count, compared left to right as the interpreter does.
-void check_channel_range(py::handle self, py::handle channel) {
-    if (!assertions_enabled()) return;
-    bool ok = py::int_(0) < py::reinterpret_borrow<py::object>(channel);
-    if (ok) ok = py::reinterpret_borrow<py::object>(channel) <= self.attr("channel_count");
-    if (!ok) {
-        py::object count = self.attr("channel_count");
-        fail_check(self, "channel range", "通道号超出范围 (0, " + to_text(count) + "]:" + serial_text(self),
-                   {{"channel", py::reinterpret_borrow<py::object>(channel)}, {"channel_count", count}});
-    }
-}
 
 // ---------------------------------------------------------------------------
 // Members
@@ -280,55 +137,13 @@ py::object private_write(const Args& a) {
     return py::int_(write_packet(*core, a[1], transfer_timeout(a.integer(2))));
 }
 
-// Stores a count the reply handler gave; false for anything else.
-bool store_channel_count(DeviceCore& core, py::handle result) {
-    if (!PyLong_Check(result.ptr()) || PyBool_Check(result.ptr())) return false;
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(result.ptr(), &overflow);
-    if (overflow) v = overflow > 0 ? std::numeric_limits<long long>::max() : std::numeric_limits<long long>::min() + 1;
-    core.channel_count.store(v == DeviceCore::kUnknownCount ? v + 1 : v);
-    return true;
-}
-
-py::object query_channel_count(const Args& a) {
-    py::handle self = a[0];
-    auto core = core_of(self);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kChannelCountTimeoutSeconds);
-    const auto seconds_left = [&] {
-        return std::chrono::duration<double>(deadline - std::chrono::steady_clock::now()).count();
-    };
-    py::object limit = py::int_(kChannelCountTimeoutSeconds);
-    for (;;) {
-        py::object result = self.attr("io_control_master_query")("ChannelCount?",
-                                                                  self.attr("handle_channel_count_response"), limit);
-        if (store_channel_count(*core, result) || !result.is_none()) break;
-        // A device opened with data still queued from before (a program that wrote and
-        // left) may hand over an old reply, to someone else's query, ahead of the answer.
-        // When a second reply follows within the time, the one taken was that old one:
-        // the question is asked again, within the same second.
-        const double left = seconds_left();
-        if (left <= 0 || !without_gil([&] { return core->master.wait_for_second_reply(left); })) break;
-        limit = py::float_(std::max(seconds_left(), 0.0));
-    }
-    if (assertions_enabled() && core->channel_count.load() == DeviceCore::kUnknownCount)
-        fail_check(self, "no channel count", "查询设备通道数量超时:" + serial_text(self));
-    return py::none();
-}
-
-py::object channel_count(const Args& a) {
-    py::handle self = a[0];
-    auto core = core_of(self);
-    if (core->channel_count.load() == DeviceCore::kUnknownCount) self.attr("_Device__query_channel_count")();
-    const long long n = core->channel_count.load();
-    if (n == DeviceCore::kUnknownCount) return py::none();
-    return py::int_(n);
-}
-
 py::object close(const Args& a) {
     py::handle self = a[0];
     auto core = core_of(self);
     core->stop_flag.store(true);
     call_method_blocking(self, "_Device__input_scanner", "join");
+    // The writer thread, if any, may be waiting for the GIL to write a packet.
+    without_gil([&] { core->stop_output(); });
     call_global_blocking("_close_usb_device", self, "_Device__dev");
     return py::none();
 }
@@ -358,24 +173,12 @@ py::object input_scanner_function(const Args& a) {
             report("USB 设备[Torvak:" + serial_text(self) + "]读取数据失败，有可能是设备已拔出：" + *failure,
                    kReaderStopped, py::getattr(self, "serial_number", py::none()));
     } catch (py::error_already_set& e) {
-        report("USB 设备[Torvak:?]读取数据失败，有可能是设备已拔出：" + exception_text(e), kReaderStopped, py::none());
+        report("USB 设备[Torvak:?]读取数据失败，有可能是设备已拔出：" + to_text(e.value()), kReaderStopped, py::none());
     } catch (const std::exception& e) {
         report(std::string("USB 设备[Torvak:?]读取数据失败，有可能是设备已拔出：") + e.what(), kReaderStopped,
                py::none());
     }
     return py::none();
-}
-
-py::object handle_channel_count_response(const Args& a) {
-    py::handle package = a[0];
-    try {
-        py::object as_bytes = bytes_object(package);
-        return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyLong_Type))(as_bytes);
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_ValueError)) throw;
-        report("ChannelCount command feedback invalid: [" + to_text(package) + "]");
-        return py::none();
-    }
 }
 
 py::object open_channel(const Args& a) {
@@ -490,48 +293,6 @@ py::object send_command_to_channel(const Args& a) {
     self.attr("_send_command_to_channel")(a[1], a[2]);
     return py::none();
 }
-
-py::object io_control_master_query(const Args& a) {
-    py::handle self = a[0];
-    py::handle command = a[1];
-    py::handle handler = a[2];
-    const double timeout = a.real(3);
-    if (assertions_enabled() && !py::bool_(command.attr("endswith")("?")))
-        fail_assertion("查询指令必须要以英文问号[?]结尾:" + serial_text(self));
-    auto core = core_of(self);
-    sync::BlockingLock one_query_at_a_time(core->master_protector);
-    core->master.clear();
-    self.attr("_send_command_to_channel")(command, 0);
-    const bool answered = without_gil([&] { return core->master.wait(timeout); });
-    if (!answered) return py::none();
-    std::vector<uint8_t> reply = core->master.reply();
-    return handler(make_array(Span(reply)));
-}
-
-py::object master_basic_handler(const Args& a) {
-    py::object b = bytes_object(a[0]);
-    try {
-        return b.attr("decode")("utf-8");
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_UnicodeDecodeError)) throw;
-        return b.attr("decode")("latin-1");
-    }
-}
-
-py::object echo(const Args& a) {
-    py::str command = py::str("Echo ") + py::reinterpret_borrow<py::str>(a[1]) + py::str("?");
-    return a[0].attr("io_control_master_query")(command, global("_Device").attr("master_basic_handler"));
-}
-
-py::object firmware_version(const Args& a) {
-    return a[0].attr("io_control_master_query")("Version?", global("_Device").attr("master_basic_handler"));
-}
-
-constexpr const char* kEchoDoc =
-    "\n\t\t向 Hid 设备发送参数指定的字符串，然后接收从设备返回的数据，以字符串形式返回给调用者。"
-    "\n\t\t正常情况下，返回的字符串应与参数内容完全相同（由调用者检测）。"
-    "\n\t\t参数字符串必须要能以 UTF8 编码为字节串，并且编码所得字节串长度不超过一定长度（约57）"
-    "\n\t\t";
 
 }  // namespace
 

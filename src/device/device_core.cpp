@@ -1,12 +1,11 @@
 #include "device/device_core.hpp"
 
-#include <pthread.h>
-
 #include <array>
-#include <csignal>
 #include <chrono>
 
+#include "device/threaded_writes.hpp"
 #include "sync/blocking_lock.hpp"
+#include "sync/thread_setup.hpp"
 #include "usb/usb_device.hpp"
 #include "wire/wire_format.hpp"
 
@@ -61,6 +60,26 @@ std::vector<uint8_t> MasterMailbox::reply() const {
     return reply_;
 }
 
+namespace {
+
+std::unique_ptr<ThreadedWrites> writes_over(const std::shared_ptr<Link>& link) {
+    if (link->asynchronous()) return nullptr;
+    return std::make_unique<ThreadedWrites>(link);
+}
+
+}  // namespace
+
+DeviceCore::DeviceCore(std::unique_ptr<Link> link)
+    : link_(std::move(link)),
+      writes_(writes_over(link_)),
+      output_link_(writes_ ? static_cast<Link*>(writes_.get()) : link_.get()) {}
+
+DeviceCore::~DeviceCore() = default;
+
+void DeviceCore::stop_output() noexcept {
+    if (writes_) writes_->stop();
+}
+
 void DeviceCore::insert_channel(int channel, std::shared_ptr<DataSink> sink) {
     sync::BlockingLock lock(table_guard_);
     channels_[channel] = std::move(sink);
@@ -99,49 +118,6 @@ std::shared_ptr<ControlHandler> DeviceCore::reset_handler(int channel) {
     return handler;
 }
 
-namespace {
-
-// Keeps asynchronous signals (SIGINT, SIGTERM, SIGHUP ...) away from the calling thread
-// while it lives. The interpreter handles signals on its main thread only, and a thread
-// waiting there (at exit, for this very reader) is woken only when the kernel delivers the
-// signal to it rather than to a thread that happens to be reading.
-class SignalsBlocked {
-public:
-    SignalsBlocked() {
-        sigset_t asynchronous;
-        sigfillset(&asynchronous);
-        for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&asynchronous, fault);
-        pthread_sigmask(SIG_BLOCK, &asynchronous, &previous_);
-    }
-    ~SignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
-    SignalsBlocked(const SignalsBlocked&) = delete;
-    SignalsBlocked& operator=(const SignalsBlocked&) = delete;
-
-private:
-    sigset_t previous_;
-};
-
-// Names the calling thread while it lives, so that ps, top and perf tell the reader apart
-// from the interpreter's other threads; the previous name comes back at the end.
-class ThreadNamed {
-public:
-    explicit ThreadNamed(const char* name) {
-        named_ = pthread_getname_np(pthread_self(), previous_, sizeof previous_) == 0 &&
-                 pthread_setname_np(pthread_self(), name) == 0;
-    }
-    ~ThreadNamed() {
-        if (named_) pthread_setname_np(pthread_self(), previous_);
-    }
-    ThreadNamed(const ThreadNamed&) = delete;
-    ThreadNamed& operator=(const ThreadNamed&) = delete;
-
-private:
-    char previous_[16] = {};  // the kernel keeps at most 15 bytes and the NUL
-    bool named_ = false;
-};
-
-}  // namespace
-
 void DeviceCore::end_input_of_channels() noexcept {
     std::vector<std::shared_ptr<DataSink>> sinks;
     try {
@@ -154,8 +130,8 @@ void DeviceCore::end_input_of_channels() noexcept {
 }
 
 std::optional<std::string> DeviceCore::run_reader() {
-    const SignalsBlocked signals_go_to_the_main_thread;
-    const ThreadNamed named("torvak-reader");
+    const sync::SignalsBlocked signals_go_to_the_main_thread;
+    const sync::ThreadNamed named("torvak-reader");
     // However the reader stops, whoever waits for a channel's data is told that no more comes.
     struct EndOfInput {
         DeviceCore& core;

@@ -7,7 +7,10 @@
 //   channel_lock  ->  (registry's device lock)  ->  table_guard_ / mailbox / buffers  ->  GIL
 // The reader thread never takes channel_lock or master_protector: threads holding
 // those wait for the reader (closing the device joins it). The GIL is always the last
-// lock taken; every native lock here is waited for with the GIL released.
+// lock taken; every native lock here is waited for with the GIL released. The writer
+// thread of a link without asynchronous transfers (threaded_writes.hpp) holds no lock
+// while it writes through the link (for a Python handle: with the GIL); closing the
+// device joins it after the reader, with the GIL released.
 #pragma once
 
 #include <atomic>
@@ -113,6 +116,7 @@ private:
 };
 
 class DeviceCore;
+class ThreadedWrites;
 
 // The name of the capsule, holding a std::shared_ptr<DeviceCore>, in which a device
 // object keeps its core: every reader of the capsule checks it by this name.
@@ -120,9 +124,21 @@ inline constexpr const char* kDeviceCoreCapsule = "zeq_torvak._Device.core";
 
 class DeviceCore {
 public:
-    explicit DeviceCore(std::unique_ptr<Link> link) : link_(std::move(link)) {}
+    // A link that cannot transfer asynchronously gets a writer thread of the core's own
+    // for its output queues (device/threaded_writes.hpp).
+    explicit DeviceCore(std::unique_ptr<Link> link);
+    ~DeviceCore();
+    DeviceCore(const DeviceCore&) = delete;
+    DeviceCore& operator=(const DeviceCore&) = delete;
 
+    // The handle's link: the reader's reads, and synchronous writes.
     Link& link() { return *link_; }
+    // What output queues submit their transfers to: the link itself, or the writer thread
+    // over it. Inline: the private readiness module, built apart, reaches it too.
+    Link& output_link() { return *output_link_; }
+    // Ends the writer thread, if any, after the packet it is writing; transfers not yet
+    // written end cancelled. Expects the GIL released (the writer may be waiting for it).
+    void stop_output() noexcept;
 
     // Reader loop: polls until stop_flag is seen set (returns nullopt) or a read or
     // routing step fails (returns the failure text). Runs without the GIL, with
@@ -168,7 +184,9 @@ public:
     std::atomic<long long> channel_count{kUnknownCount};
 
 private:
-    std::unique_ptr<Link> link_;
+    const std::shared_ptr<Link> link_;
+    const std::unique_ptr<ThreadedWrites> writes_;  // only over a link without asynchronous transfers
+    Link* const output_link_;                       // link_ or writes_
 
     mutable std::mutex table_guard_;
     std::map<int, std::shared_ptr<DataSink>> channels_;  // guarded by table_guard_

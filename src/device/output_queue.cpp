@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <charconv>
 #include <span>
-#include <string_view>
 #include <system_error>
 #include <utility>
 
@@ -30,25 +28,8 @@ constexpr auto kEndCheck = std::chrono::milliseconds(20);
 constexpr int kNoDevice = -4;       // LIBUSB_ERROR_NO_DEVICE
 constexpr int kTimeout = -7;        // LIBUSB_ERROR_TIMEOUT
 constexpr int kInterrupted = -10;   // LIBUSB_ERROR_INTERRUPTED: cancelled, the handle released
-// How long the device has to answer "Config?" once the change's commands have reached it:
-// the answer queues behind whatever the device sends the host meanwhile, and one counted
-// as missing while the device did take the rate would report the rate in force wrongly.
-constexpr auto kAnswerTime = std::chrono::seconds(5);
 // libusb's "no time limit".
 constexpr unsigned kNoTimeLimit = 0;
-
-// The rate in a "Config?" answer: digits, possibly followed by white space.
-std::optional<uint32_t> parse_rate(std::span<const uint8_t> payload) {
-    std::string_view text(reinterpret_cast<const char*>(payload.data()), payload.size());
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' ||
-                             text.back() == '\t' || text.back() == '\0'))
-        text.remove_suffix(1);
-    uint32_t rate = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), rate);
-    if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-    return rate;
-}
 
 Clock::time_point deadline_after(double seconds) {
     return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
@@ -67,19 +48,6 @@ std::string OutputQueue::Failure::text() const {
     return reason + ": " + std::to_string(undelivered) + " bytes written were not delivered";
 }
 
-// The channel's control records, while the queue lives. Holds the queue weakly: the
-// device keeps its handlers longer than a queue may live.
-class OutputQueue::Confirmations final : public ControlHandler {
-public:
-    explicit Confirmations(std::weak_ptr<OutputQueue> queue) : queue_(std::move(queue)) {}
-    void call(std::span<const uint8_t> payload) override {
-        if (auto queue = queue_.lock()) queue->confirmed(payload);
-    }
-
-private:
-    const std::weak_ptr<OutputQueue> queue_;
-};
-
 std::shared_ptr<OutputQueue> OutputQueue::make(std::shared_ptr<DeviceCore> core, uint8_t channel, Policy policy,
                                                std::shared_ptr<channel::InputBuffer> input) {
     std::shared_ptr<OutputQueue> queue(new OutputQueue(std::move(core), channel, policy, std::move(input)));
@@ -97,16 +65,6 @@ OutputQueue::OutputQueue(std::shared_ptr<DeviceCore> core, uint8_t channel, Poli
       ring_(std::max<size_t>(policy.capacity, 1)),
       in_force_(policy.rate) {}
 
-std::shared_ptr<ControlHandler> OutputQueue::install_confirmations() {
-    std::shared_ptr<DeviceCore> core;
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        core = core_;
-    }
-    if (!core) return nullptr;
-    return core->set_handler(channel_, std::make_shared<Confirmations>(weak_from_this()));
-}
-
 OutputQueue::~OutputQueue() = default;
 
 size_t OutputQueue::put(const uint8_t* data, size_t size, double seconds, std::optional<Failure>& failure) {
@@ -121,34 +79,62 @@ size_t OutputQueue::put(const uint8_t* data, size_t size, double seconds, std::o
         return 0;
     }
     const auto deadline = deadline_after(seconds);
-    size_t taken = 0;
+    Parked me{data, size, 0};
+    // However put() ends, the queue stops taking its bytes, under the lock still held.
+    struct Unpark {
+        Parked*& slot;
+        const Parked* me;
+        ~Unpark() {
+            if (slot == me) slot = nullptr;
+        }
+    } const unpark{parked_, &me};
     for (;;) {
         if (stopped_) break;
         if (failed_) {
             // What follows a failure waits for its report, and the report for the transfers
             // still in flight: a writer that has handed nothing over yet waits for it here
             // (until its time is up) instead of coming straight back to try again.
-            if (taken != 0 || (failure = take_failure_locked()) || Clock::now() >= deadline) break;
+            if (me.taken != 0 || (failure = take_failure_locked()) || Clock::now() >= deadline) break;
             update_writable_locked();
             wait_locked(lock, std::chrono::duration<double>(deadline - Clock::now()).count());
             continue;
         }
-        const size_t n = std::min(free_locked(), size - taken);
-        for (size_t done = 0; done < n;) {
-            const size_t at = (head_ + buffered_) % ring_.size();
-            const size_t run = std::min(n - done, ring_.size() - at);
-            std::copy_n(data + taken + done, run, ring_.begin() + static_cast<std::ptrdiff_t>(at));
-            buffered_ += run;
-            done += run;
-        }
-        taken += n;
+        const size_t n = copy_in_locked(data + me.taken, size - me.taken);
+        me.taken += n;
         if (n != 0) pump_locked();
-        if (taken == size || Clock::now() >= deadline) break;
+        if (me.taken == size || Clock::now() >= deadline) break;
+        // From here on the completions that make room take the rest on this writer's
+        // behalf (one writer at a time; another copies its own bytes when it wakes).
+        if (!parked_) parked_ = &me;
         update_writable_locked();
-        wait_locked(lock, std::chrono::duration<double>(deadline - Clock::now()).count());
+        wait_locked(lock, std::chrono::duration<double>(deadline - Clock::now()).count(),
+                    parked_ == &me ? parked_cv_ : changed_);
     }
     update_writable_locked();
-    return taken;
+    return me.taken;
+}
+
+size_t OutputQueue::copy_in_locked(const uint8_t* data, size_t size) {
+    const size_t n = std::min(free_locked(), size);
+    for (size_t done = 0; done < n;) {
+        const size_t at = (head_ + buffered_) % ring_.size();
+        const size_t run = std::min(n - done, ring_.size() - at);
+        std::copy_n(data + done, run, ring_.begin() + static_cast<std::ptrdiff_t>(at));
+        buffered_ += run;
+        done += run;
+    }
+    return n;
+}
+
+void OutputQueue::take_parked_locked() {
+    if (!parked_ || stopped_ || failed_) return;
+    parked_->taken += copy_in_locked(parked_->data + parked_->taken, parked_->size - parked_->taken);
+    if (parked_->taken == parked_->size) parked_cv_.notify_one();
+}
+
+void OutputQueue::wake_all_locked() {
+    changed_.notify_all();
+    parked_cv_.notify_one();
 }
 
 size_t OutputQueue::waiting() const {
@@ -179,9 +165,10 @@ size_t OutputQueue::reset() {
     head_ = 0;
     // The changes keep their order, now with nothing before them.
     for (auto& change : changes_) change.at = std::min(change.at, head_at_);
+    take_parked_locked();
     pump_locked();  // a change the dropped bytes held back may go now
     update_writable_locked();
-    changed_.notify_all();
+    wake_all_locked();
     return dropped;
 }
 
@@ -213,10 +200,10 @@ size_t OutputQueue::close(double patience, std::optional<Failure>& failure) {
         buffered_ = 0;
         stopped_ = true;
         changes_.clear();
-        if (waits_for_device_ && transfers_ > 0 && core_) core_->link().cancel_submitted(this);
+        if (waits_for_device_ && transfers_ > 0 && core_) core_->output_link().cancel_submitted(this);
         core = std::move(core_);
         update_writable_locked();
-        changed_.notify_all();
+        wake_all_locked();
     }
     return dropped;  // `core` is let go here, without the queue's lock
 }
@@ -228,10 +215,10 @@ void OutputQueue::detach() noexcept {
         stopped_ = true;
         buffered_ = 0;
         changes_.clear();
-        if (waits_for_device_ && transfers_ > 0 && core_) core_->link().cancel_submitted(this);
+        if (waits_for_device_ && transfers_ > 0 && core_) core_->output_link().cancel_submitted(this);
         core = std::move(core_);
         update_writable_locked();
-        changed_.notify_all();
+        wake_all_locked();
     } catch (...) {
         // Locking failed: the system is out of resources; the queue stays as it was.
     }
@@ -265,14 +252,17 @@ void OutputQueue::pump_locked() {
         std::array<uint8_t, wire::kMaxPayload> chunk;
         for (size_t at = 0; at < payload;) {
             const size_t n = std::min(payload - at, wire::kMaxPayload);
-            for (size_t i = 0; i < n; ++i) chunk[i] = ring_[(head_ + at + i) % ring_.size()];
+            const size_t from = (head_ + at) % ring_.size();
+            const size_t first = std::min(n, ring_.size() - from);
+            std::copy_n(ring_.begin() + static_cast<std::ptrdiff_t>(from), first, chunk.begin());
+            std::copy_n(ring_.begin(), n - first, chunk.begin() + static_cast<std::ptrdiff_t>(first));
             const wire::Packet packet = wire::encode_data_packet(channel_, std::span<const uint8_t>(chunk.data(), n));
             data.insert(data.end(), packet.begin(), packet.end());
             at += n;
         }
         const unsigned timeout_ms = transfer_timeout_locked(packets);
         const uint64_t generation = generation_;
-        const int rc = core_->link().submit(
+        const int rc = core_->output_link().submit(
             std::move(data), timeout_ms, [self = shared_from_this(), payload, packets, generation](size_t sent, int code) {
                 self->sent(payload, packets, generation, sent, code);
             },
@@ -303,14 +293,18 @@ void OutputQueue::sent(size_t payload, size_t packets, uint64_t generation, size
             // Nothing may reach the device after a gap: stop the transfers behind this one
             // (each reports what it had sent), so that what arrives is a prefix of what was
             // written and the count reported is exactly what is missing.
-            if (core_) core_->link().cancel_submitted(this);
+            if (core_) core_->output_link().cancel_submitted(this);
         }
         failure_.undelivered += payload - delivered;
     }
     if (failed_ && transfers_ == 0) notify_locked();  // the failure's count is complete
+    take_parked_locked();
     pump_locked();
     update_writable_locked();
+    // Drain and close wait on changed_; a parked writer only for the end of its bytes
+    // (take_parked_locked) or of the queue's drain: not woken for every transfer.
     changed_.notify_all();
+    if (failed_) parked_cv_.notify_one();
 }
 
 void OutputQueue::fail_locked(int code) {
@@ -330,7 +324,7 @@ void OutputQueue::fail_locked(int code) {
     for (const auto& change : changes_) outcomes_.push_back(RateOutcome{change.rate, in_force_, std::nullopt});
     changes_.clear();
     notify_locked();
-    changed_.notify_all();
+    wake_all_locked();
 }
 
 std::optional<OutputQueue::Failure> OutputQueue::take_failure_locked() {
@@ -379,21 +373,6 @@ size_t OutputQueue::room() const {
     return stopped_ ? 0 : free_locked();
 }
 
-bool OutputQueue::change_rate(uint32_t rate) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (stopped_) return false;
-    const uint64_t end = head_at_ + buffered_;
-    if (!changes_.empty() && changes_.back().at == end) {
-        changes_.back().rate = rate;
-        return false;
-    }
-    changes_.push_back(PendingChange{end, rate, 0});
-    was_drained_ = false;
-    pump_locked();
-    update_writable_locked();
-    return true;
-}
-
 OutputQueue::Events OutputQueue::events() {
     std::lock_guard<std::mutex> guard(mutex_);
     check_change_locked();
@@ -418,80 +397,14 @@ OutputQueue::Events OutputQueue::events() {
     return events;
 }
 
-void OutputQueue::start_change_locked() {
-    const PendingChange change = changes_.front();
-    changes_.pop_front();
-    const std::string set = "Config " + std::to_string(change.rate);
-    const std::string ask = "Config?";
-    const auto channel_byte = static_cast<uint8_t>(wire::command_channel_byte(channel_));
-    std::vector<uint8_t> data = wire::encode_command_packet(
-        channel_byte, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(set.data()), set.size()));
-    const std::vector<uint8_t> second = wire::encode_command_packet(
-        channel_byte, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(ask.data()), ask.size()));
-    data.insert(data.end(), second.begin(), second.end());
-    constexpr size_t kPackets = 2;
-    change_state_ = ChangeState::Sending;
-    change_ = change;
-    change_.before = in_force_;
-    const uint64_t generation = generation_;
-    const int rc = core_->link().submit(
-        std::move(data), transfer_timeout_locked(kPackets),
-        [self = shared_from_this(), generation](size_t, int code) { self->change_sent(generation, code); }, this);
-    if (rc != 0) {
-        fail_locked(rc);
-        return;
-    }
-    packets_in_flight_ += kPackets;
-    ++transfers_;
-}
-
-void OutputQueue::change_sent(uint64_t generation, int code) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (generation != generation_) return;  // written off when the reader stopped
-    --transfers_;
-    packets_in_flight_ -= 2;
-    if (code != 0 && !stopped_) {
-        if (!failed_) fail_locked(code);
-    } else if (change_state_ == ChangeState::Sending) {
-        change_state_ = ChangeState::Confirming;
-        answer_due_ = Clock::now() + kAnswerTime;
-    }
-    // else: answered already (the reader saw the answer before this completion)
-    pump_locked();
-    update_writable_locked();
-    changed_.notify_all();
-}
-
-void OutputQueue::confirmed(std::span<const uint8_t> payload) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (change_state_ == ChangeState::Idle) return;  // an answer nobody here asked for
-    end_change_locked(parse_rate(payload));
-    changed_.notify_all();
-}
-
-void OutputQueue::end_change_locked(std::optional<uint32_t> confirmed) {
-    const bool sending = change_state_ == ChangeState::Sending;
-    outcomes_.push_back(RateOutcome{change_.rate, change_.before, confirmed});
-    if (confirmed) in_force_ = *confirmed;
-    change_state_ = ChangeState::Idle;
-    notify_locked();
-    // While its commands' transfer has not completed, transfers_ still counts it and the
-    // bytes behind wait for that completion's pump.
-    if (!sending) pump_locked();
-    update_writable_locked();
-}
-
-void OutputQueue::check_change_locked() {
-    if (change_state_ == ChangeState::Confirming && Clock::now() >= answer_due_) {
-        end_change_locked(std::nullopt);
-        changed_.notify_all();
-    }
-}
-
 void OutputQueue::wait_locked(std::unique_lock<std::mutex>& lock, double seconds) {
+    wait_locked(lock, seconds, changed_);
+}
+
+void OutputQueue::wait_locked(std::unique_lock<std::mutex>& lock, double seconds, std::condition_variable& cv) {
     if (seconds <= 0) return;
     const auto limit = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-    changed_.wait_for(lock, std::min<Clock::duration>(limit, kEndCheck));
+    cv.wait_for(lock, std::min<Clock::duration>(limit, kEndCheck));
     check_change_locked();
     if (!failed_ && !stopped_ && (buffered_ > 0 || transfers_ > 0 || change_state_ != ChangeState::Idle) &&
         input_->input_ended()) {

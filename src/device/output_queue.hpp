@@ -1,11 +1,14 @@
 // A channel's output queue: a byte buffer of fixed size (a tty's 4 KiB by default) that a
 // writer fills and asynchronous OUT transfers drain, a few in flight, each refilled from
 // the buffer by the completion of the one before. Completions run where USB events are
-// handled (the device's reader thread): no thread of its own, no Python, no GIL.
+// handled (the device's reader thread; over a handle that writes only synchronously, the
+// device's writer thread, device/threaded_writes.hpp): no thread of its own, no Python,
+// no GIL.
 //
 // Its entries are bytes and rate changes, in the order given: a change goes out as
 // "Config N" and "Config?" once every byte before it has reached the device, and the
-// bytes after it wait for the device's answer (or for 5 s without one).
+// bytes after it wait for the device's answer (or for 5 s without one). The changes' code
+// is in output_queue_rates.cpp, the rest in output_queue.cpp.
 //
 // How a queue behaves is one value, its Policy, fixed when it is made. One that waits for
 // the device (the service's) submits its transfers without a USB time-out: a slow device is
@@ -137,7 +140,20 @@ private:
     };
     enum class ChangeState { Idle, Sending, Confirming };
 
+    // A writer waiting in put() for room, whose bytes the queue takes on its behalf as room
+    // comes back, on the thread that makes it (a completion): the transfers stay full
+    // however late that writer's own thread is woken.
+    struct Parked {
+        const uint8_t* data;
+        size_t size;
+        size_t taken;
+    };
+
     // All expect mutex_ held.
+    // Copies what fits of `data` into the ring; returns the count.
+    size_t copy_in_locked(const uint8_t* data, size_t size);
+    // Takes what fits of the parked writer's bytes.
+    void take_parked_locked();
     void pump_locked();
     void fail_locked(int code);
     std::optional<Failure> take_failure_locked();
@@ -158,6 +174,10 @@ private:
     // Waits on changed_ for up to `seconds`, at most one short slice, then looks whether the
     // device's reader has stopped with bytes still to go (a failure then).
     void wait_locked(std::unique_lock<std::mutex>& lock, double seconds);
+    // The same on `cv`.
+    void wait_locked(std::unique_lock<std::mutex>& lock, double seconds, std::condition_variable& cv);
+    // Wakes everyone waiting: drain, close, and the parked writer.
+    void wake_all_locked();
     // Room for more: the capacity holds what is buffered and what is in flight.
     size_t free_locked() const { return ring_.size() - buffered_ - in_flight_bytes_; }
 
@@ -171,6 +191,7 @@ private:
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;            // notified under mutex_: room, progress, failure, stop
+    std::condition_variable parked_cv_;          // notified under mutex_: the parked writer's bytes all taken, failure, stop
     std::shared_ptr<DeviceCore> core_;           // guarded by mutex_; dropped by close() and detach()
     std::vector<uint8_t> ring_;                  // guarded by mutex_: the buffer, of fixed size
     size_t head_ = 0;                            // guarded by mutex_: where the oldest byte is
@@ -192,6 +213,7 @@ private:
     std::vector<RateOutcome> outcomes_;          // guarded by mutex_: ended, not yet collected
     bool notified_ = false;                      // guarded by mutex_: events_ polls readable
     bool was_drained_ = true;                    // guarded by mutex_: nothing waited when last looked
+    Parked* parked_ = nullptr;                   // guarded by mutex_: on put()'s stack while it waits
     sync::ReadinessPair events_;                 // fixed after make(); set under mutex_
 };
 

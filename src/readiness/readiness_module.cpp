@@ -123,7 +123,6 @@ PyObject* output(PyObject*, PyObject* args) {
     }
     auto core =
         *static_cast<std::shared_ptr<DeviceCore>*>(PyCapsule_GetPointer(core_capsule, zt::device::kDeviceCoreCapsule));
-    if (!core->link().asynchronous()) Py_RETURN_NONE;  // a handle reached through Python
     auto input = *buffer_shared(buffer_capsule);
     std::shared_ptr<OutputQueue> queue;
     // A handler the queue's replaces is let go only with the GIL held: it may hold Python objects.
@@ -293,10 +292,10 @@ PyMethodDef g_methods[] = {
     {"ended", ended, METH_O,
      "ended(buffer) -> bool\n\nWhether the device's reader has stopped, so that no more data comes."},
     {"output", output, METH_VARARGS,
-     "output(buffer, core, channel, capacity=4096, waits_for_device=False, rate=0) -> queue | None\n\nAn output queue for the "
-     "channel: a buffer of `capacity` bytes drained by asynchronous USB transfers. While it lives, the channel's "
-     "readiness descriptor polls writable only while the buffer has room. None when the device's handle cannot "
-     "transfer asynchronously. A queue that waits for the device sends without a USB time-out (only closing it or an unplug cancels), "
+     "output(buffer, core, channel, capacity=4096, waits_for_device=False, rate=0) -> queue\n\nAn output queue for the "
+     "channel: a buffer of `capacity` bytes drained by asynchronous USB transfers (over a handle that writes only "
+     "synchronously, by a writer thread of the device's). While it lives, the channel's "
+     "readiness descriptor polls writable only while the buffer has room. A queue that waits for the device sends without a USB time-out (only closing it or an unplug cancels), "
      "takes rate changes among its bytes (it receives the channel's control records for their answers) and has an "
      "events descriptor; `rate` is the rate in force, the one before the first change."},
     {"write", write, METH_VARARGS,

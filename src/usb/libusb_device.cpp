@@ -7,27 +7,11 @@
 #include <utility>
 
 #include "usb/libusb_error.hpp"
-#include "usb/string_descriptor.hpp"
 
 namespace zt::usb {
 namespace {
 
-// Asked for when a device lists no language in string descriptor 0.
-constexpr uint16_t kUsEnglish = 0x0409;
-// Largest string descriptor: bLength is one byte.
-constexpr int kStringDescriptorCapacity = 255;
-
 constexpr const char* kReleasedText = ": the device handle has been released";
-
-struct TransferFree {
-    void operator()(libusb_transfer* t) const noexcept { libusb_free_transfer(t); }
-};
-struct ConfigFree {
-    void operator()(libusb_config_descriptor* c) const noexcept { libusb_free_config_descriptor(c); }
-};
-struct HandleClose {
-    void operator()(libusb_device_handle* h) const noexcept { libusb_close(h); }
-};
 
 // Runs on whichever thread is handling libusb events; the waiting thread sees the flag
 // through libusb's event-waiter lock. It must not touch the transfer afterwards: the
@@ -51,23 +35,6 @@ libusb_transfer* thread_transfer() {
 }
 
 }  // namespace
-
-// Keeps the handle pinned (users_ counted) for the lifetime of the object, unless the
-// owner unpins it itself (dismiss(), with users_ already counted down under the mutex).
-class LibusbDevice::Pin {
-public:
-    explicit Pin(LibusbDevice& device) noexcept : device_(device) {}
-    ~Pin() {
-        if (armed_) device_.unpin();
-    }
-    void dismiss() noexcept { armed_ = false; }
-    Pin(const Pin&) = delete;
-    Pin& operator=(const Pin&) = delete;
-
-private:
-    LibusbDevice& device_;
-    bool armed_ = true;
-};
 
 LibusbDevice::LibusbDevice(std::shared_ptr<Context> context, libusb_device* device,
                            const libusb_device_descriptor& descriptor)
@@ -239,101 +206,6 @@ size_t LibusbDevice::transfer(const char* operation, uint8_t endpoint, bool in, 
     }
 }
 
-// What an asynchronous transfer keeps until its callback: its data, its handler, and the
-// device it pins. Owned by the transfer's user_data from submission to callback.
-struct LibusbDevice::Outgoing {
-    LibusbDevice* device;
-    std::vector<uint8_t> data;
-    SentHandler done;
-    const void* owner;
-};
-
-int LibusbDevice::submit_write(uint8_t endpoint, std::vector<uint8_t> data, unsigned timeout_ms,
-                               SentHandler done, const void* owner) noexcept {
-    try {
-        if (data.size() > static_cast<size_t>(std::numeric_limits<int>::max())) return LIBUSB_ERROR_INVALID_PARAM;
-        const std::string op = "write";
-        std::unique_ptr<libusb_transfer, TransferFree> t(libusb_alloc_transfer(0));
-        if (!t) return LIBUSB_ERROR_NO_MEM;
-        auto outgoing = std::make_unique<Outgoing>(Outgoing{this, std::move(data), std::move(done), owner});
-        std::lock_guard<std::mutex> guard(mutex_);
-        if (released_) return LIBUSB_ERROR_NO_DEVICE;
-        const Route route = route_locked(op, endpoint, false);
-        libusb_device_handle* handle = pin_locked(op);
-        try {
-            claim_locked(op, handle, route.interface);
-        } catch (...) {
-            --users_;
-            throw;
-        }
-        uint8_t* buffer = outgoing->data.data();
-        const int length = static_cast<int>(outgoing->data.size());
-        if ((route.attributes & LIBUSB_TRANSFER_TYPE_MASK) == LIBUSB_TRANSFER_TYPE_BULK) {
-            libusb_fill_bulk_transfer(t.get(), handle, endpoint, buffer, length, on_sent, outgoing.get(), timeout_ms);
-        } else {
-            libusb_fill_interrupt_transfer(t.get(), handle, endpoint, buffer, length, on_sent, outgoing.get(),
-                                           timeout_ms);
-        }
-        in_flight_.reserve(in_flight_.size() + 1);  // tracking it below cannot fail
-        // Submitted under the mutex: release() cannot begin between the check above and
-        // tracking the transfer, and the callback, which takes the mutex, waits until then.
-        const int rc = libusb_submit_transfer(t.get());
-        if (rc < 0) {
-            if (--users_ == 0) idle_.notify_all();
-            return rc;
-        }
-        ++outgoing_;
-        in_flight_.push_back(t.release());
-        outgoing.release();
-        return 0;
-    } catch (const Error& e) {  // nothing here takes the GIL, so no forced unwind can start
-        return e.code() != 0 ? e.code() : LIBUSB_ERROR_OTHER;
-    } catch (...) {
-        return LIBUSB_ERROR_OTHER;
-    }
-}
-
-void LibusbDevice::cancel_writes(const void* owner) noexcept {
-    std::lock_guard<std::mutex> guard(mutex_);
-    for (libusb_transfer* t : in_flight_) {
-        if (t->callback == on_sent && static_cast<Outgoing*>(t->user_data)->owner == owner) libusb_cancel_transfer(t);
-    }
-}
-
-void LIBUSB_CALL LibusbDevice::on_sent(libusb_transfer* t) {
-    std::unique_ptr<Outgoing> outgoing(static_cast<Outgoing*>(t->user_data));
-    LibusbDevice& self = *outgoing->device;
-    const size_t transferred = t->actual_length > 0 ? static_cast<size_t>(t->actual_length) : 0;
-    int code = 0;
-    switch (t->status) {
-        case LIBUSB_TRANSFER_COMPLETED: code = 0; break;
-        case LIBUSB_TRANSFER_TIMED_OUT: code = LIBUSB_ERROR_TIMEOUT; break;
-        case LIBUSB_TRANSFER_STALL: code = LIBUSB_ERROR_PIPE; break;
-        case LIBUSB_TRANSFER_NO_DEVICE: code = LIBUSB_ERROR_NO_DEVICE; break;
-        case LIBUSB_TRANSFER_CANCELLED: code = LIBUSB_ERROR_INTERRUPTED; break;
-        default: code = LIBUSB_ERROR_IO; break;
-    }
-    {
-        std::lock_guard<std::mutex> guard(self.mutex_);
-        const auto it = std::find(self.in_flight_.begin(), self.in_flight_.end(), t);
-        if (it != self.in_flight_.end()) {
-            *it = self.in_flight_.back();
-            self.in_flight_.pop_back();
-        }
-    }
-    // Still pinned: the handle the transfer names stays open while it is freed.
-    libusb_free_transfer(t);
-    try {
-        outgoing->done(transferred, code);
-    } catch (const std::exception&) {
-        // A handler must not throw; nothing on this thread could report it.
-    }  // anything else is a thread-ending unwind, which goes on
-    outgoing.reset();  // the handler's state goes before the pin, while the device is certainly alive
-    std::lock_guard<std::mutex> guard(self.mutex_);
-    --self.outgoing_;
-    if (--self.users_ == 0) self.idle_.notify_all();
-}
-
 void LibusbDevice::wait_for_completion(libusb_transfer* t, int& completed) {
     libusb_context* ctx = context_->get();
     while (!completed) {
@@ -367,73 +239,6 @@ void LibusbDevice::detach_kernel_driver(int interface) {
     Pin pin(*this);
     const int rc = libusb_detach_kernel_driver(handle, interface);
     if (rc < 0) throw_libusb_error(op, rc);
-}
-
-Configuration LibusbDevice::active_configuration() { return read_configuration("get active configuration"); }
-
-Configuration LibusbDevice::read_configuration(const std::string& operation) const {
-    libusb_config_descriptor* raw = nullptr;
-    const int rc = libusb_get_active_config_descriptor(device_, &raw);
-    if (rc < 0) throw_libusb_error(operation, rc);
-    const std::unique_ptr<libusb_config_descriptor, ConfigFree> owner(raw);
-
-    Configuration configuration;
-    configuration.value = raw->bConfigurationValue;
-    for (int i = 0; i < raw->bNumInterfaces; ++i) {
-        const libusb_interface& interface = raw->interface[i];
-        if (interface.num_altsetting < 1) continue;
-        const libusb_interface_descriptor& setting = interface.altsetting[0];
-        Interface out;
-        out.number = setting.bInterfaceNumber;
-        for (int e = 0; e < setting.bNumEndpoints; ++e) {
-            const libusb_endpoint_descriptor& ep = setting.endpoint[e];
-            out.endpoints.push_back(Endpoint{ep.bEndpointAddress, ep.wMaxPacketSize, ep.bmAttributes});
-        }
-        configuration.interfaces.push_back(std::move(out));
-    }
-    return configuration;
-}
-
-std::optional<std::string> LibusbDevice::serial_number() {
-    const std::string op = "serial number";
-    libusb_device_handle* handle = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        if (serial_known_) return serial_;
-        if (!released_) handle = pin_locked(op);
-    }
-    std::optional<std::string> value;
-    if (handle) {
-        Pin pin(*this);
-        value = read_serial(handle);
-    } else {
-        // Released before anyone asked: the handle object stays a valid description,
-        // so read it over a handle of its own that lives only for this read.
-        libusb_device_handle* temporary = nullptr;
-        const int rc = libusb_open(device_, &temporary);
-        if (rc < 0) throw_libusb_error(op, rc, "opening the device");
-        const std::unique_ptr<libusb_device_handle, HandleClose> owner(temporary);
-        value = read_serial(temporary);
-    }
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (!serial_known_) {
-        serial_ = std::move(value);
-        serial_known_ = true;
-    }
-    return serial_;
-}
-
-std::optional<std::string> LibusbDevice::read_serial(libusb_device_handle* handle) const {
-    const std::string op = "serial number";
-    uint8_t buffer[kStringDescriptorCapacity];
-    int rc = libusb_get_string_descriptor(handle, 0, 0, buffer, sizeof buffer);
-    if (rc < 0) throw_libusb_error(op, rc, "reading the language IDs");
-    const uint16_t language = first_language_id(buffer, static_cast<size_t>(rc)).value_or(kUsEnglish);
-    rc = libusb_get_string_descriptor(handle, descriptor_.iSerialNumber, language, buffer, sizeof buffer);
-    if (rc < 0) throw_libusb_error(op, rc);
-    std::optional<std::string> text = decode_string_descriptor(buffer, static_cast<size_t>(rc));
-    if (!text) throw Error(0, op + ": the device's answer is not a string descriptor");
-    return text;
 }
 
 void LibusbDevice::release() {

@@ -1,4 +1,6 @@
-// A Device backed by one libusb_device.
+// A Device backed by one libusb_device. Its code is in three files: libusb_device.cpp (the
+// handle's life, synchronous transfers, the kernel driver), libusb_async_write.cpp and
+// libusb_descriptors.cpp.
 #pragma once
 
 #include <libusb.h>
@@ -14,6 +16,11 @@
 #include "usb/usb_device.hpp"
 
 namespace zt::usb {
+
+// Frees a libusb transfer, for std::unique_ptr.
+struct TransferFree {
+    void operator()(libusb_transfer* t) const noexcept { libusb_free_transfer(t); }
+};
 
 // The handle is opened on first need and closed by release().
 //
@@ -97,6 +104,23 @@ private:
     std::optional<std::map<uint8_t, Route>> routes_;  // guarded by mutex_: endpoints of the active configuration
     bool serial_known_ = false;                // guarded by mutex_
     std::optional<std::string> serial_;        // guarded by mutex_; final once serial_known_
+};
+
+// Keeps the handle pinned (users_ counted) for the lifetime of the object, unless the
+// owner unpins it itself (dismiss(), with users_ already counted down under the mutex).
+class LibusbDevice::Pin {
+public:
+    explicit Pin(LibusbDevice& device) noexcept : device_(device) {}
+    ~Pin() {
+        if (armed_) device_.unpin();
+    }
+    void dismiss() noexcept { armed_ = false; }
+    Pin(const Pin&) = delete;
+    Pin& operator=(const Pin&) = delete;
+
+private:
+    LibusbDevice& device_;
+    bool armed_ = true;
 };
 
 }  // namespace zt::usb
