@@ -30,7 +30,9 @@
 #   TORVAK_WHEEL_ARCHS     the release build: wheels for the architectures named (e.g.
 #                          "x86_64 aarch64"), compiled with zig for glibc 2.28 and tagged
 #                          manylinux_2_28 or older (tools/zig/build-wheels.sh), instead of
-#                          this machine's compiler and glibc
+#                          this machine's compiler and glibc; "win_amd64" adds the Windows
+#                          x86_64 wheels, cross-compiled with zig against the headers of
+#                          CPython for Windows (tools/zig/build-wheels.sh)
 set -euo pipefail
 case "${1:-}" in
   -h|--help) sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0"; exit 0 ;;
