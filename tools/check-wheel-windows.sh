@@ -28,7 +28,8 @@ pip=(build/wheel-tools/bin/python -m pip)
 run() { "$wine" "$@" </dev/null 2>&1 | tr -d '\r'; }
 tests=("$@")
 [ ${#tests[@]} -gt 0 ] || tests=(tests/test_channel.py tests/test_device_queries.py tests/test_registry.py
-                                 tests/test_serial.py tests/test_reader_properties.py tests/test_wire_and_reader.py)
+                                 tests/test_serial.py tests/test_reader_properties.py tests/test_wire_and_reader.py
+                                 tests/test_windows.py)
 # wine lacks what CPython 3.13's platform module asks WMI through (propsys's
 # VariantToString; the process aborts): a _wmi that cannot be imported sends it to its
 # fallback, as on a Windows without WMI.

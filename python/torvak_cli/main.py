@@ -323,7 +323,6 @@ def build_parser() -> argparse.ArgumentParser:
     p = command("serve", "serve every channel as a tty (and an RFC 2217 port) until stopped", parents=[])
     if sys.platform == "win32":
         # Its ttys, its access checks and its socket files are Linux's own: it says so, whatever it is asked.
-        p.add_argument("ignored", nargs=argparse.REMAINDER, help=argparse.SUPPRESS)
         p.set_defaults(run=None, subparser=p, status=False)
     else:
         from torvak_cli.serve import add_arguments
@@ -360,7 +359,9 @@ def main(argv: Optional[Iterable[str]] = None) -> Union[int, str, None]:
     """The exit status: a number, or (from pyserial's miniterm) a message or None."""
     parser = build_parser()
     argv, passed_on = _split_passed_on(sys.argv[1:] if argv is None else list(argv))
-    args = parser.parse_args(argv)
+    args = parser.parse_known_args(argv)[0] if sys.platform == "win32" else None
+    if args is None or args.command != "serve":  # on Windows, serve's options are not read
+        args = parser.parse_args(argv)
     if args.command is None:
         parser.print_help()
         return 2
