@@ -42,10 +42,13 @@ for version in "${versions[@]}"; do
   windows=$(tools/zig/winpython.sh "$version")
   python=$windows/python.exe
   site=$windows/Lib/site-packages
+  # What still supports 3.8 for 3.8 (the index's Requires-Python is not read for another platform).
+  test_packages=(pytest pytest-timeout hypothesis "pyserial>=3.5")
+  [ "$version" != 3.8 ] || test_packages=("pytest<8.4" "pytest-timeout<2.4" "hypothesis<6.114" "pyserial>=3.5")
   platform=(--platform win_amd64 --python-version "$version" --implementation cp --abi "$tag" --only-binary :all:)
   if [ ! -f "$site/.torvak-test-packages" ]; then
     "${pip[@]}" install -q --disable-pip-version-check --upgrade "${platform[@]}" --target "$site" \
-      pytest pytest-timeout hypothesis "pyserial>=3.5"
+      "${test_packages[@]}"
     touch "$site/.torvak-test-packages"
   fi
   rm -rf "$site"/zeq_torvak* "$site"/_torvak_readiness* "$site"/torvak_*
