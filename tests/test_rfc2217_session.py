@@ -64,12 +64,12 @@ def test_what_a_service_says_is_shown_without_its_control_characters(tmp_path):
 
     from torvak_cli.capture import event_text
     from torvak_common.capture import Kind, Record
-    from torvak_common.refusals import refusal_wire
+    from torvak_common.rfc2217 import refusal
     from torvak_common.served import StatusError, ask_service
 
     hostile = "in use by \x1b]0;owned\x07\x1b[2J\r\nfake line\u202e"
     session = Session()
-    session.received(refusal_wire(hostile))
+    session.received(refusal(hostile))
     assert session.refusal == "in use by ?]0;owned??[2J??fake line?"
     assert event_text(Record(1, Kind.OPEN, 0, 0, hostile.encode())) == "opened by " + session.refusal
 

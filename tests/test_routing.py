@@ -483,7 +483,7 @@ def test_a_routed_port_polls_readable_exactly_while_data_waits(served, device):
             seen += [at] * (total // 61 - len(seen))
         late = [got - at for got, (at, _) in zip(seen + [arrivals[-1][0]], sent)]
         assert len(sent) == 40 and sum(at < flushed for at, _ in sent) > 5, (sent, flushed)
-        assert max(late) < 0.1, late  # about 1 ms on an idle machine
+        assert max(late) < 0.5, late  # about 1 ms on an idle machine; generous for a loaded CI run
     finally:
         device.set_pace_ms(0)
         port.close()

@@ -419,3 +419,43 @@ def test_a_service_without_a_device_says_once_that_it_waits(child_env, testbed, 
         assert child.wait(15) == 0, said()
     lines = [line for line in said().splitlines() if "waiting for" in line]
     assert lines == ["torvak serve: INFO: waiting for a Torvak device (USB 0483:5750) to be plugged in"], said()
+
+
+def test_data_from_the_device_goes_to_its_end_at_once_and_the_watch_moves_only_when_bytes_wait():
+    """What the device sends goes to the end holding the channel in the same turn of the loop,
+    telnet's doubled IAC included, costing no change of what the loop watches; only bytes
+    left waiting have the end watched for room, and past FLOW_WINDOW its input pauses."""
+    import collections
+    import selectors
+
+    from torvak_cli.serve.channel import Channel
+    from torvak_cli.serve.ends import events_wanted
+    from torvak_cli.serve.states import FromDevice, ToDevice
+    from torvak_common.served import FLOW_WINDOW
+
+    class End:
+        outgoing, room, watched = bytearray(), 1 << 30, []
+
+        def deliver(self, data):
+            self.outgoing += data.replace(b"\xff", b"\xff\xff")
+
+        def pass_on(self):
+            del self.outgoing[:self.room]
+
+        def watch(self, takes_input):
+            self.watched.append(events_wanted(self.outgoing, takes_input))
+
+    reads = collections.deque([bytes(range(256)), b"x" * 100, b"y" * FLOW_WINDOW, b"z"])
+    channel = Channel.__new__(Channel)  # the data path alone, without a device
+    channel.port = type("Port", (), {"take": lambda self, size: reads.popleft()})()
+    channel.end = end = End()
+    channel.taps, channel.from_device, channel.rate_jobs, channel._room = [], 0, 0, 100
+    channel.from_device_state, channel.to_device_state = FromDevice.PASSING, ToDevice.TAKING
+    channel._backlog = collections.deque()
+    assert channel._from_port() and not end.outgoing and end.watched == []
+    end.room = 10  # a client that takes little
+    channel._from_port()
+    assert len(end.outgoing) == 90 and end.watched == [selectors.EVENT_WRITE | selectors.EVENT_READ]
+    channel._from_port()
+    channel._from_port()
+    assert end.watched[1:] == [selectors.EVENT_WRITE] and channel.from_device == 256 + 101 + FLOW_WINDOW

@@ -13,7 +13,7 @@ dir=${FUZZ_DIR:-build/fuzz}
 cxx=${CXX_FUZZ:-clang++}
 mkdir -p "$dir/corpus"
 
-sources=(tests/fuzz/fuzz_reader.cpp src/device/device_core.cpp src/wire/wire_format.cpp
+sources=(tests/fuzz/fuzz_reader.cpp src/device/device_core.cpp src/device/threaded_writes.cpp src/wire/wire_format.cpp
          src/channel/input_buffer.cpp src/sync/blocking_lock.cpp src/sync/readiness_pair.cpp)
 "$cxx" -std=c++20 -O1 -g -fno-omit-frame-pointer -Wall -Wextra -Werror -Isrc \
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \

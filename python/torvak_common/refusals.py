@@ -1,8 +1,8 @@
 """What torvak serve tells an RFC 2217 client it turns away, and how it says it: the
 reason, written here once, goes out as the access server's signature (a COM-PORT-OPTION
 subnegotiation, which stock clients pass over), then as one plain line for a person at a
-terminal; then the connection closes. A client of this project raises the signature's
-text as it stands."""
+terminal (torvak_common.rfc2217.refusal); then the connection closes. A client of this
+project raises the signature's text as it stands."""
 
 # The plain line's start.
 LINE_PREFIX = "torvak serve: "
@@ -35,9 +35,3 @@ def printable(text: str) -> str:
     would steer a terminal, line ends that would forge a log line) replaced by "?"."""
     return "".join(c if c.isprintable() else "?" for c in text)
 
-
-def refusal_wire(reason: str) -> bytes:
-    """The bytes sent to a client refused for `reason`, before the service closes."""
-    from torvak_common.rfc2217 import refusal  # (imported here: that module uses this one)
-
-    return refusal(reason)

@@ -8,7 +8,8 @@
 // Its entries are bytes and rate changes, in the order given: a change goes out as
 // "Config N" and "Config?" once every byte before it has reached the device, and the
 // bytes after it wait for the device's answer (or for 5 s without one). The changes' code
-// is in output_queue_rates.cpp, the rest in output_queue.cpp.
+// is in output_queue_rates.cpp, what the owner hears in output_queue_events.cpp, the rest
+// in output_queue.cpp.
 //
 // How a queue behaves is one value, its Policy, fixed when it is made. One that waits for
 // the device (the service's) submits its transfers without a USB time-out: a slow device is

@@ -14,6 +14,7 @@ from typing import Callable, Deque, Optional, Union
 from serial import SerialException
 
 from torvak_common.capture import Kind
+from torvak_common.served import FLOW_WINDOW
 from torvak_common.status import ChannelStatus
 from torvak_serial.device_channel import DeviceChannel
 
@@ -31,8 +32,7 @@ from torvak_cli.serve.tty import TtyEnd
 _log = logging.getLogger("torvak.serve")
 
 OVERRUN = 4 * 1024 * 1024  # data for a client that does not read is dropped beyond this
-# Input pauses while this many rate changes (round trips to the device) wait for it.
-RATE_BACKLOG = 16
+RATE_BACKLOG = 16  # input pauses while this many rate changes (round trips to the device) wait
 # The states the data path compares with, looked up once.
 _TAKING, _WAITING_ROOM, _WAITING_RATES, _CLOSED = (ToDevice.TAKING, ToDevice.WAITING_ROOM, ToDevice.WAITING_RATES,
                                                    ToDevice.CLOSED)
@@ -56,11 +56,9 @@ class Channel:
         self.listeners = Listeners(self, self.service, slot.index)
         self.taps = slot.taps.of(number)  # its capture subscribers, kept up to date by the slot's taps
         self.end: Optional[End] = None  # the end holding the channel: hold() and release()
-        # Who holds it is known (its capture has heard, or hears at its start): its close is told.
-        self._named = False
+        self._named = False  # who holds it is known (its capture has heard, or hears at its start): its close is told
         self.rate_jobs = 0  # rate changes queued or under way
-        # Bytes and rates (int) beyond the queue's room: what a tty held at a rate change.
-        self._backlog: Deque[Union[bytes, int]] = collections.deque()
+        self._backlog: Deque[Union[bytes, int]] = collections.deque()  # bytes and rates (int) beyond the queue's room
         self._room = 0  # what the queue takes now, as last heard (it only grows meanwhile)
         self.from_device = 0  # bytes handed to a client
         self.to_device = 0  # bytes from clients queued for the device
@@ -188,7 +186,8 @@ class Channel:
         if end is None:
             return True  # nobody holds the channel: discarded, as a closed tty does
         sink = end.outgoing
-        if len(sink) > OVERRUN:
+        had = len(sink)
+        if had > OVERRUN:
             if self.from_device_state is not _DROPPING:
                 _log.warning("%s: the client does not read; received data is being dropped", self)
                 self.from_device_state = move(self, self.from_device_state, FromDevice.DROPPING,
@@ -199,9 +198,10 @@ class Channel:
                                           "from the device: ")
         self.from_device += len(data)
         end.deliver(data)
-        if len(sink) == len(data):
+        if not had:
             end.pass_on()  # at once, rather than after one more turn of the loop
-        self.update()
+        if (sink and not had) or had < FLOW_WINDOW <= len(sink):
+            self.update()  # what the end is watched for changes: bytes wait for it, or too many
         return True
 
     # -- the way to the device -----------------------------------------------------------

@@ -8,7 +8,7 @@ from typing import Callable
 
 from torvak_cli.serve.loop import Posted, Ready
 
-LATENCY = 0.003
+LATENCY = 0.004  # a USB serial chip's latency timer is 1 to 16 ms
 
 
 class LatencyTimer:

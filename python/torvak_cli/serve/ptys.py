@@ -85,6 +85,13 @@ class Pty:
         the tty again already (open, write, close, as `echo AT > tty` does)."""
         return any(event & select.POLLIN for _, event in self._poll.poll(0))
 
+    def in_use(self) -> bool:
+        """held() or written(), from one look."""
+        events = 0
+        for _, event in self._poll.poll(0):
+            events |= event
+        return bool(events & select.POLLIN or not events & select.POLLHUP)
+
     def rate_changed(self) -> Optional[int]:
         """The new rate when a program changed the tty's rate since the last call, else None."""
         try:

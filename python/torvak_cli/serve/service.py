@@ -135,6 +135,8 @@ class Service:
     # -- devices -----------------------------------------------------------------------
 
     def rescan(self) -> None:
+        if self._fixed and all(slot.state is not SlotState.ABSENT for slot in self.slots):
+            return  # every device named is served: the search (milliseconds on the loop) finds nothing to do
         try:
             attached = zeq_torvak.list_serial_numbers()
         except Exception as error:

@@ -12,7 +12,7 @@ import struct
 import termios
 from typing import Any, Callable, Optional, Tuple
 
-from torvak_common import refusals
+from torvak_common import refusals, rfc2217
 from torvak_common.served import CHANNELS_PER_SLOT, FLOW_WINDOW, LOCAL_SOCKET_SUFFIX, MAX_TCP_PORT, rfc2217_port
 
 from torvak_cli.serve.access import bind_private, group_name, local_peer, may_use_ttys
@@ -207,7 +207,7 @@ class Listeners:
         if told is not None:
             try:
                 sock.setblocking(False)
-                sock.send(refusals.refusal_wire(told))
+                sock.send(rfc2217.refusal(told))
             except OSError:
                 pass
         sock.close()

@@ -66,7 +66,7 @@ class TtyEnd:
         return "a program on its tty " + self.pty.link if self.active or self.pty.held() else None
 
     def busy(self) -> Optional[str]:
-        if self.pty.held() or self.pty.written():  # what a program wrote goes first
+        if self.pty.in_use():  # what a program wrote goes first
             return "a program on its tty " + self.pty.link
         self.deactivate()  # closed, and the loop has not seen it yet
         return None
@@ -93,7 +93,7 @@ class TtyEnd:
         if held_elsewhere:
             pty.discard_input()
             return
-        if not self.active and (pty.held() or pty.written()):
+        if not self.active and pty.in_use():
             # A program that wrote and closed before this tick is served as one still there:
             # its bytes are read until the master says the tty is closed.
             _log.debug("%s: a program opened the tty", self)
