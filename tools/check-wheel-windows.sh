@@ -4,10 +4,10 @@
 # (tools/zig/winpython.sh) under wine64 gets the cp3X wheel from OUT, installed by pip's
 # wheel installer into that CPython's own site-packages (the tests check that the packages
 # come from the installation), with pytest, pytest-timeout, hypothesis and pyserial for
-# Windows from PyPI. It must import,
-# list no device ("[]" from list_serial_numbers() and from `torvak list --json`), then the
-# module's hardware-free tests (fake handles) run, child processes left out as under qemu
-# (and the tests of POSIX signals at exit, which Windows does not have).
+# Windows from PyPI. It must import, list no device ("[]" from list_serial_numbers(),
+# torvak_serial.comports() and `torvak list --json`), then the module's hardware-free tests
+# (fake handles) run, child processes left out as under qemu (and the tests of POSIX
+# signals at exit, which Windows does not have).
 # wine passes no USB device through: nothing here reaches a real one. Needs wine64 (Debian).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -39,26 +39,38 @@ export PYTHONPATH="Z:${here//\//\\}\\build\\wine\\no-wmi"
 failed=0
 for version in "${versions[@]}"; do
   tag=cp${version/./}
-  windows=$(tools/zig/winpython.sh "$version")
-  python=$windows/python.exe
-  site=$windows/Lib/site-packages
-  # What still supports 3.8 for 3.8 (the index's Requires-Python is not read for another platform).
+  # What still supports 3.8 for 3.8: the local indexes of this machine give no Requires-Python.
   test_packages=(pytest pytest-timeout hypothesis "pyserial>=3.5")
-  [ "$version" != 3.8 ] || test_packages=("pytest<8.4" "pytest-timeout<2.4" "hypothesis<6.114" "pyserial>=3.5")
+  [ "$version" != 3.8 ] || test_packages=("pytest<8.4" "pluggy<1.6" "iniconfig<2.1" "pytest-timeout<2.4"
+                                          "hypothesis<6.114" "pyserial>=3.5")
+  # pip reads the packages' markers for the Python it runs on (Linux, 3.11), not for the
+  # target: what they need on Windows (colorama) and before 3.11 is named.
+  test_packages+=(colorama)
+  case $version in 3.8|3.9|3.10) test_packages+=(exceptiongroup tomli) ;; esac
+  windows=$(tools/zig/winpython.sh "$version")
+  site=$windows/Lib/site-packages
+  if [ "$(cat "$site/.torvak-test-packages" 2>/dev/null)" != "${test_packages[*]}" ]; then
+    # Other test packages than last time: they go into a fresh CPython tree.
+    rm -rf "$windows"
+    windows=$(tools/zig/winpython.sh "$version")
+  fi
+  python=$windows/python.exe
   platform=(--platform win_amd64 --python-version "$version" --implementation cp --abi "$tag" --only-binary :all:)
   if [ ! -f "$site/.torvak-test-packages" ]; then
     "${pip[@]}" install -q --disable-pip-version-check --upgrade "${platform[@]}" --target "$site" \
       "${test_packages[@]}"
-    touch "$site/.torvak-test-packages"
+    echo "${test_packages[*]}" >"$site/.torvak-test-packages"
   fi
   rm -rf "$site"/zeq_torvak* "$site"/_torvak_readiness* "$site"/torvak_*
   "${pip[@]}" install -q --disable-pip-version-check --no-deps --no-index --find-links "$out" "${platform[@]}" \
     --target "$site" zeq_torvak
   say "$(ls "$site" | grep -E '^zeq_torvak-.*dist-info$') for $tag"
   export PYTHONDONTWRITEBYTECODE=1
-  run "$python" -c 'import sys, zeq_torvak; print(sys.platform, sys.version.split()[0], zeq_torvak.list_serial_numbers())' \
+  run "$python" -c 'import sys, zeq_torvak, torvak_serial
+print(sys.platform, sys.version.split()[0], zeq_torvak.list_serial_numbers(), torvak_serial.comports())' \
     | tee "build/wine/import-$tag.txt"
-  grep -qE '^win32 [0-9.]+ \[\]$' "build/wine/import-$tag.txt" || { say "FAILED: $tag: not [] from list_serial_numbers()"; failed=1; }
+  grep -qE '^win32 [0-9.]+ \[\] \[\]$' "build/wine/import-$tag.txt" \
+    || { say "FAILED: $tag: not [] from list_serial_numbers() and comports()"; failed=1; }
   listed=$(run "$python" -m torvak_cli list --json || true)
   echo "torvak list --json: $listed"
   [ "$listed" = "[]" ] || { say "FAILED: $tag: torvak list --json printed $listed"; failed=1; }
