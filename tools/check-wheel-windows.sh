@@ -39,10 +39,12 @@ export PYTHONPATH="Z:${here//\//\\}\\build\\wine\\no-wmi"
 failed=0
 for version in "${versions[@]}"; do
   tag=cp${version/./}
-  # What still supports 3.8 for 3.8: the local indexes of this machine give no Requires-Python.
+  # What still supports 3.8 for 3.8, each package named: the local indexes of this machine
+  # give no Requires-Python.
   test_packages=(pytest pytest-timeout hypothesis "pyserial>=3.5")
-  [ "$version" != 3.8 ] || test_packages=("pytest<8.4" "pluggy<1.6" "iniconfig<2.1" "pytest-timeout<2.4"
-                                          "hypothesis<6.114" "pyserial>=3.5")
+  [ "$version" != 3.8 ] || test_packages=("pytest<8.4" "pluggy<1.6" "iniconfig<2.1" "packaging<25.1" "pytest-timeout<2.4"
+                                          "hypothesis<6.114" "attrs<25.4" "tomli<2.3" "typing_extensions<4.14"
+                                          "pyserial>=3.5")
   # pip reads the packages' markers for the Python it runs on (Linux, 3.11), not for the
   # target: what they need on Windows (colorama) and before 3.11 is named.
   test_packages+=(colorama)
