@@ -30,7 +30,9 @@
 #   TORVAK_WHEEL_ARCHS     the release build: wheels for the architectures named (e.g.
 #                          "x86_64 aarch64"), compiled with zig for glibc 2.28 and tagged
 #                          manylinux_2_28 or older (tools/zig/build-wheels.sh), instead of
-#                          this machine's compiler and glibc
+#                          this machine's compiler and glibc; "win_amd64" adds the Windows
+#                          x86_64 wheels, cross-compiled with zig against the headers of
+#                          CPython for Windows (tools/zig/build-wheels.sh)
 set -euo pipefail
 case "${1:-}" in
   -h|--help) sed -n '2,/^[^#]/{/^#/s/^# \{0,1\}//p}' "$0"; exit 0 ;;
@@ -91,7 +93,18 @@ if [ ${#archs[@]} -gt 0 ] && ! { [ -x "$tools/bin/wheel" ] && "$tools/bin/python
 fi
 
 say "the sdist"
-"$tools/bin/python" -m build --sdist --outdir "$out" . >build/wheels/sdist.log 2>&1 \
+# From a copy of what git has or would have (tracked files and new ones it does not
+# ignore): scikit-build-core reads the ignore files of every directory below the one it
+# packs, and build/ holds gigabytes of trees (CPythons, the wine prefix, Debian roots).
+source=.
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  source=build/wheels/sdist-tree
+  rm -rf "$source"
+  mkdir -p "$source"
+  git ls-files -z --cached --others --exclude-standard | xargs -0 -r sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' _ \
+    | tar -c --null -T - -f - | tar -x -C "$source"
+fi
+"$tools/bin/python" -m build --sdist --outdir "$out" "$source" >build/wheels/sdist.log 2>&1 \
   || { tail -n 30 build/wheels/sdist.log >&2; exit 1; }
 
 # The release's wheels come from zig (the index below is written over them too); the host

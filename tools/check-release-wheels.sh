@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # The release wheels and where they will run (.ci/run --wheels): tools/check-release-wheels.sh [OUT]
-# Builds the sdist and the twelve wheels (CPython 3.8 to 3.13 on x86_64 and aarch64, zig,
-# glibc 2.28) into OUT (default build/release), then for each wheel: auditwheel's verdict,
+# Builds the sdist and the eighteen wheels (CPython 3.8 to 3.13 on x86_64 and aarch64, zig,
+# glibc 2.28, and on Windows x86_64) into OUT (default build/release), then for each Linux wheel: auditwheel's verdict,
 # libusb and its licence inside, no C++ standard library among the extensions' needs, and
 # the newest glibc symbol version each extension needs (at most 2.28). Then the cp311
 # aarch64 wheel's hardware-free tests under qemu (tools/check-wheel-aarch64.sh) and the cp39
-# x86_64 wheel's tests in a Debian 11 root (tools/check-wheel-bullseye.sh), the cp311
+# x86_64 wheel's tests in a Debian 11 root (tools/check-wheel-bullseye.sh), for each Windows
+# wheel the DLLs its extensions import, and the cp38 and cp313 ones under wine
+# (tools/check-wheel-windows.sh), the cp311
 # x86_64 wheel's emulated-device tests (tools/check-wheel.sh), and the whole suite against a
 # zig build of the module (tools/zig/test-suite.sh). Then Debian 13's Python 3.13 installs
 # from the index, in a minimal trixie root with no compiler, and the README's set-up
@@ -16,20 +18,38 @@ cd "$(dirname "$0")/.."
 out=${1:-build/release}
 say() { echo "check-release-wheels: $*"; }
 missing=()
-for p in qemu-user-static debootstrap; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
+for p in qemu-user-static debootstrap wine64; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if [ ${#missing[@]} -gt 0 ]; then
   say "installing ${missing[*]}"
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 mkdir -p "$out"
-TORVAK_WHEEL_ARCHS="x86_64 aarch64" tools/build-wheels.sh "$out" >/dev/null
+TORVAK_WHEEL_ARCHS="x86_64 aarch64 win_amd64" tools/build-wheels.sh "$out" >/dev/null
 out=$(cd "$out" && pwd)
 export PATH="$PWD/build/wheel-tools/bin:$PATH"
 
 failed=0
-wheels=("$out"/zeq_torvak-*.whl)
-[ ${#wheels[@]} -eq 12 ] || { say "FAILED: ${#wheels[@]} wheels, not 12"; failed=1; }
+windows=("$out"/zeq_torvak-*-win_amd64.whl)
+[ ${#windows[@]} -eq 6 ] || { say "FAILED: ${#windows[@]} Windows wheels, not 6"; failed=1; }
+for wheel in "${windows[@]}"; do
+  unpacked=$(mktemp -d)
+  python3 -m zipfile -e "$wheel" "$unpacked"
+  python3 -m zipfile -l "$wheel" | grep -q 'zeq_torvak.libs/LICENSE.libusb' \
+    || { say "FAILED: no libusb licence in $(basename "$wheel")"; failed=1; }
+  for pyd in "$unpacked"/*.pyd; do
+    dlls=$(objdump -p "$pyd" | sed -n 's/.*DLL Name: //p' | tr '\n' ' ')
+    echo "$(basename "$wheel"): $(basename "$pyd") imports $dlls"
+    # CPython's DLL, Windows' own and the Universal C Runtime's, nothing else.
+    for dll in $dlls; do
+      grep -qiE '^(python3[0-9]+|KERNEL32|WS2_32|api-ms-win-crt-[a-z]+-l1-1-0)\.dll$' <<<"$dll" \
+        || { say "FAILED: $(basename "$pyd") needs $dll"; failed=1; }
+    done
+  done
+  rm -rf "$unpacked"
+done
+wheels=("$out"/zeq_torvak-*linux*.whl)
+[ ${#wheels[@]} -eq 12 ] || { say "FAILED: ${#wheels[@]} Linux wheels, not 12"; failed=1; }
 for wheel in "${wheels[@]}"; do
   name=$(basename "$wheel")
   verdict=$(auditwheel show "$wheel" | tr '\n' ' ' | grep -oE 'consistent with the following platform tag: "[^"]*"' || true)
@@ -57,6 +77,7 @@ done
 # installs from it with no compiler.
 tools/check-fresh-root.sh --index "$out" trixie
 tools/check-wheel-aarch64.sh "$out"
+tools/check-wheel-windows.sh "$out" 3.8 3.13
 tools/check-wheel-bullseye.sh "$out"
 # The cp311 x86_64 wheel against the emulated device: its libusb, built without udev,
 # must see devices plugged in and unplugged after it started.

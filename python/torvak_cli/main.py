@@ -319,12 +319,16 @@ def build_parser() -> argparse.ArgumentParser:
     labgrid.add_arguments(p)
     p.set_defaults(run=lambda args, reports: labgrid.run(args))
 
-    from torvak_cli.serve import add_arguments
-
     # serve has its own -v.
     p = command("serve", "serve every channel as a tty (and an RFC 2217 port) until stopped", parents=[])
-    add_arguments(p)
-    p.set_defaults(run=None, subparser=p)
+    if sys.platform == "win32":
+        # Its ttys, its access checks and its socket files are Linux's own: it says so, whatever it is asked.
+        p.set_defaults(run=None, subparser=p, status=False)
+    else:
+        from torvak_cli.serve import add_arguments
+
+        add_arguments(p)
+        p.set_defaults(run=None, subparser=p)
     return parser
 
 
@@ -339,6 +343,10 @@ def _split_passed_on(argv: List[str]) -> Tuple[List[str], Optional[List[str]]]:
     return argv, None
 
 
+SERVE_NEEDS_LINUX = ("torvak serve needs Linux: it gives each channel as a Linux tty. On Windows, open a channel "
+                     "directly as torvak://SERIAL/N (torvak list names them).")
+
+
 def _configure_logging(verbose: bool) -> None:
     if verbose:
         logging.basicConfig(level=logging.DEBUG, stream=sys.stderr,
@@ -351,7 +359,9 @@ def main(argv: Optional[Iterable[str]] = None) -> Union[int, str, None]:
     """The exit status: a number, or (from pyserial's miniterm) a message or None."""
     parser = build_parser()
     argv, passed_on = _split_passed_on(sys.argv[1:] if argv is None else list(argv))
-    args = parser.parse_args(argv)
+    args = parser.parse_known_args(argv)[0] if sys.platform == "win32" else None
+    if args is None or args.command != "serve":  # on Windows, serve's options are not read
+        args = parser.parse_args(argv)
     if args.command is None:
         parser.print_help()
         return 2
@@ -362,6 +372,8 @@ def main(argv: Optional[Iterable[str]] = None) -> Union[int, str, None]:
     if args.command == "serve" and args.status:
         args.run = run_status
     elif args.command == "serve":
+        if sys.platform == "win32":
+            return SERVE_NEEDS_LINUX
         from torvak_cli.serve import run_serve
 
         return run_serve(args, args.subparser)

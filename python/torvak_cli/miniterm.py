@@ -8,6 +8,7 @@ the stock one would end with a traceback.
 """
 import contextlib
 import sys
+import types
 from typing import Sequence, Union
 
 from torvak_common import make_url, match_serial_number, parse_port
@@ -28,13 +29,32 @@ def _as_url(text: str) -> str:
     return make_url(serial_number, channel)
 
 
+def make_importable() -> None:
+    """Makes pyserial's miniterm importable. It imports pyserial's port listing, which on
+    Windows asks cfgmgr32 for CM_MapCrToWin32Err, missing before Windows 8 and under wine:
+    there the listing is this package's (the channels of the attached devices), which
+    miniterm uses only to offer ports when none is named."""
+    try:
+        import serial.tools.list_ports  # noqa: F401
+    except AttributeError:
+        if sys.platform != "win32":
+            raise
+        import torvak_serial
+
+        listing = types.ModuleType("serial.tools.list_ports")
+        setattr(listing, "comports", lambda include_links=False: torvak_serial.comports())
+        sys.modules["serial.tools.list_ports"] = listing
+
+
 def run_miniterm(argv: Sequence[str], own_help: str = "") -> Union[int, str, None]:
     """Runs pyserial's miniterm with these arguments; for --help, own_help comes first and
     then pyserial's list of its options."""
     import serial
-    import serial.tools.miniterm as miniterm
 
     import torvak_serial  # noqa: F401  (registers torvak:// with pyserial)
+
+    make_importable()
+    import serial.tools.miniterm as miniterm
 
     class Miniterm(miniterm.Miniterm):
         def handle_menu_key(self, c: str) -> None:

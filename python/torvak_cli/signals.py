@@ -15,7 +15,8 @@ from typing import Callable, Iterator, Optional, TypeVar
 
 T = TypeVar("T")
 
-ENDING = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+# Windows has no SIGHUP (a closed console ends the process by other means).
+ENDING = tuple(number for number in (signal.SIGINT, signal.SIGTERM, getattr(signal, "SIGHUP", None)) if number is not None)
 
 
 class Terminated(BaseException):

@@ -6,15 +6,26 @@ Ctrl-C still interrupts, so the caller's clean-up runs on that way out too. When
 input is not a terminal every byte of it is data, the quit key included: it is sent as it
 comes, and at its end the session stays until the line has been quiet for the linger time
 (so the answer to the last bytes is not cut off), at most MAX_LINGER seconds.
+
+On Windows, whose select() takes sockets only, a thread reads standard input; typing at
+the console goes through pyserial's miniterm and its console for Windows, set up as here
+(Ctrl-] quits, Enter sends a carriage return, received bytes are written unchanged;
+arrow and editing keys go as the escape sequences a VT100 sends; Ctrl-T opens miniterm's
+menu).
 """
 import contextlib
 import errno
 import os
+import queue
 import select
 import signal
-import termios
+import sys
+import threading
 import time
-from typing import Iterator, List, Optional, Union
+from typing import Iterator, Optional, Union
+
+if sys.platform != "win32":  # Windows' console has no termios
+    import termios
 
 import torvak_serial
 
@@ -60,11 +71,11 @@ def keystroke_mode(fd: int) -> Iterator[None]:
             pass  # the terminal hung up: there is nothing left to restore
 
 
-def _hung_up(error: Union[OSError, termios.error]) -> BaseException:
+def _hung_up(error: Union[OSError, "termios.error"]) -> BaseException:
     # A terminal that went away fails every read, write and mode change with EIO, and
     # this process may see that before its SIGHUP.
     number = error.errno if isinstance(error, OSError) else error.args[0]
-    if number == errno.EIO:
+    if number == errno.EIO and sys.platform != "win32":  # Windows has no SIGHUP
         return Terminated(signal.SIGHUP)
     return error
 
@@ -93,23 +104,26 @@ def run(port: torvak_serial.Serial, stdin_fd: int, stdout_fd: int, reports: Repo
     `banner` is written to the real standard error once the keyboard mode is set, so that
     nothing typed after it is echoed or held back by the line editor."""
     interactive = os.isatty(stdin_fd)
+    if interactive and sys.platform == "win32":
+        _console_session(port, reports, banner)
+        return
+    piped = _PipedInput(stdin_fd) if sys.platform == "win32" else None
     input_open = True
     input_ended_at: Optional[float] = None
     last_output = time.monotonic()
-    with keystroke_mode(stdin_fd):
+    with keystroke_mode(stdin_fd) if piped is None else contextlib.nullcontext():
         try:
             reports.real.write(banner)
             reports.real.flush()
         except OSError as error:
             raise _hung_up(error) from None
         while True:
-            ready: List[int] = []
+            typed: Optional[bytes] = None
             if input_open:
-                ready, _, _ = select.select([stdin_fd], [], [], POLL_INTERVAL)
+                typed = _typed(stdin_fd, piped)
             else:
                 time.sleep(POLL_INTERVAL)
-            if ready:
-                typed = _read(stdin_fd)
+            if typed is not None:
                 if not typed:
                     input_open = False
                     input_ended_at = time.monotonic()
@@ -141,3 +155,75 @@ def run(port: torvak_serial.Serial, stdin_fd: int, stdout_fd: int, reports: Repo
                 now = time.monotonic()
                 if now - max(input_ended_at, last_output) >= linger or now - input_ended_at >= MAX_LINGER:
                     return
+
+
+def _typed(stdin_fd: int, piped: Optional["_PipedInput"]) -> Optional[bytes]:
+    """What came in on standard input within POLL_INTERVAL: None when nothing did, b"" at
+    its end."""
+    if piped is not None:
+        return piped.take(POLL_INTERVAL)
+    ready, _, _ = select.select([stdin_fd], [], [], POLL_INTERVAL)
+    return _read(stdin_fd) if ready else None
+
+
+class _PipedInput:
+    """Standard input read by a thread of its own, for a system whose select() does not
+    take it (Windows): what it reads, in order, and its end (b"")."""
+
+    def __init__(self, fd: int) -> None:
+        self._chunks: "queue.Queue[Union[bytes, OSError]]" = queue.Queue()
+        # A daemon: the session may end (the device gone) while it waits for input.
+        threading.Thread(target=self._run, args=(fd,), name="torvak term input", daemon=True).start()
+
+    def _run(self, fd: int) -> None:
+        while True:
+            try:
+                chunk = os.read(fd, _READ_SIZE)
+            except OSError as error:
+                self._chunks.put(error)
+                return
+            self._chunks.put(chunk)
+            if not chunk:
+                return
+
+    def take(self, timeout: float) -> Optional[bytes]:
+        try:
+            chunk = self._chunks.get(timeout=timeout)
+        except queue.Empty:
+            return None
+        if isinstance(chunk, OSError):
+            raise chunk
+        return chunk
+
+
+def _console_session(port: torvak_serial.Serial, reports: ReportRecorder, banner: str) -> None:
+    """The session at a Windows console: pyserial's miniterm on the open port, with its
+    console for Windows, until Ctrl-] (Ctrl-C ends it too and is raised on)."""
+    from torvak_cli.miniterm import make_importable
+
+    make_importable()
+    import serial.tools.miniterm as miniterm
+
+    # Any pyserial port will do (its stubs name the platform's own class).
+    session = miniterm.Miniterm(port, echo=False, eol="cr", filters=())  # type: ignore[arg-type]
+    session.exit_character = QUIT_KEY.decode()
+    session.raw = True  # bytes as received, no newline or encoding translation
+    session.set_tx_encoding("UTF-8")
+    reports.real.write(banner)
+    reports.real.flush()
+    session.start()
+    try:
+        session.join(True)
+    except KeyboardInterrupt:
+        session.stop()
+        session.console.cancel()  # the console's reader waits for a key
+        session.join()
+        raise
+    session.join()
+    try:
+        _ = port.in_waiting  # miniterm's reader stops when the port fails: say why, as above
+    except OSError as error:  # SerialException is one
+        raise port_lost(port, error, "during the session", reports.reader_failure()) from None
+    failure = reports.reader_failure()
+    if failure is not None:
+        raise reader_stopped(port, failure, "during the session")

@@ -1,15 +1,18 @@
 """What people are told when a device or a service they asked for cannot be had, and what
 to do about it: the causes that can be seen from here, each written once. The CLI,
 torvak_serial and the service say these texts; nobody parses them."""
-import grp
 import os
-import pwd
 import stat
+import sys
 from typing import List, NamedTuple, Optional
 
 from .identity import UDEV_RULE, UDEV_RULE_PATH, USB_ID
 from .refusals import join_group
 from .served import STATE_FILE, changeable_above, run_directories, why_untrusted
+
+if sys.platform != "win32":  # groups are a POSIX matter; Windows runs no service
+    import grp
+    import pwd
 
 NO_DEVICE = "no Torvak device attached (USB {})".format(USB_ID)
 # The group the udev rule gives the device node.

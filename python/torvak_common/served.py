@@ -10,7 +10,6 @@ someone else could have written (see trusted_state) is ignored: the device is th
 directly.
 """
 import errno
-import fcntl
 import ipaddress
 import json
 import logging
@@ -18,11 +17,15 @@ import os
 import re
 import socket
 import stat
+import sys
 import tempfile
 from typing import Any, Dict, List, NamedTuple, Optional, Sequence
 
 from .names import match_serial_number
 from .refusals import printable
+
+if sys.platform != "win32":
+    import fcntl
 
 STATE_FILE = "serve.json"
 STATUS_SOCKET = "serve.sock"
@@ -97,7 +100,9 @@ def service_directory() -> Optional[str]:
 
 
 def run_directories() -> List[str]:
-    """Where clients look for a service, in order."""
+    """Where clients look for a service, in order: none on Windows, where no service runs."""
+    if sys.platform == "win32":
+        return []
     chosen = os.environ.get("TORVAK_RUN_DIR")
     if chosen:
         return [chosen]
@@ -178,6 +183,8 @@ def service_running(directory: str) -> bool:
     The lock is probed with a shared lock, given back at once; where the lock file cannot
     be had (it is the service user's alone), the status socket answering a connection
     says so."""
+    if sys.platform == "win32":
+        return False
     try:
         fd = os.open(os.path.join(directory, LOCK_FILE), os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError:

@@ -8,9 +8,10 @@ from __future__ import annotations
 import contextlib
 import os
 import selectors
+import socket
 import threading
 import weakref
-from typing import TYPE_CHECKING, Any, Iterator, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Iterator, Optional, Tuple, Union
 
 import serial
 from serial.serialutil import (
@@ -77,12 +78,13 @@ class Serial(ChannelReads):
         # Taken by close(), which the exit hook may run while another thread closes too.
         self._close_lock = threading.Lock()
         # The channel's receive buffer, its readiness descriptor and what reads wait on:
-        # the descriptor and a wake-up pipe, through which cancel_read() and close() end a
-        # waiting read. All are kept for the life of this object, so that no descriptor is
+        # the descriptor and a wake-up socket pair, through which cancel_read() and close()
+        # end a waiting read (a socket pair, not a pipe: Windows' select takes sockets only). All are kept for the life of this object, so that no descriptor is
         # ever closed under a thread that waits on it; fileno() works after close().
         self._buffer: object = None
         self._ready_fd = -1
-        self._wake_r, self._wake_w = -1, -1
+        self._wake_r: Optional[socket.socket] = None
+        self._wake_w: Optional[socket.socket] = None
         self._selector: Optional[selectors.BaseSelector] = None
         # A routed channel's connection: its descriptor, kept for the life of this object;
         # a connection made when the port is opened again takes its place.
@@ -160,17 +162,17 @@ class Serial(ChannelReads):
 
     def _watch_descriptor(self) -> None:
         if self._selector is None:
-            self._wake_r, self._wake_w = os.pipe()
-            os.set_blocking(self._wake_r, False)
-            os.set_blocking(self._wake_w, False)
+            self._wake_r, self._wake_w = socket.socketpair()
+            self._wake_r.setblocking(False)
+            self._wake_w.setblocking(False)
             self._selector = selectors.DefaultSelector()
             self._selector.register(self._wake_r, selectors.EVENT_READ)
             # Released with this object (not at exit: a thread may still wait on them then).
             weakref.finalize(self, _release_waiting, self._selector, self._wake_r, self._wake_w).atexit = False
         else:  # opened again: the new channel has a descriptor of its own
             for key in list(self._selector.get_map().values()):
-                if key.fd != self._wake_r:
-                    self._selector.unregister(key.fd)
+                if key.fileobj is not self._wake_r:
+                    self._selector.unregister(key.fileobj)
         self._selector.register(self._ready_fd, selectors.EVENT_READ)
 
     @property
@@ -194,11 +196,12 @@ class Serial(ChannelReads):
         return self._ready_fd
 
     def _wake(self) -> None:
-        if self._wake_w >= 0:
+        wake = self._wake_w
+        if wake is not None:
             try:
-                os.write(self._wake_w, b"\0")
-            except (BlockingIOError, OSError):
-                pass  # already full of wake-ups, or being torn down
+                wake.send(b"\0")
+            except OSError:
+                pass  # already full of wake-ups (BlockingIOError), or being torn down
 
     def _wait_for_data(self, waiter: Waiter) -> bool:
         """Waits until data may have arrived, the port is cancelled or closed, or a limit
@@ -208,9 +211,9 @@ class Serial(ChannelReads):
             return False
         assert self._selector is not None
         for key, _ in self._selector.select(pause):
-            if key.fd == self._wake_r:
+            if key.fileobj is self._wake_r:
                 try:
-                    while os.read(self._wake_r, 64):
+                    while self._wake_r.recv(64):
                         pass
                 except BlockingIOError:
                     pass
@@ -304,11 +307,14 @@ class Serial(ChannelReads):
         self._baudrate = rate
 
 
-def _release_waiting(selector: Optional[selectors.BaseSelector], *descriptors: int) -> None:
+def _release_waiting(selector: Optional[selectors.BaseSelector], *descriptors: Union[int, socket.socket]) -> None:
     if selector is not None:
         selector.close()
-    for fd in descriptors:
-        os.close(fd)
+    for descriptor in descriptors:
+        if isinstance(descriptor, socket.socket):
+            descriptor.close()
+        else:
+            os.close(descriptor)
 
 
 def _as_bytes(data: ReadableBuffer) -> bytes:

@@ -18,17 +18,20 @@ while the connection takes more data.
 """
 from __future__ import annotations
 
-import fcntl
 import os
 import select
 import socket
 import struct
-import termios
+import sys
 import threading
 from typing import Any, Callable, Optional, TypeVar, cast
 
 from torvak_common.rfc2217 import ClientSession
 from torvak_common.telnet import TelnetError
+
+if sys.platform != "win32":  # routed ports need torvak serve, which runs on Linux only
+    import fcntl
+    import termios
 
 # Data the service may have unread in the connection at most (with the kernel's bookkeeping).
 DATA_WINDOW = 4096

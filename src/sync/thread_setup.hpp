@@ -2,6 +2,10 @@
 // signals kept away from it, and a name that ps, top and perf show.
 #pragma once
 
+#ifdef _WIN32
+#include "sync/thread_setup_windows.hpp"
+#else
+
 #include <pthread.h>
 
 #include <csignal>
@@ -48,3 +52,5 @@ private:
 };
 
 }  // namespace zt::sync
+
+#endif  // _WIN32

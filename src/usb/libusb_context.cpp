@@ -1,6 +1,10 @@
 #include "usb/libusb_context.hpp"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dlfcn.h>
+#endif
 
 #include <mutex>
 
@@ -23,6 +27,25 @@ std::shared_ptr<Context> default_context() {
     return *instance;
 }
 
+#ifdef _WIN32
+// The file the loader took libusb from: the module itself where libusb is linked in.
+std::string library_path() {
+    HMODULE module = nullptr;
+    const DWORD flags = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT;
+    wchar_t wide[32768];
+    if (GetModuleHandleExW(flags, reinterpret_cast<LPCWSTR>(&libusb_init), &module)) {
+        const DWORD length = GetModuleFileNameW(module, wide, sizeof wide / sizeof wide[0]);
+        if (length > 0 && length < sizeof wide / sizeof wide[0]) {
+            const int size = WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+            std::string path(static_cast<size_t>(size > 0 ? size : 0), '\0');
+            if (size > 0 && WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(length), path.data(), size,
+                                                nullptr, nullptr) == size)
+                return path;
+        }
+    }
+    return "libusb-1.0.dll";
+}
+#else
 std::string library_path() {
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(&libusb_init), &info) != 0 && info.dli_fname && *info.dli_fname) {
@@ -30,5 +53,6 @@ std::string library_path() {
     }
     return "libusb-1.0.so.0";
 }
+#endif
 
 }  // namespace zt::usb

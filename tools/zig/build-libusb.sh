@@ -4,6 +4,9 @@
 # events come from the kernel's netlink socket), and installed into PREFIX with its
 # pkg-config file and its licence (PREFIX/share/doc/libusb/COPYING). The source is the
 # sdist of the PyPI package libusb-package, which carries libusb's release tree.
+# ARCH win_amd64 builds its Windows backend (WinUSB, UsbDk, libusbK) as a static library
+# for x86_64-windows-gnu, to be linked into the extension: configure's -mwin32 (which zig's
+# clang rejects) is left out, and so is the DLL's version resource (no resource compiler).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 arch=$1
@@ -11,6 +14,10 @@ mkdir -p "$2"
 prefix=$(cd "$2" && pwd)
 # What this script changes in libusb's source (below); a build made before a change is made again.
 patches=2
+case "$arch" in
+  win_amd64) host=x86_64-w64-mingw32 target=x86_64-windows-gnu kind=(--enable-static --disable-shared) ;;
+  *) host=$arch-linux-gnu target=$arch-linux-gnu.2.28 kind=(--disable-udev --enable-shared --disable-static) ;;
+esac
 [ -f "$prefix/lib/pkgconfig/libusb-1.0.pc" ] && [ "$(cat "$prefix/.patches" 2>/dev/null)" = "$patches" ] && exit 0
 tools=build/wheel-tools
 work=build/zig/libusb-src
@@ -41,14 +48,19 @@ perl -0pi -e 's/(\tif \(!devices\) \{\n)(\t\tusbi_err\(ctx, "opendir devices fai
 grep -q '^#if 1 /\* was: defined(HAVE_LIBUDEV)' "$build/libusb/os/linux_usbfs.c" \
   && grep -q 'return 0; /\* no USB bus \*/' "$build/libusb/os/linux_usbfs.c" \
   || { echo "build-libusb: linux_usbfs.c is not the one this script knows" >&2; exit 1; }
+if [ "$arch" = win_amd64 ]; then
+  sed -i 's/EXTRA_CFLAGS="-mwin32/EXTRA_CFLAGS="/' "$build/configure"
+  grep -q 'mwin32' "$build/configure" && { echo "build-libusb: configure is not the one this script knows" >&2; exit 1; }
+fi
 here=$PWD
-export ZIG_PYTHON="$here/$tools/bin/python" ZIG_TARGET="$arch-linux-gnu.2.28"
+export ZIG_PYTHON="$here/$tools/bin/python" ZIG_TARGET="$target"
 export ZIG_GLOBAL_CACHE_DIR="$here/build/zig/cache" ZIG_LOCAL_CACHE_DIR="$here/build/zig/cache"
 (
   cd "$build"
-  ./configure -q --host="$arch-linux-gnu" --prefix="$prefix" \
-    --disable-udev --enable-shared --disable-static --disable-examples-build --disable-tests-build \
+  ./configure -q --host="$host" --prefix="$prefix" "${kind[@]}" --disable-examples-build --disable-tests-build \
     CC="$here/tools/zig/cc" AR="$here/tools/zig/ar" RANLIB="$here/tools/zig/ranlib" CFLAGS="-O2 -g0"
+  # The static library has no use for the DLL's version resource.
+  [ "$arch" != win_amd64 ] || sed -i 's/^am__objects_12 = libusb-1.0.lo /am__objects_12 = /' libusb/Makefile
   # The sdist's timestamps make automake's inputs look newer than its outputs; nothing
   # is regenerated.
   noauto=(ACLOCAL=true AUTOMAKE=true AUTOCONF=true AUTOHEADER=true)

@@ -17,13 +17,19 @@
 # SETUPTOOLS_EXT_SUFFIX, which scikit-build-core honours, and the wheel is tagged for the
 # target afterwards (_PYTHON_HOST_PLATFORM would also make pip fetch the build's own tools
 # for the target).
+#
+# ARCH win_amd64 cross-compiles for Windows (x86_64-windows-gnu, zig's clang and libc++,
+# linked statically, against the Windows C runtime CPython itself uses): each wheel is built by
+# the machine's interpreter of the same version with the headers and import library of
+# CPython for Windows (tools/zig/winpython.sh), libusb's Windows backend linked into the
+# extension, and its licence beside it (zeq_torvak.libs/LICENSE.libusb).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 arch=$1
 out=$(cd "$2" && pwd)
 shift 2
 say() { echo "build-wheels: $*" >&2; }
-case "$arch" in x86_64|aarch64) ;; *) say "no zig build for $arch"; exit 2 ;; esac
+case "$arch" in x86_64|aarch64|win_amd64) ;; *) say "no zig build for $arch"; exit 2 ;; esac
 here=$PWD
 tools=$here/build/wheel-tools
 libusb=$here/build/zig/$arch
@@ -35,12 +41,14 @@ tools/zig/build-libusb.sh "$arch" "$libusb" >"build/wheels/libusb-$arch.log" 2>&
 # cannot share one: the process crashes when it passes a frame of ours. So the extensions
 # take the unwinder from libgcc_s.so.1, which every glibc system has and manylinux allows.
 case "$arch" in
+  win_amd64) libgcc_s="" ;;
   x86_64) libgcc_s=/lib/x86_64-linux-gnu/libgcc_s.so.1 ;;
   aarch64) tools/zig/arm64-root.sh build/roots/bookworm-arm64
            libgcc_s=$here/build/roots/bookworm-arm64/usr/lib/aarch64-linux-gnu/libgcc_s.so.1 ;;
 esac
 
 export ZIG_PYTHON="$tools/bin/python" ZIG_TARGET="$arch-linux-gnu.2.28"
+[ "$arch" != win_amd64 ] || ZIG_TARGET=x86_64-windows-gnu
 export ZIG_GLOBAL_CACHE_DIR="$here/build/zig/cache" ZIG_LOCAL_CACHE_DIR="$here/build/zig/cache"
 export CC="$here/tools/zig/cc" CXX="$here/tools/zig/c++"
 # The system's CMake and Ninja first: a pyenv shim in front of them can take longer to
@@ -61,6 +69,26 @@ for python in "$@"; do
   # No C++20 modules here: without the scan, CMake needs no clang-scan-deps.
   cmake_args=(-DCMAKE_AR="$here/tools/zig/ar" -DCMAKE_RANLIB="$here/tools/zig/ranlib" -DCMAKE_CXX_SCAN_FOR_MODULES=OFF
               -DCMAKE_MODULE_LINKER_FLAGS="$libgcc_s")
+  if [ "$arch" = win_amd64 ]; then
+    version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+    windows=$(tools/zig/winpython.sh "$version")
+    (
+      cmake_args+=(-DCMAKE_SYSTEM_NAME=Windows -DCMAKE_SYSTEM_PROCESSOR=AMD64 -DPython_INCLUDE_DIR="$windows/include"
+                   -DPython_LIBRARY="$windows/libs/python${version/./}.lib")
+      export CMAKE_ARGS="${cmake_args[*]}" SETUPTOOLS_EXT_SUFFIX=".${tag}-win_amd64.pyd"
+      exec "$tools/bin/python" tools/build_progress.py "$log" "build-wheels:" -- \
+        "$python" -m pip wheel -v --disable-pip-version-check --no-deps --no-cache-dir -w "$raw" \
+        --config-settings=build-dir="build/zig-$arch-{wheel_tag}" .
+    ) >&2 || exit 1
+    wheel tags --remove --platform-tag win_amd64 "$(ls "$raw"/zeq_torvak-*.whl)" >>"$log"
+    wheel unpack -d "$raw/unpacked" "$(ls "$raw"/zeq_torvak-*.whl)" >>"$log"
+    unpacked=$(ls -d "$raw"/unpacked/zeq_torvak-*)
+    mkdir -p "$unpacked/zeq_torvak.libs"
+    cp "$libusb/share/doc/libusb/COPYING" "$unpacked/zeq_torvak.libs/LICENSE.libusb"
+    rm -f "$out"/zeq_torvak-*-"$tag"-"$tag"-win_amd64.whl
+    wheel pack -d "$out" "$unpacked" >>"$log"
+    continue
+  fi
   (
     # The interpreter's headers, less what the target lacks: 3.8's Python.h includes
     # <crypt.h>, which zig's glibc does not have (libcrypt is a library of its own; no
