@@ -79,8 +79,9 @@ class Serial(ChannelReads):
         self._close_lock = threading.Lock()
         # The channel's receive buffer, its readiness descriptor and what reads wait on:
         # the descriptor and a wake-up socket pair, through which cancel_read() and close()
-        # end a waiting read (a socket pair, not a pipe: Windows' select takes sockets only). All are kept for the life of this object, so that no descriptor is
-        # ever closed under a thread that waits on it; fileno() works after close().
+        # end a waiting read (a socket pair, not a pipe: Windows' select takes sockets only).
+        # All are kept for the life of this object, so that no descriptor is ever closed
+        # under a thread that waits on it; fileno() works after close().
         self._buffer: object = None
         self._ready_fd = -1
         self._wake_r: Optional[socket.socket] = None
