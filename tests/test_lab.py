@@ -147,8 +147,10 @@ def test_a_mapped_device_keeps_its_ports_whatever_is_plugged_first(testbed, chil
         assert wait_until(lambda: written() == {"LAB0001": mapped}, timeout=10)
     finally:
         writer.send_signal(signal.SIGTERM)
-        assert writer.wait(timeout=10) == 0, writer.stderr.read()
-        lab.stop()
+        try:
+            assert writer.wait(timeout=10) == 0, writer.stderr.read()
+        finally:
+            lab.stop()  # a failed check above leaves no service behind
     said = writer.stderr.read()
     assert "wrote {}: LAB0001, LAB0002".format(output) in said and "wrote {}: LAB0001\n".format(output) in said, said
 
